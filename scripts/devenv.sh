@@ -1,0 +1,181 @@
+#!/usr/bin/env bash
+# The project's environment: a CPython 3.14 toolchain, on a machine that has
+# one or, failing that, inside a Debian sid root built once with debootstrap.
+#
+#   scripts/devenv.sh test          build the engine, run the whole test suite
+#   scripts/devenv.sh test-asan     the same suite against an ASan+UBSan build
+#   scripts/devenv.sh demo [ARGS]   stream a workbook (a generated one if none)
+#   scripts/devenv.sh bench NAME    run bench/NAME.py against a release build
+#   scripts/devenv.sh setup         only bring the toolchain up
+#   scripts/devenv.sh run CMD...    run any command inside the environment
+#
+# The sid root lives outside the checkout (CI clones into a new folder each
+# time), in $VELLUM_ROOT (default /var/lib/vellum/sid-root). It is reused once
+# its ready-marker names the current package list, extended in place when the
+# list grows, and rebuilt when a setup was interrupted.
+set -euo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+ROOT=${VELLUM_ROOT:-/var/lib/vellum/sid-root}
+MARKER=$ROOT/.vellum-ready
+PACKAGES=(python3.14-dev python3-dev g++ make python3-pytest python3-pip
+          python3-venv meson ninja-build python3-mesonpy python3-hypothesis
+          python3-xlsxwriter python3-lxml)
+PKGLIST=$(printf '%s\n' "${PACKAGES[@]}" | sort -u | tr '\n' ' ')
+
+log() { printf 'devenv: %s\n' "$*" >&2; }
+
+# --- which toolchain -------------------------------------------------------
+
+host_has_toolchain() {
+    command -v python3.14 >/dev/null 2>&1 || return 1
+    command -v g++ >/dev/null 2>&1 || return 1
+    python3.14 - <<'PY' >/dev/null 2>&1 || return 1
+import os, sysconfig, importlib.util as u
+assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+for m in ("mesonpy", "pytest", "hypothesis", "xlsxwriter", "venv"):
+    assert u.find_spec(m), m
+PY
+    command -v meson >/dev/null 2>&1 && command -v ninja >/dev/null 2>&1
+}
+
+# --- the sid root ----------------------------------------------------------
+
+# The machine's own mirror: the URIs field of a deb822 source, else the first
+# plain "deb" line; never a hard-coded host.
+apt_mirror() {
+    local uri=""
+    if compgen -G "/etc/apt/sources.list.d/*.sources" >/dev/null; then
+        uri=$(awk '/^[[:space:]]*URIs:/ {print $2; exit}' /etc/apt/sources.list.d/*.sources)
+    fi
+    if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
+        uri=$(awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i !~ /^\[/) { print $i; exit } }' /etc/apt/sources.list)
+    fi
+    [ -n "$uri" ] || { log "no apt mirror configured on this machine"; exit 1; }
+    # a security archive is no place for sid
+    case $uri in *-security*) uri=${uri%-security} ;; esac
+    printf '%s\n' "$uri"
+}
+
+# Mounts left under the root by a run that was killed before its trap ran.
+clear_stale_mounts() {
+    local m
+    for m in $(awk -v r="$ROOT" 'index($2, r) == 1 {print $2}' /proc/mounts | sort -r); do
+        umount -l "$m" 2>/dev/null || true
+    done
+}
+
+ensure_host_tool() {
+    command -v "$1" >/dev/null 2>&1 && return
+    log "installing $2 on the host"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$2" >/dev/null
+}
+
+create_root() {
+    ensure_host_tool debootstrap debootstrap
+    local mirror; mirror=$(apt_mirror)
+    clear_stale_mounts
+    rm -rf "$ROOT"
+    mkdir -p "$(dirname "$ROOT")"
+    log "creating the sid root in $ROOT from $mirror (about a minute)"
+    debootstrap --variant=minbase --include="$(echo "$PKGLIST" | tr ' ' ',' | sed 's/,$//')" \
+        sid "$ROOT" "$mirror" >"$ROOT.log" 2>&1 || { tail -30 "$ROOT.log" >&2; exit 1; }
+    # The mirror may serve a snapshot whose Release is past its Valid-Until.
+    echo 'Acquire::Check-Valid-Until "false";' >"$ROOT/etc/apt/apt.conf.d/99vellum"
+    echo "$PKGLIST" >"$MARKER"
+}
+
+extend_root() {
+    log "adding packages to the sid root: $PKGLIST"
+    cp /etc/resolv.conf "$ROOT/etc/resolv.conf" 2>/dev/null || true
+    in_root_raw / "apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $PKGLIST >/dev/null"
+    echo "$PKGLIST" >"$MARKER"
+}
+
+ensure_root() {
+    clear_stale_mounts
+    if [ ! -f "$MARKER" ]; then
+        create_root
+    elif [ "$(cat "$MARKER")" != "$PKGLIST" ]; then
+        extend_root
+    fi
+}
+
+# Runs a shell command inside the root, in a private mount namespace so that
+# nothing stays mounted once it ends, however it ends.
+in_root_raw() {
+    local dir=$1 cmd=$2
+    local shared; shared=$(cd "$HERE/.." && pwd)/shared
+    unshare --mount --propagation private -- bash -euc '
+        root=$1 here=$2 shared=$3 dir=$4 cmd=$5
+        cleanup() { umount -R "$root$here" "$root/proc" "$root/dev" 2>/dev/null || true
+                    [ -d "$shared" ] && umount "$root$shared" 2>/dev/null || true; }
+        trap cleanup EXIT
+        mkdir -p "$root$here" "$root/proc" "$root/dev"
+        mount --bind "$here" "$root$here"
+        if [ -d "$shared" ]; then mkdir -p "$root$shared"; mount --bind "$shared" "$root$shared"; fi
+        mount -t proc proc "$root/proc"
+        mount --rbind /dev "$root/dev"
+        chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
+            CI="${CI:-}" PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+            HYPOTHESIS_PROFILE="${HYPOTHESIS_PROFILE:-}" VELLUM_SOAK="${VELLUM_SOAK:-}" \
+            bash -euc "cd \"$dir\" && $cmd"
+    ' devenv "$ROOT" "$HERE" "$shared" "$dir" "$cmd"
+}
+
+# --- running ---------------------------------------------------------------
+
+in_env() {
+    if host_has_toolchain; then
+        (cd "$HERE" && bash -euc "$1")
+    else
+        ensure_root
+        in_root_raw "$HERE" "$1"
+    fi
+}
+
+# venv name, build dir, extra meson args
+venv_cmd() {
+    local venv=$1 build=$2 extra=$3
+    cat <<EOC
+if [ ! -x $venv/bin/python ]; then python3.14 -m venv --system-site-packages $venv; fi
+if ! $venv/bin/python -c 'import vellum._vellum' >/dev/null 2>&1 \
+   || [ pyproject.toml -nt $build/.installed ] || [ meson.build -nt $build/.installed ] \
+   || [ meson.options -nt $build/.installed ]; then
+    $venv/bin/python -m pip install -q --no-build-isolation --no-deps \
+        -Cbuild-dir=$build -Csetup-args=-Dwerror=true $extra -e . >/dev/null
+    touch $build/.installed
+fi
+EOC
+}
+
+RELEASE="$(venv_cmd .venv build/release '')"
+ASAN="$(venv_cmd .venv-asan build/asan '-Csetup-args=-Dsanitize=true')"
+ASAN_RUN='export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export LD_PRELOAD=$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)
+export VELLUM_BUILD_DIR=build/asan'
+
+run_pytest() { # venv, extra args
+    printf '%s' "$1/bin/python -m pytest -q -p no:cacheprovider tests ${2:-}"
+}
+
+case ${1:-} in
+    test)      shift; in_env "$RELEASE
+export VELLUM_BUILD_DIR=build/release
+$(run_pytest .venv "$*")" ;;
+    test-asan) shift; in_env "$ASAN
+$ASAN_RUN
+$(run_pytest .venv-asan "$*")" ;;
+    demo)      shift; in_env "$RELEASE
+.venv/bin/python -m vellum.demo $*" ;;
+    bench)     shift; in_env "$RELEASE
+export VELLUM_BUILD_DIR=build/release
+.venv/bin/python bench/$1.py ${*:2}" ;;
+    setup)     host_has_toolchain || ensure_root ;;
+    run)       shift; in_env "$RELEASE
+export VELLUM_BUILD_DIR=build/release
+$*" ;;
+    *) sed -n '2,16p' "$0"; exit 2 ;;
+esac

@@ -1,0 +1,77 @@
+// NativeFallback, created once per process, and the conversion of XmlError
+// into Python exceptions at the entry points.
+#include "host/error.h"
+
+#include <atomic>
+#include <cstring>
+#include <string>
+
+namespace vlm {
+
+namespace {
+
+constexpr const char FALLBACK_DOC[] =
+    "The native engine cannot reproduce vellum's behaviour for this input; "
+    "the pure Python implementation must be used.";
+
+std::atomic<PyObject*> fallback_type{nullptr};
+// PyMutex detaches the thread while it waits, so a thread blocked here never
+// holds the interpreter that the initialising thread may need.
+PyMutex fallback_mutex;
+
+}  // namespace
+
+PyObject* native_fallback_type() noexcept {
+    PyObject* t = fallback_type.load(std::memory_order_acquire);
+    if (t) [[likely]]
+        return t;
+    PyMutex_Lock(&fallback_mutex);
+    t = fallback_type.load(std::memory_order_relaxed);
+    if (!t) {
+        t = PyErr_NewExceptionWithDoc("_vellum.NativeFallback", FALLBACK_DOC, nullptr, nullptr);
+        if (t)
+            fallback_type.store(t, std::memory_order_release);  // kept for the process
+    }
+    PyMutex_Unlock(&fallback_mutex);
+    if (!t) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_SystemError, "Failed to initialize new exception type.");
+    }
+    return t;
+}
+
+XmlError XmlError::internal(const char* m) noexcept {
+    PyErr_Format(PyExc_SystemError, "internal error: %s", m);
+    return fetch();
+}
+
+bool XmlError::is(Kind k, const char* m) const noexcept {
+    return kind_ == k && msg_ && std::strcmp(msg_, m) == 0;
+}
+
+PyObject* fallback_err(XmlError&& e) noexcept {
+    switch (e.kind()) {
+    case XmlError::Kind::Source: {
+        Ref exc = Ref::borrow(e.exception());
+        if (!exc) {
+            PyErr_SetString(PyExc_SystemError, "internal error: empty source error");
+            return nullptr;
+        }
+        PyErr_SetRaisedException(exc.release());
+        return nullptr;
+    }
+    case XmlError::Kind::Malformed:
+    case XmlError::Kind::Unsupported: {
+        PyObject* type = native_fallback_type();
+        if (!type)
+            return nullptr;
+        std::string text = e.kind() == XmlError::Kind::Malformed ? "malformed: " : "unsupported: ";
+        text += e.message();
+        PyErr_SetString(type, text.c_str());
+        return nullptr;
+    }
+    }
+    return nullptr;
+}
+
+}  // namespace vlm

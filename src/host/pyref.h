@@ -1,0 +1,50 @@
+// The one owned-reference type for PyObject*.
+//
+// A Ref owns exactly one strong reference (or none). It is move-only and is
+// made only through Ref::steal (take over a new reference) or Ref::borrow
+// (add a reference to a borrowed pointer), so every ownership transfer is
+// visible at the call site. Borrowed references are plain PyObject* and are
+// never stored.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace vlm {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    // The new object is installed before the old one is released, so a
+    // destructor running arbitrary Python code never sees a dangling member.
+    Ref& operator=(Ref&& other) noexcept {
+        PyObject* old = p_;
+        p_ = other.p_;
+        other.p_ = nullptr;
+        Py_XDECREF(old);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    [[nodiscard]] static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    [[nodiscard]] static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // Hands the reference to the caller (for returning to the interpreter).
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    void reset() noexcept { *this = Ref(); }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+}  // namespace vlm

@@ -1,0 +1,18 @@
+// What the module's execution step adds after NativeFallback, in order: the
+// functions read_string_table, bind_cells, find_dimension, prescan_sheet, then
+// the classes RowReader, CellStore, and the writer's registration. Each entry
+// adds its callable to the module and returns 0, or -1 with an exception set.
+// A job appears here only once it is built.
+#pragma once
+
+#include <Python.h>
+
+namespace vlm {
+
+using ModuleEntry = int (*)(PyObject* module);
+
+inline constexpr ModuleEntry MODULE_ENTRIES[] = {
+    nullptr,  // keeps the array non-empty; skipped
+};
+
+}  // namespace vlm

@@ -1,0 +1,16 @@
+// The internal units that the test-only extension _vellum_testing exposes.
+// Each file in tests/native adds its own entries; the module calls them in
+// order. Nothing here is part of the installed engine.
+#pragma once
+
+#include <Python.h>
+
+namespace vlm::testing {
+
+int add_host_source(PyObject* m);
+
+inline constexpr int (*const TEST_ENTRIES[])(PyObject*) = {
+    add_host_source,
+};
+
+}  // namespace vlm::testing

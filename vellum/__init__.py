@@ -1,0 +1,1 @@
+"""vellum: xlsx reading and writing, with the native engine ``vellum._vellum``."""
