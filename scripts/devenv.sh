@@ -2,7 +2,8 @@
 # The project's environment: a CPython 3.14 toolchain, on a machine that has
 # one or, failing that, inside a Debian sid root built once with debootstrap.
 #
-#   scripts/devenv.sh test          build the engine, run the whole test suite
+#   scripts/devenv.sh test [ARGS]   build the engine, run the whole test suite
+#                                   (or pytest ARGS, e.g. tests/xml -x)
 #   scripts/devenv.sh test-asan     the same suite against an ASan+UBSan build
 #   scripts/devenv.sh demo [ARGS]   stream a workbook (a generated one if none)
 #   scripts/devenv.sh bench NAME    run bench/NAME.py against a release build
@@ -157,8 +158,8 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export LD_PRELOAD=$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)
 export VELLUM_BUILD_DIR=build/asan'
 
-run_pytest() { # venv, extra args
-    printf '%s' "$1/bin/python -m pytest -q -p no:cacheprovider tests ${2:-}"
+run_pytest() { # venv, [pytest arguments; default: the whole suite]
+    printf '%s' "$1/bin/python -m pytest -q -p no:cacheprovider ${2:-tests}"
 }
 
 case ${1:-} in
