@@ -4,6 +4,7 @@
 //
 //   epoch_fields(epoch) -> (day_number, time_us, windows)
 //   from_excel_int(epoch, n), from_excel_float(epoch, x), finish(epoch, days, ms)
+//   from_excel_many(epoch, floats) -> list, one DT for the whole list (benchmarks)
 #include "dates/dates.h"
 #include "host/dt.h"
 #include "registry.h"
@@ -68,11 +69,41 @@ PyObject* t_finish(PyObject*, PyObject* args) {
     return to_py(finish(e, days, ms));
 }
 
+PyObject* from_excel_many(PyObject*, PyObject* args) {
+    PyObject *et, *seq;
+    Epoch e;
+    if (!PyArg_ParseTuple(args, "OO!", &et, &PyList_Type, &seq) || !parse_epoch(et, e))
+        return nullptr;
+    Result<DT> dt = DT::make();
+    if (!dt)
+        return fallback_err(std::move(dt).error());
+    const Py_ssize_t n = PyList_GET_SIZE(seq);
+    Ref out = Ref::steal(PyList_New(n));
+    for (Py_ssize_t i = 0; out && i < n; ++i) {
+        double x = PyFloat_AsDouble(PyList_GET_ITEM(seq, i));
+        if (x == -1.0 && PyErr_Occurred())
+            return nullptr;
+        DateResult r = from_excel_float(e, x);
+        PyObject* item = Py_None;
+        if (r.kind != DateKind::Declined) {
+            Result<Ref> obj = dt->date_to_py(r);
+            if (!obj)
+                return fallback_err(std::move(obj).error());
+            item = obj->release();
+        } else {
+            Py_INCREF(item);
+        }
+        PyList_SET_ITEM(out.get(), i, item);
+    }
+    return out.release();
+}
+
 PyMethodDef methods[] = {
     {"epoch_fields", epoch_fields, METH_O, nullptr},
     {"from_excel_int", t_from_excel_int, METH_VARARGS, nullptr},
     {"from_excel_float", t_from_excel_float, METH_VARARGS, nullptr},
     {"finish", t_finish, METH_VARARGS, nullptr},
+    {"from_excel_many", from_excel_many, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -59,8 +59,9 @@ def local(tag):
 
 def parse_snippet(snippet, namespaces):
     """The element of a snippet, parsed with its in-scope namespaces."""
+    bound = {p: u for p, u in namespaces if p != "xml"}  # a later binding shadows an earlier
     decls = "".join(f" xmlns:{p}={quoteattr(u)}" if p else f" xmlns={quoteattr(u)}"
-                    for p, u in namespaces if p != "xml")
+                    for p, u in bound.items())
     wrapper = ET.fromstring(b"<snippet" + decls.encode() + b">" + snippet + b"</snippet>")
     return wrapper[0]
 
