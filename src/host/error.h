@@ -52,7 +52,7 @@ using Result = std::expected<T, XmlError>;
         auto&& vlm_try_r_ = (expr);                               \
         if (!vlm_try_r_) [[unlikely]]                             \
             return std::unexpected(std::move(vlm_try_r_).error()); \
-        std::move(vlm_try_r_).value();                            \
+        *std::move(vlm_try_r_);                                   \
     })
 
 inline std::unexpected<XmlError> malformed(const char* m) noexcept {

@@ -8,9 +8,15 @@
 namespace vlm::testing {
 
 int add_host_source(PyObject* m);
+int add_dates(PyObject* m);
+int add_utils(PyObject* m);
+int add_host_records(PyObject* m);
 
 inline constexpr int (*const TEST_ENTRIES[])(PyObject*) = {
     add_host_source,
+    add_dates,
+    add_utils,
+    add_host_records,
 };
 
 }  // namespace vlm::testing
