@@ -5,7 +5,7 @@ It is the oracle of the engine's differential tests and the path the
 package takes when the engine declines with ``NativeFallback``; nothing here
 imports the engine.
 """
-from vellum.reference import text, values
+from vellum.reference import formula, text, values
 from vellum.reference.cell import Cell
 from vellum.utils.datetime import WINDOWS_EPOCH
 
@@ -24,22 +24,16 @@ def make_helpers():
         "date_warning": values.date_warning,
         "ArrayFormula": values.ArrayFormula,
         "DataTableFormula": values.DataTableFormula,
-    }
-    try:  # the formula reference is built separately; until it lands these keys are absent
-        from vellum.reference.formula import TokenizerError, Translator, TranslatorError
-    except ImportError:
-        pass
-    else:
-        helpers.update(Translator=Translator, TokenizerError=TokenizerError,
-                       TranslatorError=TranslatorError)
-    helpers.update({
+        "Translator": formula.Translator,
+        "TokenizerError": formula.TokenizerError,
+        "TranslatorError": formula.TranslatorError,
         "text_content": text.text_content,
         "rich_inline": text.rich_inline,
         "validate_rpr": text.validate_rpr,
         "text_dangerous": text.TEXT_DANGEROUS,
         "rich_dangerous": text.RICH_DANGEROUS,
         "si_content": text.si_content,
-    })
+    }
     return helpers
 
 
