@@ -8,9 +8,11 @@
 namespace vlm::testing {
 
 int add_host_source(PyObject* m);
+int add_xml_reader(PyObject* m);
 
 inline constexpr int (*const TEST_ENTRIES[])(PyObject*) = {
     add_host_source,
+    add_xml_reader,
 };
 
 }  // namespace vlm::testing
