@@ -100,8 +100,13 @@ bool allowed_char(uint64_t v) noexcept {
            (v >= 0xE000 && v <= 0xFFFD) || (v >= 0x10000 && v <= 0x10FFFF);
 }
 
+// Leading zeros do not count towards the ten digits: "&#0000000000065;" is
+// a well-formed 'A', and only the value can overflow.
 Result<char32_t> char_ref(std::string_view digits, unsigned base) noexcept {
-    if (digits.empty() || digits.size() > 10)
+    if (digits.empty())
+        return fail(Msg::BadCharRef);
+    size_t zeros = digits.find_first_not_of('0');
+    if (zeros != std::string_view::npos && digits.size() - zeros > 10)
         return fail(Msg::BadCharRef);
     uint64_t v = 0;
     for (char c : digits) {

@@ -391,8 +391,9 @@ Result<size_t> Reader::scan_name(size_t p, size_t end) const {
 Result<Event> Reader::start_tag() {
     if (root_closed_)
         return fail(Msg::JunkAfterRoot);
-    size_t gt = buf_.pos + VLM_TRY(find_tag_end());
+    size_t rel = VLM_TRY(find_tag_end());  // may compact: pos is read after it
     size_t start = buf_.pos;
+    size_t gt = start + rel;
     bool empty = buf_.data()[gt - 1] == '/';
     size_t content_end = empty ? gt - 1 : gt;
     size_t name_end = VLM_TRY(scan_name(start + 1, content_end));

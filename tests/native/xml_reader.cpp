@@ -6,8 +6,9 @@
 //   xml_capture(data, chunk, depth) -> ([bytes of each element at depth],
 //                                       bytes dropped, largest buffer size)
 //   xml_fast_attrs(data) -> (kind, end, [(name, value)]) or None: the fast
-//       scan over the first start tag of data, from just after its name
+//       scan over the start tag that data begins with, from after its name
 //   xml_messages() -> [(kind, text)]              the reader's message table
+//   NativeFallback                                this module's copy of the type
 //   swar_mismatches(data) -> int                  kernels vs scalar twins at
 //       every start and end position
 #include "registry.h"
@@ -133,18 +134,18 @@ PyObject* xml_fast_attrs(PyObject*, PyObject* arg) {
     Py_ssize_t n;
     if (PyBytes_AsStringAndSize(arg, &p, &n) < 0)
         return nullptr;
-    MemorySource src({p, static_cast<size_t>(n)}, static_cast<size_t>(n));
-    xml::Reader r(src);
-    Result<Event> ev = r.next();
-    if (!ev)
-        return fallback_err(std::move(ev).error());
-    if (*ev != Event::Start && *ev != Event::Empty) {
+    if (n < 2 || p[0] != '<' || !xml::has_class(p[1], xml::CC_NAME_START)) {
         PyErr_SetString(PyExc_ValueError, "data must begin with a start tag");
         return nullptr;
     }
+    MemorySource src({}, 1);
+    xml::Reader r(src);
+    r.buffer().append(p, static_cast<size_t>(n));
+    size_t from = 2;
+    while (from < static_cast<size_t>(n) && xml::has_class(p[from], xml::CC_NAME))
+        ++from;
     Ref pairs = Ref::steal(PyList_New(0));
     size_t end = 0;
-    size_t from = r.tag_start() + 1 + r.qname().size();
     xml::FastTag kind = r.fast_attrs(from, end, [&](std::string_view name, std::string_view value) {
         Ref t = Ref::steal(Py_BuildValue("(s#s#)", name.data(), (Py_ssize_t)name.size(), value.data(),
                                          (Py_ssize_t)value.size()));
@@ -155,7 +156,7 @@ PyObject* xml_fast_attrs(PyObject*, PyObject* arg) {
     if (kind == xml::FastTag::NotHandled)
         Py_RETURN_NONE;
     return Py_BuildValue("(snO)", kind == xml::FastTag::Start ? "start" : "empty",
-                         static_cast<Py_ssize_t>(end - r.tag_start()), pairs.get());
+                         static_cast<Py_ssize_t>(end), pairs.get());
 }
 
 PyObject* xml_messages(PyObject*, PyObject*) {
@@ -204,6 +205,13 @@ PyMethodDef xml_methods[] = {
 
 }  // namespace
 
-int add_xml_reader(PyObject* m) { return PyModule_AddFunctions(m, xml_methods); }
+// The engine is linked into this module too, so its errors are this
+// module's own NativeFallback (not the installed module's): exposed here.
+int add_xml_reader(PyObject* m) {
+    PyObject* fallback = native_fallback_type();
+    if (!fallback || PyModule_AddObjectRef(m, "NativeFallback", fallback) < 0)
+        return -1;
+    return PyModule_AddFunctions(m, xml_methods);
+}
 
 }  // namespace vlm::testing
