@@ -253,21 +253,28 @@ Result<void> Reader::skip_outside() {
 }
 
 Result<Event> Reader::char_data() {
-    size_t rel = 1;
+    text_raw_ = false;
+    text_decode_ = false;
+    // Usually the run is plain ASCII and ends within the buffer: one scan.
+    const char* s = buf_.data() + buf_.pos;
+    const char* end = buf_.data() + buf_.size();
+    const char* stop = swar::find_special(s, end, '<', '&', ']');
+    if (stop < end && *stop == '<') {
+        text_ = {buf_.pos, static_cast<size_t>(stop - s)};
+        buf_.pos += text_.len;
+        return Event::Text;
+    }
+    size_t rel = static_cast<size_t>(stop - s);
     for (;;) {
         const char* base = buf_.data() + buf_.pos;
-        const char* end = buf_.data() + buf_.size();
+        end = buf_.data() + buf_.size();
         const char* lt = swar::find1(base + rel, end, '<');
         rel = static_cast<size_t>(lt - base);
         if (lt < end || !VLM_TRY(refill()))
             break;
     }
     text_ = {buf_.pos, rel};
-    text_raw_ = false;
-    text_decode_ = false;
-    const char* s = buf_.data() + buf_.pos;
-    if (swar::find_special(s, s + rel, '&', ']', '\r') != s + rel)
-        VLM_TRY(check_text(view(text_), text_decode_));
+    VLM_TRY(check_text(view(text_), text_decode_));
     buf_.pos += rel;
     return Event::Text;
 }
@@ -391,6 +398,9 @@ Result<size_t> Reader::scan_name(size_t p, size_t end) const {
 Result<Event> Reader::start_tag() {
     if (root_closed_)
         return fail(Msg::JunkAfterRoot);
+    Event fast;
+    if (fast_start_tag(fast))
+        return fast;
     size_t rel = VLM_TRY(find_tag_end());  // may compact: pos is read after it
     size_t start = buf_.pos;
     size_t gt = start + rel;
@@ -404,13 +414,48 @@ Result<Event> Reader::start_tag() {
     if (attr_decls_)
         decls = VLM_TRY(bind_namespaces());
     VLM_TRY(resolve_names(local_at));
+    return open_element(local_at, decls, gt + 1, empty);
+}
+
+// The common shape (an unprefixed name, attributes as the fast scan takes
+// them, all within the buffer) needs no checks beyond the scan itself: the
+// general path would accept it with the same result. False: use that path.
+bool Reader::fast_start_tag(Event& ev) {
+    const char* d = buf_.data();
+    size_t start = buf_.pos, p = start + 1;
+    if (!has_class(d[p], CC_LETTER))
+        return false;
+    while (has_class(d[p], CC_NAME) && d[p] != ':')
+        ++p;  // the zero padding stops this at the end of the data
+    if (p >= buf_.size() || d[p] == ':')
+        return false;
+    attrs_.clear();
+    size_t end = 0;
+    FastTag kind = fast_attrs(p, end, [&](std::string_view name, std::string_view value) {
+        Attr a;
+        a.qname = a.local = {static_cast<size_t>(name.data() - d), name.size()};
+        a.value = {static_cast<size_t>(value.data() - d), value.size()};
+        attrs_.push_back(a);
+        return true;
+    });
+    if (kind == FastTag::NotHandled)
+        return false;
+    qname_ = {start + 1, p - start - 1};
+    ns_ = default_ns_;
+    ev = open_element(0, 0, end, kind == FastTag::Empty);
+    return true;
+}
+
+// Pushes the element of the start tag at pos (name in qname_, namespace in
+// ns_) and sets up its event; `end` is one past the tag's '>'.
+Event Reader::open_element(uint32_t local_at, uint32_t decls, size_t end, bool empty) {
     stack_.push_back({names_.size(), static_cast<uint32_t>(qname_.len), local_at, ns_, decls});
     names_.append(qname());
     local_ = {qname_.off + local_at, qname_.len - local_at};
     root_seen_ = true;
-    buf_.tag_start = start;
-    buf_.tag_end = gt + 1;
-    buf_.pos = gt + 1;
+    buf_.tag_start = buf_.pos;
+    buf_.tag_end = end;
+    buf_.pos = end;
     if (empty) {
         pending_end_ = true;
         return Event::Empty;
@@ -490,6 +535,15 @@ Result<void> Reader::check_attr_dups() const {
 }
 
 Result<Event> Reader::end_tag() {
+    // Usually the end tag is exactly "</" + the open element's name + ">".
+    if (!stack_.empty()) {
+        const Element& top = stack_.back();
+        size_t at = buf_.pos + 2, gt = at + top.name_len;
+        const char* d = buf_.data();
+        if (gt < buf_.size() && d[gt] == '>' &&
+            std::memcmp(d + at, names_.data() + top.name_off, top.name_len) == 0)
+            return close_element(buf_.pos, gt);
+    }
     size_t start = buf_.pos;
     size_t rel = 2;
     for (;;) {
@@ -509,16 +563,22 @@ Result<Event> Reader::end_tag() {
         if (!is_space(buf_.data()[p]))
             return fail(Msg::BadEndTag);
     }
-    qname_ = {start + 2, name_end - start - 2};
-    std::string_view q = qname();
-    uint32_t local_at = VLM_TRY(split_qname(q));
+    std::string_view q = buf_.view(start + 2, name_end);
+    VLM_TRY(split_qname(q));
     if (stack_.empty())
         return fail(Msg::MismatchedTag);
     const Element& top = stack_.back();
     if (top.name_len != q.size() || std::memcmp(names_.data() + top.name_off, q.data(), q.size()) != 0)
         return fail(Msg::MismatchedTag);
+    return close_element(start, gt);
+}
+
+// The end tag [start, gt] matches the innermost open element.
+Event Reader::close_element(size_t start, size_t gt) {
+    const Element& top = stack_.back();
     ns_ = top.ns;
-    local_ = {qname_.off + local_at, qname_.len - local_at};
+    qname_ = {start + 2, top.name_len};
+    local_ = {qname_.off + top.local_at, qname_.len - top.local_at};
     buf_.tag_start = start;
     buf_.tag_end = gt + 1;
     buf_.pos = gt + 1;

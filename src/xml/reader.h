@@ -144,6 +144,9 @@ private:
     [[nodiscard]] Result<size_t> find_tag_end();
     [[nodiscard]] Result<size_t> scan_name(size_t p, size_t end) const;
     [[nodiscard]] Result<Event> start_tag();
+    bool fast_start_tag(Event& ev);
+    Event open_element(uint32_t local_at, uint32_t decls, size_t end, bool empty);
+    Event close_element(size_t start, size_t gt);
     [[nodiscard]] Result<void> scan_attrs(size_t p, size_t end);
     [[nodiscard]] Result<void> check_attr_dups() const;
     [[nodiscard]] Result<Event> end_tag();
