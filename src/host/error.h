@@ -46,7 +46,8 @@ template <class T>
 using Result = std::expected<T, XmlError>;
 
 // Propagates the error of a Result-returning expression; otherwise yields its
-// value (or nothing, for Result<void>).
+// value (or nothing, for Result<void>). Dereferenced, not value(): value()
+// needs a copyable error type (for its exception), and XmlError is move-only.
 #define VLM_TRY(expr)                                             \
     ({                                                            \
         auto&& vlm_try_r_ = (expr);                               \

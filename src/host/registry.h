@@ -5,6 +5,8 @@
 // A job appears here only once it is built.
 #pragma once
 
+#include "text/dimension.h"
+
 #include <Python.h>
 
 namespace vlm {
@@ -12,7 +14,7 @@ namespace vlm {
 using ModuleEntry = int (*)(PyObject* module);
 
 inline constexpr ModuleEntry MODULE_ENTRIES[] = {
-    nullptr,  // keeps the array non-empty; skipped
+    add_find_dimension,
 };
 
 }  // namespace vlm

@@ -12,6 +12,7 @@ int add_dates(PyObject* m);
 int add_utils(PyObject* m);
 int add_host_records(PyObject* m);
 int add_formula(PyObject* m);
+int add_xml_reader(PyObject* m);
 
 inline constexpr int (*const TEST_ENTRIES[])(PyObject*) = {
     add_host_source,
@@ -19,6 +20,7 @@ inline constexpr int (*const TEST_ENTRIES[])(PyObject*) = {
     add_utils,
     add_host_records,
     add_formula,
+    add_xml_reader,
 };
 
 }  // namespace vlm::testing
