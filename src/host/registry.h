@@ -6,6 +6,7 @@
 #pragma once
 
 #include "text/dimension.h"
+#include "text/shared_strings.h"
 
 #include <Python.h>
 
@@ -14,6 +15,7 @@ namespace vlm {
 using ModuleEntry = int (*)(PyObject* module);
 
 inline constexpr ModuleEntry MODULE_ENTRIES[] = {
+    add_read_string_table,
     add_find_dimension,
 };
 

@@ -105,6 +105,19 @@ public:
     template <class F>
     FastTag fast_attrs(size_t from, size_t& end, F&& cb) const;
 
+    // True between events, when the next call reads new input rather than
+    // returning the implied end of an empty-element tag.
+    bool at_boundary() const noexcept { return !pending_end_; }
+    // Moves past bytes the caller has read and checked itself (a fast path
+    // over a whole element that opens and closes at the read position and
+    // declares no namespaces). Only at a boundary; `last_tag` is the start
+    // of the element's last tag, `to` one past its end.
+    void skip_checked_bytes(size_t last_tag, size_t to) noexcept {
+        buf_.tag_start = last_tag;
+        buf_.tag_end = to;
+        buf_.pos = to;
+    }
+
     const InputBuffer& buffer() const noexcept { return buf_; }
     InputBuffer& buffer() noexcept { return buf_; }
 
