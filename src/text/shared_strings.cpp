@@ -22,7 +22,7 @@ Ref plain_str(std::string& scratch, std::string_view text) {
         text::remove_x005f(scratch);
         text = scratch;
     }
-    return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+    return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
 Result<void> append_item(PyObject* list, Ref item) {

@@ -6,7 +6,7 @@ namespace vlm::xml {
 namespace {
 
 Ref utf8_str(std::string_view s) {
-    return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+    return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr));
 }
 
 }  // namespace
