@@ -19,8 +19,10 @@ Cell values are interpreted with the package's helpers only (`int`, `float`,
 `coordinate_to_tuple`, `from_excel`, shared-formula `Translator` objects...),
 so this module is also the oracle that the engine is compared against.
 """
+import codecs
 import collections
 import collections.abc
+import re
 import xml.parsers.expat
 
 MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
@@ -45,6 +47,36 @@ def _main(local):
 
 DISPATCH = frozenset(_main(n) for n in DISPATCH_NAMES)
 SHEET_DATA, ROW, V, F, IS = (_main(n) for n in ("sheetData", "row", "v", "f", "is"))
+
+
+_DECLARED = re.compile(rb"""<\?xml[^>]*?encoding\s*=\s*["']([A-Za-z0-9._-]+)["']""")
+
+
+def _head_complete(head):
+    """Whether the first bytes of a document tell its encoding."""
+    if len(head) < 6:
+        return head.startswith((b"\xff\xfe", b"\xfe\xff", b"\xef\xbb\xbf"))
+    return not head.startswith(b"<?xml") or b"?>" in head or len(head) > 4096
+
+
+def sniff_encoding(head):
+    """The codec of a document that is not UTF-8, from its byte order mark,
+    its first bytes or its declaration; None for UTF-8 (and for encodings
+    Python does not know, which expat then reports)."""
+    if head.startswith((b"\xff\xfe", b"\xfe\xff")):
+        return "utf-16"
+    if head.startswith(b"<\x00"):
+        return "utf-16-le"
+    if head.startswith(b"\x00<"):
+        return "utf-16-be"
+    m = _DECLARED.match(head)
+    if m is None:
+        return None
+    try:
+        name = codecs.lookup(m.group(1).decode("ascii")).name
+    except LookupError:
+        return None
+    return None if name == "utf-8" else name
 
 
 def attr_key(name):
@@ -93,6 +125,8 @@ class SheetReader:
         self.actions = []
         self._queue = collections.deque()
         self._eof = False
+        self._head = b""           # first bytes, until the encoding is known
+        self._decoder = None       # None: not chosen yet; False: input is UTF-8
         self._h = helpers
         self._int = helpers["int"]
         self._coordinate = helpers["coordinate_to_tuple"]
@@ -145,9 +179,18 @@ class SheetReader:
         data = self._source.read(CHUNK)
         if not isinstance(data, bytes):
             raise TypeError(f"{type(data).__name__!r} object is not an instance of 'bytes'")
+        final = not data
+        if self._decoder is None:
+            self._head += data
+            if not final and not _head_complete(self._head):
+                return
+            data, self._head = self._head, b""
+            self._choose_decoder(data)
+        if self._decoder:
+            data = self._decoder.decode(data, final).encode()
         self._buf += data
-        self._expat.Parse(data, not data)
-        if not data:
+        self._expat.Parse(data, final)
+        if final:
             self._eof = True
             return
         # Bytes before the first token expat has not reported yet are needed
@@ -159,6 +202,21 @@ class SheetReader:
         if keep > self._base:
             del self._buf[:keep - self._base]
             self._base = keep
+
+    def _choose_decoder(self, head):
+        """Captured elements must be UTF-8 whatever the part was written in,
+        so a part in another encoding is decoded here and handed to expat as
+        UTF-8, its declared encoding overridden."""
+        encoding = sniff_encoding(head)
+        self._decoder = codecs.getincrementaldecoder(encoding)() if encoding else False
+        if encoding:
+            old = self._expat
+            p = self._expat = xml.parsers.expat.ParserCreate("UTF-8", namespace_separator="}")
+            p.buffer_text = True
+            for name in ("StartNamespaceDeclHandler", "EndNamespaceDeclHandler",
+                         "StartDoctypeDeclHandler", "StartElementHandler",
+                         "EndElementHandler", "CharacterDataHandler"):
+                setattr(p, name, getattr(old, name))
 
     def _doctype(self, *args):
         raise ValueError("a worksheet must not contain a DOCTYPE declaration")
