@@ -7,6 +7,8 @@ path reads exactly the values the generator wrote, then reports the median of
 N runs (at least 5) of:
 
 - zip: zipfile inflating the sheet part alone, the floor of any reader;
+- expat: inflating and parsing it with expat calling empty Python handlers,
+  the floor of any reader written in Python;
 - python: the package's own path (`Workbook(engine=False)`), opening the
   workbook, reading its shared strings and every row as values;
 - engine: the same through the native engine, when it has `RowReader`,
@@ -16,6 +18,7 @@ import argparse
 import statistics
 import sys
 import time
+import xml.parsers.expat
 import zipfile
 
 import workbooks
@@ -32,6 +35,20 @@ def inflate(path):
     with zipfile.ZipFile(path) as z, z.open("xl/worksheets/sheet1.xml") as part:
         while part.read(65536):
             pass
+
+
+def _ignore(*args):
+    pass
+
+
+def expat_only(path):
+    p = xml.parsers.expat.ParserCreate(namespace_separator="}")
+    p.buffer_text = True
+    p.StartElementHandler = p.EndElementHandler = p.CharacterDataHandler = _ignore
+    with zipfile.ZipFile(path) as z, z.open("xl/worksheets/sheet1.xml") as part:
+        while data := part.read(65536):
+            p.Parse(data, False)
+    p.Parse(b"", True)
 
 
 def check(kind, rows, got, label):
@@ -66,9 +83,10 @@ def main():
         if engine:
             check(kind, args.rows, read_values(path, True), "engine")
         zip_s = median_time(runs, inflate, path)
+        expat_s = median_time(runs, expat_only, path)
         python_s = median_time(runs, read_values, path, False)
         cells = args.rows * workbooks.COLUMNS
-        line = (f"{kind:8} {args.rows} rows: zip {zip_s:.3f} s, "
+        line = (f"{kind:8} {args.rows} rows: zip {zip_s:.3f} s, expat {expat_s:.3f} s, "
                 f"python {python_s:.3f} s ({cells / python_s / 1e6:.2f} M cells/s)")
         if engine:
             engine_s = median_time(runs, read_values, path, True)
