@@ -5,6 +5,9 @@
 // A job appears here only once it is built.
 #pragma once
 
+#include "text/dimension.h"
+#include "text/shared_strings.h"
+
 #include <Python.h>
 
 namespace vlm {
@@ -12,7 +15,8 @@ namespace vlm {
 using ModuleEntry = int (*)(PyObject* module);
 
 inline constexpr ModuleEntry MODULE_ENTRIES[] = {
-    nullptr,  // keeps the array non-empty; skipped
+    add_read_string_table,
+    add_find_dimension,
 };
 
 }  // namespace vlm

@@ -19,9 +19,9 @@ def test_module_identity():
 
 def test_fallback_type_is_one_per_process():
     # A fresh module object from a second import shares the process-wide type.
-    spec = importlib.util.find_spec("vellum._vellum")
-    again = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(again)
+    found = importlib.util.find_spec("vellum._vellum")
+    again = importlib.util.module_from_spec(found)
+    found.loader.exec_module(again)
     assert again is not engine
     assert again.NativeFallback is engine.NativeFallback
 

@@ -8,9 +8,19 @@
 namespace vlm::testing {
 
 int add_host_source(PyObject* m);
+int add_dates(PyObject* m);
+int add_utils(PyObject* m);
+int add_host_records(PyObject* m);
+int add_formula(PyObject* m);
+int add_xml_reader(PyObject* m);
 
 inline constexpr int (*const TEST_ENTRIES[])(PyObject*) = {
     add_host_source,
+    add_dates,
+    add_utils,
+    add_host_records,
+    add_formula,
+    add_xml_reader,
 };
 
 }  // namespace vlm::testing

@@ -1,0 +1,51 @@
+// Serial date numbers of a workbook turned into calendar date-times, exactly
+// as the package's from_excel does it (epoch + days + milliseconds, with the
+// 1900 leap-year rule of the Windows date system), without any Python call.
+//
+// A conversion either gives a date-time, a time of day (serials in [0, 1)),
+// or is declined: the caller then asks the package, which raises where
+// Python's datetime arithmetic raises.
+#pragma once
+
+#include <cstdint>
+
+namespace vlm {
+
+// The origin of a workbook's serial numbers.
+struct Epoch {
+    int64_t day_number;  // days since 0001-01-01 (proleptic Gregorian; that day is 0)
+    int64_t time_us;     // microseconds since the epoch day's midnight
+    bool windows;        // the epoch is the package's WINDOWS_EPOCH (1899-12-30)
+
+    // The fields of a valid naive datetime; nothing is range-checked.
+    static Epoch from_fields(int64_t year, int64_t month, int64_t day, int64_t hour,
+                             int64_t minute, int64_t second, int64_t microsecond,
+                             bool windows) noexcept;
+};
+
+enum class DateKind : unsigned char { DateTime, Time, Declined };
+
+struct DateResult {
+    DateKind kind = DateKind::Declined;
+    int32_t year = 0, month = 0, day = 0;  // DateTime only
+    int32_t hour = 0, minute = 0, second = 0, microsecond = 0;
+
+    static DateResult declined() noexcept { return {}; }
+};
+
+// The last day that Python's datetime can hold, 9999-12-31.
+inline constexpr int64_t MAX_DAY_NUMBER = 3652058;
+// timedelta(days=n) refuses a larger magnitude.
+inline constexpr int64_t MAX_TIMEDELTA_DAYS = 999999999;
+
+[[nodiscard]] DateResult from_excel_int(const Epoch& epoch, int64_t n) noexcept;
+[[nodiscard]] DateResult from_excel_float(const Epoch& epoch, double x) noexcept;
+// epoch + timedelta(days=days) + timedelta(milliseconds=ms), or declined
+// where that would leave the years 1 to 9999.
+[[nodiscard]] DateResult finish(const Epoch& epoch, int64_t days, int64_t ms) noexcept;
+
+// Days since 0001-01-01 of a proleptic Gregorian date, and back.
+[[nodiscard]] int64_t days_from_civil(int64_t year, int64_t month, int64_t day) noexcept;
+void civil_from_days(int64_t d, int32_t& year, int32_t& month, int32_t& day) noexcept;
+
+}  // namespace vlm

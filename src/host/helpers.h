@@ -1,0 +1,128 @@
+// The records every job reads once from the package: Helpers (the package's
+// conversion functions and classes, from the `helpers` dict), Settings (the
+// parser object's options) and SlotClass (the member offsets of a class with
+// __slots__, so instances can be filled without attribute assignment).
+//
+// Records hold strong references for the duration of a call; a consumer that
+// keeps its own copy takes one with clone().
+#pragma once
+
+#include "dates/dates.h"
+#include "host/error.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vlm {
+
+// The object helpers, in the order in which from_dict looks them up.
+enum class Helper : unsigned char {
+    Int,
+    Float,
+    CoordinateToTuple,
+    RowIndex,
+    FromExcel,
+    FromISO8601,
+    DateWarning,
+    ArrayFormula,
+    DataTableFormula,
+    Translator,
+    TokenizerError,
+    TranslatorError,
+    TextContent,
+    RichInline,
+    ValidateRpr,
+};
+
+inline constexpr size_t HELPER_COUNT = 15;
+inline constexpr const char* HELPER_KEYS[HELPER_COUNT] = {
+    "int",        "float",          "coordinate_to_tuple", "row_index",       "from_excel",
+    "from_ISO8601", "date_warning", "ArrayFormula",        "DataTableFormula", "Translator",
+    "TokenizerError", "TranslatorError", "text_content",   "rich_inline",     "validate_rpr",
+};
+
+// A small set of element local names, as UTF-8 bytes.
+class NameSet {
+public:
+    bool contains(std::string_view name) const noexcept;
+    const std::vector<std::string>& items() const noexcept { return items_; }
+    void add(std::string_view name) { items_.emplace_back(name); }
+
+private:
+    std::vector<std::string> items_;
+};
+
+// A set of 64-bit integers (style ids), sorted for lookup.
+class IntSet {
+public:
+    bool contains(int64_t v) const noexcept;
+    const std::vector<int64_t>& items() const noexcept { return items_; }
+    void add(int64_t v);
+
+private:
+    std::vector<int64_t> items_;
+};
+
+class Helpers {
+public:
+    // `helpers` must be a dict (or subclass). A missing key raises TypeError
+    // "missing helper KEY" for the first key missing in lookup order.
+    [[nodiscard]] static Result<Helpers> from_dict(PyObject* helpers);
+    [[nodiscard]] Helpers clone() const;
+
+    PyObject* get(Helper h) const noexcept { return objs_[static_cast<size_t>(h)].get(); }
+    const NameSet& text_dangerous() const noexcept { return text_dangerous_; }
+    const NameSet& rich_dangerous() const noexcept { return rich_dangerous_; }
+
+private:
+    Helpers() = default;
+    std::array<Ref, HELPER_COUNT> objs_;
+    NameSet text_dangerous_, rich_dangerous_;
+};
+
+// helpers[key] by plain dict lookup; TypeError "missing helper KEY" if absent.
+[[nodiscard]] Result<Ref> lookup_helper(PyObject* helpers, const char* key);
+
+// The Epoch of a host epoch object: imports datetime and
+// vellum.utils.datetime (their failures propagate), then gives nothing unless
+// the object is exactly a naive datetime.datetime.
+[[nodiscard]] Result<std::optional<Epoch>> native_epoch(PyObject* epoch);
+
+struct Settings {
+    std::optional<Epoch> epoch;  // none: not a naive datetime, the package converts
+    bool formula_and_value = false;
+    bool data_only = false;
+    bool rich_text = false;
+    size_t shared_count = 0;  // len(shared_strings) when it is exactly a list
+    Ref shared_strings;
+    Ref epoch_obj;
+    IntSet date_formats, timedelta_formats;
+
+    [[nodiscard]] static Result<Settings> from_parser(PyObject* parser);
+    [[nodiscard]] Settings clone() const;
+};
+
+// Member offsets of named __slots__ of a class, one per name in order.
+class SlotClass {
+public:
+    // Each name must be an object slot of `cls` (T_OBJECT_EX member
+    // descriptor defined by cls or a base): TypeError "NAME is not a slot" or
+    // "NAME has unexpected slot type" otherwise.
+    [[nodiscard]] static Result<SlotClass> make(PyObject* cls, std::span<const char* const> names);
+
+    size_t size() const noexcept { return offsets_.size(); }
+    Py_ssize_t offset(size_t i) const noexcept { return offsets_[i]; }
+    // Stores `value` (a new reference, taken over) in slot i of `obj`, an
+    // instance of the class; the previous value is released afterwards.
+    void set(PyObject* obj, size_t i, Ref value) const noexcept;
+
+private:
+    std::vector<Py_ssize_t> offsets_;
+};
+
+}  // namespace vlm

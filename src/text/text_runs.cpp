@@ -1,0 +1,199 @@
+// The event loops of string items, runs and element text.
+#include "text/text_runs.h"
+
+#include "xml/py_namespaces.h"
+
+#include <cstring>
+
+namespace vlm::text {
+
+namespace {
+
+using xml::Event;
+
+constexpr const char NESTED_DISPATCH[] = "nested element handled by dispatcher";
+constexpr const char UNEXPECTED_EOF[] = "unexpected eof";
+
+bool is_open(Event ev) noexcept { return ev == Event::Start || ev == Event::Empty; }
+
+bool has_plain_attr(const xml::Reader& r) noexcept {
+    for (const xml::Attr& a : r.attrs()) {
+        if (a.ns == xml::NS_NONE)
+            return true;
+    }
+    return false;
+}
+
+// Appends the current Text event, decoded, to `out`.
+void append_text(const xml::Reader& r, std::string& out) {
+    if (!r.text_needs_decoding())
+        out.append(r.text());
+    else
+        xml::decode_text_into(out, r.text(), r.text_raw());
+}
+
+// The capture of a string item is dropped without a copy when the item
+// turns out to be plain text.
+void drop_capture(xml::Reader& r) noexcept { r.buffer().capturing = false; }
+
+// Reads one run (`r`), after its Start/Empty.
+Result<void> parse_run(xml::Reader& r, TextCtx& ctx, Forbid forbid, bool& marked) {
+    if (has_plain_attr(r))
+        marked = true;
+    size_t depth = r.depth();
+    for (;;) {
+        Event ev = VLM_TRY(r.next());
+        if (ev == Event::End && r.depth() < depth)
+            return {};
+        if (ev == Event::Eof)
+            return malformed(UNEXPECTED_EOF);
+        if (!is_open(ev))
+            continue;
+        if (forbid(r.ns(), r.local()))
+            return unsupported(NESTED_DISPATCH);
+        std::string_view name = r.local();
+        if (name == "rPr") {
+            // The item's capture keeps everything from its start, so the
+            // rPr bytes stay put relative to the capture start.
+            const InputBuffer& b = r.buffer();
+            size_t rel = b.tag_start - b.capture_start;
+            VLM_TRY(skip_checked(r, forbid));
+            if (!marked) {
+                std::string_view rpr = b.view(b.capture_start + rel, b.tag_end);
+                if (!VLM_TRY(ctx.rpr_verdict(rpr, r)))
+                    marked = true;
+            }
+        } else if (name == "t") {
+            VLM_TRY(element_text_into(r, forbid, ctx.text));
+        } else {
+            if (ctx.rich_dangerous().contains(name))
+                marked = true;
+            VLM_TRY(skip_checked(r, forbid));
+        }
+    }
+}
+
+}  // namespace
+
+bool forbid_si(uint32_t ns, std::string_view local) noexcept {
+    return ns == xml::NS_MAIN && local == "si";
+}
+
+Result<bool> TextCtx::rpr_verdict(std::string_view rpr, const xml::Reader& r) {
+    if (auto it = verdicts_.find(rpr); it != verdicts_.end())
+        return it->second;
+    Ref ns = VLM_TRY(xml::namespace_list(r));
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(rpr.data(), static_cast<Py_ssize_t>(rpr.size())));
+    if (!bytes)
+        return std::unexpected(XmlError::fetch());
+    PyObject* args[2] = {bytes.get(), ns.get()};
+    Ref res = Ref::steal(PyObject_Vectorcall(helpers_.get(Helper::ValidateRpr), args, 2, nullptr));
+    int truth = res ? PyObject_IsTrue(res.get()) : -1;
+    if (truth < 0)
+        return std::unexpected(XmlError::fetch());
+    verdicts_.emplace(std::string(rpr), truth != 0);
+    return truth != 0;
+}
+
+Result<void> skip_checked(xml::Reader& r, Forbid forbid) {
+    size_t depth = r.depth();
+    for (;;) {
+        Event ev = VLM_TRY(r.next());
+        if (ev == Event::End && r.depth() < depth)
+            return {};
+        if (ev == Event::Eof)
+            return malformed(UNEXPECTED_EOF);
+        if (is_open(ev) && forbid(r.ns(), r.local()))
+            return unsupported(NESTED_DISPATCH);
+    }
+}
+
+Result<bool> element_text_into(xml::Reader& r, Forbid forbid, std::string& out) {
+    size_t depth = r.depth();
+    bool before_child = true, any = false;
+    for (;;) {
+        Event ev = VLM_TRY(r.next());
+        switch (ev) {
+        case Event::Text:
+            if (before_child) {
+                append_text(r, out);
+                any = true;
+            }
+            break;
+        case Event::Start:
+        case Event::Empty:
+            if (forbid(r.ns(), r.local()))
+                return unsupported(NESTED_DISPATCH);
+            before_child = false;
+            break;
+        case Event::End:
+            if (r.depth() < depth)
+                return any;
+            break;
+        case Event::Eof:
+            return malformed(UNEXPECTED_EOF);
+        }
+    }
+}
+
+Result<std::optional<std::string>> element_text_checked(xml::Reader& r, Forbid forbid) {
+    std::string out;
+    if (!VLM_TRY(element_text_into(r, forbid, out)))
+        return std::optional<std::string>();
+    return std::optional<std::string>(std::move(out));
+}
+
+Result<TextItem> parse_text(xml::Reader& r, TextCtx& ctx, Forbid forbid) {
+    r.begin_capture();
+    bool marked = has_plain_attr(r);
+    ctx.text.clear();
+    size_t depth = r.depth();
+    for (;;) {
+        Event ev = VLM_TRY(r.next());
+        if (ev == Event::End && r.depth() < depth)
+            break;
+        if (ev == Event::Eof)
+            return malformed(UNEXPECTED_EOF);
+        if (!is_open(ev))
+            continue;
+        if (forbid(r.ns(), r.local()))
+            return unsupported(NESTED_DISPATCH);
+        std::string_view name = r.local();
+        if (name == "t") {
+            VLM_TRY(element_text_into(r, forbid, ctx.text));
+        } else if (name == "r") {
+            VLM_TRY(parse_run(r, ctx, forbid, marked));
+        } else {
+            if (name != "rPh" && name != "phoneticPr" && ctx.text_dangerous().contains(name))
+                marked = true;
+            VLM_TRY(skip_checked(r, forbid));
+        }
+    }
+    TextItem item;
+    if (!marked) {
+        drop_capture(r);
+        return item;
+    }
+    item.snippet = true;
+    item.bytes = VLM_TRY(r.end_capture());
+    item.namespaces = VLM_TRY(xml::namespace_list(r));
+    return item;
+}
+
+void remove_x005f(std::string& s) noexcept {
+    constexpr std::string_view ESC = "x005F_";
+    size_t hit = s.find(ESC);
+    if (hit == std::string::npos)
+        return;
+    size_t w = hit;
+    for (size_t rd = hit; rd < s.size();) {
+        if (s.compare(rd, ESC.size(), ESC) == 0) {
+            rd += ESC.size();
+        } else {
+            s[w++] = s[rd++];
+        }
+    }
+    s.resize(w);
+}
+
+}  // namespace vlm::text

@@ -1,0 +1,17 @@
+// Number text as the C "%.16g" conversion writes it: the form the package
+// uses for numbers in worksheet XML.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace vlm {
+
+// Long enough for any finite double in %.16g form ("-1.234567890123457e-308").
+inline constexpr size_t G16_MAX = 32;
+
+// Writes the text of a finite x into out (at least G16_MAX bytes) and
+// returns its length.
+size_t format_g16(double x, char* out) noexcept;
+
+}  // namespace vlm

@@ -1,0 +1,72 @@
+// Character-level rules of the XML reader: the byte-class table, the message
+// table of every reader error, the character and reference checks applied
+// while reading, and the decoders that turn checked spans into text.
+//
+// A span that passed validate_chars (and, where it holds '&',
+// validate_refs) is "checked": decoding it never fails.
+#pragma once
+
+#include "host/error.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vlm::xml {
+
+// Every message the reader raises, in the order of the table below.
+enum class Msg : uint8_t {
+    Utf16, XmlVersion, Encoding, Doctype, NonAsciiName,
+    UnclosedDecl, BadDecl, BadStandalone, NoElementFound, UnclosedElement,
+    JunkOutsideRoot, JunkAfterRoot, CdataEndInText, UnclosedToken, UnclosedPi,
+    BadPi, MisplacedXmlDecl, ColonInPiTarget, BadMarkupDecl, UnclosedComment,
+    DashDashInComment, CdataOutsideRoot, UnclosedCdata, UnclosedTag, ExpectedName,
+    BadName, BadQname, MissingWhitespace, ExpectedEq, ExpectedQuote,
+    UnterminatedAttr, LtInAttr, DuplicateAttr, XmlPrefix, XmlnsPrefix,
+    ReservedNamespace, EmptyPrefixedNs, UnboundPrefix, UnclosedEndTag, BadEndTag,
+    MismatchedTag, InvalidChar, InvalidUtf8, BadReference, UndefinedEntity,
+    BadCharRef, InvalidCharRef,
+    Count_
+};
+
+struct MsgInfo {
+    XmlError::Kind kind;
+    const char* text;
+};
+
+extern const std::array<MsgInfo, static_cast<size_t>(Msg::Count_)> MESSAGES;
+
+[[nodiscard]] XmlError error(Msg m) noexcept;
+[[nodiscard]] inline std::unexpected<XmlError> fail(Msg m) noexcept { return std::unexpected(error(m)); }
+
+// Byte classes, one table for the whole reader.
+enum : uint8_t {
+    CC_NAME_START = 1,  // ASCII letter, '_' or ':'
+    CC_NAME = 2,        // ASCII letter, digit, '-', '.', ':' or '_'
+    CC_SPACE = 4,       // space, tab, line feed, carriage return
+    CC_LETTER = 8,      // ASCII letter
+};
+
+extern const std::array<uint8_t, 256> CHAR_CLASS;
+
+inline bool has_class(char c, uint8_t cls) noexcept {
+    return (CHAR_CLASS[static_cast<unsigned char>(c)] & cls) != 0;
+}
+inline bool is_space(char c) noexcept { return has_class(c, CC_SPACE); }
+
+// Control characters other than tab/LF/CR, invalid UTF-8, U+FFFE, U+FFFF.
+[[nodiscard]] Result<void> validate_chars(std::string_view s) noexcept;
+// Every '&' starts a reference that ends at the next ';' and resolves.
+[[nodiscard]] Result<void> validate_refs(std::string_view s) noexcept;
+// `name` is the text between '&' and ';'; the result is a code point.
+[[nodiscard]] Result<char32_t> resolve_ref(std::string_view name) noexcept;
+
+void append_utf8(std::string& out, char32_t cp);
+// Character data (raw: a CDATA section) of a checked span, decoded: line
+// ends normalised, references replaced (not for CDATA).
+void decode_text_into(std::string& out, std::string_view s, bool raw);
+// Attribute-value normalisation of a checked value.
+void decode_attr_into(std::string& out, std::string_view s);
+
+}  // namespace vlm::xml

@@ -1,0 +1,252 @@
+// Reader: a strict, namespace-aware XML 1.0 pull parser over a ByteSource.
+//
+// Each next() returns one event; the caller looks at the element, its
+// attributes or the text right after the event, before the next call. All
+// spans point into the input buffer and stay valid until the next call to
+// next(); nothing is copied until a string is asked for. The reader accepts
+// a strict subset of XML 1.0 (UTF-8 only, no DOCTYPE, ASCII names) and
+// reports everything else as Malformed or Unsupported (messages in chars.h).
+//
+// The reader depends on Python only through its source and the error type,
+// so it can be driven from plain C++ with a MemorySource.
+#pragma once
+
+#include "host/source.h"
+#include "xml/chars.h"
+
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace vlm::xml {
+
+enum class Event : uint8_t { Start, Empty, End, Text, Eof };
+
+// Fixed namespace ids.
+inline constexpr uint32_t NS_NONE = 0;
+inline constexpr uint32_t NS_XML = 1;
+inline constexpr uint32_t NS_MAIN = 2;
+inline constexpr std::string_view XML_URI = "http://www.w3.org/XML/1998/namespace";
+inline constexpr std::string_view XMLNS_URI = "http://www.w3.org/2000/xmlns/";
+inline constexpr std::string_view MAIN_URI =
+    "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+
+// A byte range of the input buffer (offsets, since the buffer moves).
+struct Span {
+    size_t off = 0;
+    size_t len = 0;
+};
+
+struct Attr {
+    uint32_t ns = 0;       // 0 for unprefixed attributes
+    Span qname;
+    Span local;
+    Span value;            // between the quotes, undecoded
+    bool needs_decoding = false;  // holds '&', tab, line feed or carriage return
+};
+
+// Outcome of the fast attribute scan.
+enum class FastTag : uint8_t { Start, Empty, NotHandled };
+
+class Reader {
+public:
+    explicit Reader(ByteSource& src);
+
+    [[nodiscard]] Result<Event> next();
+
+    // After Start/Empty/End.
+    uint32_t ns() const noexcept { return ns_; }
+    std::string_view local() const noexcept { return view(local_); }
+    // After Start/Empty.
+    std::string_view qname() const noexcept { return view(qname_); }
+    const std::vector<Attr>& attrs() const noexcept { return attrs_; }
+    // Open elements; after Start/Empty the new element counts, after End
+    // the closed one no longer does.
+    size_t depth() const noexcept { return stack_.size(); }
+    size_t tag_start() const noexcept { return buf_.tag_start; }
+    size_t tag_end() const noexcept { return buf_.tag_end; }
+
+    // After Text.
+    std::string_view text() const noexcept { return view(text_); }
+    bool text_raw() const noexcept { return text_raw_; }
+    bool text_needs_decoding() const noexcept { return text_decode_; }
+    // The decoded text of the current Text event.
+    std::string text_str() const;
+    // An attribute value decoded and normalised (only needed when the
+    // attribute's needs_decoding flag is set; otherwise the raw value is it).
+    static std::string decode_attr(std::string_view value);
+    std::string attr_value(const Attr& a) const;
+
+    std::string_view view(Span s) const noexcept { return buf_.view(s.off, s.off + s.len); }
+    // "{uri}local" for an attribute in a namespace, else its local name.
+    std::string attr_key(const Attr& a) const;
+
+    // (prefix, uri) for every declaration in force, outermost first; a
+    // prefix declared again further in keeps its outer position and takes
+    // the inner URI. The default namespace has the empty prefix.
+    std::vector<std::pair<std::string_view, std::string_view>> in_scope_namespaces() const;
+    // (found, id): "xml" is always id 1; an undeclared empty prefix is id 0.
+    std::pair<bool, uint32_t> lookup_prefix(std::string_view prefix) const;
+    uint32_t intern_uri(std::string_view uri);
+    std::string_view uri(uint32_t id) const noexcept { return uris_[id]; }
+
+    // Element capture: from the '<' of the current start tag to the end of
+    // the last tag read; the buffer keeps those bytes however long they get.
+    void begin_capture() noexcept;
+    [[nodiscard]] Result<std::string> end_capture();
+
+    // The fast attribute scan for simple start tags, over the buffered bytes
+    // from `from` (just after the element name). cb(name, value) is called
+    // per attribute and returns false to give up. On success `end` is one
+    // past the tag's '>'.
+    template <class F>
+    FastTag fast_attrs(size_t from, size_t& end, F&& cb) const;
+
+    // True between events, when the next call reads new input rather than
+    // returning the implied end of an empty-element tag.
+    bool at_boundary() const noexcept { return !pending_end_; }
+    // Moves past bytes the caller has read and checked itself (a fast path
+    // over a whole element that opens and closes at the read position and
+    // declares no namespaces). Only at a boundary; `last_tag` is the start
+    // of the element's last tag, `to` one past its end.
+    void skip_checked_bytes(size_t last_tag, size_t to) noexcept {
+        buf_.tag_start = last_tag;
+        buf_.tag_end = to;
+        buf_.pos = to;
+    }
+
+    const InputBuffer& buffer() const noexcept { return buf_; }
+    InputBuffer& buffer() noexcept { return buf_; }
+
+private:
+    static constexpr uint32_t NS_DECL = UINT32_MAX;  // xmlns attributes, until they are bound
+
+    struct Element {
+        size_t name_off;   // qualified name in names_
+        uint32_t name_len;
+        uint32_t local_at; // local name starts at name_off + local_at
+        uint32_t ns;
+        uint32_t decls;    // namespace declarations this element added
+    };
+    struct Binding {
+        size_t prefix_off;  // in prefixes_
+        uint32_t prefix_len;
+        uint32_t uri;
+        int32_t shadowed;  // the binding of the same prefix it hides, or -1
+    };
+    struct StrHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    };
+    using StrMap = std::unordered_map<std::string, int32_t, StrHash, std::equal_to<>>;
+
+    [[nodiscard]] Result<bool> refill();
+    [[nodiscard]] Result<bool> ensure(size_t n);
+    [[nodiscard]] Result<size_t> find_from(size_t rel, std::string_view needle, Msg at_eof);
+    [[nodiscard]] Result<void> start_document();
+    [[nodiscard]] Result<Event> at_end();
+    [[nodiscard]] Result<void> skip_outside();
+    [[nodiscard]] Result<Event> char_data();
+    [[nodiscard]] Result<bool> markup();
+    [[nodiscard]] Result<void> pi();
+    [[nodiscard]] Result<void> comment();
+    [[nodiscard]] Result<void> cdata();
+    [[nodiscard]] Result<size_t> find_tag_end();
+    [[nodiscard]] Result<size_t> scan_name(size_t p, size_t end) const;
+    [[nodiscard]] Result<Event> start_tag();
+    bool fast_start_tag(Event& ev);
+    Event open_element(uint32_t local_at, uint32_t decls, size_t end, bool empty);
+    Event close_element(size_t start, size_t gt);
+    [[nodiscard]] Result<void> scan_attrs(size_t p, size_t end);
+    [[nodiscard]] Result<void> check_attr_dups() const;
+    [[nodiscard]] Result<Event> end_tag();
+    Event pop();
+    // Namespace scoping (scope.cpp).
+    [[nodiscard]] Result<uint32_t> bind_namespaces();
+    [[nodiscard]] Result<void> declare(std::string_view prefix, const Attr& a);
+    void unbind();
+    [[nodiscard]] Result<void> resolve_names(uint32_t local_at);
+    [[nodiscard]] Result<void> check_ns_dups() const;
+    std::string_view prefix_of(const Binding& b) const noexcept {
+        return {prefixes_.data() + b.prefix_off, b.prefix_len};
+    }
+
+    ByteSource& src_;
+    InputBuffer buf_;
+    bool eof_ = false;  // the source has reported end of input
+    bool started_ = false, root_seen_ = false, root_closed_ = false, pending_end_ = false;
+
+    Event event_ = Event::Eof;
+    uint32_t ns_ = 0;
+    Span qname_, local_, text_;
+    bool text_raw_ = false, text_decode_ = false;
+    std::vector<Attr> attrs_;
+    size_t attr_decls_ = 0;  // xmlns attributes among attrs_ before they are removed
+
+    std::string names_;
+    std::vector<Element> stack_;
+    std::deque<std::string> uris_;  // stable addresses: views of URIs outlive growth
+    std::unordered_map<std::string, uint32_t, StrHash, std::equal_to<>> uri_ids_;
+    std::string prefixes_;
+    std::vector<Binding> scope_;
+    StrMap innermost_;  // prefix -> index of its innermost binding in scope_
+    uint32_t default_ns_ = NS_NONE;
+};
+
+template <class F>
+FastTag Reader::fast_attrs(size_t from, size_t& end, F&& cb) const {
+    constexpr int MAX_ATTRS = 8;
+    std::string_view names[MAX_ATTRS];
+    int count = 0;
+    const char* d = buf_.data();
+    size_t n = buf_.size(), p = from;
+    for (;;) {
+        bool spaced = false;
+        while (p < n && d[p] == ' ') {
+            ++p;
+            spaced = true;
+        }
+        if (p >= n)
+            return FastTag::NotHandled;
+        if (d[p] == '>') {
+            end = p + 1;
+            return FastTag::Start;
+        }
+        if (d[p] == '/') {
+            if (p + 1 >= n || d[p + 1] != '>')
+                return FastTag::NotHandled;
+            end = p + 2;
+            return FastTag::Empty;
+        }
+        if (!spaced || count == MAX_ATTRS)
+            return FastTag::NotHandled;
+        size_t name_at = p;
+        while (p < n && has_class(d[p], CC_LETTER))
+            ++p;
+        if (p == name_at || p + 1 >= n || d[p] != '=' || d[p + 1] != '"')
+            return FastTag::NotHandled;
+        std::string_view name(d + name_at, p - name_at);
+        if (name == "xmlns")
+            return FastTag::NotHandled;
+        for (int i = 0; i < count; ++i) {
+            if (names[i] == name)
+                return FastTag::NotHandled;
+        }
+        names[count++] = name;
+        size_t v = p + 2, q = v;
+        while (q < n && d[q] != '"') {
+            auto u = static_cast<unsigned char>(d[q]);
+            if (u < 0x20 || u >= 0x80 || u == '&' || u == '<')
+                return FastTag::NotHandled;
+            ++q;
+        }
+        if (q >= n || !cb(name, std::string_view(d + v, q - v)))
+            return FastTag::NotHandled;
+        p = q + 1;
+    }
+}
+
+}  // namespace vlm::xml

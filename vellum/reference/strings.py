@@ -1,0 +1,22 @@
+"""The reference reading of a shared-strings part, in plain Python.
+
+Every ``si`` child of the root element (in the SpreadsheetML main
+namespace) gives one entry: the value that ``si_content`` gives for that
+item. The engine's ``read_string_table`` must return the same list, or
+decline with ``NativeFallback``.
+"""
+import xml.etree.ElementTree as ET
+
+from vellum.reference.text import si_value
+
+MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+_SI = f"{{{MAIN_NS}}}si"
+
+
+def read_shared_strings(source):
+    """The shared strings of a part given as bytes or a binary file object."""
+    if isinstance(source, (bytes, bytearray)):
+        root = ET.fromstring(source)
+    else:
+        root = ET.parse(source).getroot()
+    return [si_value(child) for child in root if child.tag == _SI]
