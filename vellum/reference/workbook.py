@@ -26,7 +26,7 @@ import zipfile
 
 from vellum import _vellum
 from vellum.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
-from vellum.reference import Parser, make_helpers
+from vellum.reference import Cell, Parser, make_helpers
 from vellum.reference.sheet import SheetReader
 from vellum.reference import strings
 
@@ -265,7 +265,7 @@ class Workbook:
         with self._zip.open(self._member(part)) as source:
             refuse_doctype(source, part)
         with self._zip.open(self._member(part)) as source:
-            return strings.read_shared_strings(source, self.helpers)
+            return strings.read_shared_strings(source)
 
     # -- worksheets --------------------------------------------------------
 
@@ -372,11 +372,15 @@ class SheetStream:
     def next_raw(self):
         return self._next("next_raw")
 
-    def next_row(self, min_col=1, max_col=None, values_only=True, cell_cls=None):
-        if cell_cls is None:
-            from vellum.reference.cell import Cell as cell_cls
+    def next_row(self, min_col=1, max_col=None, values_only=True, cell_cls=Cell):
+        """The next row as values or as `cell_cls` objects, whose slots
+        that reading does not fill are set to None."""
+        filled = {"parent", "row", "column", "_value", "data_type", "_style_id"}
+        if self.parser.formula_and_value:
+            filled |= {"formula", "cached_value"}
+        extra_none = [n for n in getattr(cell_cls, "__slots__", ()) if n not in filled]
         return self._next("next_row", None, min_col, max_col, values_only,
-                          cell_cls, None)
+                          cell_cls, None, extra_none)
 
     def close(self):
         if self._source is not None:
