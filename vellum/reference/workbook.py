@@ -1,0 +1,393 @@
+"""Opening an xlsx workbook and streaming its worksheets.
+
+`Workbook(path)` reads what every sheet needs before its rows can be read:
+the list of worksheets (from the workbook part and its relationships), the
+date system, the style ids whose number formats show dates or durations, and
+the shared strings. `Workbook.stream(name)` then reads one worksheet a row at
+a time with the engine's `RowReader`, and with the package's own
+`SheetReader` when the engine is missing or raises `NativeFallback`.
+
+How sheets and date formats are found is the usual reading of the package
+format: the ``officeDocument`` relationship of the package names the
+workbook part; its ``sheet`` elements, in order, name the worksheets through
+their relationship ids; a style id shows a date when its ``numFmtId`` is a
+built-in date or time format, or a custom ``numFmt`` whose code, outside
+quoted text, escapes and bracketed sections, uses the letters d, m, y, h or
+s; it shows a duration when the code has an elapsed-time section such as
+``[h]``. Element names in these parts are matched on their local names, so
+transitional and strict workbooks, with or without prefixes, are read alike.
+"""
+import io
+import posixpath
+import re
+import xml.etree.ElementTree as ET
+import xml.parsers.expat
+import zipfile
+
+from vellum import _vellum
+from vellum.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
+from vellum.reference import Cell, Parser, make_helpers
+from vellum.reference.sheet import SheetReader
+from vellum.reference import strings
+
+NativeFallback = _vellum.NativeFallback
+
+# Built-in number formats that show a date or a time (ids 14-22 and 45-47);
+# 46 is the elapsed-time format [h]:mm:ss.
+BUILTIN_DATE_FORMATS = frozenset(range(14, 23)) | {45, 46, 47}
+BUILTIN_TIMEDELTA_FORMATS = frozenset({46})
+
+_LITERALS = re.compile(r'"[^"]*"|\\.|[_*].')
+_ELAPSED = re.compile(r"\[(?:h+|m+|s+)\]", re.IGNORECASE)
+_BRACKETS = re.compile(r"\[[^\]]*\]")
+_DATE_LETTERS = re.compile(r"[dmyhs]", re.IGNORECASE)
+
+
+class WorkbookError(ValueError):
+    """The file is missing, is not an xlsx workbook, or lacks a sheet."""
+
+
+def format_kind(code):
+    """"timedelta", "date" or None for a number format code, judged on its
+    first section (the one that shows positive numbers)."""
+    section = _LITERALS.sub("", code).split(";", 1)[0]
+    if _ELAPSED.search(section):
+        return "timedelta"
+    if _DATE_LETTERS.search(_BRACKETS.sub("", section)):
+        return "date"
+    return None
+
+
+def parse_part(data):
+    """The element tree of a small XML part; a DOCTYPE is refused, so that
+    no entity declared in a workbook is ever expanded."""
+    builder = ET.TreeBuilder()
+    p = xml.parsers.expat.ParserCreate(namespace_separator="}")
+
+    def start(name, attrs):
+        builder.start(_clark(name), {_clark(k): v for k, v in attrs.items()})
+
+    def doctype(*args):
+        raise WorkbookError("a workbook part contains a DOCTYPE declaration")
+
+    p.StartElementHandler = start
+    p.EndElementHandler = lambda name: builder.end(_clark(name))
+    p.CharacterDataHandler = builder.data
+    p.StartDoctypeDeclHandler = doctype
+    p.Parse(data, True)
+    return builder.close()
+
+
+class _Prolog(Exception):
+    """The root element was reached: the prolog is over."""
+
+
+def refuse_doctype(source, part):
+    """Read a part up to its root element, refusing a DOCTYPE declaration,
+    before a reader that might expand the entities it declares sees it."""
+    p = xml.parsers.expat.ParserCreate()
+
+    def root(*args):
+        raise _Prolog
+
+    def doctype(*args):
+        raise WorkbookError(f"{part} contains a DOCTYPE declaration")
+
+    p.StartElementHandler = root
+    p.StartDoctypeDeclHandler = doctype
+    try:
+        while data := source.read(4096):
+            p.Parse(data, False)
+    except _Prolog:
+        pass
+
+
+def _clark(name):
+    return "{" + name if "}" in name else name
+
+
+def _local(tag):
+    return tag.rpartition("}")[2]
+
+
+def _children(element, local):
+    return [e for e in element if _local(e.tag) == local]
+
+
+class Sheet:
+    """A worksheet of the workbook: its name and the zip member of its XML."""
+
+    __slots__ = ("name", "part")
+
+    def __init__(self, name, part):
+        self.name, self.part = name, part
+
+    def __repr__(self):
+        return f"Sheet({self.name!r}, {self.part!r})"
+
+
+class Workbook:
+    """An open xlsx file (see the module docstring). Use as a context manager
+    or call `close()`."""
+
+    def __init__(self, path, engine=True):
+        self.path = path
+        self.engine = engine
+        self.helpers = make_helpers()
+        try:
+            self._zip = zipfile.ZipFile(path)
+        except FileNotFoundError:
+            raise WorkbookError(f"no such file: {path}") from None
+        except IsADirectoryError:
+            raise WorkbookError(f"{path} is a directory") from None
+        except (zipfile.BadZipFile, OSError) as e:
+            raise WorkbookError(f"{path} is not an xlsx workbook ({e})") from None
+        try:
+            self._names = {n.lower(): n for n in self._zip.namelist()}
+            self._read_workbook()
+            self._read_styles()
+            self.shared_strings = self._read_shared_strings()
+        except Exception:
+            self._zip.close()
+            raise
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        self._zip.close()
+
+    # -- package parts -----------------------------------------------------
+
+    def _member(self, part):
+        """The zip member name of a part, compared without regard to case as
+        some writers differ from their own relationships there."""
+        return self._names.get(part.lower())
+
+    def _read(self, part):
+        member = self._member(part)
+        if member is None:
+            raise WorkbookError(f"{self.path} is not an xlsx workbook (no part {part})")
+        return self._zip.read(member)
+
+    def _tree(self, part):
+        try:
+            return parse_part(self._read(part))
+        except xml.parsers.expat.ExpatError as e:
+            raise WorkbookError(f"{self.path}: {part} is not well-formed XML ({e})") from None
+
+    def _relationships(self, part):
+        """{id: (type, target part)} of a part's internal relationships."""
+        folder, name = posixpath.split(part)
+        rels = posixpath.join(folder, "_rels", name + ".rels")
+        if self._member(rels) is None:
+            return {}
+        out = {}
+        for rel in self._tree(rels):
+            if _local(rel.tag) != "Relationship" or rel.get("TargetMode") == "External":
+                continue
+            target = rel.get("Target", "")
+            if target.startswith("/"):
+                target = target[1:]
+            else:
+                target = posixpath.normpath(posixpath.join(folder, target))
+            out[rel.get("Id")] = (rel.get("Type", ""), target)
+        return out
+
+    def _related(self, kind):
+        """The target of the workbook part's first relationship of a kind."""
+        for rel_type, target in self._rels.values():
+            if rel_type.endswith("/" + kind):
+                return target
+        return None
+
+    def _read_workbook(self):
+        if self._member("[Content_Types].xml") is None and self._member("_rels/.rels") is None:
+            raise WorkbookError(f"{self.path} is not an xlsx workbook (no package parts)")
+        part = "xl/workbook.xml"
+        for rel_type, target in self._relationships("").values():
+            if rel_type.endswith("/officeDocument"):
+                part = target
+                break
+        root = self._tree(part)
+        self.epoch = WINDOWS_EPOCH
+        for pr in _children(root, "workbookPr"):
+            if pr.get("date1904", "").lower() in ("1", "true"):
+                self.epoch = MAC_EPOCH
+        self._rels = self._relationships(part)
+        self.sheets = []
+        for sheets in _children(root, "sheets"):
+            for sheet in _children(sheets, "sheet"):
+                rid = next((v for k, v in sheet.attrib.items() if k.endswith("}id")), None)
+                rel_type, target = self._rels.get(rid, ("", None))
+                if rel_type.endswith("/worksheet") and self._member(target):
+                    self.sheets.append(Sheet(sheet.get("name", ""), self._member(target)))
+
+    def _read_styles(self):
+        self.date_formats, self.timedelta_formats = set(), set()
+        part = self._related("styles")
+        if part is None or self._member(part) is None:
+            return
+        root = self._tree(part)
+        kinds = {i: "date" for i in BUILTIN_DATE_FORMATS}
+        kinds.update({i: "timedelta" for i in BUILTIN_TIMEDELTA_FORMATS})
+        for numfmts in _children(root, "numFmts"):
+            for fmt in _children(numfmts, "numFmt"):
+                try:
+                    kinds[int(fmt.get("numFmtId", ""))] = format_kind(fmt.get("formatCode", ""))
+                except ValueError:
+                    continue
+        for xfs in _children(root, "cellXfs"):
+            for style_id, xf in enumerate(_children(xfs, "xf")):
+                try:
+                    kind = kinds.get(int(xf.get("numFmtId", "0")))
+                except ValueError:
+                    continue
+                if kind:
+                    self.date_formats.add(style_id)
+                if kind == "timedelta":
+                    self.timedelta_formats.add(style_id)
+
+    def _read_shared_strings(self):
+        part = self._related("sharedStrings")
+        if part is None or self._member(part) is None:
+            return []
+        native = getattr(_vellum, "read_string_table", None)
+        if self.engine and native is not None:
+            with self._zip.open(self._member(part)) as source:
+                try:
+                    return native(source, self.helpers)
+                except NativeFallback:
+                    pass
+        with self._zip.open(self._member(part)) as source:
+            refuse_doctype(source, part)
+        with self._zip.open(self._member(part)) as source:
+            return strings.read_shared_strings(source)
+
+    # -- worksheets --------------------------------------------------------
+
+    def sheet(self, name=None):
+        """The worksheet of that name, or the first one."""
+        if not self.sheets:
+            raise WorkbookError(f"{self.path} has no worksheets")
+        if name is None:
+            return self.sheets[0]
+        for sheet in self.sheets:
+            if sheet.name == name:
+                return sheet
+        names = ", ".join(repr(s.name) for s in self.sheets)
+        raise WorkbookError(f"no sheet named {name!r} in {self.path} (its sheets: {names})")
+
+    def parser(self):
+        """A new parser object for one worksheet: the package's settings for
+        reading it and the `row_dimensions` that reading fills in."""
+        return Parser(shared_strings=self.shared_strings, epoch=self.epoch,
+                      date_formats=self.date_formats,
+                      timedelta_formats=self.timedelta_formats)
+
+    def stream(self, name=None, engine=None):
+        """A `SheetStream` over the rows of a worksheet."""
+        return SheetStream(self, self.sheet(name), self.engine if engine is None else engine)
+
+    def iter_rows(self, name=None, min_col=1, max_col=None, values_only=True):
+        """The rows of a worksheet as tuples of values, or of cells (with the
+        package's `Cell` class) when `values_only` is false."""
+        stream = self.stream(name)
+        try:
+            while (row := stream.next_row(min_col, max_col, values_only)) is not None:
+                yield row[1]
+        finally:
+            stream.close()
+
+    def read_sheet(self, name=None, engine=None):
+        """(rows, actions, row_dimensions) of a worksheet read in full, rows
+        in the raw form ``(idx, [(row, column, value, data_type, style_id),
+        ...])``."""
+        stream = self.stream(name, engine)
+        try:
+            rows = []
+            while (row := stream.next_raw()) is not None:
+                rows.append(row)
+            return rows, stream.actions, stream.parser.row_dimensions
+        finally:
+            stream.close()
+
+
+class SheetStream:
+    """One worksheet read a row at a time, by the engine when it is there.
+
+    If the engine raises `NativeFallback`, the sheet is read again from its
+    start by `SheetReader`, the rows already handed out are passed over, and
+    reading carries on: the caller sees one uninterrupted sequence of rows.
+    `actions` and `parser` always refer to the reader currently in use; after
+    a fallback they hold what the package's reader found, from the start of
+    the sheet."""
+
+    def __init__(self, workbook, sheet, engine=True):
+        self.workbook, self.sheet = workbook, sheet
+        self._delivered = 0
+        self._source = None
+        native = getattr(_vellum, "RowReader", None)
+        self.native = bool(engine and native is not None)
+        if self.native:
+            try:
+                self._open(native)
+                return
+            except NativeFallback:
+                self.native = False
+        self._open(SheetReader)
+
+    def _open(self, reader_cls):
+        self.close()
+        self._source = self.workbook._zip.open(self.sheet.part)
+        self.parser = self.workbook.parser()
+        self._reader = reader_cls(self._source, self.parser, self.workbook.helpers)
+
+    @property
+    def actions(self):
+        return self._reader.actions
+
+    def _fall_back(self):
+        self.native = False
+        self._open(SheetReader)
+        for _ in range(self._delivered):
+            self._reader.next_raw()
+
+    def _next(self, method, *args):
+        while True:
+            try:
+                row = getattr(self._reader, method)(*args)
+            except NativeFallback:
+                if not self.native:
+                    raise
+                self._fall_back()
+                continue
+            if row is not None:
+                self._delivered += 1
+            return row
+
+    def next_raw(self):
+        return self._next("next_raw")
+
+    def next_row(self, min_col=1, max_col=None, values_only=True, cell_cls=Cell):
+        """The next row as values or as `cell_cls` objects, whose slots
+        that reading does not fill are set to None."""
+        filled = {"parent", "row", "column", "_value", "data_type", "_style_id"}
+        if self.parser.formula_and_value:
+            filled |= {"formula", "cached_value"}
+        extra_none = [n for n in getattr(cell_cls, "__slots__", ()) if n not in filled]
+        return self._next("next_row", None, min_col, max_col, values_only,
+                          cell_cls, None, extra_none)
+
+    def close(self):
+        if self._source is not None:
+            self._source.close()
+            self._source = None
+
+
+def open_bytes(data, engine=True):
+    """A `Workbook` over the bytes of an xlsx file."""
+    return Workbook(io.BytesIO(data), engine)
