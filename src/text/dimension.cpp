@@ -52,12 +52,14 @@ PyObject* find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return out->release();
 }
 
-PyMethodDef find_dimension_def = {
-    "find_dimension", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_dimension)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "find_dimension(source)\n--\n\n"
-    "Return the raw bytes of the worksheet's dimension element and the namespace "
-    "declarations in force around it, or None."};
+PyMethodDef find_dimension_def[] = {
+    {"find_dimension", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_dimension)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "find_dimension(source)\n--\n\n"
+     "Return the raw bytes of the worksheet's dimension element and the namespace "
+     "declarations in force around it, or None."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace
 
@@ -78,9 +80,7 @@ Result<Ref> find_dimension_in(xml::Reader& r) {
     return pair;
 }
 
-int add_find_dimension(PyObject* module) {
-    Ref f = Ref::steal(PyCFunction_NewEx(&find_dimension_def, nullptr, nullptr));
-    return f ? PyModule_AddObjectRef(module, "find_dimension", f.get()) : -1;
-}
+// Added as a module function, so that it reports its module like any other.
+int add_find_dimension(PyObject* module) { return PyModule_AddFunctions(module, find_dimension_def); }
 
 }  // namespace vlm

@@ -37,3 +37,11 @@ def test_import_in_fresh_interpreter_declares_no_gil_need():
     code = "import sys, vellum._vellum; print(getattr(sys, '_is_gil_enabled', lambda: True)())"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() in ("True", "False")
+
+
+def test_functions_report_module_and_signature():
+    import inspect
+    for name in ("find_dimension", "read_string_table"):
+        f = getattr(engine, name)
+        assert f.__module__ == "vellum._vellum"
+        assert str(inspect.signature(f)).startswith("(source")
