@@ -14,15 +14,22 @@ namespace vlm {
 namespace {
 
 // The str of a plain item; "x005F_" is removed (in `scratch`, which `text`
-// may already be).
-Ref plain_str(std::string& scratch, std::string_view text) {
+// may already be). Text known to be ASCII is copied into a one-byte str
+// directly, without a pass of the UTF-8 decoder: most shared strings are.
+Ref plain_str(std::string& scratch, std::string_view text, bool ascii = false) {
     if (text.find("x005F_") != std::string_view::npos) {
         if (text.data() != scratch.data())
             scratch.assign(text);
         text::remove_x005f(scratch);
         text = scratch;
     }
-    return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+    auto n = static_cast<Py_ssize_t>(text.size());
+    if (!ascii)
+        return Ref::steal(PyUnicode_DecodeUTF8(text.data(), n, nullptr));
+    Ref s = Ref::steal(PyUnicode_New(n, 127));
+    if (s)
+        std::memcpy(PyUnicode_DATA(s.get()), text.data(), text.size());
+    return s;
 }
 
 Result<void> append_item(PyObject* list, Ref item) {
@@ -61,8 +68,25 @@ Result<Ref> item_value(xml::Reader& r, text::TextCtx& ctx, PyObject* si_content)
 struct FastItem {
     std::string_view text;
     bool decode = false;
+    bool ascii = false;  // printable ASCII only
     size_t last_tag = 0, end = 0;
 };
+
+// The character rules for text, except UTF-8 validity, which the strict
+// decoder that makes the str checks anyway (an item it refuses is read again
+// on the event path, which reports it): no control characters but tab, line
+// feed and carriage return, and no U+FFFE or U+FFFF (EF BF BE, EF BF BF).
+bool plain_chars(std::string_view s) noexcept {
+    for (size_t i = 0; i < s.size(); ++i) {
+        auto u = static_cast<unsigned char>(s[i]);
+        if (u < 0x20 && u != '\t' && u != '\n' && u != '\r')
+            return false;
+        if (u == 0xEF && i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0xBF &&
+            static_cast<unsigned char>(s[i + 2]) >= 0xBE)
+            return false;
+    }
+    return true;
+}
 
 bool fast_item(const InputBuffer& b, FastItem& out) {
     constexpr std::string_view OPEN = "<si><t", PRESERVE = " xml:space=\"preserve\"", CLOSE = "</t></si>";
@@ -87,9 +111,11 @@ bool fast_item(const InputBuffer& b, FastItem& out) {
     std::string_view text(p, static_cast<size_t>(lt - p));
     const char* odd = swar::find_special(p, lt, '&', '>', '\r');
     out.decode = false;
+    out.ascii = odd == lt;
     if (odd != lt) {
         std::string_view rest(odd, static_cast<size_t>(lt - odd));
-        if (!xml::validate_chars(rest) || rest.find("]]>") != std::string_view::npos)
+        // "]]>" may start before the first odd byte, which is its '>'.
+        if (!plain_chars(rest) || text.find("]]>") != std::string_view::npos)
             return false;
         bool amp = rest.find('&') != std::string_view::npos;
         if (amp && !xml::validate_refs(rest))
@@ -153,7 +179,12 @@ Result<Ref> read_string_table_in(xml::Reader& r, const Helpers& helpers, PyObjec
                 xml::decode_text_into(ctx.text, fi.text, false);
                 plain = ctx.text;
             }
-            VLM_TRY(append_item(list.get(), plain_str(ctx.text, plain)));
+            Ref item = plain_str(ctx.text, plain, fi.ascii);
+            if (!item && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+                PyErr_Clear();
+                break;
+            }
+            VLM_TRY(append_item(list.get(), std::move(item)));
             r.skip_checked_bytes(fi.last_tag, fi.end);
         }
         xml::Event ev = VLM_TRY(r.next());

@@ -208,3 +208,20 @@ def test_real_workbooks():
         counts["equal"] += 1
     print(counts)
     assert counts["equal"] > 50
+
+
+@pytest.mark.parametrize("text, message", [
+    (b"a\xc3(b", "malformed: invalid utf-8"),
+    (b"\xed\xa0\x80", "malformed: invalid utf-8"),          # an encoded surrogate
+    (b"\xc0\xaf", "malformed: invalid utf-8"),              # overlong
+    (b"x\xef\xbf\xbe", "malformed: invalid character"),     # U+FFFE
+    (b"\x01", "malformed: invalid character"),
+    (b"a]]>b", "malformed: ]]> in text"),
+    (b"a&b", "malformed: bad reference"),
+])
+def test_bad_text_in_plain_items_gets_the_reader_error(text, message):
+    doc = sst("<si><t>ok</t></si>").replace(b"</sst>", b"<si><t>" + text + b"</t></si></sst>")
+    for chunk in (1, 65536):
+        with pytest.raises(engine.NativeFallback) as e:
+            table(doc, chunk=chunk)
+        assert str(e.value) == message
