@@ -48,51 +48,45 @@ inline uint64_t ctl_or_high_lanes(uint64_t w) noexcept {
 
 inline size_t lane(uint64_t mask) noexcept { return static_cast<size_t>(std::countr_zero(mask)) / 8; }
 
-// First p in [from, to) with *p == a, or to.
-inline const char* find1(const char* from, const char* to, char a) noexcept {
+// The word loop shared by the kernels: `mask` flags the lanes of a word
+// (exact for the lowest), `hit` tests one byte of the tail.
+template <class Mask, class Hit>
+inline const char* scan(const char* from, const char* to, Mask mask, Hit hit) noexcept {
     const char* p = from;
     for (; p + 8 <= to; p += 8) {
-        if (uint64_t m = eq_lanes(load(p), a))
+        if (uint64_t m = mask(load(p)))
             return p + lane(m);
     }
     for (; p < to; ++p) {
-        if (*p == a)
+        if (hit(*p))
             return p;
     }
     return to;
 }
 
+// First p in [from, to) with *p == a, or to.
+inline const char* find1(const char* from, const char* to, char a) noexcept {
+    return scan(from, to, [a](uint64_t w) { return eq_lanes(w, a); }, [a](char c) { return c == a; });
+}
+
 // First p in [from, to) with *p equal to a, b or c, or to.
 inline const char* find3(const char* from, const char* to, char a, char b, char c) noexcept {
-    const char* p = from;
-    for (; p + 8 <= to; p += 8) {
-        uint64_t w = load(p);
-        if (uint64_t m = eq_lanes(w, a) | eq_lanes(w, b) | eq_lanes(w, c))
-            return p + lane(m);
-    }
-    for (; p < to; ++p) {
-        if (*p == a || *p == b || *p == c)
-            return p;
-    }
-    return to;
+    return scan(
+        from, to, [=](uint64_t w) { return eq_lanes(w, a) | eq_lanes(w, b) | eq_lanes(w, c); },
+        [=](char x) { return x == a || x == b || x == c; });
 }
 
 // First byte in [from, to) that is a control character, non-ASCII, or one
 // of a, b, c; or to. Used to tell plain ASCII spans from ones that need the
 // slower character and reference checks.
 inline const char* find_special(const char* from, const char* to, char a, char b, char c) noexcept {
-    const char* p = from;
-    for (; p + 8 <= to; p += 8) {
-        uint64_t w = load(p);
-        if (uint64_t m = ctl_or_high_lanes(w) | eq_lanes(w, a) | eq_lanes(w, b) | eq_lanes(w, c))
-            return p + lane(m);
-    }
-    for (; p < to; ++p) {
-        auto u = static_cast<unsigned char>(*p);
-        if (u < 0x20 || u >= 0x80 || *p == a || *p == b || *p == c)
-            return p;
-    }
-    return to;
+    return scan(
+        from, to,
+        [=](uint64_t w) { return ctl_or_high_lanes(w) | eq_lanes(w, a) | eq_lanes(w, b) | eq_lanes(w, c); },
+        [=](char x) {
+            auto u = static_cast<unsigned char>(x);
+            return u < 0x20 || u >= 0x80 || x == a || x == b || x == c;
+        });
 }
 
 inline const char* find1_scalar(const char* from, const char* to, char a) noexcept {
