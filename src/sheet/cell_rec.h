@@ -1,0 +1,42 @@
+// What the sheet parser yields for one cell: its position, value, data type
+// and style id. Values that need no Python object stay native (Val) until a
+// row is handed out; only the package's own objects are held as Py.
+#pragma once
+
+#include "host/pyref.h"
+
+#include <cstdint>
+#include <string>
+
+namespace vlm::sheet {
+
+struct Val {
+    enum class Kind : unsigned char {
+        None, Int, Float, Bool, SharedString, Str, SharedChild, DateInt, DateFloat, Py,
+    };
+    Kind kind = Kind::None;
+    bool b = false;
+    bool has_dest = false;  // SharedChild: moved to (drow, dcol)
+    int64_t i = 0;          // Int, DateInt, SharedString index, SharedChild master
+    double f = 0;           // Float, DateFloat
+    int64_t drow = 0, dcol = 0;
+    std::string s;          // Str
+    Ref py;                 // Py
+};
+
+// One of the seven interned codes (index into DT), or the raw `t` text.
+inline constexpr int DT_N = 0, DT_S = 1, DT_F = 2, DT_B = 3, DT_E = 4, DT_D = 5, DT_INLINE = 6;
+
+struct CellRec {
+    int64_t row = 0, column = 0;
+    Val value;
+    int dtype = DT_N;
+    Ref dtype_py;     // set when the data type is none of the seven codes
+    int64_t style = 0;
+    Ref style_py;     // set when the style id is a Python object ("" or a big int)
+    bool has_cached = false;
+    Val cached;
+    bool is_formula = false;
+};
+
+}  // namespace vlm::sheet

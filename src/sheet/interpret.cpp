@@ -1,0 +1,415 @@
+// Cell value interpretation: the collected texts of one cell turned into
+// its value and data type as the package's cell parsing does it; values
+// that need no Python object stay native until val_to_py.
+#include "sheet/parser.h"
+
+#include <charconv>
+
+namespace vlm::sheet {
+
+namespace {
+
+std::unexpected<XmlError> fetched() { return std::unexpected(XmlError::fetch()); }
+
+Ref py_str(std::string_view s) {
+    return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+}
+
+// [+-]digits[.digits][(e|E)[+-]digits] with at least one mantissa digit.
+bool simple_decimal(std::string_view t) noexcept {
+    size_t i = 0, n = t.size(), digits = 0;
+    if (i < n && (t[i] == '+' || t[i] == '-'))
+        ++i;
+    while (i < n && t[i] >= '0' && t[i] <= '9')
+        ++i, ++digits;
+    if (i < n && t[i] == '.') {
+        ++i;
+        while (i < n && t[i] >= '0' && t[i] <= '9')
+            ++i, ++digits;
+    }
+    if (digits == 0)
+        return false;
+    if (i < n && (t[i] == 'e' || t[i] == 'E')) {
+        ++i;
+        if (i < n && (t[i] == '+' || t[i] == '-'))
+            ++i;
+        size_t e = i;
+        while (i < n && t[i] >= '0' && t[i] <= '9')
+            ++i;
+        if (i == e)
+            return false;
+    }
+    return i == n;
+}
+
+}  // namespace
+
+XmlError formula_err(const Helpers& h, const formula::FormulaError& e) {
+    using K = formula::FormulaError::Kind;
+    switch (e.kind()) {
+    case K::Tokenizer:
+    case K::Translator: {
+        PyObject* cls = h.get(e.kind() == K::Tokenizer ? Helper::TokenizerError : Helper::TranslatorError);
+        Ref msg = py_str(e.message());
+        Ref exc = msg ? Ref::steal(PyObject_CallOneArg(cls, msg.get())) : Ref();
+        if (!exc)
+            return XmlError::fetch();
+        return XmlError::source(std::move(exc));
+    }
+    case K::PopEmpty:
+        PyErr_SetString(PyExc_IndexError, "pop from empty list");
+        return XmlError::fetch();
+    case K::NeedPython:
+        break;
+    }
+    PyErr_SetString(PyExc_TypeError, "internal: NeedPython");
+    return XmlError::fetch();
+}
+
+Result<void> SheetParser::interpret(CellRec& c) {
+    if (bufs_.has_r && !bufs_.r.empty()) {
+        auto [row, col] = VLM_TRY(coordinate(bufs_.r));
+        c.row = row;
+        c.column = col;
+        col_ = col;
+    } else {
+        if (col_ == INT64_MAX)
+            return unsupported("column index");
+        c.row = row_;
+        c.column = ++col_;
+    }
+    if (bufs_.has_f && !settings_.data_only) {
+        c.is_formula = true;
+        c.dtype = DT_F;
+        VLM_TRY(formula(c));
+        if (settings_.formula_and_value) {
+            int ignored = DT_N;
+            c.has_cached = true;
+            VLM_TRY(value_of(c, c.cached, ignored, true));
+        }
+        return {};
+    }
+    return value_of(c, c.value, c.dtype, false);
+}
+
+Result<void> SheetParser::formula(CellRec& c) {
+    std::string text = "=" + bufs_.f;
+    Val& v = c.value;
+    if (bufs_.ft == "shared")
+        return shared_formula(c, std::move(text));
+    if (bufs_.ft == "array" || bufs_.ft == "dataTable") {
+        Ref kw;
+        if (bufs_.ft == "array") {
+            kw = Ref::steal(PyDict_New());
+            Ref ref = bufs_.has_fref ? py_str(bufs_.fref) : Ref::borrow(Py_None);
+            Ref t = py_str(text);
+            if (!kw || !ref || !t || PyDict_SetItemString(kw.get(), "ref", ref.get()) < 0 ||
+                PyDict_SetItemString(kw.get(), "text", t.get()) < 0)
+                return fetched();
+        } else {
+            kw = bufs_.table_attrs ? Ref::borrow(bufs_.table_attrs.get()) : Ref::steal(PyDict_New());
+            if (!kw)
+                return fetched();
+        }
+        Helper h = bufs_.ft == "array" ? Helper::ArrayFormula : Helper::DataTableFormula;
+        Ref args = Ref::steal(PyTuple_New(0));
+        v.py = args ? Ref::steal(PyObject_Call(helpers_.get(h), args.get(), kw.get())) : Ref();
+        if (!v.py)
+            return fetched();
+        v.kind = Val::Kind::Py;
+        return {};
+    }
+    v.kind = Val::Kind::Str;
+    v.s = std::move(text);
+    return {};
+}
+
+Result<void> SheetParser::shared_formula(CellRec& c, std::string text) {
+    Val& v = c.value;
+    std::optional<size_t> master;
+    if (bufs_.has_fsi) {
+        if (auto it = shared_by_si_.find(bufs_.fsi); it != shared_by_si_.end())
+            master = it->second;
+    } else {
+        master = shared_no_si_;
+    }
+    if (master) {
+        const Shared& m = shared_[*master];
+        if (m.host) {
+            Ref r = bufs_.has_r ? py_str(bufs_.r) : Ref::borrow(Py_None);
+            if (!r)
+                return fetched();
+            v.py = Ref::steal(PyObject_CallMethod(m.host.get(), "translate_formula", "O", r.get()));
+            if (!v.py)
+                return fetched();
+            v.kind = Val::Kind::Py;
+            return {};
+        }
+        std::optional<formula::CellPos> dest;
+        if (bufs_.has_r && !bufs_.r.empty())
+            dest = formula::CellPos{c.row, c.column};
+        if (auto ok = m.native->check(dest); !ok)
+            return std::unexpected(formula_err(helpers_, ok.error()));
+        v.kind = Val::Kind::SharedChild;
+        v.i = static_cast<int64_t>(*master);
+        v.has_dest = dest.has_value();
+        if (dest) {
+            v.drow = dest->row;
+            v.dcol = dest->col;
+        }
+        return {};
+    }
+    if (text == "=") {
+        v.kind = Val::Kind::Str;
+        v.s = std::move(text);
+        return {};
+    }
+    Shared s;
+    if (bufs_.has_r) {
+        auto [row, col] = VLM_TRY(coordinate(bufs_.r));
+        auto t = formula::Translator::compile(text, row, col);
+        if (t)
+            s.native.emplace(std::move(*t));
+        else if (t.error().kind() != formula::FormulaError::Kind::NeedPython)
+            return std::unexpected(formula_err(helpers_, t.error()));
+    }
+    if (!s.native) {
+        Ref f = py_str(text);
+        Ref r = bufs_.has_r ? py_str(bufs_.r) : Ref::borrow(Py_None);
+        if (!f || !r)
+            return fetched();
+        PyObject* args[2] = {f.get(), r.get()};
+        s.host = Ref::steal(PyObject_Vectorcall(helpers_.get(Helper::Translator), args, 2, nullptr));
+        if (!s.host)
+            return fetched();
+    }
+    shared_.push_back(std::move(s));
+    if (bufs_.has_fsi)
+        shared_by_si_[bufs_.fsi] = shared_.size() - 1;
+    else
+        shared_no_si_ = shared_.size() - 1;
+    v.kind = Val::Kind::Str;
+    v.s = std::move(text);
+    return {};
+}
+
+Result<void> SheetParser::value_of(CellRec& c, Val& out, int& dtype, bool cached) {
+    bool has_text = bufs_.has_v && !bufs_.v.empty() && bufs_.t != "inlineStr";
+    std::string_view t = bufs_.has_t ? std::string_view(bufs_.t) : "n";
+    auto other_type = [&]() -> Result<void> {
+        c.dtype_py = py_str(t);
+        if (!c.dtype_py)
+            return fetched();
+        return {};
+    };
+    if (!has_text) {
+        out.kind = Val::Kind::None;
+        static constexpr std::string_view CODES[] = {"n", "s", "f", "b", "e", "d"};
+        for (int i = 0; i < 6; ++i) {
+            if (t == CODES[i]) {
+                dtype = i;
+                return {};
+            }
+        }
+        if (t == "inlineStr") {
+            if (bufs_.inline_value) {
+                out.kind = Val::Kind::Py;
+                out.py = std::move(bufs_.inline_value);
+                dtype = DT_S;
+            } else {
+                dtype = DT_INLINE;
+            }
+            return {};
+        }
+        return cached ? Result<void>() : other_type();
+    }
+    std::string_view text = bufs_.v;
+    if (t == "n")
+        return number(c, out, dtype, cached);
+    if (t == "s") {
+        dtype = DT_S;
+        if (auto n = plain_int(text); n && *n >= 0 && static_cast<uint64_t>(*n) < settings_.shared_count) {
+            out.kind = Val::Kind::SharedString;
+            out.i = *n;
+            return {};
+        }
+        Ref idx = VLM_TRY(py_int(text));
+        out.py = Ref::steal(PyObject_GetItem(settings_.shared_strings.get(), idx.get()));
+        if (!out.py)
+            return fetched();
+        out.kind = Val::Kind::Py;
+        return {};
+    }
+    if (t == "b") {
+        dtype = DT_B;
+        out.kind = Val::Kind::Bool;
+        if (auto n = plain_int(text)) {
+            out.b = *n != 0;
+            return {};
+        }
+        Ref v = VLM_TRY(py_int(text));
+        int truth = PyObject_IsTrue(v.get());
+        if (truth < 0)
+            return fetched();
+        out.b = truth != 0;
+        return {};
+    }
+    if (t == "d") {
+        dtype = DT_D;
+        Ref s = py_str(text);
+        if (!s)
+            return fetched();
+        out.py = Ref::steal(PyObject_CallOneArg(helpers_.get(Helper::FromISO8601), s.get()));
+        if (!out.py)
+            return fetched();
+        out.kind = Val::Kind::Py;
+        return {};
+    }
+    out.kind = Val::Kind::Str;
+    out.s.assign(text);
+    if (t == "e" || t == "f" || t == "str") {
+        dtype = t == "e" ? DT_E : t == "f" ? DT_F : DT_S;
+        return {};
+    }
+    return cached ? Result<void>() : other_type();
+}
+
+Result<void> SheetParser::number(CellRec& c, Val& out, int& dtype, bool cached) {
+    std::string_view text = bufs_.v;
+    dtype = DT_N;
+    if (text.find_first_of(".eE") == std::string_view::npos) {
+        if (auto n = plain_int(text)) {
+            out.kind = Val::Kind::Int;
+            out.i = *n;
+        } else {
+            out.py = VLM_TRY(py_int(text));
+            out.kind = Val::Kind::Py;
+        }
+    } else if (simple_decimal(text)) {
+        std::string_view digits = text[0] == '+' ? text.substr(1) : text;
+        auto res = std::from_chars(digits.data(), digits.data() + digits.size(), out.f);
+        if (res.ec == std::errc::result_out_of_range) {
+            Ref s = py_str(text);
+            Ref f = s ? Ref::steal(PyObject_CallOneArg(helpers_.get(Helper::Float), s.get())) : Ref();
+            if (!f)
+                return fetched();
+            out.f = PyFloat_AsDouble(f.get());
+            if (out.f == -1.0 && PyErr_Occurred())
+                return fetched();
+        }
+        out.kind = Val::Kind::Float;
+    } else {
+        Ref s = py_str(text);
+        Ref f = s ? Ref::steal(PyObject_CallOneArg(helpers_.get(Helper::Float), s.get())) : Ref();
+        if (!f)
+            return fetched();
+        out.f = PyFloat_AsDouble(f.get());
+        if (out.f == -1.0 && PyErr_Occurred())
+            return fetched();
+        out.kind = Val::Kind::Float;
+    }
+    if (c.style_py || !settings_.date_formats.contains(c.style))
+        return {};
+    return date_value(c, out, dtype, cached);
+}
+
+Result<void> SheetParser::date_value(CellRec& c, Val& out, int& dtype, bool cached) {
+    dtype = DT_D;
+    bool td = settings_.timedelta_formats.contains(c.style);
+    Ref number;
+    if (out.kind == Val::Kind::Py)
+        number = Ref::borrow(out.py.get());
+    else if (out.kind == Val::Kind::Int)
+        number = Ref::steal(PyLong_FromLongLong(out.i));
+    else
+        number = Ref::steal(PyFloat_FromDouble(out.f));
+    if (!number)
+        return fetched();
+    if (td || !settings_.epoch || out.kind == Val::Kind::Py) {
+        Ref args = Ref::steal(PyTuple_Pack(2, number.get(), settings_.epoch_obj.get()));
+        Ref kw = Ref::steal(Py_BuildValue("{s:O}", "timedelta", td ? Py_True : Py_False));
+        if (!args || !kw)
+            return fetched();
+        Ref res = Ref::steal(PyObject_Call(helpers_.get(Helper::FromExcel), args.get(), kw.get()));
+        if (!res) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+                return fetched();
+            PyErr_Clear();
+            return date_warning(out, dtype, number.get(), cached);
+        }
+        out.py = std::move(res);
+        out.kind = Val::Kind::Py;
+        return {};
+    }
+    DateResult r = out.kind == Val::Kind::Int ? from_excel_int(*settings_.epoch, out.i)
+                                              : from_excel_float(*settings_.epoch, out.f);
+    if (r.kind == DateKind::Declined)
+        return date_warning(out, dtype, number.get(), cached);
+    out.kind = out.kind == Val::Kind::Int ? Val::Kind::DateInt : Val::Kind::DateFloat;
+    return {};
+}
+
+Result<void> SheetParser::date_warning(Val& out, int& dtype, PyObject* number, bool cached) {
+    Ref r = bufs_.has_r ? py_str(bufs_.r) : Ref::borrow(Py_None);
+    if (!r)
+        return fetched();
+    PyObject* args[2] = {r.get(), number};
+    Ref msg = Ref::steal(PyObject_Vectorcall(helpers_.get(Helper::DateWarning), args, 2, nullptr));
+    if (!msg)
+        return fetched();
+    if (!cached) {
+        Ref entry = Ref::steal(Py_BuildValue("(sO)", "warn", msg.get()));
+        if (!entry || PyList_Append(actions_.get(), entry.get()) < 0)
+            return fetched();
+    }
+    out.py.reset();
+    out.kind = Val::Kind::Str;
+    out.s = "#VALUE!";
+    dtype = DT_E;
+    return {};
+}
+
+Result<Ref> SheetParser::val_to_py(const Val& v) const {
+    Ref r;
+    switch (v.kind) {
+    case Val::Kind::None:
+        return Ref::borrow(Py_None);
+    case Val::Kind::Int:
+        r = Ref::steal(PyLong_FromLongLong(v.i));
+        break;
+    case Val::Kind::Float:
+        r = Ref::steal(PyFloat_FromDouble(v.f));
+        break;
+    case Val::Kind::Bool:
+        return Ref::borrow(v.b ? Py_True : Py_False);
+    case Val::Kind::SharedString: {
+        Ref idx = Ref::steal(PyLong_FromLongLong(v.i));
+        r = idx ? Ref::steal(PyObject_GetItem(settings_.shared_strings.get(), idx.get())) : Ref();
+        break;
+    }
+    case Val::Kind::Str:
+        r = py_str(v.s);
+        break;
+    case Val::Kind::SharedChild: {
+        std::optional<formula::CellPos> dest;
+        if (v.has_dest)
+            dest = formula::CellPos{v.drow, v.dcol};
+        auto text = shared_[static_cast<size_t>(v.i)].native->translate(dest);
+        if (!text)
+            return std::unexpected(formula_err(helpers_, text.error()));
+        r = py_str(*text);
+        break;
+    }
+    case Val::Kind::DateInt:
+        return dt_.date_to_py(from_excel_int(*settings_.epoch, v.i));
+    case Val::Kind::DateFloat:
+        return dt_.date_to_py(from_excel_float(*settings_.epoch, v.f));
+    case Val::Kind::Py:
+        return Ref::borrow(v.py.get());
+    }
+    if (!r)
+        return fetched();
+    return r;
+}
+
+}  // namespace vlm::sheet

@@ -1,0 +1,399 @@
+// The element walk of a worksheet part: top-level elements are captured,
+// rows of sheetData are read into cell records.
+#include "sheet/parser.h"
+
+#include "utils/coord.h"
+#include "xml/py_namespaces.h"
+
+#include <array>
+#include <charconv>
+
+namespace vlm::sheet {
+
+namespace {
+
+using xml::Event;
+
+std::unexpected<XmlError> fetched() { return std::unexpected(XmlError::fetch()); }
+
+bool is_open(Event ev) noexcept { return ev == Event::Start || ev == Event::Empty; }
+
+constexpr std::array<std::string_view, 22> DISPATCH = {
+    "col", "row", "sheetProtection", "extLst", "conditionalFormatting", "legacyDrawing",
+    "rowBreaks", "colBreaks", "printOptions", "pageMargins", "pageSetup", "headerFooter",
+    "autoFilter", "dataValidations", "sheetPr", "sheetViews", "sheetFormatPr", "scenarios",
+    "tableParts", "hyperlinks", "mergeCells", "customSheetViews",
+};
+
+Ref py_str(std::string_view s) {
+    return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+}
+
+// Every attribute of the current tag, keyed as the package keys them.
+Result<Ref> attr_dict(const xml::Reader& r) {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d)
+        return fetched();
+    for (const xml::Attr& a : r.attrs()) {
+        Ref k = py_str(r.attr_key(a));
+        Ref v = k ? py_str(r.attr_value(a)) : Ref();
+        if (!v || PyDict_SetItem(d.get(), k.get(), v.get()) < 0)
+            return fetched();
+    }
+    return d;
+}
+
+}  // namespace
+
+bool forbid_dispatch(uint32_t ns, std::string_view local) noexcept {
+    if (ns != xml::NS_MAIN)
+        return false;
+    for (std::string_view n : DISPATCH) {
+        if (n.size() == local.size() && n == local)
+            return true;
+    }
+    return false;
+}
+
+std::optional<int64_t> plain_int(std::string_view t) noexcept {
+    size_t neg = !t.empty() && t[0] == '-';
+    size_t n = t.size() - neg;
+    if (n == 0 || n > 18)
+        return std::nullopt;
+    int64_t v = 0;
+    for (size_t i = neg; i < t.size(); ++i) {
+        if (t[i] < '0' || t[i] > '9')
+            return std::nullopt;
+        v = v * 10 + (t[i] - '0');
+    }
+    return neg ? -v : v;
+}
+
+void CellBufs::clear() noexcept {
+    for (std::string* b : {&r, &s, &t, &v, &f, &ft, &fref, &fsi})
+        b->clear();
+    has_r = has_s = has_t = has_v = has_f = has_ft = has_fref = has_fsi = false;
+    inline_value.reset();
+    table_attrs.reset();
+}
+
+SheetParser::SheetParser(PyObject* source, Helpers h, Settings s, DT dt, PyObject* actions, PyObject* rd)
+    : src_(std::make_unique<PyFileSource>(source)),
+      reader_(*src_),
+      helpers_(std::move(h)),
+      settings_(std::move(s)),
+      dt_(std::move(dt)),
+      text_ctx_(helpers_),
+      actions_(Ref::borrow(actions)),
+      row_dims_(Ref::borrow(rd)) {}
+
+Result<std::unique_ptr<SheetParser>> SheetParser::make(PyObject* source, Helpers helpers, Settings settings,
+                                                       PyObject* actions, PyObject* row_dimensions) {
+    DT dt = VLM_TRY(DT::make());
+    return std::unique_ptr<SheetParser>(new SheetParser(source, std::move(helpers), std::move(settings),
+                                                        std::move(dt), actions, row_dimensions));
+}
+
+Result<Item> SheetParser::next_item() {
+    for (;;) {
+        Event ev = VLM_TRY(reader_.next());
+        if (ev == Event::Eof)
+            return Item{};
+        if (ev == Event::End) {
+            if (in_sheet_data_ && reader_.depth() == 1)
+                in_sheet_data_ = false;
+            continue;
+        }
+        if (!is_open(ev))
+            continue;
+        size_t depth = reader_.depth();
+        if (depth == 1)
+            continue;
+        bool main = reader_.ns() == xml::NS_MAIN;
+        if (depth == 2) {
+            if (main && reader_.local() == "sheetData") {
+                if (ev == Event::Empty)
+                    VLM_TRY(reader_.next());
+                else
+                    in_sheet_data_ = true;
+                continue;
+            }
+            return capture_checked();
+        }
+        if (depth == 3 && in_sheet_data_) {
+            if (main && reader_.local() == "row")
+                return parse_row();
+            return capture_checked();
+        }
+        return unsupported("unexpected nesting");
+    }
+}
+
+Result<Item> SheetParser::capture_checked() {
+    reader_.begin_capture();
+    size_t depth = reader_.depth();
+    for (;;) {
+        Event ev = VLM_TRY(reader_.next());
+        if (ev == Event::Eof)
+            return malformed("unexpected eof");
+        if (ev == Event::End && reader_.depth() < depth)
+            break;
+    }
+    Item item;
+    item.kind = Item::Kind::Element;
+    item.bytes = VLM_TRY(reader_.end_capture());
+    item.namespaces = VLM_TRY(xml::namespace_list(reader_));
+    return item;
+}
+
+Result<Ref> SheetParser::call(Helper h, PyObject* arg) const {
+    Ref res = Ref::steal(PyObject_CallOneArg(helpers_.get(h), arg));
+    if (!res)
+        return fetched();
+    return res;
+}
+
+Result<void> SheetParser::row_attrs(bool& other) {
+    std::optional<std::string> r;
+    for (const xml::Attr& a : reader_.attrs()) {
+        if (a.ns != xml::NS_NONE)
+            continue;
+        std::string_view name = reader_.view(a.local);
+        if (name == "r")
+            r = reader_.attr_value(a);
+        else if (name != "spans")
+            other = true;
+    }
+    if (!r) {
+        if (row_ == INT64_MAX)
+            return unsupported("row index");
+        ++row_;
+    } else if (auto n = plain_int(*r)) {
+        row_ = *n;
+    } else {
+        Ref s = py_str(*r);
+        if (!s)
+            return fetched();
+        Ref v = VLM_TRY(call(Helper::RowIndex, s.get()));
+        long long n2 = PyLong_AsLongLong(v.get());
+        if (n2 == -1 && PyErr_Occurred())
+            return fetched();
+        row_ = n2;
+    }
+    col_ = 0;
+    return {};
+}
+
+Result<Item> SheetParser::parse_row() {
+    bool empty = reader_.at_boundary() == false;
+    bool other = false;
+    VLM_TRY(row_attrs(other));
+    if (other) {
+        Ref d = VLM_TRY(attr_dict(reader_));
+        Ref key = Ref::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(row_)));
+        if (!key || PyDict_SetItem(row_dims_.get(), key.get(), d.get()) < 0)
+            return fetched();
+    }
+    Item item;
+    item.kind = Item::Kind::Row;
+    item.row = row_;
+    if (empty) {
+        VLM_TRY(reader_.next());
+        return item;
+    }
+    size_t depth = reader_.depth();
+    for (;;) {
+        Event ev = VLM_TRY(reader_.next());
+        if (ev == Event::Eof)
+            return malformed("eof in row");
+        if (ev == Event::End && reader_.depth() < depth)
+            return item;
+        if (!is_open(ev))
+            continue;
+        if (forbid_dispatch(reader_.ns(), reader_.local()))
+            return unsupported("dispatch tag inside row");
+        CellRec& c = item.cells.emplace_back();
+        VLM_TRY(parse_cell(c));
+    }
+}
+
+Result<void> SheetParser::style_of(CellRec& c) {
+    if (!bufs_.has_s)
+        return {};
+    if (bufs_.s.empty()) {
+        c.style_py = Ref::steal(PyUnicode_FromStringAndSize("", 0));
+        if (!c.style_py)
+            return fetched();
+        return {};
+    }
+    if (auto n = plain_int(bufs_.s)) {
+        c.style = *n;
+        return {};
+    }
+    Ref v = VLM_TRY(py_int(bufs_.s));
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
+    if (n == -1 && PyErr_Occurred())
+        return fetched();
+    if (overflow)
+        c.style_py = std::move(v);
+    else
+        c.style = n;
+    return {};
+}
+
+Result<void> SheetParser::parse_cell(CellRec& c) {
+    bufs_.clear();
+    bool empty = !reader_.at_boundary();
+    for (const xml::Attr& a : reader_.attrs()) {
+        if (a.ns != xml::NS_NONE)
+            continue;
+        std::string_view name = reader_.view(a.local);
+        if (name == "r") {
+            bufs_.r = reader_.attr_value(a);
+            bufs_.has_r = true;
+        } else if (name == "s") {
+            bufs_.s = reader_.attr_value(a);
+            bufs_.has_s = true;
+        } else if (name == "t") {
+            bufs_.t = reader_.attr_value(a);
+            bufs_.has_t = true;
+        }
+    }
+    VLM_TRY(style_of(c));
+    if (empty)
+        VLM_TRY(reader_.next());
+    else
+        VLM_TRY(cell_children());
+    return interpret(c);
+}
+
+Result<void> SheetParser::read_inline() {
+    if (!settings_.rich_text) {
+        text::TextItem it = VLM_TRY(text::parse_text(reader_, text_ctx_, forbid_dispatch));
+        if (!it.snippet) {
+            bufs_.inline_value = py_str(text_ctx_.text);
+            if (!bufs_.inline_value)
+                return fetched();
+            return {};
+        }
+        Ref b = Ref::steal(PyBytes_FromStringAndSize(it.bytes.data(), static_cast<Py_ssize_t>(it.bytes.size())));
+        if (!b)
+            return fetched();
+        PyObject* args[2] = {b.get(), it.namespaces.get()};
+        bufs_.inline_value = Ref::steal(PyObject_Vectorcall(helpers_.get(Helper::TextContent), args, 2, nullptr));
+    } else {
+        reader_.begin_capture();
+        VLM_TRY(text::skip_checked(reader_, forbid_dispatch));
+        std::string bytes = VLM_TRY(reader_.end_capture());
+        Ref ns = VLM_TRY(xml::namespace_list(reader_));
+        Ref b = Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+        if (!b)
+            return fetched();
+        PyObject* args[2] = {b.get(), ns.get()};
+        bufs_.inline_value = Ref::steal(PyObject_Vectorcall(helpers_.get(Helper::RichInline), args, 2, nullptr));
+    }
+    if (!bufs_.inline_value)
+        return fetched();
+    return {};
+}
+
+Result<void> SheetParser::cell_children() {
+    size_t depth = reader_.depth();
+    bool seen_v = false, seen_f = false, seen_is = false;
+    bool inline_str = bufs_.t == "inlineStr";
+    for (;;) {
+        Event ev = VLM_TRY(reader_.next());
+        if (ev == Event::Eof)
+            return malformed("eof in cell");
+        if (ev == Event::End && reader_.depth() < depth)
+            return {};
+        if (!is_open(ev))
+            continue;
+        if (forbid_dispatch(reader_.ns(), reader_.local()))
+            return unsupported("dispatch tag inside cell");
+        bool main = reader_.ns() == xml::NS_MAIN;
+        std::string_view name = reader_.local();
+        if (main && name == "v" && !seen_v) {
+            seen_v = true;
+            bufs_.has_v = true;
+            VLM_TRY(text::element_text_into(reader_, forbid_dispatch, bufs_.v));
+        } else if (main && name == "f" && !seen_f) {
+            seen_f = true;
+            bufs_.has_f = true;
+            for (const xml::Attr& a : reader_.attrs()) {
+                if (a.ns != xml::NS_NONE)
+                    continue;
+                std::string_view an = reader_.view(a.local);
+                if (an == "t") {
+                    bufs_.ft = reader_.attr_value(a);
+                    bufs_.has_ft = true;
+                } else if (an == "ref") {
+                    bufs_.fref = reader_.attr_value(a);
+                    bufs_.has_fref = true;
+                } else if (an == "si") {
+                    bufs_.fsi = reader_.attr_value(a);
+                    bufs_.has_fsi = true;
+                }
+            }
+            if (bufs_.ft == "dataTable" && !settings_.data_only)
+                bufs_.table_attrs = VLM_TRY(attr_dict(reader_));
+            VLM_TRY(text::element_text_into(reader_, forbid_dispatch, bufs_.f));
+        } else if (main && name == "is" && !seen_is) {
+            seen_is = true;
+            if (inline_str)
+                VLM_TRY(read_inline());
+            else
+                VLM_TRY(text::skip_checked(reader_, forbid_dispatch));
+        } else {
+            VLM_TRY(text::skip_checked(reader_, forbid_dispatch));
+        }
+    }
+}
+
+Result<Ref> SheetParser::py_int(std::string_view text) const {
+    if (auto n = plain_int(text)) {
+        Ref v = Ref::steal(PyLong_FromLongLong(*n));
+        if (!v)
+            return fetched();
+        return v;
+    }
+    Ref s = py_str(text);
+    if (!s)
+        return fetched();
+    return call(Helper::Int, s.get());
+}
+
+Result<std::pair<int64_t, int64_t>> SheetParser::coordinate(std::string_view text) const {
+    if (auto c = fast_coordinate(text))
+        return std::pair<int64_t, int64_t>(c->row, c->column);
+    Ref s = py_str(text);
+    if (!s)
+        return fetched();
+    Ref t = VLM_TRY(call(Helper::CoordinateToTuple, s.get()));
+    if (!PyTuple_Check(t.get()) || PyTuple_GET_SIZE(t.get()) != 2) {
+        PyErr_SetString(PyExc_TypeError, "coordinate_to_tuple must return a 2-tuple");
+        return fetched();
+    }
+    long long r = PyLong_AsLongLong(PyTuple_GET_ITEM(t.get(), 0));
+    if (r == -1 && PyErr_Occurred())
+        return fetched();
+    long long c = PyLong_AsLongLong(PyTuple_GET_ITEM(t.get(), 1));
+    if (c == -1 && PyErr_Occurred())
+        return fetched();
+    return std::pair<int64_t, int64_t>(r, c);
+}
+
+Ref SheetParser::dtype_py(const CellRec& c) const {
+    if (c.dtype_py)
+        return Ref::borrow(c.dtype_py.get());
+    return Ref::borrow(dt_.str(static_cast<size_t>(c.dtype)));
+}
+
+Ref SheetParser::style_py(const CellRec& c) const {
+    if (c.style_py)
+        return Ref::borrow(c.style_py.get());
+    return Ref::steal(PyLong_FromLongLong(c.style));
+}
+
+}  // namespace vlm::sheet

@@ -1,0 +1,116 @@
+// SheetParser: the XML of one worksheet part as a sequence of items in
+// document order: a row of cell records, a captured element (its exact
+// source bytes and the namespaces in scope), or the end. It walks the part
+// as the package's own worksheet parser does, so that replaying the
+// captured elements through the package gives the same worksheet.
+#pragma once
+
+#include "formula/translator.h"
+#include "host/dt.h"
+#include "host/helpers.h"
+#include "sheet/cell_rec.h"
+#include "text/text_runs.h"
+#include "xml/reader.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace vlm::sheet {
+
+struct Item {
+    enum class Kind : unsigned char { Row, Element, End };
+    Kind kind = Kind::End;
+    int64_t row = 0;
+    std::vector<CellRec> cells;
+    std::string bytes;  // Element
+    Ref namespaces;     // Element: list of (prefix, uri)
+};
+
+// A shared-formula master: the native translator, or the package's object.
+struct Shared {
+    std::optional<formula::Translator> native;
+    Ref host;
+};
+
+// The text collected for one cell; reused from cell to cell.
+struct CellBufs {
+    std::string r, s, t, v, f, ft, fref, fsi;
+    bool has_r = false, has_s = false, has_t = false, has_v = false, has_f = false;
+    bool has_ft = false, has_fref = false, has_fsi = false;
+    Ref inline_value;
+    Ref table_attrs;
+    void clear() noexcept;
+};
+
+bool forbid_dispatch(uint32_t ns, std::string_view local) noexcept;
+
+class SheetParser {
+public:
+    [[nodiscard]] static Result<std::unique_ptr<SheetParser>> make(PyObject* source, Helpers helpers,
+                                                                   Settings settings, PyObject* actions,
+                                                                   PyObject* row_dimensions);
+
+    [[nodiscard]] Result<Item> next_item();
+    // Bytes of the source consumed so far.
+    uint64_t offset() const noexcept { return reader_.buffer().dropped + reader_.buffer().pos; }
+    const Settings& settings() const noexcept { return settings_; }
+    const DT& dt() const noexcept { return dt_; }
+
+    // The Python object of a value.
+    [[nodiscard]] Result<Ref> val_to_py(const Val& v) const;
+    // The data type and style id of a record as Python objects (new references).
+    Ref dtype_py(const CellRec& c) const;
+    Ref style_py(const CellRec& c) const;
+
+    PyObject* actions() const noexcept { return actions_.get(); }
+    PyObject* row_dimensions() const noexcept { return row_dims_.get(); }
+
+private:
+    SheetParser(PyObject* source, Helpers h, Settings s, DT dt, PyObject* actions, PyObject* rd);
+
+    [[nodiscard]] Result<Item> capture_checked();
+    [[nodiscard]] Result<Item> parse_row();
+    [[nodiscard]] Result<void> row_attrs(bool& other);
+    [[nodiscard]] Result<void> parse_cell(CellRec& out);
+    [[nodiscard]] Result<void> cell_children();
+    [[nodiscard]] Result<void> read_inline();
+    [[nodiscard]] Result<void> style_of(CellRec& c);
+    [[nodiscard]] Result<Ref> call(Helper h, PyObject* arg) const;
+    [[nodiscard]] Result<Ref> py_int(std::string_view text) const;
+    [[nodiscard]] Result<std::pair<int64_t, int64_t>> coordinate(std::string_view text) const;
+
+    // Value interpretation (interpret.cpp).
+    [[nodiscard]] Result<void> interpret(CellRec& c);
+    [[nodiscard]] Result<void> formula(CellRec& c);
+    [[nodiscard]] Result<void> shared_formula(CellRec& c, std::string text);
+    [[nodiscard]] Result<void> value_of(CellRec& c, Val& out, int& dtype, bool cached);
+    [[nodiscard]] Result<void> number(CellRec& c, Val& out, int& dtype, bool cached);
+    [[nodiscard]] Result<void> date_value(CellRec& c, Val& out, int& dtype, bool cached);
+    [[nodiscard]] Result<void> date_warning(Val& out, int& dtype, PyObject* number, bool cached);
+
+    std::unique_ptr<PyFileSource> src_;
+    xml::Reader reader_;
+    Helpers helpers_;
+    Settings settings_;
+    DT dt_;
+    text::TextCtx text_ctx_;
+    CellBufs bufs_;
+    std::vector<Shared> shared_;
+    std::unordered_map<std::string, size_t> shared_by_si_;
+    std::optional<size_t> shared_no_si_;
+    int64_t row_ = 0, col_ = 0;
+    bool in_sheet_data_ = false;
+    Ref actions_, row_dims_;
+    std::string scratch_;
+};
+
+// The host exception of a formula error.
+[[nodiscard]] XmlError formula_err(const Helpers& h, const formula::FormulaError& e);
+
+// A 1 to 18 digit integer with an optional "-", or nothing.
+[[nodiscard]] std::optional<int64_t> plain_int(std::string_view text) noexcept;
+
+}  // namespace vlm::sheet
