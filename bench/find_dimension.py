@@ -6,10 +6,9 @@ namespace processing parsing the same bytes from memory, in the same run.
 """
 import argparse
 import io
-import statistics
-import time
 import xml.parsers.expat
 
+from common import median_seconds
 from vellum._vellum import find_dimension
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
@@ -36,14 +35,6 @@ def expat_parse(data):
     p = xml.parsers.expat.ParserCreate(namespace_separator=" ")
     p.Parse(data, True)
 
-
-def median_seconds(fn, runs):
-    times = []
-    for _ in range(runs):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return statistics.median(times)
 
 
 def main():

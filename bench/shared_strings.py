@@ -6,9 +6,8 @@ shared-strings part: 1,000,000 plain strings, half of them repeats.
 import argparse
 import io
 import random
-import statistics
-import time
 
+from common import median_seconds
 import vellum._vellum as engine
 from vellum.reference import make_helpers
 from vellum.reference.strings import read_shared_strings
@@ -28,14 +27,6 @@ def make_part(n, seed=1):
     return (head + "".join(items) + "</sst>").encode()
 
 
-def timed(fn, runs):
-    times = []
-    for _ in range(runs):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return statistics.median(times)
-
 
 def main():
     ap = argparse.ArgumentParser()
@@ -47,7 +38,7 @@ def main():
     native = lambda: engine.read_string_table(io.BytesIO(data), helpers)  # noqa: E731
     python = lambda: read_shared_strings(data)  # noqa: E731
     assert native() == python(), "results differ"
-    tn, tp = timed(native, args.runs), timed(python, args.runs)
+    tn, tp = median_seconds(native, args.runs), median_seconds(python, args.runs)
     mb = len(data) / 1e6
     print(f"part: {mb:.1f} MB, {args.strings:,} strings, medians of {args.runs} runs")
     print(f"engine:      {tn:.3f} s  {mb / tn:7.1f} MB/s  {args.strings / tn / 1e6:6.2f} M strings/s")

@@ -36,21 +36,30 @@ void append_text(const xml::Reader& r, std::string& out) {
 // turns out to be plain text.
 void drop_capture(xml::Reader& r) noexcept { r.buffer().capturing = false; }
 
-// Reads one run (`r`), after its Start/Empty.
-Result<void> parse_run(xml::Reader& r, TextCtx& ctx, Forbid forbid, bool& marked) {
-    if (has_plain_attr(r))
-        marked = true;
-    size_t depth = r.depth();
+// The next child element of the element whose content is being read (its
+// depth given): true on a child's Start/Empty (checked against `forbid`),
+// false once the element's End is read. Text in between is passed over.
+Result<bool> next_child(xml::Reader& r, size_t depth, Forbid forbid) {
     for (;;) {
         Event ev = VLM_TRY(r.next());
         if (ev == Event::End && r.depth() < depth)
-            return {};
+            return false;
         if (ev == Event::Eof)
             return malformed(UNEXPECTED_EOF);
         if (!is_open(ev))
             continue;
         if (forbid(r.ns(), r.local()))
             return unsupported(NESTED_DISPATCH);
+        return true;
+    }
+}
+
+// Reads one run (`r`), after its Start/Empty.
+Result<void> parse_run(xml::Reader& r, TextCtx& ctx, Forbid forbid, bool& marked) {
+    if (has_plain_attr(r))
+        marked = true;
+    size_t depth = r.depth();
+    while (VLM_TRY(next_child(r, depth, forbid))) {
         std::string_view name = r.local();
         if (name == "rPr") {
             // The item's capture keeps everything from its start, so the
@@ -71,6 +80,7 @@ Result<void> parse_run(xml::Reader& r, TextCtx& ctx, Forbid forbid, bool& marked
             VLM_TRY(skip_checked(r, forbid));
         }
     }
+    return {};
 }
 
 }  // namespace
@@ -148,16 +158,7 @@ Result<TextItem> parse_text(xml::Reader& r, TextCtx& ctx, Forbid forbid) {
     bool marked = has_plain_attr(r);
     ctx.text.clear();
     size_t depth = r.depth();
-    for (;;) {
-        Event ev = VLM_TRY(r.next());
-        if (ev == Event::End && r.depth() < depth)
-            break;
-        if (ev == Event::Eof)
-            return malformed(UNEXPECTED_EOF);
-        if (!is_open(ev))
-            continue;
-        if (forbid(r.ns(), r.local()))
-            return unsupported(NESTED_DISPATCH);
+    while (VLM_TRY(next_child(r, depth, forbid))) {
         std::string_view name = r.local();
         if (name == "t") {
             VLM_TRY(element_text_into(r, forbid, ctx.text));
