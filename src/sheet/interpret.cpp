@@ -42,6 +42,17 @@ bool simple_decimal(std::string_view t) noexcept {
     return i == n;
 }
 
+// The package's float() of a number text the native conversion does not
+// decide; false with the Python exception raised.
+bool host_float(PyObject* float_helper, std::string_view text, double& out) {
+    Ref s = py_str(text);
+    Ref f = s ? Ref::steal(PyObject_CallOneArg(float_helper, s.get())) : Ref();
+    if (!f)
+        return false;
+    out = PyFloat_AsDouble(f.get());
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
 }  // namespace
 
 XmlError formula_err(const Helpers& h, const formula::FormulaError& e) {
@@ -289,22 +300,12 @@ Result<void> SheetParser::number(CellRec& c, Val& out, int& dtype, bool cached) 
         std::string_view digits = text[0] == '+' ? text.substr(1) : text;
         auto res = std::from_chars(digits.data(), digits.data() + digits.size(), out.f);
         if (res.ec == std::errc::result_out_of_range) {
-            Ref s = py_str(text);
-            Ref f = s ? Ref::steal(PyObject_CallOneArg(helpers_.get(Helper::Float), s.get())) : Ref();
-            if (!f)
-                return fetched();
-            out.f = PyFloat_AsDouble(f.get());
-            if (out.f == -1.0 && PyErr_Occurred())
+            if (!host_float(helpers_.get(Helper::Float), text, out.f))
                 return fetched();
         }
         out.kind = Val::Kind::Float;
     } else {
-        Ref s = py_str(text);
-        Ref f = s ? Ref::steal(PyObject_CallOneArg(helpers_.get(Helper::Float), s.get())) : Ref();
-        if (!f)
-            return fetched();
-        out.f = PyFloat_AsDouble(f.get());
-        if (out.f == -1.0 && PyErr_Occurred())
+        if (!host_float(helpers_.get(Helper::Float), text, out.f))
             return fetched();
         out.kind = Val::Kind::Float;
     }
