@@ -26,6 +26,11 @@ public:
     // A datetime.datetime or datetime.time; a declined result is an internal
     // error (callers convert only what converts).
     [[nodiscard]] Result<Ref> date_to_py(const DateResult& r) const;
+    template <class F>
+    void visit(F&& f) const {
+        for (const Ref& s : strings_)
+            f(s.get());
+    }
 
 private:
     DT() = default;

@@ -78,6 +78,12 @@ public:
     PyObject* get(Helper h) const noexcept { return objs_[static_cast<size_t>(h)].get(); }
     const NameSet& text_dangerous() const noexcept { return text_dangerous_; }
     const NameSet& rich_dangerous() const noexcept { return rich_dangerous_; }
+    // Calls f(PyObject*) for every object held (for the GC of an owner).
+    template <class F>
+    void visit(F&& f) const {
+        for (const Ref& o : objs_)
+            f(o.get());
+    }
 
 private:
     Helpers() = default;
@@ -105,6 +111,11 @@ struct Settings {
 
     [[nodiscard]] static Result<Settings> from_parser(PyObject* parser);
     [[nodiscard]] Settings clone() const;
+    template <class F>
+    void visit(F&& f) const {
+        f(shared_strings.get());
+        f(epoch_obj.get());
+    }
 };
 
 // Member offsets of named __slots__ of a class, one per name in order.

@@ -5,6 +5,7 @@
 // A job appears here only once it is built.
 #pragma once
 
+#include "sheet/row_reader.h"
 #include "text/dimension.h"
 #include "text/shared_strings.h"
 
@@ -17,6 +18,7 @@ using ModuleEntry = int (*)(PyObject* module);
 inline constexpr ModuleEntry MODULE_ENTRIES[] = {
     add_read_string_table,
     add_find_dimension,
+    add_row_reader,
 };
 
 }  // namespace vlm

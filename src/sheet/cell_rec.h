@@ -37,6 +37,14 @@ struct CellRec {
     bool has_cached = false;
     Val cached;
     bool is_formula = false;
+
+    template <class F>
+    void visit(F&& f) const {
+        f(value.py.get());
+        f(cached.py.get());
+        f(dtype_py.get());
+        f(style_py.get());
+    }
 };
 
 }  // namespace vlm::sheet

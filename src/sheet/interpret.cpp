@@ -358,7 +358,9 @@ Result<void> SheetParser::date_warning(Val& out, int& dtype, PyObject* number, b
     Ref msg = Ref::steal(PyObject_Vectorcall(helpers_.get(Helper::DateWarning), args, 2, nullptr));
     if (!msg)
         return fetched();
-    if (!cached) {
+    if (!cached && defer_warnings_) {
+        warnings_.push_back(std::move(msg));
+    } else if (!cached) {
         Ref entry = Ref::steal(Py_BuildValue("(sO)", "warn", msg.get()));
         if (!entry || PyList_Append(actions_.get(), entry.get()) < 0)
             return fetched();
@@ -384,6 +386,10 @@ Result<Ref> SheetParser::val_to_py(const Val& v) const {
     case Val::Kind::Bool:
         return Ref::borrow(v.b ? Py_True : Py_False);
     case Val::Kind::SharedString: {
+        // The list may have changed since the row was read: index it afresh.
+        PyObject* strings = settings_.shared_strings.get();
+        if (PyList_CheckExact(strings) && v.i < PyList_GET_SIZE(strings))
+            return Ref::borrow(PyList_GET_ITEM(strings, v.i));
         Ref idx = Ref::steal(PyLong_FromLongLong(v.i));
         r = idx ? Ref::steal(PyObject_GetItem(settings_.shared_strings.get(), idx.get())) : Ref();
         break;

@@ -197,6 +197,7 @@ Result<Item> SheetParser::parse_row() {
     Item item;
     item.kind = Item::Kind::Row;
     item.row = row_;
+    warnings_.clear();
     if (empty) {
         VLM_TRY(reader_.next());
         return item;
@@ -206,8 +207,11 @@ Result<Item> SheetParser::parse_row() {
         Event ev = VLM_TRY(reader_.next());
         if (ev == Event::Eof)
             return malformed("eof in row");
-        if (ev == Event::End && reader_.depth() < depth)
+        if (ev == Event::End && reader_.depth() < depth) {
+            item.warnings = std::move(warnings_);
+            warnings_.clear();
             return item;
+        }
         if (!is_open(ev))
             continue;
         if (forbid_dispatch(reader_.ns(), reader_.local()))

@@ -25,8 +25,18 @@ struct Item {
     Kind kind = Kind::End;
     int64_t row = 0;
     std::vector<CellRec> cells;
+    std::vector<Ref> warnings;  // Row, when warnings are deferred: date warning messages
     std::string bytes;  // Element
     Ref namespaces;     // Element: list of (prefix, uri)
+
+    template <class F>
+    void visit(F&& f) const {
+        for (const CellRec& c : cells)
+            c.visit(f);
+        for (const Ref& w : warnings)
+            f(w.get());
+        f(namespaces.get());
+    }
 };
 
 // A shared-formula master: the native translator, or the package's object.
@@ -68,6 +78,28 @@ public:
     PyObject* actions() const noexcept { return actions_.get(); }
     PyObject* row_dimensions() const noexcept { return row_dims_.get(); }
 
+    // A consumer that hands rows out later than it parses them asks for the
+    // date warnings of a row to travel with the row, so that they reach
+    // `actions` in document order with the captured elements around them.
+    void defer_warnings() noexcept { defer_warnings_ = true; }
+
+    // Calls f(PyObject*) for every Python object the parser holds.
+    template <class F>
+    void visit(F&& f) const {
+        f(src_->file());
+        helpers_.visit(f);
+        settings_.visit(f);
+        dt_.visit(f);
+        for (const Shared& m : shared_)
+            f(m.host.get());
+        f(bufs_.inline_value.get());
+        f(bufs_.table_attrs.get());
+        for (const Ref& w : warnings_)
+            f(w.get());
+        f(actions_.get());
+        f(row_dims_.get());
+    }
+
 private:
     SheetParser(PyObject* source, Helpers h, Settings s, DT dt, PyObject* actions, PyObject* rd);
 
@@ -103,6 +135,8 @@ private:
     std::optional<size_t> shared_no_si_;
     int64_t row_ = 0, col_ = 0;
     bool in_sheet_data_ = false;
+    bool defer_warnings_ = false;
+    std::vector<Ref> warnings_;  // of the row being read, when deferred
     Ref actions_, row_dims_;
     std::string scratch_;
 };

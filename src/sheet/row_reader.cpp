@@ -1,0 +1,648 @@
+// RowReader: the sheet parser driven one item at a time, rows handed to the
+// package as raw tuples or as the read-only worksheet's tuples of cells or
+// values. The Python object holds one heap-allocated State; tp_clear drops
+// it whole, and traverse walks the same objects through State::visit.
+#include "sheet/row_reader.h"
+
+#include "host/error.h"
+#include "host/helpers.h"
+#include "sheet/parser.h"
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace vlm {
+
+namespace {
+
+using sheet::CellRec;
+using sheet::Item;
+using sheet::SheetParser;
+
+// Items become visible per block of this many source bytes.
+constexpr uint64_t BLOCK = 16384;
+
+// Process-wide interned names and types, made once at module execution.
+PyObject* ELEMENT_STR = nullptr;
+PyObject* WARN_STR = nullptr;
+PyObject* SEQUENCE_ABC = nullptr;
+
+std::unexpected<XmlError> fetched() { return std::unexpected(XmlError::fetch()); }
+
+struct Queued {
+    Item item;
+    uint64_t offset;  // source offset just past the item's last byte
+};
+
+// The slot table of one cell class, with what it was built for.
+struct CellSlots {
+    Ref cls;
+    std::vector<Ref> extra;  // the extra_none names, in order
+    bool formulas = false;   // "formula" and "cached_value" included
+    allocfunc alloc = nullptr;
+    SlotClass slots;
+};
+
+struct State {
+    std::unique_ptr<SheetParser> parser;
+    Ref actions;
+    std::deque<Queued> ready;
+    bool ended = false;
+    Ref pending;  // an error waiting to be returned
+    // A parser error leaves the parser mid-element: later calls raise it
+    // again rather than read on from an undefined point.
+    Ref failed;
+    std::optional<CellSlots> cells;
+    Ref row_int;  // the Python int of the last row number handed out
+    int64_t row_int_value = 0;
+
+    template <class F>
+    void visit(F&& f) const {
+        parser->visit(f);
+        f(actions.get());
+        for (const Queued& q : ready)
+            q.item.visit(f);
+        f(pending.get());
+        f(failed.get());
+        if (cells) {
+            f(cells->cls.get());
+            for (const Ref& n : cells->extra)
+                f(n.get());
+        }
+        f(row_int.get());
+    }
+};
+
+struct RowReaderObject {
+    PyObject_HEAD
+    State* state;
+    bool borrowed;
+};
+
+RowReaderObject* as_reader(PyObject* o) { return reinterpret_cast<RowReaderObject*>(o); }
+
+// The object's exclusive borrow for the length of one method.
+class Borrow {
+public:
+    explicit Borrow(PyObject* self) : o_(as_reader(self)) {
+        ok_ = !std::atomic_ref<bool>(o_->borrowed).exchange(true);
+        if (!ok_)
+            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        else if (!o_->state) {
+            PyErr_SetString(PyExc_ValueError, "RowReader has been cleared");
+            release();
+        }
+    }
+    ~Borrow() { release(); }
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+    explicit operator bool() const noexcept { return ok_; }
+    State& state() const noexcept { return *o_->state; }
+
+private:
+    void release() noexcept {
+        if (ok_)
+            std::atomic_ref<bool>(o_->borrowed).store(false);
+        ok_ = false;
+    }
+    RowReaderObject* o_;
+    bool ok_;
+};
+
+// The exception a parse error becomes for the package: the engine's own
+// NativeFallback as it is; any other exception (a helper's) wrapped in one
+// whose message names it, with the original kept as its cause.
+Ref to_fallback(XmlError&& e) {
+    fallback_err(std::move(e));
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    PyObject* nf = native_fallback_type();
+    if (!nf || !exc)
+        return Ref::steal(PyErr_GetRaisedException());
+    if (PyErr_GivenExceptionMatches(exc.get(), nf))
+        return exc;
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(exc.get())));
+    Ref text = name ? Ref::steal(PyObject_Str(exc.get())) : Ref();
+    Ref msg = text ? Ref::steal(PyUnicode_FromFormat("native reader error: %U: %U", name.get(), text.get()))
+                   : Ref();
+    Ref wrapped = msg ? Ref::steal(PyObject_CallOneArg(nf, msg.get())) : Ref();
+    if (!wrapped)
+        return Ref::steal(PyErr_GetRaisedException());
+    PyException_SetContext(wrapped.get(), Ref::borrow(exc.get()).release());
+    PyException_SetCause(wrapped.get(), exc.release());
+    return wrapped;
+}
+
+// The next item in the order and at the points of source consumption of the
+// 16 KiB release rule; End once the document has ended and all is out.
+Result<Item> next_ready(State& s) {
+    for (;;) {
+        if (s.pending) {
+            s.ready.clear();
+            s.failed = Ref::borrow(s.pending.get());
+            return std::unexpected(XmlError::source(std::move(s.pending)));
+        }
+        if (!s.ready.empty()) {
+            uint64_t at = s.ready.front().offset;
+            if (s.ended || s.parser->offset() >= at - at % BLOCK + BLOCK) {
+                Item item = std::move(s.ready.front().item);
+                s.ready.pop_front();
+                return item;
+            }
+        } else if (s.ended) {
+            return Item{};
+        }
+        Result<Item> r = s.parser->next_item();
+        if (!r)
+            s.pending = to_fallback(std::move(r).error());
+        else if (r->kind == Item::Kind::End)
+            s.ended = true;
+        else
+            s.ready.push_back({std::move(*r), s.parser->offset()});
+    }
+}
+
+Result<void> append_action(PyObject* actions, PyObject* kind, PyObject* a, PyObject* b) {
+    Ref entry = Ref::steal(b ? PyTuple_Pack(3, kind, a, b) : PyTuple_Pack(2, kind, a));
+    if (!entry || PyList_Append(actions, entry.get()) < 0)
+        return fetched();
+    return {};
+}
+
+// The next row, with the elements and warnings before it moved to
+// `actions`; End at the end of the document.
+Result<Item> next_row_item(State& s) {
+    if (s.failed)
+        return std::unexpected(XmlError::source(Ref::borrow(s.failed.get())));
+    for (;;) {
+        Item item = VLM_TRY(next_ready(s));
+        if (item.kind == Item::Kind::Element) {
+            Ref bytes = Ref::steal(
+                PyBytes_FromStringAndSize(item.bytes.data(), static_cast<Py_ssize_t>(item.bytes.size())));
+            if (!bytes)
+                return fetched();
+            VLM_TRY(append_action(s.actions.get(), ELEMENT_STR, bytes.get(), item.namespaces.get()));
+            continue;
+        }
+        if (item.kind == Item::Kind::Row) {
+            for (const Ref& w : item.warnings)
+                VLM_TRY(append_action(s.actions.get(), WARN_STR, w.get(), nullptr));
+        }
+        return item;
+    }
+}
+
+// The Python int of a row number; consecutive uses of one number share it.
+Result<Ref> row_number(State& s, int64_t row) {
+    if (!s.row_int || s.row_int_value != row) {
+        Ref n = Ref::steal(PyLong_FromLongLong(row));
+        if (!n)
+            return fetched();
+        s.row_int = std::move(n);
+        s.row_int_value = row;
+    }
+    return Ref::borrow(s.row_int.get());
+}
+
+PyObject* next_raw(PyObject* self, PyObject*) {
+    Borrow b(self);
+    if (!b)
+        return nullptr;
+    State& s = b.state();
+    Result<Item> item = next_row_item(s);
+    if (!item)
+        return fallback_err(std::move(item).error());
+    if (item->kind == Item::Kind::End)
+        Py_RETURN_NONE;
+    const SheetParser& p = *s.parser;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(item->cells.size())));
+    if (!list)
+        return nullptr;
+    Py_ssize_t i = 0;
+    for (const CellRec& c : item->cells) {
+        Result<Ref> row = row_number(s, c.row);
+        if (!row)
+            return fallback_err(std::move(row).error());
+        Result<Ref> value = p.val_to_py(c.value);
+        if (!value)
+            return fallback_err(std::move(value).error());
+        Ref col = Ref::steal(PyLong_FromLongLong(c.column));
+        Ref style = col ? p.style_py(c) : Ref();
+        if (!style)
+            return nullptr;
+        PyObject* t = PyTuple_New(5);
+        if (!t)
+            return nullptr;
+        PyTuple_SET_ITEM(t, 0, row->release());
+        PyTuple_SET_ITEM(t, 1, col.release());
+        PyTuple_SET_ITEM(t, 2, value->release());
+        PyTuple_SET_ITEM(t, 3, p.dtype_py(c).release());
+        PyTuple_SET_ITEM(t, 4, style.release());
+        PyList_SET_ITEM(list.get(), i++, t);
+    }
+    Result<Ref> idx = row_number(s, item->row);
+    if (!idx)
+        return fallback_err(std::move(idx).error());
+    return PyTuple_Pack(2, idx->get(), list.get());
+}
+
+// --- next_row --------------------------------------------------------------
+
+struct RowArgs {
+    PyObject* ws;
+    int64_t min_col;
+    std::optional<int64_t> max_col;  // none: None or 0
+    bool values_only;
+    PyObject* cell_cls;
+    PyObject* filler;
+    PyObject* extra_none;  // None or a sequence of str
+};
+
+constexpr const char* ROW_ARG_NAMES[] = {"ws",     "min_col", "max_col",   "values_only",
+                                         "cell_cls", "filler", "extra_none"};
+
+bool arg_type_error(size_t i, const char* want, PyObject* got) {
+    PyErr_Format(PyExc_TypeError, "next_row() argument '%s' must be %s, not %T", ROW_ARG_NAMES[i], want, got);
+    return false;
+}
+
+// A column argument as a 64-bit number; the package's arithmetic on larger
+// ints is left to it.
+bool column_arg(size_t i, PyObject* o, int64_t& out) {
+    if (!PyLong_Check(o))
+        return arg_type_error(i, "int", o);
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (v == -1 && PyErr_Occurred())
+        return false;
+    if (overflow) {
+        PyErr_SetString(native_fallback_type(), "unsupported: column index");
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool check_extra_none(PyObject* extra) {
+    if (extra == Py_None)
+        return true;
+    bool seq = PyList_CheckExact(extra) || PyTuple_CheckExact(extra);
+    if (!seq && !PyUnicode_Check(extra)) {
+        int r = PyObject_IsInstance(extra, SEQUENCE_ABC);
+        if (r < 0)
+            return false;
+        seq = r;
+    }
+    if (seq) {
+        Ref fast = Ref::steal(PySequence_Fast(extra, "extra_none must be None or a sequence of str"));
+        if (!fast)
+            return false;
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+        PyObject** items = PySequence_Fast_ITEMS(fast.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!PyUnicode_Check(items[i])) {
+                seq = false;
+                break;
+            }
+        }
+    }
+    if (!seq)
+        PyErr_SetString(PyExc_TypeError, "extra_none must be None or a sequence of str");
+    return seq;
+}
+
+bool parse_row_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, RowArgs& a) {
+    PyObject* slots[7] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, Py_None};
+    if (nargs > 7) {
+        PyErr_Format(PyExc_TypeError, "next_row() takes at most 7 arguments (%zd given)", nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        slots[i] = args[i];
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        size_t i = 0;
+        while (i < 7 && PyUnicode_CompareWithASCIIString(key, ROW_ARG_NAMES[i]) != 0)
+            ++i;
+        if (i == 7) {
+            PyErr_Format(PyExc_TypeError, "next_row() got an unexpected keyword argument '%U'", key);
+            return false;
+        }
+        if (static_cast<Py_ssize_t>(i) < nargs) {
+            PyErr_Format(PyExc_TypeError, "argument for next_row() given by name ('%s') and position (%zu)",
+                         ROW_ARG_NAMES[i], i + 1);
+            return false;
+        }
+        slots[i] = args[nargs + k];
+    }
+    for (size_t i = 0; i < 6; ++i) {
+        if (!slots[i]) {
+            PyErr_Format(PyExc_TypeError, "next_row() missing required argument '%s' (pos %zu)",
+                         ROW_ARG_NAMES[i], i + 1);
+            return false;
+        }
+    }
+    a.ws = slots[0];
+    if (!column_arg(1, slots[1], a.min_col))
+        return false;
+    a.max_col.reset();
+    if (slots[2] != Py_None) {
+        int64_t m = 0;
+        if (!column_arg(2, slots[2], m))
+            return false;
+        if (m != 0)
+            a.max_col = m;
+    }
+    if (!PyBool_Check(slots[3]))
+        return arg_type_error(3, "bool", slots[3]);
+    a.values_only = slots[3] == Py_True;
+    if (!PyType_Check(slots[4]))
+        return arg_type_error(4, "type", slots[4]);
+    a.cell_cls = slots[4];
+    a.filler = slots[5];
+    a.extra_none = slots[6];
+    return check_extra_none(a.extra_none);
+}
+
+bool same_names(const std::vector<Ref>& have, PyObject* extra) {
+    Py_ssize_t n = extra == Py_None ? 0 : PySequence_Size(extra);
+    if (n < 0 || static_cast<size_t>(n) != have.size()) {
+        PyErr_Clear();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = Ref::steal(PySequence_GetItem(extra, i));
+        if (!item) {
+            PyErr_Clear();
+            return false;
+        }
+        if (item.get() != have[static_cast<size_t>(i)].get() &&
+            PyUnicode_Compare(item.get(), have[static_cast<size_t>(i)].get()) != 0)
+            return false;
+    }
+    return true;
+}
+
+// The slot table for `cls`, built on first use and whenever the class or the
+// extra names change.
+Result<const CellSlots*> cell_slots(State& s, PyObject* cls, PyObject* extra) {
+    bool formulas = s.parser->settings().formula_and_value;
+    if (s.cells && s.cells->cls.get() == cls && s.cells->formulas == formulas && same_names(s.cells->extra, extra))
+        return &*s.cells;
+    s.cells.reset();
+    std::vector<const char*> names = {"parent", "row", "column", "_value", "data_type", "_style_id"};
+    if (formulas) {
+        names.push_back("formula");
+        names.push_back("cached_value");
+    }
+    std::vector<Ref> extra_names;
+    if (extra != Py_None) {
+        Ref fast = Ref::steal(PySequence_Fast(extra, "extra_none must be None or a sequence of str"));
+        if (!fast)
+            return fetched();
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
+            PyObject* n = PySequence_Fast_GET_ITEM(fast.get(), i);
+            const char* utf8 = PyUnicode_AsUTF8(n);
+            if (!utf8)
+                return fetched();
+            names.push_back(utf8);
+            extra_names.push_back(Ref::borrow(n));
+        }
+    }
+    SlotClass slots = VLM_TRY(SlotClass::make(cls, names));
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+    s.cells.emplace(CellSlots{Ref::borrow(cls), std::move(extra_names), formulas,
+                              alloc ? alloc : PyType_GenericAlloc, std::move(slots)});
+    return &*s.cells;
+}
+
+// One cell object, made without calling its constructor.
+Result<Ref> make_cell(State& s, const CellSlots& cs, const RowArgs& a, const CellRec& c, Ref value) {
+    const SheetParser& p = *s.parser;
+    Ref cell = Ref::steal(cs.alloc(reinterpret_cast<PyTypeObject*>(cs.cls.get()), 0));
+    if (!cell)
+        return fetched();
+    Ref row = VLM_TRY(row_number(s, c.row));
+    Ref col = Ref::steal(PyLong_FromLongLong(c.column));
+    Ref style = col ? p.style_py(c) : Ref();
+    if (!style)
+        return fetched();
+    size_t i = 0;
+    const SlotClass& sl = cs.slots;
+    PyObject* obj = cell.get();
+    sl.set(obj, i++, Ref::borrow(a.ws));
+    sl.set(obj, i++, std::move(row));
+    sl.set(obj, i++, std::move(col));
+    if (cs.formulas) {
+        Ref formula = c.is_formula ? Ref::borrow(value.get()) : Ref::borrow(Py_None);
+        Ref cached = c.has_cached ? VLM_TRY(p.val_to_py(c.cached)) : Ref::borrow(value.get());
+        sl.set(obj, i++, std::move(value));
+        sl.set(obj, i++, p.dtype_py(c));
+        sl.set(obj, i++, std::move(style));
+        sl.set(obj, i++, std::move(formula));
+        sl.set(obj, i++, std::move(cached));
+    } else {
+        sl.set(obj, i++, std::move(value));
+        sl.set(obj, i++, p.dtype_py(c));
+        sl.set(obj, i++, std::move(style));
+    }
+    while (i < sl.size())
+        sl.set(obj, i++, Ref::borrow(Py_None));
+    return cell;
+}
+
+// The row tuple of the read-only worksheet (see next_row).
+Result<Ref> row_tuple(State& s, const RowArgs& a, const Item& item) {
+    if (item.cells.empty() && !a.max_col)
+        return Ref::steal(PyTuple_New(0));
+    int64_t last = a.max_col ? *a.max_col : item.cells.back().column;
+    __int128 width = static_cast<__int128>(last) + 1 - a.min_col;
+    if (width < 0)
+        width = 0;
+    if (width > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyObject*))) {
+        PyErr_NoMemory();
+        return fetched();
+    }
+    auto n = static_cast<Py_ssize_t>(width);
+    Ref out = Ref::steal(PyTuple_New(n));
+    if (!out)
+        return fetched();
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(out.get(), i, Py_NewRef(a.filler));
+    const CellSlots* cs = nullptr;
+    if (!a.values_only)
+        cs = VLM_TRY(cell_slots(s, a.cell_cls, a.extra_none));
+    for (const CellRec& c : item.cells) {
+        if (c.column < a.min_col || c.column > last)
+            continue;
+        Ref value = VLM_TRY(s.parser->val_to_py(c.value));
+        if (cs)
+            value = VLM_TRY(make_cell(s, *cs, a, c, std::move(value)));
+        PyObject** slot = &PyTuple_GET_ITEM(out.get(), static_cast<Py_ssize_t>(c.column - a.min_col));
+        PyObject* old = *slot;
+        *slot = value.release();
+        Py_DECREF(old);
+    }
+    return out;
+}
+
+PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Borrow b(self);
+    if (!b)
+        return nullptr;
+    RowArgs a{};
+    if (!parse_row_args(args, PyVectorcall_NARGS(nargs), kwnames, a))
+        return nullptr;
+    State& s = b.state();
+    Result<Item> item = next_row_item(s);
+    if (!item)
+        return fallback_err(std::move(item).error());
+    if (item->kind == Item::Kind::End)
+        Py_RETURN_NONE;
+    Result<Ref> row = row_tuple(s, a, *item);
+    if (!row)
+        return fallback_err(std::move(row).error());
+    Result<Ref> idx = row_number(s, item->row);
+    if (!idx)
+        return fallback_err(std::move(idx).error());
+    return PyTuple_Pack(2, idx->get(), row->get());
+}
+
+// --- the type --------------------------------------------------------------
+
+Result<std::unique_ptr<State>> make_state(PyObject* source, PyObject* parser, PyObject* helpers_obj) {
+    Helpers helpers = VLM_TRY(Helpers::from_dict(helpers_obj));
+    Settings settings = VLM_TRY(Settings::from_parser(parser));
+    auto s = std::make_unique<State>();
+    s->actions = Ref::steal(PyList_New(0));
+    if (!s->actions)
+        return fetched();
+    Ref dims = Ref::steal(PyObject_GetAttrString(parser, "row_dimensions"));
+    if (!dims)
+        return fetched();
+    if (!PyDict_Check(dims.get())) {
+        PyErr_Format(PyExc_TypeError, "row_dimensions must be a dict, not %T", dims.get());
+        return fetched();
+    }
+    s->parser = VLM_TRY(SheetParser::make(source, std::move(helpers), std::move(settings), s->actions.get(),
+                                          dims.get()));
+    s->parser->defer_warnings();
+    return s;
+}
+
+PyObject* row_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* KEYWORDS[] = {"source", "parser", "helpers", nullptr};
+    PyObject *source, *parser, *helpers;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO!:RowReader", const_cast<char**>(KEYWORDS), &source,
+                                     &parser, &PyDict_Type, &helpers))
+        return nullptr;
+    Result<std::unique_ptr<State>> state = make_state(source, parser, helpers);
+    if (!state)
+        return fallback_err(std::move(state).error());
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (!self)
+        return nullptr;
+    as_reader(self)->state = state->release();
+    as_reader(self)->borrowed = false;
+    return self;
+}
+
+int row_reader_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    const State* s = as_reader(self)->state;
+    if (!s)
+        return 0;
+    int rc = 0;
+    s->visit([&](PyObject* o) {
+        if (o && rc == 0)
+            rc = visit(o, arg);
+    });
+    return rc;
+}
+
+int row_reader_clear(PyObject* self) {
+    // Detached first: releasing the objects may run code that finds `self`.
+    std::unique_ptr<State> s(std::exchange(as_reader(self)->state, nullptr));
+    return 0;
+}
+
+void row_reader_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    row_reader_clear(self);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
+PyObject* get_actions(PyObject* self, void*) {
+    const State* s = as_reader(self)->state;
+    if (!s) {
+        PyErr_SetString(PyExc_ValueError, "RowReader has been cleared");
+        return nullptr;
+    }
+    return Py_NewRef(s->actions.get());
+}
+
+PyMethodDef row_reader_methods[] = {
+    {"next_raw", next_raw, METH_NOARGS,
+     "next_raw()\n--\n\n(idx, [(row, column, value, data_type, style_id), ...]) or None"},
+    {"next_row", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(next_row)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "next_row(ws, min_col, max_col, values_only, cell_cls, filler, extra_none=None)\n--\n\n"
+     "Mirrors ReadOnlyWorksheet._get_row for the next row in the source"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef row_reader_getset[] = {
+    {"actions", get_actions, nullptr, "Captured elements and warnings, in document order.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot row_reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Streaming row reader used by ReadOnlyWorksheet.")},
+    {Py_tp_new, reinterpret_cast<void*>(row_reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(row_reader_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(row_reader_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(row_reader_clear)},
+    {Py_tp_methods, row_reader_methods},
+    {Py_tp_getset, row_reader_getset},
+    {0, nullptr},
+};
+
+PyType_Spec row_reader_spec = {
+    "_vellum.RowReader",
+    sizeof(RowReaderObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    row_reader_slots,
+};
+
+}  // namespace
+
+int add_row_reader(PyObject* module) {
+    if (!ELEMENT_STR) {
+        ELEMENT_STR = PyUnicode_InternFromString("element");
+        WARN_STR = ELEMENT_STR ? PyUnicode_InternFromString("warn") : nullptr;
+        if (!WARN_STR)
+            return -1;
+    }
+    if (!SEQUENCE_ABC) {
+        Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+        Ref seq = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "Sequence")) : Ref();
+        if (!seq)
+            return -1;
+        SEQUENCE_ABC = seq.release();  // kept for the process
+    }
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &row_reader_spec, nullptr));
+    if (!type)
+        return -1;
+    return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get()));
+}
+
+}  // namespace vlm
