@@ -442,7 +442,7 @@ Result<Ref> make_cell(State& s, const CellSlots& cs, const RowArgs& a, const Cel
     sl.set(obj, i++, std::move(col));
     if (cs.formulas) {
         Ref formula = c.is_formula ? Ref::borrow(value.get()) : Ref::borrow(Py_None);
-        Ref cached = c.has_cached ? VLM_TRY(p.val_to_py(c.cached)) : Ref::borrow(value.get());
+        Ref cached = c.cached ? VLM_TRY(p.val_to_py(*c.cached)) : Ref::borrow(value.get());
         sl.set(obj, i++, std::move(value));
         sl.set(obj, i++, p.dtype_py(c));
         sl.set(obj, i++, std::move(style));
