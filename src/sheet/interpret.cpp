@@ -300,8 +300,11 @@ Result<void> SheetParser::number(CellRec& c, Val& out, int& dtype, bool cached) 
         }
     } else if (simple_decimal(text)) {
         std::string_view digits = text[0] == '+' ? text.substr(1) : text;
-        auto res = std::from_chars(digits.data(), digits.data() + digits.size(), out.f);
-        if (res.ec == std::errc::result_out_of_range) {
+        const char* end = digits.data() + digits.size();
+        auto res = std::from_chars(digits.data(), end, out.f);
+        // Out of range (Python gives inf or 0.0) or not taken whole: the
+        // package's float decides.
+        if (res.ec != std::errc() || res.ptr != end) {
             if (!host_float(helpers_.get(Helper::Float), text, out.f))
                 return fetched();
         }
