@@ -67,13 +67,16 @@ namespace {
 
 constexpr std::array<uint8_t, 256> make_classes() {
     std::array<uint8_t, 256> t{};
+    for (int c = 0x20; c < 0x80; ++c)
+        t[c] = c == '"' || c == '&' || c == '<' ? 0 : CC_PLAIN_VALUE;
     for (int c = 'a'; c <= 'z'; ++c)
-        t[c] = t[c - 'a' + 'A'] = CC_NAME_START | CC_NAME | CC_LETTER;
+        t[c] = t[c - 'a' + 'A'] = CC_NAME_START | CC_NAME | CC_LETTER | CC_PLAIN_VALUE;
     for (int c = '0'; c <= '9'; ++c)
-        t[c] = CC_NAME;
-    t['_'] = t[':'] = CC_NAME_START | CC_NAME;
-    t['-'] = t['.'] = CC_NAME;
-    t[' '] = t['\t'] = t['\n'] = t['\r'] = CC_SPACE;
+        t[c] = CC_NAME | CC_PLAIN_VALUE;
+    t['_'] = t[':'] = CC_NAME_START | CC_NAME | CC_PLAIN_VALUE;
+    t['-'] = t['.'] = CC_NAME | CC_PLAIN_VALUE;
+    t[' '] = CC_SPACE | CC_PLAIN_VALUE;
+    t['\t'] = t['\n'] = t['\r'] = CC_SPACE;
     return t;
 }
 

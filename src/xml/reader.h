@@ -237,13 +237,9 @@ FastTag Reader::fast_attrs(size_t from, size_t& end, F&& cb) const {
         }
         names[count++] = name;
         size_t v = p + 2, q = v;
-        while (q < n && d[q] != '"') {
-            auto u = static_cast<unsigned char>(d[q]);
-            if (u < 0x20 || u >= 0x80 || u == '&' || u == '<')
-                return FastTag::NotHandled;
-            ++q;
-        }
-        if (q >= n || !cb(name, std::string_view(d + v, q - v)))
+        while (has_class(d[q], CC_PLAIN_VALUE))
+            ++q;  // the zero padding stops this at the end of the data
+        if (q >= n || d[q] != '"' || !cb(name, std::string_view(d + v, q - v)))
             return FastTag::NotHandled;
         p = q + 1;
     }
