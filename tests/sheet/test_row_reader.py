@@ -340,6 +340,14 @@ def test_shared_formulas(rows, expected):
     outcome(sheet(rows), expected)
 
 
+def test_shared_master_with_an_empty_r():
+    # the package takes an empty r as "no move"; the engine may decline, never differ
+    for cells in ('<c r=""><f t="shared" si="0">A1</f></c><c r="B3"><f t="shared" si="0"/></c>',
+                  '<c r="A1"><f t="shared" si="0">A1</f></c><c r=""><f t="shared" si="0"/></c>'):
+        ref, eng = agree(one_row(cells))
+        assert ref.error is None and (eng.exc is None or eng.fallback.startswith(WRAPPED))
+
+
 @pytest.mark.parametrize("text", ['SUM((A1)', '"abc', "{1,2", "A1)", "#REF", "[x", "SUM(A1,,)"])
 def test_formula_tokenizer_errors_are_the_packages(text):
     # a malformed master: either both read it or the engine wraps the package's own error
@@ -418,3 +426,26 @@ def test_rows_before_an_error_are_those_of_finished_blocks():
     last_block = ends[-1] // BLOCK
     assert len(eng.rows) == sum(end // BLOCK < last_block for end in ends)
     assert len(ref.rows) < len(eng.rows)  # the package loses every row of its 64 KiB read
+
+
+def long_sheet():
+    """Rows over many 16 and 64 KiB blocks, with captures longer than a
+    read, a comment longer than the reader's buffer, shared formulas whose
+    master is far behind, warnings and inline strings."""
+    rows = []
+    for r in range(1, 1200):
+        rows.append(
+            f'<row r="{r}" ht="{r % 30}"><c r="A{r}" s="3"><v>{r * 9973 % 4000000}.25</v></c>'
+            f'<c t="s"><v>{r % 3}</v></c><c t="inlineStr"><is><t>i{r}&amp;\u00e9</t></is></c>'
+            f'<c r="D{r}"><f t="shared" si="{r % 2}"{">B1+$C$1</f>" if r < 3 else "/>"}</c></row>')
+        if r % 97 == 0:
+            rows.append(f'<extra n="{r}">{"<x/>" * (r * 37 % 4000)}</extra>')
+    return sheet("".join(rows),
+                 before='<sheetViews><sheetView a="&gt;"/></sheetViews><!-- ' + "y" * 70000 + " -->",
+                 after="<extLst>" + '<ext uri="u"/>' * 6000 + "</extLst>")
+
+
+@pytest.mark.parametrize("size", [1, 7, 4093, 65536])
+def test_long_sheet(size):
+    ref, eng = exact(long_sheet(), sizes=(size,), **STRINGS, **DATES)
+    assert len(eng.rows) == 1199 and "warn" in repr(eng.actions)
