@@ -203,11 +203,23 @@ Result<Item> SheetParser::parse_row() {
         return item;
     }
     size_t depth = reader_.depth();
+    // Cells whose `v` and `f` are the main namespace's by default can be
+    // read from the bytes; a rich-text reading goes through events.
+    bool fast = !settings_.rich_text &&
+                reader_.lookup_prefix("") == std::pair<bool, uint32_t>(true, xml::NS_MAIN);
+    item.cells.reserve(row_cells_);
     for (;;) {
+        if (fast) {
+            CellRec& c = item.cells.emplace_back();
+            if (VLM_TRY(fast_cell(c)))
+                continue;
+            item.cells.pop_back();
+        }
         Event ev = VLM_TRY(reader_.next());
         if (ev == Event::Eof)
             return malformed("eof in row");
         if (ev == Event::End && reader_.depth() < depth) {
+            row_cells_ = item.cells.size();
             item.warnings = std::move(warnings_);
             warnings_.clear();
             return item;

@@ -107,6 +107,8 @@ private:
     [[nodiscard]] Result<Item> parse_row();
     [[nodiscard]] Result<void> row_attrs(bool& other);
     [[nodiscard]] Result<void> parse_cell(CellRec& out);
+    // The byte-level path (fast_cells.cpp): true when it read a whole cell.
+    [[nodiscard]] Result<bool> fast_cell(CellRec& out);
     [[nodiscard]] Result<void> cell_children();
     [[nodiscard]] Result<void> read_inline();
     [[nodiscard]] Result<void> style_of(CellRec& c);
@@ -134,6 +136,7 @@ private:
     std::unordered_map<std::string, size_t> shared_by_si_;
     std::optional<size_t> shared_no_si_;
     int64_t row_ = 0, col_ = 0;
+    size_t row_cells_ = 0;  // cells of the last row: the next row's first guess
     bool in_sheet_data_ = false;
     bool defer_warnings_ = false;
     std::vector<Ref> warnings_;  // of the row being read, when deferred

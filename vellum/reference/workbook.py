@@ -297,8 +297,8 @@ class Workbook:
         package's `Cell` class) when `values_only` is false."""
         stream = self.stream(name)
         try:
-            while (row := stream.next_row(min_col, max_col, values_only)) is not None:
-                yield row[1]
+            for _, values in stream.rows(min_col, max_col, values_only):
+                yield values
         finally:
             stream.close()
 
@@ -372,15 +372,35 @@ class SheetStream:
     def next_raw(self):
         return self._next("next_raw")
 
-    def next_row(self, min_col=1, max_col=None, values_only=True, cell_cls=Cell):
-        """The next row as values or as `cell_cls` objects, whose slots
-        that reading does not fill are set to None."""
+    def _row_args(self, min_col, max_col, values_only, cell_cls):
+        """The arguments of the readers' `next_row`: the slots of
+        `cell_cls` that reading does not fill are set to None."""
         filled = {"parent", "row", "column", "_value", "data_type", "_style_id"}
         if self.parser.formula_and_value:
             filled |= {"formula", "cached_value"}
         extra_none = [n for n in getattr(cell_cls, "__slots__", ()) if n not in filled]
-        return self._next("next_row", None, min_col, max_col, values_only,
-                          cell_cls, None, extra_none)
+        return (None, min_col, max_col, values_only, cell_cls, None, extra_none)
+
+    def next_row(self, min_col=1, max_col=None, values_only=True, cell_cls=Cell):
+        """The next row as values or as `cell_cls` objects."""
+        return self._next("next_row", *self._row_args(min_col, max_col, values_only, cell_cls))
+
+    def rows(self, min_col=1, max_col=None, values_only=True, cell_cls=Cell):
+        """Every remaining row as `next_row` gives it. The reader's method is
+        looked up once per reader rather than once per row: on sheets of
+        millions of cells the per-row overhead is what is left to save."""
+        while True:
+            fetch = self._reader.next_row
+            args = self._row_args(min_col, max_col, values_only, cell_cls)
+            try:
+                while (row := fetch(*args)) is not None:
+                    self._delivered += 1
+                    yield row
+                return
+            except NativeFallback:
+                if not self.native:
+                    raise
+                self._fall_back()
 
     def close(self):
         if self._source is not None:
