@@ -449,3 +449,61 @@ def long_sheet():
 def test_long_sheet(size):
     ref, eng = exact(long_sheet(), sizes=(size,), **STRINGS, **DATES)
     assert len(eng.rows) == 1199 and "warn" in repr(eng.actions)
+
+
+# --- cells as they are written: quoting, spacing, namespaces --------------
+
+@pytest.mark.parametrize("cells", [
+    '<c r="A1" s="1" t="s"><v>1</v></c><c r=\'B1\' t = "b" ><v >1</v ></c >',
+    '<c\tr="A1"\ns="2"\r\n><v>1</v></c><c\n/><c/>',
+    '<c t="str" r="C1" z="1" s="0"><v>a b\tc\nd</v></c>',
+    '<c r:r="B5" r:s="3" r:t="s"><v>7</v></c>',                 # prefixed: not the cell's own
+    '<c xmlns:q="urn:q" q:s="5" s="1"><q:v>1</q:v><v>2</v></c>',
+    '<c xmlns="urn:x"><v>1</v></c><c><v>2</v></c>',             # a cell in another namespace
+    f'<c xmlns="urn:x" xmlns:m="{MAIN}"><m:v>1</m:v></c>',
+    f'<x:c xmlns:x="{MAIN}"><x:v>3</x:v><x:f>A1</x:f></x:c>',
+    '<c s="&#49;2" r="&#x41;1" t="&#115;"><v>0</v></c>',
+    '<c r="A1" x="/>" y=">"><v>1</v></c>',
+    '<c r="A1" t="str"><v>a&gt;b</v></c><c t="str"><v>a>b</v></c><c t="str"><v>]]</v></c>',
+    '<c t="str"><v>\u00e9\u20ac\U0001F600\u2028\x85</v></c><c t="str"><v>\r\n\r</v></c>',
+    '<c><v>1</v><f>A1</f></c><c><f>A1</f><v>2</v><v>3</v></c><c><f/><v/></c>',
+    '<c><f t="shared" ref="A1:A3" si="0">B1</f><v>1</v></c><c><f aca="false" t=\'shared\' si="0"/></c>',
+    '<c2/><cc><v>1</v></cc><c-x><v>2</v></c-x><c.y/>',
+    '<c><v><![CDATA[4]]></v></c><c><v>1<?pi?>2</v></c><c><!--x--><v>5</v></c>',
+    '<c r="A1"><v>1</v></c >\n <c r="B1" > <v> 2 </v> </c>',
+])
+@pytest.mark.parametrize("rich_text", [False, True])
+def test_cells_as_written(cells, rich_text):
+    exact(one_row(cells), rich_text=rich_text, **STRINGS)
+
+
+@pytest.mark.parametrize("cells, message", [
+    ('<c r="A1" r="B1"/>', "malformed: duplicate attribute"),
+    ('<c xmlns:p="urn:p" xmlns:q="urn:p" p:x="1" q:x="2"/>', "malformed: duplicate attribute"),
+    ('<c r="A1"s="1"/>', "malformed: missing whitespace between attributes"),
+    ('<c r=A1/>', "malformed: expected quote"),
+    ('<c r="A1" s/>', "malformed: expected ="),
+    ('<c q:x="1"/>', "malformed: unbound prefix"),
+    ('<c r="A<1"/>', "malformed: < in attribute"),
+    ('<c><v>1</c>', "malformed: mismatched tag"),
+    ('<c><v>1</v></cc>', "malformed: mismatched tag"),
+    ('<c t="str"><v>a]]>b</v></c>', "malformed: ]]> in text"),
+    ('<c t="str"><v>a\ufffeb</v></c>', "malformed: invalid character"),
+    ('<c t="str"><v>a\x0bb</v></c>', "malformed: invalid character"),
+    ('<c t="str"><v>&#0;</v></c>', "malformed: invalid char ref"),
+    ('<c t="str"><v>&amp</v></c>', "malformed: bad reference"),
+    ('<c \u00e9="1"/>', "unsupported: non-ascii name"),
+])
+def test_cells_the_package_refuses(cells, message):
+    _, eng = agree(one_row(cells))
+    assert eng.fallback == message
+
+
+@pytest.mark.parametrize("text", [b"\xc3", b"\xe2\x82", b"\xed\xa0\x80", b"\xc0\xaf", b"\xf4\x90\x80\x80",
+                                  b"\xef\xbf\xbf", b"a\xffb"])
+@pytest.mark.parametrize("where", [b"<v>", b'<f t="x">'])
+def test_invalid_utf8_in_cell_text(text, where):
+    end = b"</v>" if where == b"<v>" else b"</f>"
+    doc = sheet("").replace(b"<sheetData>", b'<sheetData><row><c t="str">' + where + text + end + b"</c></row>")
+    _, eng = agree(doc)
+    assert eng.fallback in ("malformed: invalid utf-8", "malformed: invalid character")
