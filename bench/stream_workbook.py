@@ -3,18 +3,21 @@
     bash scripts/devenv.sh bench stream_workbook [--runs N] [--rows N] [--kind K]
 
 For each kind of `workbooks` ("numbers", "strings") it first checks that each
-path reads exactly the values the generator wrote, then reports the median of
-N runs (at least 5) of:
+path reads exactly the values the generator wrote (and that the engine's raw
+rows equal the package's), then reports the median of N runs (at least 5) of:
 
 - zip: zipfile inflating the sheet part alone, the floor of any reader;
 - expat: inflating and parsing it with expat calling empty Python handlers,
   the floor of any reader written in Python;
 - python: the package's own path (`Workbook(engine=False)`), opening the
   workbook, reading its shared strings and every row as values;
-- engine: the same through the native engine, when it has `RowReader`,
-  with its ratio against the python path of the same run.
+- engine: the same through the native engine, with its ratios against the
+  python path and against zip of the same run;
+- raw: `RowReader.next_raw` over the sheet's bytes in memory, against expat
+  parsing the same bytes (same 64 KiB reads) with no handlers at all.
 """
 import argparse
+import io
 import statistics
 import sys
 import time
@@ -68,6 +71,39 @@ def median_time(runs, fn, *args):
     return statistics.median(times)
 
 
+def sheet_bytes(path):
+    with zipfile.ZipFile(path) as z:
+        return z.read("xl/worksheets/sheet1.xml")
+
+
+def raw_rows(path, data):
+    with Workbook(path, engine=False) as book:
+        reader = _vellum.RowReader(io.BytesIO(data), book.parser(), book.helpers)
+        rows = []
+        while (row := reader.next_raw()) is not None:
+            rows.append(row)
+        return rows
+
+
+def python_raw_rows(path):
+    with Workbook(path, engine=False) as book:
+        return book.read_sheet()[0]
+
+
+def engine_raw(data, parser, helpers):
+    reader = _vellum.RowReader(io.BytesIO(data), parser, helpers)
+    while reader.next_raw() is not None:
+        pass
+
+
+def expat_bare(data):
+    p = xml.parsers.expat.ParserCreate(namespace_separator="}")
+    source = io.BytesIO(data)
+    while chunk := source.read(65536):
+        p.Parse(chunk, False)
+    p.Parse(b"", True)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--runs", type=int, default=5)
@@ -78,22 +114,39 @@ def main():
     engine = hasattr(_vellum, "RowReader")
     for kind in args.kind or workbooks.KINDS:
         path = workbooks.path(kind, args.rows)
+        data = sheet_bytes(path)
+        mb = len(data) / 1e6
         check(kind, args.rows, read_values(path, False), "python path")
         # The engine's turn: checked like the python path, timed in the same run.
         if engine:
             check(kind, args.rows, read_values(path, True), "engine")
+            if raw_rows(path, data) != python_raw_rows(path):
+                sys.exit(f"engine's raw rows of {kind} differ from the python path's")
         zip_s = median_time(runs, inflate, path)
         expat_s = median_time(runs, expat_only, path)
         python_s = median_time(runs, read_values, path, False)
         cells = args.rows * workbooks.COLUMNS
-        line = (f"{kind:8} {args.rows} rows: zip {zip_s:.3f} s, expat {expat_s:.3f} s, "
-                f"python {python_s:.3f} s ({cells / python_s / 1e6:.2f} M cells/s)")
-        if engine:
-            engine_s = median_time(runs, read_values, path, True)
-            line += f", engine {engine_s:.3f} s ({python_s / engine_s:.1f}x python)"
-        else:
-            line += ", engine: no RowReader yet"
-        print(line, flush=True)
+        print(f"{kind:8} {args.rows} rows, {cells} cells, sheet part {mb:.1f} MB", flush=True)
+        print(f"  zip    {zip_s:.3f} s    expat+handlers {expat_s:.3f} s    "
+              f"python {python_s:.3f} s ({cells / python_s / 1e6:.2f} M cells/s)", flush=True)
+        if not engine:
+            print("  engine: no RowReader yet")
+            continue
+        engine_s = median_time(runs, read_values, path, True)
+        print(f"  engine {engine_s:.3f} s ({cells / engine_s / 1e6:.2f} M cells/s, {mb / engine_s:.0f} MB/s): "
+              f"{python_s / engine_s:.1f}x python, {engine_s / zip_s:.2f}x zip", flush=True)
+        with Workbook(path, engine=False) as book:
+            raw_s = statistics.median(
+                _timed(engine_raw, data, book.parser(), book.helpers) for _ in range(runs))
+        bare_s = median_time(runs, expat_bare, data)
+        print(f"  raw    next_raw {raw_s:.3f} s ({mb / raw_s:.0f} MB/s, {cells / raw_s / 1e6:.2f} M cells/s), "
+              f"expat bare {bare_s:.3f} s ({mb / bare_s:.0f} MB/s): {bare_s / raw_s:.2f}x expat", flush=True)
+
+
+def _timed(fn, *args):
+    t = time.perf_counter()
+    fn(*args)
+    return time.perf_counter() - t
 
 
 if __name__ == "__main__":
