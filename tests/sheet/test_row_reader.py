@@ -232,6 +232,8 @@ def test_row_numbers_beyond_64_bits_are_declined():
     '<row r="-3" ht="1"/><row r="3" ht="2"/><row r="-3" ht="9"/>',
     '<row r="4.0" ht="1"/><row r="0" s="2"/>',
     '<row r="1" r:id="x"/><row r="2" xml:lang="en"/>',
+    '<row r="&#50;" ht="\u00e9\U0001F600"/><row ht="a\tb\r\nc&#9;d&#10;e&#13;"/>',
+    '<row r="3" ht=\'"\' customFormat="&quot;&apos;&lt;&gt;&amp;"/>',
 ])
 def test_row_dimensions(rows):
     exact(sheet(rows))
@@ -471,6 +473,8 @@ def test_long_sheet(size):
     '<c2/><cc><v>1</v></cc><c-x><v>2</v></c-x><c.y/>',
     '<c><v><![CDATA[4]]></v></c><c><v>1<?pi?>2</v></c><c><!--x--><v>5</v></c>',
     '<c r="A1"><v>1</v></c >\n <c r="B1" > <v> 2 </v> </c>',
+    '<c s="\t1\n" t="str"><v>1</v></c><c s="&#9;2&#10;"/><c r="&#67;1"/>',
+    '<c t="s\n"><v>1</v></c><c t="str&#10;"><v>1</v></c><c t=" str"><v>1</v></c>',
 ])
 @pytest.mark.parametrize("rich_text", [False, True])
 def test_cells_as_written(cells, rich_text):

@@ -3,6 +3,7 @@ without their constructor, argument and source errors, errors deferred to
 hand-out, the 16 KiB release of rows and elements, re-entrant calls,
 garbage collection, and generated worksheets against the package's reader."""
 import gc
+import sys
 import weakref
 from xml.sax.saxutils import escape
 
@@ -406,6 +407,43 @@ def test_cycles_through_the_reader_are_collected(where):
     del reader, link, marker, source, parser, helpers, Cls, holder
     gc.collect()
     assert probe() is None
+
+
+def test_no_reference_is_kept_or_lost():
+    text, ws, filler = "".join(["sha", "red"]), object(), object()
+    doc = sheet("".join(f'<row r="{r}"><c t="s"><v>0</v></c><c r="D{r}" t="str"><v>x</v></c></row>'
+                        for r in range(1, 300)))
+    parser = Parser([text])
+    before = [sys.getrefcount(o) for o in (text, ws, filler, Cell, parser.shared_strings)]
+    for values_only in (True, False, None):
+        reader = RowReader(Chunks(doc, 1000), parser, make_helpers())
+        while True:
+            row = (reader.next_raw() if values_only is None
+                   else reader.next_row(ws, 1, 6, values_only, Cell, filler, ["_comment"]))
+            if row is None:
+                break
+        del reader, row
+    gc.collect()
+    assert [sys.getrefcount(o) for o in (text, ws, filler, Cell, parser.shared_strings)] == before
+
+
+def test_rows_discarded_by_an_error_release_their_values():
+    made = []
+
+    def array_formula(**kwargs):
+        made.append(Holder())
+        return made[-1]
+
+    helpers = make_helpers()
+    helpers["ArrayFormula"] = array_formula
+    doc = sheet("".join(f'<row><c r="A{r}"><f t="array">1</f></c></row>' for r in range(1, 50))
+                + '<row><c><v>x</v></c></row>')
+    reader = RowReader(Chunks(doc), Parser(), helpers)
+    with pytest.raises(NativeFallback):
+        reader.next_raw()
+    probes = [weakref.ref(h) for h in made]
+    del made[:], reader
+    assert len(probes) == 49 and all(p() is None for p in probes)
 
 
 # --- generated worksheets ---------------------------------------------------
