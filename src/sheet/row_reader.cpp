@@ -114,14 +114,17 @@ private:
 
 // The exception a parse error becomes for the package: the engine's own
 // NativeFallback as it is; any other exception (a helper's) wrapped in one
-// whose message names it, with the original kept as its cause.
+// whose message names it, with the original kept as its cause. An exception
+// that is not an Exception (KeyboardInterrupt, SystemExit) is the user's or
+// the interpreter's, not the input's: it passes through, or the package would
+// quietly start the job again in Python.
 Ref to_fallback(XmlError&& e) {
     fallback_err(std::move(e));
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     PyObject* nf = native_fallback_type();
     if (!nf || !exc)
         return Ref::steal(PyErr_GetRaisedException());
-    if (PyErr_GivenExceptionMatches(exc.get(), nf))
+    if (PyErr_GivenExceptionMatches(exc.get(), nf) || !PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception))
         return exc;
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(exc.get())));
     Ref text = name ? Ref::steal(PyObject_Str(exc.get())) : Ref();
