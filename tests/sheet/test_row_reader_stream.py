@@ -46,7 +46,7 @@ SHAPES = sheet(
 
 @pytest.mark.parametrize("min_col, max_col", [
     (1, None), (2, None), (1, 0), (2, 0), (1, 3), (3, 2), (4, 4), (0, None), (0, 2),
-    (5, 10), (-2, 1), (18278, None), (18279, None)])
+    (5, 10), (-2, 1), (18278, None), (18279, None), (1, -1), (2, True)])
 @pytest.mark.parametrize("values_only", [True, False])
 @pytest.mark.parametrize("formula_and_value", [False, True])
 def test_next_row_shapes(min_col, max_col, values_only, formula_and_value):
@@ -241,6 +241,15 @@ def test_source_results_accepted_and_passed_through():
     assert info.value is MINE
     with pytest.raises(NativeFallback, match="^malformed: no element found$"):
         RowReader(Source(b""), Parser(), make_helpers()).next_raw()
+    # more than was asked for is taken; nothing is asked for after the end
+    big = sheet("".join(f'<row r="{r}"><c><v>{r}</v></c></row>' for r in range(1, 9000)))
+    reader = RowReader(Source(big, b""), Parser(), make_helpers())
+    assert len(big) > 3 * 65536 and sum(1 for _ in iter(reader.next_raw, None)) == 8999
+    cut = big.index(b"<row")
+    source = Source(big[:cut], b"", big[cut:])
+    with pytest.raises(NativeFallback, match="^malformed: unclosed element$"):
+        RowReader(source, Parser(), make_helpers()).next_raw()
+    assert source.results == [big[cut:]]
 
 
 # --- errors while parsing and at hand-out ---------------------------------
