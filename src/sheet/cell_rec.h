@@ -6,6 +6,7 @@
 #include "host/pyref.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace vlm::sheet {
@@ -34,14 +35,16 @@ struct CellRec {
     Ref dtype_py;     // set when the data type is none of the seven codes
     int64_t style = 0;
     Ref style_py;     // set when the style id is a Python object ("" or a big int)
-    bool has_cached = false;
-    Val cached;
+    // The interpreted `v` of a formula cell, only when formulas are read with
+    // their values: kept out of line, most cells never have one.
+    std::unique_ptr<Val> cached;
     bool is_formula = false;
 
     template <class F>
     void visit(F&& f) const {
         f(value.py.get());
-        f(cached.py.get());
+        if (cached)
+            f(cached->py.get());
         f(dtype_py.get());
         f(style_py.get());
     }

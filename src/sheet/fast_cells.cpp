@@ -10,7 +10,9 @@
 // it was and the event path reads that cell instead.
 #include "sheet/parser.h"
 
-#include "xml/swar.h"
+#include "xml/chars.h"
+
+#include <array>
 
 namespace vlm::sheet {
 
@@ -18,29 +20,41 @@ namespace {
 
 bool blank(char c) noexcept { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 
+// Bytes of cell text by what the byte path does with them: 1 plain (printable
+// ASCII other than '&', '<', '>'), 0 anything else. The zero padding after
+// the buffer's data stops a scan at the end.
+constexpr std::array<uint8_t, 256> PLAIN = [] {
+    std::array<uint8_t, 256> t{};
+    for (int c = 0x20; c < 0x7F; ++c)
+        t[static_cast<size_t>(c)] = c != '&' && c != '<' && c != '>';
+    return t;
+}();
+
 // The text of `<v>` or `<f>` from `p` up to its exact closing tag `close`
 // ("</v>" or "</f>"): plain characters only, the kind that decode to
-// themselves. Non-ASCII text must be valid UTF-8 without U+FFFE or U+FFFF.
-// On success `next` is one past the closing tag.
-bool plain_text(const char* p, const char* stop, std::string_view close, std::string& out, const char*& next) {
-    const char* lt = swar::find1(p, stop, '<');
-    if (static_cast<size_t>(stop - lt) < close.size() || std::string_view(lt, close.size()) != close)
-        return false;
-    const char* odd = swar::find_special(p, lt, '&', '>', '\r');
-    if (odd != lt) {
-        bool high = false;
-        for (const char* q = odd; q < lt; ++q) {
-            auto u = static_cast<unsigned char>(*q);
-            if (u >= 0x80)
-                high = true;
-            else if ((u < 0x20 && u != '\t' && u != '\n') || u == '&' || u == '>' || u == '\r')
-                return false;
-        }
-        if (high && !xml::validate_chars(std::string_view(odd, static_cast<size_t>(lt - odd))))
+// themselves (tab and line feed too). Non-ASCII text must be valid UTF-8
+// without U+FFFE or U+FFFF. On success `next` is one past the closing tag.
+// Cell texts are short, so one pass both finds the end and checks.
+bool plain_text(const char* p, const char* stop, std::string_view close, std::string_view& out,
+                const char*& next) {
+    const char* q = p;
+    while (PLAIN[static_cast<unsigned char>(*q)])
+        ++q;
+    const char* odd = q;
+    bool high = false;
+    for (; q < stop && *q != '<'; ++q) {
+        auto u = static_cast<unsigned char>(*q);
+        if (u >= 0x80)
+            high = true;
+        else if (!PLAIN[u] && u != '\t' && u != '\n')
             return false;
     }
-    out.assign(p, static_cast<size_t>(lt - p));
-    next = lt + close.size();
+    if (static_cast<size_t>(stop - q) < close.size() || std::string_view(q, close.size()) != close)
+        return false;
+    if (high && !xml::validate_chars(std::string_view(odd, static_cast<size_t>(q - odd))))
+        return false;
+    out = std::string_view(p, static_cast<size_t>(q - p));
+    next = q + close.size();
     return true;
 }
 
@@ -58,13 +72,13 @@ Result<bool> SheetParser::fast_cell(CellRec& c) {
     bufs_.clear();
     auto cell_attr = [&](std::string_view name, std::string_view value) {
         if (name == "r") {
-            bufs_.r.assign(value);
+            bufs_.r = value;
             bufs_.has_r = true;
         } else if (name == "s") {
-            bufs_.s.assign(value);
+            bufs_.s = value;
             bufs_.has_s = true;
         } else if (name == "t") {
-            bufs_.t.assign(value);
+            bufs_.t = value;
             bufs_.has_t = true;
         }
         return true;
@@ -105,13 +119,13 @@ Result<bool> SheetParser::fast_cell(CellRec& c) {
                 seen_f = bufs_.has_f = true;
                 auto f_attr = [&](std::string_view name, std::string_view value) {
                     if (name == "t") {
-                        bufs_.ft.assign(value);
+                        bufs_.ft = value;
                         bufs_.has_ft = true;
                     } else if (name == "ref") {
-                        bufs_.fref.assign(value);
+                        bufs_.fref = value;
                         bufs_.has_fref = true;
                     } else if (name == "si") {
-                        bufs_.fsi.assign(value);
+                        bufs_.fsi = value;
                         bufs_.has_fsi = true;
                     }
                     return true;

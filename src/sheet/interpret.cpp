@@ -3,6 +3,7 @@
 // that need no Python object stay native until val_to_py.
 #include "sheet/parser.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace vlm::sheet {
@@ -95,8 +96,8 @@ Result<void> SheetParser::interpret(CellRec& c) {
         VLM_TRY(formula(c));
         if (settings_.formula_and_value) {
             int ignored = DT_N;
-            c.has_cached = true;
-            VLM_TRY(value_of(c, c.cached, ignored, true));
+            c.cached = std::make_unique<Val>();
+            VLM_TRY(value_of(c, *c.cached, ignored, true));
         }
         return {};
     }
@@ -104,7 +105,7 @@ Result<void> SheetParser::interpret(CellRec& c) {
 }
 
 Result<void> SheetParser::formula(CellRec& c) {
-    std::string text = "=" + bufs_.f;
+    std::string text = std::string("=").append(bufs_.f);
     Val& v = c.value;
     if (bufs_.ft == "shared")
         return shared_formula(c, std::move(text));
@@ -196,7 +197,7 @@ Result<void> SheetParser::shared_formula(CellRec& c, std::string text) {
     }
     shared_.push_back(std::move(s));
     if (bufs_.has_fsi)
-        shared_by_si_[bufs_.fsi] = shared_.size() - 1;
+        shared_by_si_.insert_or_assign(std::string(bufs_.fsi), shared_.size() - 1);
     else
         shared_no_si_ = shared_.size() - 1;
     v.kind = Val::Kind::Str;
@@ -288,7 +289,8 @@ Result<void> SheetParser::value_of(CellRec& c, Val& out, int& dtype, bool cached
 Result<void> SheetParser::number(CellRec& c, Val& out, int& dtype, bool cached) {
     std::string_view text = bufs_.v;
     dtype = DT_N;
-    if (text.find_first_of(".eE") == std::string_view::npos) {
+    bool integral = std::ranges::none_of(text, [](char ch) { return ch == '.' || ch == 'e' || ch == 'E'; });
+    if (integral) {
         if (auto n = plain_int(text)) {
             out.kind = Val::Kind::Int;
             out.i = *n;
@@ -298,8 +300,11 @@ Result<void> SheetParser::number(CellRec& c, Val& out, int& dtype, bool cached) 
         }
     } else if (simple_decimal(text)) {
         std::string_view digits = text[0] == '+' ? text.substr(1) : text;
-        auto res = std::from_chars(digits.data(), digits.data() + digits.size(), out.f);
-        if (res.ec == std::errc::result_out_of_range) {
+        const char* end = digits.data() + digits.size();
+        auto res = std::from_chars(digits.data(), end, out.f);
+        // Out of range (Python gives inf or 0.0) or not taken whole: the
+        // package's float decides.
+        if (res.ec != std::errc() || res.ptr != end) {
             if (!host_float(helpers_.get(Helper::Float), text, out.f))
                 return fetched();
         }

@@ -70,8 +70,7 @@ std::optional<int64_t> plain_int(std::string_view t) noexcept {
 }
 
 void CellBufs::clear() noexcept {
-    for (std::string* b : {&r, &s, &t, &v, &f, &ft, &fref, &fsi})
-        b->clear();
+    r = s = t = v = f = ft = fref = fsi = {};
     has_r = has_s = has_t = has_v = has_f = has_ft = has_fref = has_fsi = false;
     inline_value.reset();
     table_attrs.reset();
@@ -266,13 +265,16 @@ Result<void> SheetParser::parse_cell(CellRec& c) {
             continue;
         std::string_view name = reader_.view(a.local);
         if (name == "r") {
-            bufs_.r = reader_.attr_value(a);
+            bufs_.own_r = reader_.attr_value(a);
+            bufs_.r = bufs_.own_r;
             bufs_.has_r = true;
         } else if (name == "s") {
-            bufs_.s = reader_.attr_value(a);
+            bufs_.own_s = reader_.attr_value(a);
+            bufs_.s = bufs_.own_s;
             bufs_.has_s = true;
         } else if (name == "t") {
-            bufs_.t = reader_.attr_value(a);
+            bufs_.own_t = reader_.attr_value(a);
+            bufs_.t = bufs_.own_t;
             bufs_.has_t = true;
         }
     }
@@ -333,7 +335,9 @@ Result<void> SheetParser::cell_children() {
         if (main && name == "v" && !seen_v) {
             seen_v = true;
             bufs_.has_v = true;
-            VLM_TRY(text::element_text_into(reader_, forbid_dispatch, bufs_.v));
+            bufs_.own_v.clear();
+            VLM_TRY(text::element_text_into(reader_, forbid_dispatch, bufs_.own_v));
+            bufs_.v = bufs_.own_v;
         } else if (main && name == "f" && !seen_f) {
             seen_f = true;
             bufs_.has_f = true;
@@ -342,19 +346,24 @@ Result<void> SheetParser::cell_children() {
                     continue;
                 std::string_view an = reader_.view(a.local);
                 if (an == "t") {
-                    bufs_.ft = reader_.attr_value(a);
+                    bufs_.own_ft = reader_.attr_value(a);
+                    bufs_.ft = bufs_.own_ft;
                     bufs_.has_ft = true;
                 } else if (an == "ref") {
-                    bufs_.fref = reader_.attr_value(a);
+                    bufs_.own_fref = reader_.attr_value(a);
+                    bufs_.fref = bufs_.own_fref;
                     bufs_.has_fref = true;
                 } else if (an == "si") {
-                    bufs_.fsi = reader_.attr_value(a);
+                    bufs_.own_fsi = reader_.attr_value(a);
+                    bufs_.fsi = bufs_.own_fsi;
                     bufs_.has_fsi = true;
                 }
             }
             if (bufs_.ft == "dataTable" && !settings_.data_only)
                 bufs_.table_attrs = VLM_TRY(attr_dict(reader_));
-            VLM_TRY(text::element_text_into(reader_, forbid_dispatch, bufs_.f));
+            bufs_.own_f.clear();
+            VLM_TRY(text::element_text_into(reader_, forbid_dispatch, bufs_.own_f));
+            bufs_.f = bufs_.own_f;
         } else if (main && name == "is" && !seen_is) {
             seen_is = true;
             if (inline_str)

@@ -45,13 +45,18 @@ struct Shared {
     Ref host;
 };
 
-// The text collected for one cell; reused from cell to cell.
+// The text collected for one cell. The views point into the owned strings
+// on the event path (which decodes), and straight into the reader's buffer on
+// the byte path, where the text needs no decoding; either way they are read
+// only until the cell is interpreted, before the reader moves on. The owned
+// strings keep their capacity from cell to cell.
 struct CellBufs {
-    std::string r, s, t, v, f, ft, fref, fsi;
+    std::string_view r, s, t, v, f, ft, fref, fsi;
     bool has_r = false, has_s = false, has_t = false, has_v = false, has_f = false;
     bool has_ft = false, has_fref = false, has_fsi = false;
     Ref inline_value;
     Ref table_attrs;
+    std::string own_r, own_s, own_t, own_v, own_f, own_ft, own_fref, own_fsi;
     void clear() noexcept;
 };
 
@@ -133,7 +138,11 @@ private:
     text::TextCtx text_ctx_;
     CellBufs bufs_;
     std::vector<Shared> shared_;
-    std::unordered_map<std::string, size_t> shared_by_si_;
+    struct SiHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_map<std::string, size_t, SiHash, std::equal_to<>> shared_by_si_;
     std::optional<size_t> shared_no_si_;
     int64_t row_ = 0, col_ = 0;
     size_t row_cells_ = 0;  // cells of the last row: the next row's first guess

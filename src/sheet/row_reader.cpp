@@ -209,46 +209,51 @@ Result<Ref> row_number(State& s, int64_t row) {
     return Ref::borrow(s.row_int.get());
 }
 
-PyObject* next_raw(PyObject* self, PyObject*) {
-    Borrow b(self);
-    if (!b)
-        return nullptr;
-    State& s = b.state();
+// The raw list of a row: (row, column, value, data_type, style_id) a cell.
+Result<Ref> raw_list(State& s, const Item& item) {
+    const SheetParser& p = *s.parser;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(item.cells.size())));
+    if (!list)
+        return fetched();
+    Py_ssize_t i = 0;
+    for (const CellRec& c : item.cells) {
+        Ref row = VLM_TRY(row_number(s, c.row));
+        Ref value = VLM_TRY(p.val_to_py(c.value));
+        Ref col = Ref::steal(PyLong_FromLongLong(c.column));
+        Ref style = col ? p.style_py(c) : Ref();
+        PyObject* t = style ? PyTuple_New(5) : nullptr;
+        if (!t)
+            return fetched();
+        PyTuple_SET_ITEM(t, 0, row.release());
+        PyTuple_SET_ITEM(t, 1, col.release());
+        PyTuple_SET_ITEM(t, 2, value.release());
+        PyTuple_SET_ITEM(t, 3, p.dtype_py(c).release());
+        PyTuple_SET_ITEM(t, 4, style.release());
+        PyList_SET_ITEM(list.get(), i++, t);
+    }
+    return list;
+}
+
+// (idx, build(row)) for the next row, or None at the end.
+template <class Build>
+PyObject* hand_out(State& s, Build&& build) {
     Result<Item> item = next_row_item(s);
     if (!item)
         return fallback_err(std::move(item).error());
     if (item->kind == Item::Kind::End)
         Py_RETURN_NONE;
-    const SheetParser& p = *s.parser;
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(item->cells.size())));
-    if (!list)
-        return nullptr;
-    Py_ssize_t i = 0;
-    for (const CellRec& c : item->cells) {
-        Result<Ref> row = row_number(s, c.row);
-        if (!row)
-            return fallback_err(std::move(row).error());
-        Result<Ref> value = p.val_to_py(c.value);
-        if (!value)
-            return fallback_err(std::move(value).error());
-        Ref col = Ref::steal(PyLong_FromLongLong(c.column));
-        Ref style = col ? p.style_py(c) : Ref();
-        if (!style)
-            return nullptr;
-        PyObject* t = PyTuple_New(5);
-        if (!t)
-            return nullptr;
-        PyTuple_SET_ITEM(t, 0, row->release());
-        PyTuple_SET_ITEM(t, 1, col.release());
-        PyTuple_SET_ITEM(t, 2, value->release());
-        PyTuple_SET_ITEM(t, 3, p.dtype_py(c).release());
-        PyTuple_SET_ITEM(t, 4, style.release());
-        PyList_SET_ITEM(list.get(), i++, t);
-    }
-    Result<Ref> idx = row_number(s, item->row);
+    Result<Ref> row = build(*item);
+    Result<Ref> idx = row ? row_number(s, item->row) : std::unexpected(std::move(row).error());
     if (!idx)
         return fallback_err(std::move(idx).error());
-    return PyTuple_Pack(2, idx->get(), list.get());
+    return PyTuple_Pack(2, idx->get(), row->get());
+}
+
+PyObject* next_raw(PyObject* self, PyObject*) {
+    Borrow b(self);
+    if (!b)
+        return nullptr;
+    return hand_out(b.state(), [&](const Item& item) { return raw_list(b.state(), item); });
 }
 
 // --- next_row --------------------------------------------------------------
@@ -442,7 +447,7 @@ Result<Ref> make_cell(State& s, const CellSlots& cs, const RowArgs& a, const Cel
     sl.set(obj, i++, std::move(col));
     if (cs.formulas) {
         Ref formula = c.is_formula ? Ref::borrow(value.get()) : Ref::borrow(Py_None);
-        Ref cached = c.has_cached ? VLM_TRY(p.val_to_py(c.cached)) : Ref::borrow(value.get());
+        Ref cached = c.cached ? VLM_TRY(p.val_to_py(*c.cached)) : Ref::borrow(value.get());
         sl.set(obj, i++, std::move(value));
         sl.set(obj, i++, p.dtype_py(c));
         sl.set(obj, i++, std::move(style));
@@ -500,19 +505,7 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     RowArgs a{};
     if (!parse_row_args(args, PyVectorcall_NARGS(nargs), kwnames, a))
         return nullptr;
-    State& s = b.state();
-    Result<Item> item = next_row_item(s);
-    if (!item)
-        return fallback_err(std::move(item).error());
-    if (item->kind == Item::Kind::End)
-        Py_RETURN_NONE;
-    Result<Ref> row = row_tuple(s, a, *item);
-    if (!row)
-        return fallback_err(std::move(row).error());
-    Result<Ref> idx = row_number(s, item->row);
-    if (!idx)
-        return fallback_err(std::move(idx).error());
-    return PyTuple_Pack(2, idx->get(), row->get());
+    return hand_out(b.state(), [&](const Item& item) { return row_tuple(b.state(), a, item); });
 }
 
 // --- the type --------------------------------------------------------------

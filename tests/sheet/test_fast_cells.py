@@ -144,3 +144,9 @@ def outcome_raise(doc):
     reader = _vellum.RowReader(io.BytesIO(doc), Parser(), make_helpers())
     while reader.next_raw() is not None:
         pass
+
+
+@pytest.mark.parametrize("text", ["1.", ".5", "1.e5", "-.5e-3", "+1.5", "1e-400", "1e400", "-0.0",
+                                  "00.10", "1E+2", "9" * 400 + ".0", "0x1p3", "1_0.5", "nan"])
+def test_number_texts_are_the_floats_python_makes(text):
+    agree(f'<row><c r="A1"><v>{text}</v></c><c r="B1" s="3"><v>{text}</v></c></row>')
