@@ -177,7 +177,9 @@ Result<void> SheetParser::shared_formula(CellRec& c, std::string text) {
         return {};
     }
     Shared s;
-    if (bufs_.has_r) {
+    // An empty `r` places the cell by the counter; the package then builds
+    // its translator with that empty text, and so does the engine.
+    if (bufs_.has_r && !bufs_.r.empty()) {
         auto [row, col] = VLM_TRY(coordinate(bufs_.r));
         auto t = formula::Translator::compile(text, row, col);
         if (t)

@@ -126,8 +126,14 @@ Ref to_fallback(XmlError&& e) {
         return Ref::steal(PyErr_GetRaisedException());
     if (PyErr_GivenExceptionMatches(exc.get(), nf) || !PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception))
         return exc;
-    Ref name = Ref::steal(PyType_GetName(Py_TYPE(exc.get())));
-    Ref text = name ? Ref::steal(PyObject_Str(exc.get())) : Ref();
+    Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(exc.get())));
+    if (!name)
+        return Ref::steal(PyErr_GetRaisedException());
+    Ref text = Ref::steal(PyObject_Str(exc.get()));
+    if (!text) {
+        PyErr_Clear();
+        text = Ref::steal(PyUnicode_FromString("<exception str() failed>"));
+    }
     Ref msg = text ? Ref::steal(PyUnicode_FromFormat("native reader error: %U: %U", name.get(), text.get()))
                    : Ref();
     Ref wrapped = msg ? Ref::steal(PyObject_CallOneArg(nf, msg.get())) : Ref();
