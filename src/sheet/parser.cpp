@@ -55,27 +55,6 @@ bool forbid_dispatch(uint32_t ns, std::string_view local) noexcept {
     return false;
 }
 
-std::optional<int64_t> plain_int(std::string_view t) noexcept {
-    size_t neg = !t.empty() && t[0] == '-';
-    size_t n = t.size() - neg;
-    if (n == 0 || n > 18)
-        return std::nullopt;
-    int64_t v = 0;
-    for (size_t i = neg; i < t.size(); ++i) {
-        if (t[i] < '0' || t[i] > '9')
-            return std::nullopt;
-        v = v * 10 + (t[i] - '0');
-    }
-    return neg ? -v : v;
-}
-
-void CellBufs::clear() noexcept {
-    r = s = t = v = f = ft = fref = fsi = {};
-    has_r = has_s = has_t = has_v = has_f = has_ft = has_fref = has_fsi = false;
-    inline_value.reset();
-    table_attrs.reset();
-}
-
 SheetParser::SheetParser(PyObject* source, Helpers h, Settings s, DT dt, PyObject* actions, PyObject* rd)
     : src_(std::make_unique<PyFileSource>(source)),
       reader_(*src_),

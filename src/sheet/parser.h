@@ -57,7 +57,13 @@ struct CellBufs {
     Ref inline_value;
     Ref table_attrs;
     std::string own_r, own_s, own_t, own_v, own_f, own_ft, own_fref, own_fsi;
-    void clear() noexcept;
+
+    void clear() noexcept {
+        r = s = t = v = f = ft = fref = fsi = {};
+        has_r = has_s = has_t = has_v = has_f = has_ft = has_fref = has_fsi = false;
+        inline_value.reset();
+        table_attrs.reset();
+    }
 };
 
 bool forbid_dispatch(uint32_t ns, std::string_view local) noexcept;
@@ -156,7 +162,20 @@ private:
 // The host exception of a formula error.
 [[nodiscard]] XmlError formula_err(const Helpers& h, const formula::FormulaError& e);
 
-// A 1 to 18 digit integer with an optional "-", or nothing.
-[[nodiscard]] std::optional<int64_t> plain_int(std::string_view text) noexcept;
+// A 1 to 18 digit integer with an optional "-", or nothing (18 digits
+// cannot overflow 64 bits).
+[[nodiscard]] inline std::optional<int64_t> plain_int(std::string_view t) noexcept {
+    size_t neg = !t.empty() && t[0] == '-';
+    size_t n = t.size() - neg;
+    if (n == 0 || n > 18)
+        return std::nullopt;
+    int64_t v = 0;
+    for (size_t i = neg; i < t.size(); ++i) {
+        if (t[i] < '0' || t[i] > '9')
+            return std::nullopt;
+        v = v * 10 + (t[i] - '0');
+    }
+    return neg ? -v : v;
+}
 
 }  // namespace vlm::sheet
