@@ -203,6 +203,19 @@ Result<Item> next_row_item(State& s) {
     }
 }
 
+// A tuple of values only (numbers, texts, dates, None) can never be part of
+// a reference cycle: the collector itself stops tracking such tuples when it
+// first meets them. Doing it when the row is made spares a caller that keeps
+// a million values the collector's passes over them.
+void untrack_if_atomic(PyObject* tuple) {
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(tuple); i < n; ++i) {
+        PyObject* o = PyTuple_GET_ITEM(tuple, i);
+        if (PyObject_IS_GC(o) && (!PyTuple_CheckExact(o) || PyObject_GC_IsTracked(o)))
+            return;
+    }
+    PyObject_GC_UnTrack(tuple);
+}
+
 // The Python int of a row number; consecutive uses of one number share it.
 Result<Ref> row_number(State& s, int64_t row) {
     if (!s.row_int || s.row_int_value != row) {
@@ -252,7 +265,10 @@ PyObject* hand_out(State& s, Build&& build) {
     Result<Ref> idx = row ? row_number(s, item->row) : std::unexpected(std::move(row).error());
     if (!idx)
         return fallback_err(std::move(idx).error());
-    return PyTuple_Pack(2, idx->get(), row->get());
+    PyObject* out = PyTuple_Pack(2, idx->get(), row->get());
+    if (out)
+        untrack_if_atomic(out);
+    return out;
 }
 
 PyObject* next_raw(PyObject* self, PyObject*) {
@@ -501,6 +517,7 @@ Result<Ref> row_tuple(State& s, const RowArgs& a, const Item& item) {
         *slot = value.release();
         Py_DECREF(old);
     }
+    untrack_if_atomic(out.get());
     return out;
 }
 
