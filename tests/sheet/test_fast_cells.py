@@ -9,20 +9,12 @@ import hypothesis.strategies as st
 import pytest
 from hypothesis import given
 
+from row_diff import Chunks
 from vellum import _vellum
 from vellum.reference import Parser, make_helpers
 from vellum.reference.sheet import SheetReader
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
-
-
-class Chunks(io.BytesIO):
-    def __init__(self, data, size):
-        super().__init__(data)
-        self.size = size
-
-    def read(self, n=-1):
-        return super().read(min(n, self.size))
 
 
 def settings():
