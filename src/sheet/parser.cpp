@@ -185,6 +185,10 @@ Result<Item> SheetParser::parse_row() {
     // read from the bytes; a rich-text reading goes through events.
     bool fast = !settings_.rich_text &&
                 reader_.lookup_prefix("") == std::pair<bool, uint32_t>(true, xml::NS_MAIN);
+    if (!spare_.empty()) {
+        item.cells = std::move(spare_.back());
+        spare_.pop_back();
+    }
     item.cells.reserve(row_cells_);
     for (;;) {
         if (fast) {

@@ -89,6 +89,14 @@ public:
     PyObject* actions() const noexcept { return actions_.get(); }
     PyObject* row_dimensions() const noexcept { return row_dims_.get(); }
 
+    // Takes back the cell storage of a row that has been handed out, so that
+    // the rows to come reuse it instead of allocating their own.
+    void recycle(std::vector<CellRec>&& cells) {
+        cells.clear();
+        if (cells.capacity() && spare_.size() < MAX_SPARE)
+            spare_.push_back(std::move(cells));
+    }
+
     // A consumer that hands rows out later than it parses them asks for the
     // date warnings of a row to travel with the row, so that they reach
     // `actions` in document order with the captured elements around them.
@@ -152,6 +160,10 @@ private:
     std::optional<size_t> shared_no_si_;
     int64_t row_ = 0, col_ = 0;
     size_t row_cells_ = 0;  // cells of the last row: the next row's first guess
+    // Cell storage of rows handed out, for rows to come: about one 16 KiB
+    // block of rows is in flight at a time.
+    static constexpr size_t MAX_SPARE = 256;
+    std::vector<std::vector<CellRec>> spare_;
     bool in_sheet_data_ = false;
     bool defer_warnings_ = false;
     std::vector<Ref> warnings_;  // of the row being read, when deferred

@@ -262,6 +262,7 @@ PyObject* hand_out(State& s, Build&& build) {
     if (item->kind == Item::Kind::End)
         Py_RETURN_NONE;
     Result<Ref> row = build(*item);
+    s.parser->recycle(std::move(item->cells));
     Result<Ref> idx = row ? row_number(s, item->row) : std::unexpected(std::move(row).error());
     if (!idx)
         return fallback_err(std::move(idx).error());
