@@ -16,31 +16,69 @@ Ref py_str(std::string_view s) {
     return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
 }
 
-// [+-]digits[.digits][(e|E)[+-]digits] with at least one mantissa digit.
-bool simple_decimal(std::string_view t) noexcept {
-    size_t i = 0, n = t.size(), digits = 0;
+enum class Decimal : unsigned char { Exact, Simple, Other };
+
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// Reads [+-]digits[.digits][(e|E)[+-]digits] (at least one mantissa digit):
+// Other for any other text; Exact with the value in `out` when Clinger's
+// fast path applies; Simple when the text has that shape but needs a full
+// conversion. The fast path: a mantissa below 2^53 and a power of ten up to
+// 10^22 are both exact doubles, so one multiplication or division rounds
+// once, and correctly, as Python's float does: "1234.25" = 123425 / 10^2.
+Decimal scan_decimal(std::string_view t, double& out) noexcept {
+    static constexpr double POW10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    size_t i = 0, n = t.size();
+    bool neg = false;
     if (i < n && (t[i] == '+' || t[i] == '-'))
-        ++i;
-    while (i < n && t[i] >= '0' && t[i] <= '9')
-        ++i, ++digits;
+        neg = t[i++] == '-';
+    uint64_t m = 0;
+    int significant = 0;
+    size_t digits = 0;
+    int64_t exp = 0;
+    auto take = [&](char c) {
+        ++digits;
+        if (significant == 0 && c == '0')
+            return;
+        if (significant < 19)
+            m = m * 10 + static_cast<uint64_t>(c - '0');
+        ++significant;  // more than 19: not exact, Simple below
+    };
+    for (; i < n && is_digit(t[i]); ++i)
+        take(t[i]);
     if (i < n && t[i] == '.') {
-        ++i;
-        while (i < n && t[i] >= '0' && t[i] <= '9')
-            ++i, ++digits;
+        for (++i; i < n && is_digit(t[i]); ++i, --exp)
+            take(t[i]);
     }
     if (digits == 0)
-        return false;
+        return Decimal::Other;
     if (i < n && (t[i] == 'e' || t[i] == 'E')) {
-        ++i;
-        if (i < n && (t[i] == '+' || t[i] == '-'))
-            ++i;
-        size_t e = i;
-        while (i < n && t[i] >= '0' && t[i] <= '9')
-            ++i;
-        if (i == e)
-            return false;
+        bool eneg = false;
+        if (++i < n && (t[i] == '+' || t[i] == '-'))
+            eneg = t[i++] == '-';
+        size_t at = i;
+        int64_t e = 0;
+        for (; i < n && is_digit(t[i]); ++i) {
+            if (e < 1000000)
+                e = e * 10 + (t[i] - '0');
+        }
+        if (i == at)
+            return Decimal::Other;
+        exp += eneg ? -e : e;
     }
-    return i == n;
+    if (i != n)
+        return Decimal::Other;
+    if (m == 0 && significant == 0) {
+        out = neg ? -0.0 : 0.0;
+        return Decimal::Exact;
+    }
+    if (significant > 19 || m > (uint64_t{1} << 53) || exp > 22 || exp < -22)
+        return Decimal::Simple;
+    double v = static_cast<double>(m);
+    v = exp >= 0 ? v * POW10[exp] : v / POW10[-exp];
+    out = neg ? -v : v;
+    return Decimal::Exact;
 }
 
 // The package's float() of a number text the native conversion does not
@@ -300,7 +338,9 @@ Result<void> SheetParser::number(CellRec& c, Val& out, int& dtype, bool cached) 
             out.py = VLM_TRY(py_int(text));
             out.kind = Val::Kind::Py;
         }
-    } else if (simple_decimal(text)) {
+    } else if (Decimal d = scan_decimal(text, out.f); d == Decimal::Exact) {
+        out.kind = Val::Kind::Float;
+    } else if (d == Decimal::Simple) {
         std::string_view digits = text[0] == '+' ? text.substr(1) : text;
         const char* end = digits.data() + digits.size();
         auto res = std::from_chars(digits.data(), end, out.f);
