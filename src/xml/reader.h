@@ -14,6 +14,7 @@
 #include "host/source.h"
 #include "xml/chars.h"
 
+#include <cstring>
 #include <deque>
 #include <string>
 #include <string_view>
@@ -199,7 +200,10 @@ private:
 template <class F>
 FastTag Reader::fast_attrs(size_t from, size_t& end, F&& cb) const {
     constexpr int MAX_ATTRS = 8;
-    std::string_view names[MAX_ATTRS];
+    // Names seen so far, for the duplicate check; left uninitialised, as
+    // only the first `count` are read (this runs for nearly every tag).
+    const char* seen_at[MAX_ATTRS];
+    size_t seen_len[MAX_ATTRS];
     int count = 0;
     const char* d = buf_.data();
     size_t n = buf_.size(), p = from;
@@ -232,10 +236,11 @@ FastTag Reader::fast_attrs(size_t from, size_t& end, F&& cb) const {
         if (name == "xmlns")
             return FastTag::NotHandled;
         for (int i = 0; i < count; ++i) {
-            if (names[i] == name)
+            if (seen_len[i] == name.size() && std::memcmp(seen_at[i], name.data(), name.size()) == 0)
                 return FastTag::NotHandled;
         }
-        names[count++] = name;
+        seen_at[count] = name.data();
+        seen_len[count++] = name.size();
         size_t v = p + 2, q = v;
         while (has_class(d[q], CC_PLAIN_VALUE))
             ++q;  // the zero padding stops this at the end of the data
