@@ -71,16 +71,8 @@ Result<bool> SheetParser::fast_cell(CellRec& c) {
         return false;
     bufs_.clear();
     auto cell_attr = [&](std::string_view name, std::string_view value) {
-        if (name == "r") {
-            bufs_.r = value;
-            bufs_.has_r = true;
-        } else if (name == "s") {
-            bufs_.s = value;
-            bufs_.has_s = true;
-        } else if (name == "t") {
-            bufs_.t = value;
-            bufs_.has_t = true;
-        }
+        if (auto fd = bufs_.cell_attr(name))
+            CellBufs::view(*fd, value);
         return true;
     };
     size_t end = 0;
@@ -118,16 +110,8 @@ Result<bool> SheetParser::fast_cell(CellRec& c) {
             if (q[1] == 'f' && !seen_f) {
                 seen_f = bufs_.has_f = true;
                 auto f_attr = [&](std::string_view name, std::string_view value) {
-                    if (name == "t") {
-                        bufs_.ft = value;
-                        bufs_.has_ft = true;
-                    } else if (name == "ref") {
-                        bufs_.fref = value;
-                        bufs_.has_fref = true;
-                    } else if (name == "si") {
-                        bufs_.fsi = value;
-                        bufs_.has_fsi = true;
-                    }
+                    if (auto fd = bufs_.f_attr(name))
+                        CellBufs::view(*fd, value);
                     return true;
                 };
                 xml::FastTag ft = reader_.fast_attrs(static_cast<size_t>(q + 2 - d), end, f_attr);

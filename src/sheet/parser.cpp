@@ -246,20 +246,8 @@ Result<void> SheetParser::parse_cell(CellRec& c) {
     for (const xml::Attr& a : reader_.attrs()) {
         if (a.ns != xml::NS_NONE)
             continue;
-        std::string_view name = reader_.view(a.local);
-        if (name == "r") {
-            bufs_.own_r = reader_.attr_value(a);
-            bufs_.r = bufs_.own_r;
-            bufs_.has_r = true;
-        } else if (name == "s") {
-            bufs_.own_s = reader_.attr_value(a);
-            bufs_.s = bufs_.own_s;
-            bufs_.has_s = true;
-        } else if (name == "t") {
-            bufs_.own_t = reader_.attr_value(a);
-            bufs_.t = bufs_.own_t;
-            bufs_.has_t = true;
-        }
+        if (auto fd = bufs_.cell_attr(reader_.view(a.local)))
+            CellBufs::keep(*fd, reader_.attr_value(a));
     }
     VLM_TRY(style_of(c));
     if (empty)
@@ -327,20 +315,8 @@ Result<void> SheetParser::cell_children() {
             for (const xml::Attr& a : reader_.attrs()) {
                 if (a.ns != xml::NS_NONE)
                     continue;
-                std::string_view an = reader_.view(a.local);
-                if (an == "t") {
-                    bufs_.own_ft = reader_.attr_value(a);
-                    bufs_.ft = bufs_.own_ft;
-                    bufs_.has_ft = true;
-                } else if (an == "ref") {
-                    bufs_.own_fref = reader_.attr_value(a);
-                    bufs_.fref = bufs_.own_fref;
-                    bufs_.has_fref = true;
-                } else if (an == "si") {
-                    bufs_.own_fsi = reader_.attr_value(a);
-                    bufs_.fsi = bufs_.own_fsi;
-                    bufs_.has_fsi = true;
-                }
+                if (auto fd = bufs_.f_attr(reader_.view(a.local)))
+                    CellBufs::keep(*fd, reader_.attr_value(a));
             }
             if (bufs_.ft == "dataTable" && !settings_.data_only)
                 bufs_.table_attrs = VLM_TRY(attr_dict(reader_));

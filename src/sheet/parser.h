@@ -64,6 +64,44 @@ struct CellBufs {
         inline_value.reset();
         table_attrs.reset();
     }
+
+    // Where an attribute the parser reads is kept: the cell's `r`, `s`, `t`,
+    // or the `f` element's `t`, `ref`, `si`. Both paths go through these, so
+    // the two cannot disagree on which attributes count.
+    struct Field {
+        std::string_view* view;
+        std::string* own;
+        bool* has;
+    };
+    std::optional<Field> cell_attr(std::string_view name) noexcept {
+        if (name == "r")
+            return Field{&r, &own_r, &has_r};
+        if (name == "s")
+            return Field{&s, &own_s, &has_s};
+        if (name == "t")
+            return Field{&t, &own_t, &has_t};
+        return std::nullopt;
+    }
+    std::optional<Field> f_attr(std::string_view name) noexcept {
+        if (name == "t")
+            return Field{&ft, &own_ft, &has_ft};
+        if (name == "ref")
+            return Field{&fref, &own_fref, &has_fref};
+        if (name == "si")
+            return Field{&fsi, &own_fsi, &has_fsi};
+        return std::nullopt;
+    }
+    // A value that needs no decoding, viewed where it stands (byte path).
+    static void view(const Field& fd, std::string_view value) noexcept {
+        *fd.view = value;
+        *fd.has = true;
+    }
+    // A decoded value, kept in the field's own string (event path).
+    static void keep(const Field& fd, std::string value) {
+        *fd.own = std::move(value);
+        *fd.view = *fd.own;
+        *fd.has = true;
+    }
 };
 
 bool forbid_dispatch(uint32_t ns, std::string_view local) noexcept;

@@ -51,7 +51,6 @@ struct State {
     Ref actions;
     std::deque<Queued> ready;
     bool ended = false;
-    Ref pending;  // an error waiting to be returned
     // A parser error leaves the parser mid-element: later calls raise it
     // again rather than read on from an undefined point.
     Ref failed;
@@ -65,7 +64,6 @@ struct State {
         f(actions.get());
         for (const Queued& q : ready)
             q.item.visit(f);
-        f(pending.get());
         f(failed.get());
         if (cells) {
             f(cells->cls.get());
@@ -148,11 +146,6 @@ Ref to_fallback(XmlError&& e) {
 // 16 KiB release rule; End once the document has ended and all is out.
 Result<Item> next_ready(State& s) {
     for (;;) {
-        if (s.pending) {
-            s.ready.clear();
-            s.failed = Ref::borrow(s.pending.get());
-            return std::unexpected(XmlError::source(std::move(s.pending)));
-        }
         if (!s.ready.empty()) {
             uint64_t at = s.ready.front().offset;
             if (s.ended || s.parser->offset() >= at - at % BLOCK + BLOCK) {
@@ -164,9 +157,13 @@ Result<Item> next_ready(State& s) {
             return Item{};
         }
         Result<Item> r = s.parser->next_item();
-        if (!r)
-            s.pending = to_fallback(std::move(r).error());
-        else if (r->kind == Item::Kind::End)
+        if (!r) {
+            // What was read before the error is not handed out.
+            s.ready.clear();
+            s.failed = to_fallback(std::move(r).error());
+            return std::unexpected(XmlError::source(Ref::borrow(s.failed.get())));
+        }
+        if (r->kind == Item::Kind::End)
             s.ended = true;
         else
             s.ready.push_back({std::move(*r), s.parser->offset()});
