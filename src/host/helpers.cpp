@@ -90,9 +90,11 @@ bool NameSet::contains(std::string_view name) const noexcept {
     return std::ranges::any_of(items_, [&](const std::string& s) { return s == name; });
 }
 
-bool IntSet::contains(int64_t v) const noexcept { return std::ranges::binary_search(items_, v); }
+bool IntSet::contains_large(int64_t v) const noexcept { return std::ranges::binary_search(items_, v); }
 
 void IntSet::add(int64_t v) {
+    if (static_cast<uint64_t>(v) < SMALL)
+        small_[static_cast<size_t>(v) / 64] |= uint64_t{1} << (v % 64);
     auto at = std::ranges::lower_bound(items_, v);
     if (at == items_.end() || *at != v)
         items_.insert(at, v);

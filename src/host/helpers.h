@@ -60,12 +60,21 @@ private:
 // A set of 64-bit integers (style ids), sorted for lookup.
 class IntSet {
 public:
-    bool contains(int64_t v) const noexcept;
+    // Inline with a bitmap for the small ids nearly every workbook uses:
+    // it is asked once per number cell.
+    bool contains(int64_t v) const noexcept {
+        if (static_cast<uint64_t>(v) < SMALL)
+            return (small_[static_cast<size_t>(v) / 64] >> (v % 64)) & 1;
+        return contains_large(v);
+    }
     const std::vector<int64_t>& items() const noexcept { return items_; }
     void add(int64_t v);
 
 private:
+    static constexpr uint64_t SMALL = 256;
+    bool contains_large(int64_t v) const noexcept;
     std::vector<int64_t> items_;
+    uint64_t small_[SMALL / 64] = {};
 };
 
 class Helpers {

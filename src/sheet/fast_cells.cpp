@@ -11,8 +11,10 @@
 #include "sheet/parser.h"
 
 #include "xml/chars.h"
+#include "xml/swar.h"
 
 #include <array>
+#include <cstring>
 
 namespace vlm::sheet {
 
@@ -58,7 +60,191 @@ bool plain_text(const char* p, const char* stop, std::string_view close, std::st
     return true;
 }
 
+// The run of digits at p, eight at a time: its length, with p moved past it
+// and m = m * 10^length + its value (exact while a number's digits, over all
+// its runs, stay within 18). The input's zero padding ends any run.
+[[gnu::always_inline]] inline size_t take_digits(const char*& p, uint64_t& m) noexcept {
+    static constexpr uint64_t POW10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+    size_t total = 0;
+    for (;;) {
+        uint64_t w = swar::load(p);
+        size_t n = swar::digit_lanes(w);
+        if (n == 0)
+            return total;
+        m = m * POW10[n] + swar::digits_value(w, n);
+        p += n;
+        total += n;
+        if (n < 8)
+            return total;
+    }
+}
+
 }  // namespace
+
+// The shapes programs write for nearly every cell, taken in one pass that
+// finishes the value as it goes:
+//
+//   <c r="B2"><v>12</v></c>   <c r="C2" s="4"><v>-0.25</v></c>   <c r="D2" t="s"><v>17</v></c>
+//
+// Attributes `r`, `s` and `t` only (in any order, double quoted, values that
+// need no decoding), `t` absent, "n" or "s", the cell empty or holding one
+// `<v>` of a plain decimal (at most 18 digits, no exponent, no sign but '-')
+// or a shared-string index within the table. The results are those of
+// fast_cell followed by the interpretation, which takes everything else.
+// Nothing is written and the position does not move unless the cell is
+// taken.
+Result<bool> SheetParser::quick_cell(CellRec& c) {
+    static constexpr double POW10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const InputBuffer& b = reader_.buffer();
+    const char* d = b.data();
+    const char* stop = d + b.size();
+    const char* p = d + b.pos;
+    // Cells follow each other without text in these files; anything else,
+    // the end of the row included, goes to the general paths.
+    if (stop - p < 5 || p[0] != '<' || p[1] != 'c' || p[2] != ' ')
+        return false;
+    const char* at = p;
+    std::string_view st, r;
+    bool has_s = false, has_r = false;
+    int64_t row = 0, column = 0;
+    char type = 'n';
+    unsigned seen = 0;
+    p += 2;
+    for (;;) {
+        if (*p == ' ') {
+            do
+                ++p;
+            while (*p == ' ');
+        } else if (*p == '>' || *p == '/') {
+            break;
+        } else {
+            return false;  // no space before an attribute
+        }
+        // One-letter names only: `r`, `s`, `t` followed by `="`. The padding
+        // after the data is zero, so reading on fails at the end.
+        unsigned bit = p[0] == 'r' ? 1 : p[0] == 's' ? 2 : p[0] == 't' ? 4 : 0;
+        if (!bit || (seen & bit) || p[1] != '=' || p[2] != '"')
+            return false;
+        seen |= bit;
+        const char* v = p + 3;
+        const char* q = v;
+        if (bit == 1) {
+            // The reference read in place, as fast_coordinate reads it:
+            // 1-3 letters, then 1-9 digits without a leading zero.
+            uint32_t col = 0;
+            uint64_t row_no = 0;
+            while (static_cast<unsigned char>(*q - 'A') < 26 && q - v < 3)
+                col = col * 26 + static_cast<uint32_t>(*q++ - 'A' + 1);
+            size_t digits = *q == '0' ? 0 : take_digits(q, row_no);
+            if (*q != '"' || q >= stop)
+                return false;
+            r = std::string_view(v, static_cast<size_t>(q - v));
+            if (q != v) {
+                if (col == 0 || digits == 0 || digits > 9)
+                    return false;  // not a plain reference: the general path decides
+                row = row_no;
+                column = col;
+                has_r = true;
+            }
+            p = q + 1;
+            continue;
+        }
+        while (xml::has_class(*q, xml::CC_PLAIN_VALUE))
+            ++q;
+        if (q >= stop || *q != '"')
+            return false;
+        std::string_view value(v, static_cast<size_t>(q - v));
+        if (bit == 2) {
+            st = value;
+            has_s = true;
+        } else if (value == "s" || value == "n") {
+            type = value[0];
+        } else {
+            return false;
+        }
+        p = q + 1;
+    }
+    int64_t style = 0;
+    if (has_s) {
+        auto n = plain_int(st);
+        if (!n)
+            return false;
+        style = *n;
+    }
+    if (!has_r) {
+        if (col_ == INT64_MAX)
+            return false;
+        row = row_;
+        column = col_ + 1;
+    }
+    Val::Kind kind = Val::Kind::None;
+    int64_t iv = 0;
+    double fv = 0;
+    const char* last_tag = at;
+    if (*p == '/') {
+        if (p[1] != '>')
+            return false;
+        p += 2;
+    } else {
+        // "><v>" text "</v></c>"
+        if (p + 4 > stop || std::memcmp(p, "><v>", 4) != 0)
+            return false;
+        p += 4;
+        const char* t0 = p;
+        bool neg = *p == '-';
+        p += neg;
+        uint64_t m = 0;
+        size_t whole = take_digits(p, m), frac = 0;
+        bool point = *p == '.';
+        if (point)
+            frac = take_digits(++p, m);
+        // 18 digits cannot overflow; an exponent, a '+' or any other byte
+        // stops here and the general paths decide.
+        if (whole + frac > 18 || stop - p < 8 || std::memcmp(p, "</v></c>", 8) != 0)
+            return false;
+        if (p == t0) {
+            // `<v></v>`: no value, as if there were no `v`
+        } else if (whole + frac == 0) {
+            return false;
+        } else if (type == 's') {
+            if (neg || point || m >= settings_.shared_count)
+                return false;
+            kind = Val::Kind::SharedString;
+            iv = static_cast<int64_t>(m);
+        } else if (!point) {
+            kind = Val::Kind::Int;
+            iv = neg ? -static_cast<int64_t>(m) : static_cast<int64_t>(m);
+        } else {
+            // Clinger's fast path, as for any decimal text: both operands are
+            // exact doubles, so the one division rounds correctly.
+            if (m > (uint64_t{1} << 53) || frac > 22)
+                return false;
+            double x = static_cast<double>(m) / POW10[frac];
+            kind = Val::Kind::Float;
+            fv = neg ? -x : x;
+        }
+        last_tag = p + 4;
+        p += 8;
+    }
+    reader_.skip_checked_bytes(static_cast<size_t>(last_tag - d), static_cast<size_t>(p - d));
+    c.row = row;
+    c.column = column;
+    col_ = column;
+    c.style = style;
+    c.dtype = type == 's' ? DT_S : DT_N;
+    c.value.kind = kind;
+    c.value.i = iv;
+    c.value.f = fv;
+    if ((kind == Val::Kind::Int || kind == Val::Kind::Float) && settings_.date_formats.contains(style)) {
+        // A date out of range is reported with the cell's `r` as written.
+        bufs_.clear();
+        bufs_.has_r = seen & 1;
+        bufs_.r = r;
+        VLM_TRY(date_value(c, c.value, c.dtype, false));
+    }
+    return true;
+}
 
 Result<bool> SheetParser::fast_cell(CellRec& c) {
     const InputBuffer& b = reader_.buffer();

@@ -193,7 +193,7 @@ Result<Item> SheetParser::parse_row() {
     for (;;) {
         if (fast) {
             CellRec& c = item.cells.emplace_back();
-            if (VLM_TRY(fast_cell(c)))
+            if (VLM_TRY(quick_cell(c)) || VLM_TRY(fast_cell(c)))
                 continue;
             item.cells.pop_back();
         }

@@ -164,7 +164,9 @@ private:
     [[nodiscard]] Result<Item> parse_row();
     [[nodiscard]] Result<void> row_attrs(bool& other);
     [[nodiscard]] Result<void> parse_cell(CellRec& out);
-    // The byte-level path (fast_cells.cpp): true when it read a whole cell.
+    // The byte-level paths (fast_cells.cpp): true when they read a whole
+    // cell. quick_cell takes the commonest shapes, fast_cell any plain cell.
+    [[nodiscard]] Result<bool> quick_cell(CellRec& out);
     [[nodiscard]] Result<bool> fast_cell(CellRec& out);
     [[nodiscard]] Result<void> cell_children();
     [[nodiscard]] Result<void> read_inline();

@@ -483,6 +483,43 @@ Result<Ref> make_cell(State& s, const CellSlots& cs, const RowArgs& a, const Cel
     return cell;
 }
 
+// Whether the cells fill columns min_col to min_col + n - 1 one each, in
+// order: then no slot keeps the filler and none is written twice.
+bool dense(const std::vector<CellRec>& cells, int64_t min_col, Py_ssize_t n) {
+    if (cells.size() != static_cast<size_t>(n))
+        return false;
+    for (const CellRec& c : cells) {
+        if (c.column != min_col++)
+            return false;
+    }
+    return true;
+}
+
+// The values of a dense row (see dense) straight into the empty slots of
+// `out`; numbers are made here, the rest by val_to_py. A slot left empty by
+// an error is fine: the tuple is dropped with it.
+Result<Ref> dense_values(State& s, Ref out, const std::vector<CellRec>& cells) {
+    bool atomic = true;
+    Py_ssize_t i = 0;
+    for (const CellRec& c : cells) {
+        PyObject* o;
+        if (c.value.kind == sheet::Val::Kind::Float) {
+            o = PyFloat_FromDouble(c.value.f);
+        } else if (c.value.kind == sheet::Val::Kind::Int) {
+            o = PyLong_FromLongLong(c.value.i);
+        } else {
+            o = VLM_TRY(s.parser->val_to_py(c.value)).release();
+            atomic = atomic && (!PyObject_IS_GC(o) || (PyTuple_CheckExact(o) && !PyObject_GC_IsTracked(o)));
+        }
+        if (!o)
+            return fetched();
+        PyTuple_SET_ITEM(out.get(), i++, o);
+    }
+    if (atomic)
+        PyObject_GC_UnTrack(out.get());
+    return out;
+}
+
 // The row tuple of the read-only worksheet (see next_row).
 Result<Ref> row_tuple(State& s, const RowArgs& a, const Item& item) {
     if (item.cells.empty() && !a.max_col)
@@ -499,6 +536,8 @@ Result<Ref> row_tuple(State& s, const RowArgs& a, const Item& item) {
     Ref out = Ref::steal(PyTuple_New(n));
     if (!out)
         return fetched();
+    if (a.values_only && dense(item.cells, a.min_col, n))
+        return dense_values(s, std::move(out), item.cells);
     for (Py_ssize_t i = 0; i < n; ++i)
         PyTuple_SET_ITEM(out.get(), i, Py_NewRef(a.filler));
     const CellSlots* cs = nullptr;

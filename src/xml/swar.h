@@ -89,6 +89,40 @@ inline const char* find_special(const char* from, const char* to, char a, char b
         });
 }
 
+// Digits, for the cell values and references of the byte path. A lane is a
+// digit when its high nibble is 3 and adding 6 keeps it so (0x30-0x39). A
+// carry out of the addition only reaches lanes above a non-digit lane, so
+// the lowest flagged lane, the only one used, is exact.
+inline size_t digit_lanes(uint64_t w) noexcept {
+    constexpr uint64_t HIGH_NIBBLES = ONES * 0xF0, THREES = ONES * 0x30;
+    uint64_t e = ((w & HIGH_NIBBLES) ^ THREES) | (((w + ONES * 6) & HIGH_NIBBLES) ^ THREES);
+    return e ? lane(e) : 8;
+}
+
+// The number the first n lanes of w spell, when they are digits (1 <= n <= 8).
+// The digits are moved to the top lanes, the ones below become leading zeros,
+// then pairs, quads and octets of lanes are combined by three multiplications.
+inline uint64_t digits_value(uint64_t w, size_t n) noexcept {
+    uint64_t x = (w - ONES * '0') << (8 * (8 - n));
+    x = (x * 10 + (x >> 8)) & 0x00FF00FF00FF00FFull;
+    x = (x * 100 + (x >> 16)) & 0x0000FFFF0000FFFFull;
+    return (x * 10000 + (x >> 32)) & 0xFFFFFFFFull;
+}
+
+inline size_t digit_lanes_scalar(const char* p) noexcept {
+    size_t n = 0;
+    while (n < 8 && p[n] >= '0' && p[n] <= '9')
+        ++n;
+    return n;
+}
+
+inline uint64_t digits_value_scalar(const char* p, size_t n) noexcept {
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i)
+        v = v * 10 + static_cast<uint64_t>(p[i] - '0');
+    return v;
+}
+
 inline const char* find1_scalar(const char* from, const char* to, char a) noexcept {
     for (const char* p = from; p < to; ++p) {
         if (*p == a)

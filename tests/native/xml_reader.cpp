@@ -190,6 +190,11 @@ PyObject* swar_mismatches(PyObject*, PyObject* arg) {
             bad += swar::find_special(a, b, '\0', '\0', '\0') !=
                    swar::find_special_scalar(a, b, '\0', '\0', '\0');
         }
+        const char* a = d + i;
+        size_t digits = swar::digit_lanes(swar::load(a));
+        bad += digits != swar::digit_lanes_scalar(a);
+        for (size_t k = 1; k <= digits; ++k)
+            bad += swar::digits_value(swar::load(a), k) != swar::digits_value_scalar(a, k);
     }
     return PyLong_FromLong(bad);
 }

@@ -61,7 +61,9 @@ def agree(rows_xml, sizes=(65536, 7), **extra):
 
 # Texts that the byte-level path must either read exactly or leave to events.
 TEXTS = st.one_of(
-    st.sampled_from(["1", "007", "-3", "1.5", "1e3", "-0", "2", " 5", "1_0", "x", "A1*2",
+    st.sampled_from(["1", "007", "-3", "1.5", "1e3", "-0", "2", "3", " 5", "1_0", "x", "A1*2",
+                     "-", ".", "-.", "1.", ".5", "-0.0", "123456789012345678", "1234567890123456789",
+                     "9007199254740993.5", "1.0000000000000000000000001", "5 ", "+2",
                      "1\r\n2", "a&amp;b", "&#x41;", "caf\u00e9", "\t7\n", "&lt;", "1>0",
                      "\ufffd", "99999999999999999999", "0.1e-400", "inf", "]]>"]),
     st.text(st.characters(exclude_categories=["Cs", "Cc"], exclude_characters="<&\ufffe\uffff")
@@ -74,9 +76,10 @@ def attr(name, value):
 
 @st.composite
 def cells(draw):
-    r = draw(st.sampled_from([None, "A1", "B1", "C7", "", "a1"]))
-    s = draw(st.sampled_from([None, "0", "3", "4", "", "1_2"]))
-    t = draw(st.sampled_from([None, "n", "s", "b", "e", "str", "d", "inlineStr", "weird"]))
+    r = draw(st.sampled_from([None, "A1", "B1", "C7", "", "a1", "XFD1048576", "ZZZ999999999", "AAAA1",
+                              "A01", "A1234567890", "B", "12", "$A$1", "A1 "]))
+    s = draw(st.sampled_from([None, "0", "3", "4", "", "1_2", "-1", "03", "9" * 19]))
+    t = draw(st.sampled_from([None, "n", "s", "b", "e", "str", "d", "inlineStr", "weird", "", "S"]))
     kids = ""
     if draw(st.booleans()):
         kind = draw(st.sampled_from([None, "shared", "array"]))
@@ -86,7 +89,9 @@ def cells(draw):
     if draw(st.booleans()):
         text = draw(TEXTS)
         kids += f"<v>{text}</v>" if text else draw(st.sampled_from(["<v/>", "<v></v>"]))
-    head = f"<c{attr('r', r)}{attr('s', s)}{attr('t', t)}"
+    # the attributes in any order, some with more than one space before them
+    attrs = draw(st.permutations([attr("r", r), attr("s", s), attr("t", t)]))
+    head = "<c" + "".join(a.replace(" ", draw(st.sampled_from([" ", "  "])), 1) for a in attrs)
     spacing = draw(st.sampled_from(["", " ", "\n  "]))
     return f"{head}/>" if not kids else f"{head}>{spacing}{kids}{spacing}</c>"
 
@@ -139,9 +144,11 @@ def outcome_raise(doc):
 
 
 @pytest.mark.parametrize("text", ["1.", ".5", "1.e5", "-.5e-3", "+1.5", "1e-400", "1e400", "-0.0",
-                                  "00.10", "1E+2", "9" * 400 + ".0", "0x1p3", "1_0.5", "nan"])
+                                  "00.10", "1E+2", "9" * 400 + ".0", "0x1p3", "1_0.5", "nan",
+                                  # more than 2^53 in 18 digits: one division would round twice
+                                  "44667375401.9253275", "337.83147282794969", "1483838.32790285744"])
 def test_number_texts_are_the_floats_python_makes(text):
-    agree(f'<row><c r="A1"><v>{text}</v></c><c r="B1" s="3"><v>{text}</v></c></row>')
+    agree(f'<row><c r="A1"><v>{text}</v></c><c r="B1" s="3"><v>{text}</v></c><c><v>{text}</v></c></row>')
 
 
 @st.composite
@@ -161,4 +168,7 @@ def decimal_texts(draw):
 def test_decimal_texts_are_the_floats_python_makes(texts):
     # within 2^53 and 10^22 the engine divides or multiplies once; past them,
     # or with more digits, it converts in full: either way float()'s value
-    agree("<row>" + "".join(f"<c><v>{t}</v></c>" for t in texts) + "</row>", sizes=(65536,))
+    # with and without a reference: the two shapes take different byte paths
+    cells = "".join(f"<c><v>{t}</v></c><c r=\"{'ABCDEFGH'[i]}2\"><v>{t}</v></c>"
+                    for i, t in enumerate(texts))
+    agree("<row>" + cells + "</row>", sizes=(65536,))

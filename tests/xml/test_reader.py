@@ -210,6 +210,9 @@ def test_swar_kernels_match_scalar_twins():
     data = bytes(alphabet[(i * 7 + i // 5) % len(alphabet)] for i in range(70))
     assert T.swar_mismatches(data) == 0
     assert T.swar_mismatches(b"a" * 40) == 0
+    # digit runs of every length, next to the bytes either side of '0'-'9'
+    digits = b"".join(b"%d" % (i * 7919) + bytes([b]) for i, b in enumerate(b"/:\x00\xff\xfa.<" * 3))
+    assert T.swar_mismatches(digits + b"98765432109876543210") == 0
 
 
 def test_capture_is_the_input_unchanged():

@@ -297,8 +297,7 @@ class Workbook:
         package's `Cell` class) when `values_only` is false."""
         stream = self.stream(name)
         try:
-            for _, values in stream.rows(min_col, max_col, values_only):
-                yield values
+            yield from stream.rows(min_col, max_col, values_only, indexed=False)
         finally:
             stream.close()
 
@@ -385,22 +384,33 @@ class SheetStream:
         """The next row as values or as `cell_cls` objects."""
         return self._next("next_row", *self._row_args(min_col, max_col, values_only, cell_cls))
 
-    def rows(self, min_col=1, max_col=None, values_only=True, cell_cls=Cell):
-        """Every remaining row as `next_row` gives it. The reader's method is
-        looked up once per reader rather than once per row: on sheets of
-        millions of cells the per-row overhead is what is left to save."""
+    def rows(self, min_col=1, max_col=None, values_only=True, cell_cls=Cell, indexed=True):
+        """Every remaining row as `next_row` gives it, or (not `indexed`) its
+        values or cells alone. On sheets of millions of cells the per-row
+        overhead is what is left to save: the reader's method is looked up
+        once per reader, and the count of rows delivered is kept in a local
+        and stored whenever the generator stops or falls back."""
         while True:
             fetch = self._reader.next_row
             args = self._row_args(min_col, max_col, values_only, cell_cls)
+            delivered = self._delivered
             try:
-                while (row := fetch(*args)) is not None:
-                    self._delivered += 1
-                    yield row
+                if indexed:
+                    while (row := fetch(*args)) is not None:
+                        delivered += 1
+                        yield row
+                else:
+                    while (row := fetch(*args)) is not None:
+                        delivered += 1
+                        yield row[1]
                 return
             except NativeFallback:
+                self._delivered = delivered
                 if not self.native:
                     raise
                 self._fall_back()
+            finally:
+                self._delivered = delivered
 
     def close(self):
         if self._source is not None:
