@@ -143,18 +143,17 @@ Ref to_fallback(XmlError&& e) {
 }
 
 // The next item in the order and at the points of source consumption of the
-// 16 KiB release rule; End once the document has ended and all is out.
-Result<Item> next_ready(State& s) {
+// 16 KiB release rule, left at the front of the queue for the caller to use
+// and pop (items are not moved on their way out); nullptr once the document
+// has ended and all is out.
+Result<Item*> next_ready(State& s) {
     for (;;) {
         if (!s.ready.empty()) {
             uint64_t at = s.ready.front().offset;
-            if (s.ended || s.parser->offset() >= at - at % BLOCK + BLOCK) {
-                Item item = std::move(s.ready.front().item);
-                s.ready.pop_front();
-                return item;
-            }
+            if (s.ended || s.parser->offset() >= at - at % BLOCK + BLOCK)
+                return &s.ready.front().item;
         } else if (s.ended) {
-            return Item{};
+            return nullptr;
         }
         Result<Item> r = s.parser->next_item();
         if (!r) {
@@ -177,24 +176,33 @@ Result<void> append_action(PyObject* actions, PyObject* kind, PyObject* a, PyObj
     return {};
 }
 
-// The next row, with the elements and warnings before it moved to
-// `actions`; End at the end of the document.
-Result<Item> next_row_item(State& s) {
+// The next row, at the front of the queue, with the elements before it and
+// its warnings moved to `actions`; nullptr at the end of the document. An
+// element is used up even when moving it fails, as is a row whose warnings
+// cannot be moved.
+Result<Item*> next_row_item(State& s) {
     if (s.failed)
         return std::unexpected(XmlError::source(Ref::borrow(s.failed.get())));
     for (;;) {
-        Item item = VLM_TRY(next_ready(s));
-        if (item.kind == Item::Kind::Element) {
+        Item* item = VLM_TRY(next_ready(s));
+        if (!item)
+            return nullptr;
+        Result<void> moved;
+        if (item->kind == Item::Kind::Element) {
             Ref bytes = Ref::steal(
-                PyBytes_FromStringAndSize(item.bytes.data(), static_cast<Py_ssize_t>(item.bytes.size())));
-            if (!bytes)
-                return fetched();
-            VLM_TRY(append_action(s.actions.get(), ELEMENT_STR, bytes.get(), item.namespaces.get()));
+                PyBytes_FromStringAndSize(item->bytes.data(), static_cast<Py_ssize_t>(item->bytes.size())));
+            moved = bytes ? append_action(s.actions.get(), ELEMENT_STR, bytes.get(), item->namespaces.get())
+                          : fetched();
+            s.ready.pop_front();
+            VLM_TRY(std::move(moved));
             continue;
         }
-        if (item.kind == Item::Kind::Row) {
-            for (const Ref& w : item.warnings)
-                VLM_TRY(append_action(s.actions.get(), WARN_STR, w.get(), nullptr));
+        for (const Ref& w : item->warnings) {
+            moved = append_action(s.actions.get(), WARN_STR, w.get(), nullptr);
+            if (!moved) {
+                s.ready.pop_front();
+                return std::unexpected(std::move(moved).error());
+            }
         }
         return item;
     }
@@ -253,14 +261,20 @@ Result<Ref> raw_list(State& s, const Item& item) {
 // (idx, build(row)) for the next row, or None at the end.
 template <class Build>
 PyObject* hand_out(State& s, Build&& build) {
-    Result<Item> item = next_row_item(s);
-    if (!item)
-        return fallback_err(std::move(item).error());
-    if (item->kind == Item::Kind::End)
+    Result<Item*> next = next_row_item(s);
+    if (!next)
+        return fallback_err(std::move(next).error());
+    if (!*next)
         Py_RETURN_NONE;
-    Result<Ref> row = build(*item);
-    s.parser->recycle(std::move(item->cells));
-    Result<Ref> idx = row ? row_number(s, item->row) : std::unexpected(std::move(row).error());
+    // The row stays at the front of the queue while it is built (the reader
+    // is borrowed: nothing else can reach the queue meanwhile) and is used up
+    // whether or not building succeeds.
+    Item& item = **next;
+    Result<Ref> row = build(item);
+    int64_t row_no = item.row;
+    s.parser->recycle(std::move(item.cells));
+    s.ready.pop_front();
+    Result<Ref> idx = row ? row_number(s, row_no) : std::unexpected(std::move(row).error());
     if (!idx)
         return fallback_err(std::move(idx).error());
     PyObject* out = PyTuple_Pack(2, idx->get(), row->get());
@@ -347,8 +361,18 @@ bool parse_row_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
         PyErr_Format(PyExc_TypeError, "next_row() takes at most 7 arguments (%zd given)", nargs);
         return false;
     }
-    for (Py_ssize_t i = 0; i < nargs; ++i)
-        slots[i] = args[i];
+    // Spelled out: as a loop or a memcpy of at most seven pointers, the
+    // compiler makes a byte-by-byte copy of it, on every row.
+    switch (nargs) {
+    case 7: slots[6] = args[6]; [[fallthrough]];
+    case 6: slots[5] = args[5]; [[fallthrough]];
+    case 5: slots[4] = args[4]; [[fallthrough]];
+    case 4: slots[3] = args[3]; [[fallthrough]];
+    case 3: slots[2] = args[2]; [[fallthrough]];
+    case 2: slots[1] = args[1]; [[fallthrough]];
+    case 1: slots[0] = args[0]; [[fallthrough]];
+    default: break;
+    }
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
