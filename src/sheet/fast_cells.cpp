@@ -81,6 +81,57 @@ bool plain_text(const char* p, const char* stop, std::string_view close, std::st
 
 }  // namespace
 
+// The start tag programs write for a row: `r` and perhaps `spans` (which
+// the row does not keep), double quoted, values that need no decoding, and
+// the main namespace the default one. Any other attribute needs the general
+// path, which also records it in the row dimensions.
+bool SheetParser::quick_row_start() {
+    const InputBuffer& b = reader_.buffer();
+    const char* d = b.data();
+    const char* stop = d + b.size();
+    const char* p = d + b.pos;
+    if (stop - p < 6 || std::memcmp(p, "<row ", 5) != 0 || reader_.default_ns() != xml::NS_MAIN)
+        return false;
+    std::optional<int64_t> row;
+    bool spans = false;
+    p += 4;
+    for (;;) {
+        if (*p == ' ') {
+            do
+                ++p;
+            while (*p == ' ');
+        } else if (*p == '>') {
+            break;
+        } else {
+            return false;
+        }
+        bool is_r = p[0] == 'r' && p[1] == '=' && p[2] == '"';
+        bool is_spans = !is_r && std::memcmp(p, "spans=\"", 7) == 0;
+        if ((!is_r && !is_spans) || (is_r && row) || (is_spans && spans))
+            return false;
+        const char* v = p + (is_r ? 3 : 7);
+        const char* q = v;
+        while (xml::has_class(*q, xml::CC_PLAIN_VALUE))
+            ++q;
+        if (q >= stop || *q != '"')
+            return false;
+        if (is_r) {
+            row = plain_int(std::string_view(v, static_cast<size_t>(q - v)));
+            if (!row)
+                return false;
+        } else {
+            spans = true;
+        }
+        p = q + 1;
+    }
+    if (!row)
+        return false;
+    reader_.enter_checked(3, static_cast<size_t>(p + 1 - d));
+    row_ = *row;
+    col_ = 0;
+    return true;
+}
+
 // The shapes programs write for nearly every cell, taken in one pass that
 // finishes the value as it goes:
 //

@@ -74,6 +74,8 @@ Result<std::unique_ptr<SheetParser>> SheetParser::make(PyObject* source, Helpers
 
 Result<Item> SheetParser::next_item() {
     for (;;) {
+        if (in_sheet_data_ && reader_.depth() == 2 && reader_.at_boundary() && quick_row_start())
+            return row_cells(false);
         Event ev = VLM_TRY(reader_.next());
         if (ev == Event::Eof)
             return Item{};
@@ -172,6 +174,11 @@ Result<Item> SheetParser::parse_row() {
         if (!key || PyDict_SetItem(row_dims_.get(), key.get(), d.get()) < 0)
             return fetched();
     }
+    return row_cells(empty);
+}
+
+// The cells of the row just entered, up to and including its end tag.
+Result<Item> SheetParser::row_cells(bool empty) {
     Item item;
     item.kind = Item::Kind::Row;
     item.row = row_;
@@ -183,8 +190,7 @@ Result<Item> SheetParser::parse_row() {
     size_t depth = reader_.depth();
     // Cells whose `v` and `f` are the main namespace's by default can be
     // read from the bytes; a rich-text reading goes through events.
-    bool fast = !settings_.rich_text &&
-                reader_.lookup_prefix("") == std::pair<bool, uint32_t>(true, xml::NS_MAIN);
+    bool fast = !settings_.rich_text && reader_.default_ns() == xml::NS_MAIN;
     if (!spare_.empty()) {
         item.cells = std::move(spare_.back());
         spare_.pop_back();
@@ -196,6 +202,12 @@ Result<Item> SheetParser::parse_row() {
             if (VLM_TRY(quick_cell(c)) || VLM_TRY(fast_cell(c)))
                 continue;
             item.cells.pop_back();
+            if (reader_.depth() == depth && reader_.fast_end_tag()) {
+                row_cells_ = item.cells.size();
+                item.warnings = std::move(warnings_);
+                warnings_.clear();
+                return item;
+            }
         }
         Event ev = VLM_TRY(reader_.next());
         if (ev == Event::Eof)

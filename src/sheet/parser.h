@@ -163,6 +163,10 @@ private:
     [[nodiscard]] Result<Item> capture_checked();
     [[nodiscard]] Result<Item> parse_row();
     [[nodiscard]] Result<void> row_attrs(bool& other);
+    [[nodiscard]] Result<Item> row_cells(bool empty);
+    // `<row r="7">` at the read position, read from the bytes (fast_cells.cpp):
+    // true with the row entered and its number set.
+    bool quick_row_start();
     [[nodiscard]] Result<void> parse_cell(CellRec& out);
     // The byte-level paths (fast_cells.cpp): true when they read a whole
     // cell. quick_cell takes the commonest shapes, fast_cell any plain cell.

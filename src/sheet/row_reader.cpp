@@ -520,9 +520,11 @@ bool dense(const std::vector<CellRec>& cells, int64_t min_col, Py_ssize_t n) {
 }
 
 // The values of a dense row (see dense) straight into the empty slots of
-// `out`; numbers are made here, the rest by val_to_py. A slot left empty by
-// an error is fine: the tuple is dropped with it.
+// `out`; numbers and shared strings are made here, the rest by val_to_py.
+// A slot left empty by an error is fine: the tuple is dropped with it.
 Result<Ref> dense_values(State& s, Ref out, const std::vector<CellRec>& cells) {
+    PyObject* strings = s.parser->settings().shared_strings.get();
+    Py_ssize_t n_strings = PyList_CheckExact(strings) ? PyList_GET_SIZE(strings) : 0;
     bool atomic = true;
     Py_ssize_t i = 0;
     for (const CellRec& c : cells) {
@@ -531,6 +533,9 @@ Result<Ref> dense_values(State& s, Ref out, const std::vector<CellRec>& cells) {
             o = PyFloat_FromDouble(c.value.f);
         } else if (c.value.kind == sheet::Val::Kind::Int) {
             o = PyLong_FromLongLong(c.value.i);
+        } else if (c.value.kind == sheet::Val::Kind::SharedString && c.value.i < n_strings &&
+                   PyUnicode_CheckExact(PyList_GET_ITEM(strings, c.value.i))) {
+            o = Py_NewRef(PyList_GET_ITEM(strings, c.value.i));
         } else {
             o = VLM_TRY(s.parser->val_to_py(c.value)).release();
             atomic = atomic && (!PyObject_IS_GC(o) || (PyTuple_CheckExact(o) && !PyObject_GC_IsTracked(o)));

@@ -119,6 +119,33 @@ public:
         buf_.pos = to;
     }
 
+    // For a caller that reads an element's tags from the bytes itself, as
+    // skip_checked_bytes does for a whole element. enter_checked opens the
+    // element whose start tag is at the read position: an unprefixed name of
+    // `name_len` bytes, no namespace declarations (its attributes are the
+    // caller's and are not kept), `end` one past its '>'. Only at a boundary.
+    uint32_t default_ns() const noexcept { return default_ns_; }
+    void enter_checked(size_t name_len, size_t end) {
+        qname_ = {buf_.pos + 1, name_len};
+        ns_ = default_ns_;
+        attrs_.clear();
+        open_element(0, 0, end, false);
+    }
+    // Closes the innermost element when the bytes at the read position are
+    // exactly its end tag, "</" name ">": false (nothing read) otherwise.
+    bool fast_end_tag() {
+        if (stack_.empty() || pending_end_)
+            return false;
+        const Element& top = stack_.back();
+        size_t at = buf_.pos + 2, gt = at + top.name_len;
+        const char* d = buf_.data();
+        if (gt >= buf_.size() || d[buf_.pos] != '<' || d[buf_.pos + 1] != '/' || d[gt] != '>' ||
+            std::memcmp(d + at, names_.data() + top.name_off, top.name_len) != 0)
+            return false;
+        close_element(buf_.pos, gt);
+        return true;
+    }
+
     const InputBuffer& buffer() const noexcept { return buf_; }
     InputBuffer& buffer() noexcept { return buf_; }
 

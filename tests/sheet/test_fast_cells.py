@@ -172,3 +172,18 @@ def test_decimal_texts_are_the_floats_python_makes(texts):
     cells = "".join(f"<c><v>{t}</v></c><c r=\"{'ABCDEFGH'[i]}2\"><v>{t}</v></c>"
                     for i, t in enumerate(texts))
     agree("<row>" + cells + "</row>", sizes=(65536,))
+
+
+@pytest.mark.parametrize("row", [
+    '<row r="1">', '<row r="1" spans="1:3">', '<row spans="1:2" r="2">', '<row  r="3" >',
+    '<row r="4" ht="20" customHeight="1">', '<row r="5" spans="a&amp;b">', '<row r="06">',
+    '<row r="-1">', '<row r="">', '<row r="1" r="2">', '<row r="1" spans="1" spans="2">',
+    '<row r="1"\t>', "<row r='1'>", '<row r="1" xmlns:o="urn:o" o:x="1">', '<row r="x">',
+    '<row r="1" spans="\u00e9">', '<row r="99999999999999999999">', '<row>',
+])
+@pytest.mark.parametrize("end", ["</row>", "</row >", "</rowx>"])
+def test_row_tags_at_the_edge_of_the_byte_path(row, end):
+    # the byte path takes `r` and `spans` only; the rest, and every end tag
+    # that is not exactly the row's, are the events' (or an error on both)
+    rows = f'{row}<c r="A1"><v>1</v></c>{end}<row r="9"/>{row}{end}'
+    agree(rows, sizes=(65536, 1, 5, 64))
