@@ -389,7 +389,9 @@ class SheetStream:
         values or cells alone. On sheets of millions of cells the per-row
         overhead is what is left to save: the reader's method is looked up
         once per reader, and the count of rows delivered is kept in a local
-        and stored whenever the generator stops or falls back."""
+        and stored whenever the generator stops or falls back. So while the
+        generator is suspended the stream's other reading methods are not to
+        be used: a fallback would miscount the rows they took."""
         while True:
             fetch = self._reader.next_row
             args = self._row_args(min_col, max_col, values_only, cell_cls)
