@@ -277,9 +277,15 @@ PyObject* hand_out(State& s, Build&& build) {
     Result<Ref> idx = row ? row_number(s, row_no) : std::unexpected(std::move(row).error());
     if (!idx)
         return fallback_err(std::move(idx).error());
-    PyObject* out = PyTuple_Pack(2, idx->get(), row->get());
-    if (out)
-        untrack_if_atomic(out);
+    PyObject* out = PyTuple_New(2);
+    if (!out)
+        return nullptr;
+    PyTuple_SET_ITEM(out, 0, idx->release());
+    PyTuple_SET_ITEM(out, 1, row->release());
+    // The index is an int: the pair is atomic when the row is.
+    PyObject* r = PyTuple_GET_ITEM(out, 1);
+    if (!PyObject_IS_GC(r) || (PyTuple_CheckExact(r) && !PyObject_GC_IsTracked(r)))
+        PyObject_GC_UnTrack(out);
     return out;
 }
 
