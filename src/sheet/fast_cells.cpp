@@ -145,8 +145,6 @@ bool SheetParser::quick_row_start() {
 // Nothing is written and the position does not move unless the cell is
 // taken.
 Result<bool> SheetParser::quick_cell(CellRec& c) {
-    static constexpr double POW10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const InputBuffer& b = reader_.buffer();
     const char* d = b.data();
     const char* stop = d + b.size();
@@ -267,13 +265,12 @@ Result<bool> SheetParser::quick_cell(CellRec& c) {
             kind = Val::Kind::Int;
             iv = neg ? -static_cast<int64_t>(m) : static_cast<int64_t>(m);
         } else {
-            // Clinger's fast path, as for any decimal text: both operands are
-            // exact doubles, so the one division rounds correctly.
-            if (m > (uint64_t{1} << 53) || frac > 22)
+            // Clinger's fast path, as for any decimal text.
+            std::optional<double> x = exact_decimal(m, -static_cast<int64_t>(frac));
+            if (!x)
                 return false;
-            double x = static_cast<double>(m) / POW10[frac];
             kind = Val::Kind::Float;
-            fv = neg ? -x : x;
+            fv = neg ? -*x : *x;
         }
         last_tag = p + 4;
         p += 8;

@@ -22,13 +22,9 @@ bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 // Reads [+-]digits[.digits][(e|E)[+-]digits] (at least one mantissa digit):
 // Other for any other text; Exact with the value in `out` when Clinger's
-// fast path applies; Simple when the text has that shape but needs a full
-// conversion. The fast path: a mantissa below 2^53 and a power of ten up to
-// 10^22 are both exact doubles, so one multiplication or division rounds
-// once, and correctly, as Python's float does: "1234.25" = 123425 / 10^2.
+// fast path applies (exact_decimal); Simple when the text has that shape but
+// needs a full conversion.
 Decimal scan_decimal(std::string_view t, double& out) noexcept {
-    static constexpr double POW10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     size_t i = 0, n = t.size();
     bool neg = false;
     if (i < n && (t[i] == '+' || t[i] == '-'))
@@ -73,11 +69,10 @@ Decimal scan_decimal(std::string_view t, double& out) noexcept {
         out = neg ? -0.0 : 0.0;
         return Decimal::Exact;
     }
-    if (significant > 19 || m > (uint64_t{1} << 53) || exp > 22 || exp < -22)
+    std::optional<double> v = significant > 19 ? std::nullopt : exact_decimal(m, exp);
+    if (!v)
         return Decimal::Simple;
-    double v = static_cast<double>(m);
-    v = exp >= 0 ? v * POW10[exp] : v / POW10[-exp];
-    out = neg ? -v : v;
+    out = neg ? -*v : *v;
     return Decimal::Exact;
 }
 

@@ -188,6 +188,12 @@ Result<Item> SheetParser::row_cells(bool empty) {
         return item;
     }
     size_t depth = reader_.depth();
+    auto finish = [&](Item& done) {
+        row_cells_ = done.cells.size();
+        done.warnings = std::move(warnings_);
+        warnings_.clear();
+        return std::move(done);
+    };
     // Cells whose `v` and `f` are the main namespace's by default can be
     // read from the bytes; a rich-text reading goes through events.
     bool fast = !settings_.rich_text && reader_.default_ns() == xml::NS_MAIN;
@@ -202,22 +208,14 @@ Result<Item> SheetParser::row_cells(bool empty) {
             if (VLM_TRY(quick_cell(c)) || VLM_TRY(fast_cell(c)))
                 continue;
             item.cells.pop_back();
-            if (reader_.depth() == depth && reader_.fast_end_tag()) {
-                row_cells_ = item.cells.size();
-                item.warnings = std::move(warnings_);
-                warnings_.clear();
-                return item;
-            }
+            if (reader_.depth() == depth && reader_.fast_end_tag())
+                return finish(item);
         }
         Event ev = VLM_TRY(reader_.next());
         if (ev == Event::Eof)
             return malformed("eof in row");
-        if (ev == Event::End && reader_.depth() < depth) {
-            row_cells_ = item.cells.size();
-            item.warnings = std::move(warnings_);
-            warnings_.clear();
-            return item;
-        }
+        if (ev == Event::End && reader_.depth() < depth)
+            return finish(item);
         if (!is_open(ev))
             continue;
         if (forbid_dispatch(reader_.ns(), reader_.local()))

@@ -218,6 +218,19 @@ private:
 // The host exception of a formula error.
 [[nodiscard]] XmlError formula_err(const Helpers& h, const formula::FormulaError& e);
 
+// Clinger's fast path: m * 10^exp when m is at most 2^53 and |exp| at most
+// 22. Both are exact doubles, so the one multiplication or division rounds
+// once, and correctly, as Python's float does: "1234.25" = 123425 / 10^2.
+// Nothing when the path does not apply.
+[[nodiscard]] inline std::optional<double> exact_decimal(uint64_t m, int64_t exp) noexcept {
+    static constexpr double POW10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (m > (uint64_t{1} << 53) || exp > 22 || exp < -22)
+        return std::nullopt;
+    double v = static_cast<double>(m);
+    return exp >= 0 ? v * POW10[exp] : v / POW10[-exp];
+}
+
 // A 1 to 18 digit integer with an optional "-", or nothing (18 digits
 // cannot overflow 64 bits).
 [[nodiscard]] inline std::optional<int64_t> plain_int(std::string_view t) noexcept {

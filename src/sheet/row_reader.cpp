@@ -212,10 +212,13 @@ Result<Item*> next_row_item(State& s) {
 // a reference cycle: the collector itself stops tracking such tuples when it
 // first meets them. Doing it when the row is made spares a caller that keeps
 // a million values the collector's passes over them.
+bool atomic(PyObject* o) {
+    return !PyObject_IS_GC(o) || (PyTuple_CheckExact(o) && !PyObject_GC_IsTracked(o));
+}
+
 void untrack_if_atomic(PyObject* tuple) {
     for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(tuple); i < n; ++i) {
-        PyObject* o = PyTuple_GET_ITEM(tuple, i);
-        if (PyObject_IS_GC(o) && (!PyTuple_CheckExact(o) || PyObject_GC_IsTracked(o)))
+        if (!atomic(PyTuple_GET_ITEM(tuple, i)))
             return;
     }
     PyObject_GC_UnTrack(tuple);
@@ -283,8 +286,7 @@ PyObject* hand_out(State& s, Build&& build) {
     PyTuple_SET_ITEM(out, 0, idx->release());
     PyTuple_SET_ITEM(out, 1, row->release());
     // The index is an int: the pair is atomic when the row is.
-    PyObject* r = PyTuple_GET_ITEM(out, 1);
-    if (!PyObject_IS_GC(r) || (PyTuple_CheckExact(r) && !PyObject_GC_IsTracked(r)))
+    if (atomic(PyTuple_GET_ITEM(out, 1)))
         PyObject_GC_UnTrack(out);
     return out;
 }
@@ -531,7 +533,7 @@ bool dense(const std::vector<CellRec>& cells, int64_t min_col, Py_ssize_t n) {
 Result<Ref> dense_values(State& s, Ref out, const std::vector<CellRec>& cells) {
     PyObject* strings = s.parser->settings().shared_strings.get();
     Py_ssize_t n_strings = PyList_CheckExact(strings) ? PyList_GET_SIZE(strings) : 0;
-    bool atomic = true;
+    bool all_atomic = true;
     Py_ssize_t i = 0;
     for (const CellRec& c : cells) {
         PyObject* o;
@@ -544,13 +546,13 @@ Result<Ref> dense_values(State& s, Ref out, const std::vector<CellRec>& cells) {
             o = Py_NewRef(PyList_GET_ITEM(strings, c.value.i));
         } else {
             o = VLM_TRY(s.parser->val_to_py(c.value)).release();
-            atomic = atomic && (!PyObject_IS_GC(o) || (PyTuple_CheckExact(o) && !PyObject_GC_IsTracked(o)));
+            all_atomic = all_atomic && atomic(o);
         }
         if (!o)
             return fetched();
         PyTuple_SET_ITEM(out.get(), i++, o);
     }
-    if (atomic)
+    if (all_atomic)
         PyObject_GC_UnTrack(out.get());
     return out;
 }

@@ -536,14 +536,8 @@ Result<void> Reader::check_attr_dups() const {
 
 Result<Event> Reader::end_tag() {
     // Usually the end tag is exactly "</" + the open element's name + ">".
-    if (!stack_.empty()) {
-        const Element& top = stack_.back();
-        size_t at = buf_.pos + 2, gt = at + top.name_len;
-        const char* d = buf_.data();
-        if (gt < buf_.size() && d[gt] == '>' &&
-            std::memcmp(d + at, names_.data() + top.name_off, top.name_len) == 0)
-            return close_element(buf_.pos, gt);
-    }
+    if (fast_end_tag())
+        return Event::End;
     size_t start = buf_.pos;
     size_t rel = 2;
     for (;;) {
