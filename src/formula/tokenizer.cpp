@@ -100,17 +100,17 @@ FormulaResult<std::vector<Token>> Lexer::run() {
             continue;
         }
         if (TOKEN_ENDERS.find(c) != std::string_view::npos)
-            VLM_FORMULA_TRY(finish());
+            VLM_TRY(finish());
         switch (c) {
         case '"':
         case '\'':
-            VLM_FORMULA_TRY(quoted(c));
+            VLM_TRY(quoted(c));
             break;
         case '[':
-            VLM_FORMULA_TRY(brackets());
+            VLM_TRY(brackets());
             break;
         case '#':
-            VLM_FORMULA_TRY(error_code());
+            VLM_TRY(error_code());
             break;
         case ' ':
         case '\n':
@@ -122,11 +122,11 @@ FormulaResult<std::vector<Token>> Lexer::run() {
             break;
         case '(':
         case '{':
-            VLM_FORMULA_TRY(opener(c));
+            VLM_TRY(opener(c));
             break;
         case ')':
         case '}':
-            VLM_FORMULA_TRY(closer(c));
+            VLM_TRY(closer(c));
             break;
         case ',':
         case ';':
@@ -136,7 +136,7 @@ FormulaResult<std::vector<Token>> Lexer::run() {
             piece(f_.substr(pos_++, 1));
         }
     }
-    VLM_FORMULA_TRY(finish());
+    VLM_TRY(finish());
     return std::move(items_);
 }
 

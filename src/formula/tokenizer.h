@@ -4,6 +4,8 @@
 // (translator.h) is its only user.
 #pragma once
 
+#include "utils/result.h"
+
 #include <expected>
 #include <optional>
 #include <string>
@@ -37,13 +39,6 @@ private:
 
 template <class T>
 using FormulaResult = std::expected<T, FormulaError>;
-
-// Propagates the error of a FormulaResult<void> expression.
-#define VLM_FORMULA_TRY(expr)                                      \
-    do {                                                           \
-        if (auto vlm_ftry_r_ = (expr); !vlm_ftry_r_) [[unlikely]]  \
-            return std::unexpected(std::move(vlm_ftry_r_).error()); \
-    } while (0)
 
 enum class TokenType : unsigned char {
     Literal, Operand, Function, Array, Paren, Separator,

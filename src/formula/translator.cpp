@@ -46,31 +46,11 @@ std::string_view anchored(std::string_view s) {
     return s.ends_with('\n') ? s.substr(0, s.size() - 1) : s;
 }
 
-int64_t column_number(std::string_view letters) {
-    int64_t n = 0;
-    for (char c : letters)
-        n = n * 26 + ((c | 0x20) - 'a' + 1);
-    return n;
-}
-
 int64_t row_number(std::string_view digits) {
     int64_t n = 0;
     for (char c : digits)
         n = n * 10 + (c - '0');
     return n;
-}
-
-char* put_col(char* w, int64_t c) {
-    char buf[3];
-    int k = 0;
-    while (c > 0) {
-        --c;
-        buf[k++] = static_cast<char>('A' + c % 26);
-        c /= 26;
-    }
-    while (k > 0)
-        *w++ = buf[--k];
-    return w;
 }
 
 // v >= 1 and below 10^20.
@@ -215,7 +195,7 @@ FormulaResult<void> Translator::check(std::optional<CellPos> dest) const {
     i128 dr = static_cast<i128>(dest->row) - origin_row_;
     i128 dc = static_cast<i128>(dest->col) - origin_col_;
     bool rows_ok = min_row_ == INT64_MAX || min_row_ + dr >= 1;
-    bool cols_ok = min_col_ == INT64_MAX || (min_col_ + dc >= 1 && max_col_ + dc <= MAX_COL);
+    bool cols_ok = min_col_ == INT64_MAX || (min_col_ + dc >= 1 && max_col_ + dc <= MAX_COLUMN);
     if (rows_ok && cols_ok)
         return {};
     return std::unexpected(FormulaError::translator("Formula out of range"));
@@ -223,13 +203,13 @@ FormulaResult<void> Translator::check(std::optional<CellPos> dest) const {
 
 FormulaResult<std::string> Translator::translate(std::optional<CellPos> dest) const {
     std::string out;
-    VLM_FORMULA_TRY(translate_into(dest, out));
+    VLM_TRY(translate_into(dest, out));
     return out;
 }
 
 FormulaResult<void> Translator::translate_into(std::optional<CellPos> dest,
                                                std::string& out) const {
-    VLM_FORMULA_TRY(check(dest));
+    VLM_TRY(check(dest));
     i128 dr = dest ? static_cast<i128>(dest->row) - origin_row_ : 0;
     i128 dc = dest ? static_cast<i128>(dest->col) - origin_col_ : 0;
     const char* pool = text_.data();
@@ -247,7 +227,7 @@ FormulaResult<void> Translator::translate_into(std::optional<CellPos> dest,
                 w = put_row(w, static_cast<u128>(s.n + dr));
                 break;
             case SegKind::Col:
-                w = put_col(w, static_cast<int64_t>(s.n + dc));
+                w = put_column(w, static_cast<int64_t>(s.n + dc));
                 break;
             }
         }

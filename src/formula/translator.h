@@ -9,14 +9,12 @@
 #pragma once
 
 #include "formula/tokenizer.h"
+#include "utils/coord.h"
 
 #include <cstdint>
 #include <span>
 
 namespace vlm::formula {
-
-// The largest column, "ZZZ".
-inline constexpr int64_t MAX_COL = 18278;
 
 struct CellPos {
     int64_t row;

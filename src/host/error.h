@@ -11,6 +11,7 @@
 #pragma once
 
 #include "host/pyref.h"
+#include "utils/result.h"
 
 #include <expected>
 #include <utility>
@@ -44,17 +45,6 @@ private:
 
 template <class T>
 using Result = std::expected<T, XmlError>;
-
-// Propagates the error of a Result-returning expression; otherwise yields its
-// value (or nothing, for Result<void>). Dereferenced, not value(): value()
-// needs a copyable error type (for its exception), and XmlError is move-only.
-#define VLM_TRY(expr)                                             \
-    ({                                                            \
-        auto&& vlm_try_r_ = (expr);                               \
-        if (!vlm_try_r_) [[unlikely]]                             \
-            return std::unexpected(std::move(vlm_try_r_).error()); \
-        *std::move(vlm_try_r_);                                   \
-    })
 
 inline std::unexpected<XmlError> malformed(const char* m) noexcept {
     return std::unexpected(XmlError::malformed(m));

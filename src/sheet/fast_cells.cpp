@@ -10,8 +10,8 @@
 // it was and the event path reads that cell instead.
 #include "sheet/parser.h"
 
+#include "utils/coord.h"
 #include "xml/chars.h"
-#include "xml/swar.h"
 
 #include <array>
 #include <cstring>
@@ -58,25 +58,6 @@ bool plain_text(const char* p, const char* stop, std::string_view close, std::st
     out = std::string_view(p, static_cast<size_t>(q - p));
     next = q + close.size();
     return true;
-}
-
-// The run of digits at p, eight at a time: its length, with p moved past it
-// and m = m * 10^length + its value (exact while a number's digits, over all
-// its runs, stay within 18). The input's zero padding ends any run.
-[[gnu::always_inline]] inline size_t take_digits(const char*& p, uint64_t& m) noexcept {
-    static constexpr uint64_t POW10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
-    size_t total = 0;
-    for (;;) {
-        uint64_t w = swar::load(p);
-        size_t n = swar::digit_lanes(w);
-        if (n == 0)
-            return total;
-        m = m * POW10[n] + swar::digits_value(w, n);
-        p += n;
-        total += n;
-        if (n < 8)
-            return total;
-    }
 }
 
 }  // namespace
@@ -179,23 +160,18 @@ Result<bool> SheetParser::quick_cell(CellRec& c) {
         const char* v = p + 3;
         const char* q = v;
         if (bit == 1) {
-            // The reference read in place, as fast_coordinate reads it:
-            // 1-3 letters, then 1-9 digits without a leading zero.
-            uint32_t col = 0;
-            uint64_t row_no = 0;
-            while (static_cast<unsigned char>(*q - 'A') < 26 && q - v < 3)
-                col = col * 26 + static_cast<uint32_t>(*q++ - 'A' + 1);
-            size_t digits = *q == '0' ? 0 : take_digits(q, row_no);
-            if (*q != '"' || q >= stop)
-                return false;
-            r = std::string_view(v, static_cast<size_t>(q - v));
-            if (q != v) {
-                if (col == 0 || digits == 0 || digits > 9)
+            // The reference read in place, as fast_coordinate reads it; an
+            // empty `r` places the cell by the counter.
+            if (*q != '"') {
+                Coord rc{};
+                q = scan_a1<true>(v, stop, rc);
+                if (!q || *q != '"')
                     return false;  // not a plain reference: the general path decides
-                row = row_no;
-                column = col;
+                row = rc.row;
+                column = rc.column;
                 has_r = true;
             }
+            r = std::string_view(v, static_cast<size_t>(q - v));
             p = q + 1;
             continue;
         }

@@ -10,6 +10,7 @@
 #include "host/helpers.h"
 #include "sheet/cell_rec.h"
 #include "text/text_runs.h"
+#include "utils/numparse.h"
 #include "xml/reader.h"
 
 #include <memory>
@@ -217,34 +218,5 @@ private:
 
 // The host exception of a formula error.
 [[nodiscard]] XmlError formula_err(const Helpers& h, const formula::FormulaError& e);
-
-// Clinger's fast path: m * 10^exp when m is at most 2^53 and |exp| at most
-// 22. Both are exact doubles, so the one multiplication or division rounds
-// once, and correctly, as Python's float does: "1234.25" = 123425 / 10^2.
-// Nothing when the path does not apply.
-[[nodiscard]] inline std::optional<double> exact_decimal(uint64_t m, int64_t exp) noexcept {
-    static constexpr double POW10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    if (m > (uint64_t{1} << 53) || exp > 22 || exp < -22)
-        return std::nullopt;
-    double v = static_cast<double>(m);
-    return exp >= 0 ? v * POW10[exp] : v / POW10[-exp];
-}
-
-// A 1 to 18 digit integer with an optional "-", or nothing (18 digits
-// cannot overflow 64 bits).
-[[nodiscard]] inline std::optional<int64_t> plain_int(std::string_view t) noexcept {
-    size_t neg = !t.empty() && t[0] == '-';
-    size_t n = t.size() - neg;
-    if (n == 0 || n > 18)
-        return std::nullopt;
-    int64_t v = 0;
-    for (size_t i = neg; i < t.size(); ++i) {
-        if (t[i] < '0' || t[i] > '9')
-            return std::nullopt;
-        v = v * 10 + (t[i] - '0');
-    }
-    return neg ? -v : v;
-}
 
 }  // namespace vlm::sheet

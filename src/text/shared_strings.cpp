@@ -5,7 +5,7 @@
 
 #include "host/helpers.h"
 #include "text/text_runs.h"
-#include "xml/swar.h"
+#include "utils/swar.h"
 
 #include <cstring>
 

@@ -1,7 +1,10 @@
-// The fast path for cell references: plain upper-case A1 references only.
-// Everything else ("$A$1", "a1", "A01", spaces) is left to the package's
-// coordinate_to_tuple, so that odd forms behave exactly as they do there.
+// Cell references, once for every job: reading plain A1 references (the
+// fast path; "$A$1", "a1", "A01" and other odd forms are left to the
+// package's coordinate_to_tuple so that they behave exactly as there), and
+// column numbers to letters and back.
 #pragma once
+
+#include "utils/swar.h"
 
 #include <cstdint>
 #include <optional>
@@ -17,29 +20,77 @@ struct Coord {
 // The last column a reference of three letters can name ("ZZZ").
 inline constexpr uint32_t MAX_COLUMN = 18278;
 
-// "B3" -> {3, 2}; nothing for anything but 1-3 letters A-Z followed by 1-9
-// digits without a leading zero. Letters as a bijective base-26 number
-// (A = 1, Z = 26, AA = 27), so neither part can overflow 32 bits. Inline:
+// Reads a plain reference at p: 1-3 letters A-Z, then 1-9 digits without a
+// leading zero. Returns one past its last digit with `out` set, or nullptr
+// when the bytes at p do not start that way (what follows is the caller's to
+// check). Letters are a bijective base-26 number (A = 1, Z = 26, AA = 27), so
+// neither part can overflow 32 bits. With `Padded`, p's buffer has at least
+// 8 readable bytes past any digit, and the digits are read a word at a time.
+template <bool Padded = false>
+[[nodiscard, gnu::always_inline]] inline const char* scan_a1(const char* p, const char* stop, Coord& out) noexcept {
+    uint32_t column = 0;
+    const char* at = p;
+    while (p < stop && static_cast<unsigned char>(*p - 'A') < 26 && p - at < 3)
+        column = column * 26 + static_cast<uint32_t>(*p++ - 'A' + 1);
+    if (p == at || p >= stop || *p == '0')
+        return nullptr;
+    uint32_t row = 0;
+    const char* digits = p;
+    if constexpr (Padded) {
+        uint64_t w = swar::load(p);
+        size_t n = swar::digit_lanes(w);
+        if (n == 8 && static_cast<unsigned char>(p[8] - '0') < 10) {
+            if (static_cast<unsigned char>(p[9] - '0') < 10)
+                return nullptr;  // ten digits or more
+            row = static_cast<uint32_t>(swar::digits_value(w, 8)) * 10 + static_cast<uint32_t>(p[8] - '0');
+            p += 9;
+        } else if (n) {
+            row = static_cast<uint32_t>(swar::digits_value(w, n));
+            p += n;
+        }
+        if (p > stop)
+            return nullptr;
+    } else {
+        for (; p < stop && static_cast<unsigned char>(*p - '0') < 10 && p - digits < 10; ++p)
+            row = row * 10 + static_cast<uint32_t>(*p - '0');
+    }
+    if (p == digits || p - digits > 9)
+        return nullptr;
+    out = Coord{row, column};
+    return p;
+}
+
+// "B3" -> {3, 2}; nothing for anything but a whole plain reference. Inline:
 // it runs once per cell of every sheet.
 [[nodiscard]] inline std::optional<Coord> fast_coordinate(std::string_view text) noexcept {
-    size_t i = 0;
-    uint32_t column = 0;
-    while (i < text.size() && text[i] >= 'A' && text[i] <= 'Z') {
-        if (++i > 3)
-            return std::nullopt;
-        column = column * 26 + static_cast<uint32_t>(text[i - 1] - 'A' + 1);
-    }
-    const size_t digits = text.size() - i;
-    if (i == 0 || digits == 0 || digits > 9 || text[i] == '0')
+    Coord c{};
+    const char* stop = text.data() + text.size();
+    if (scan_a1(text.data(), stop, c) != stop)
         return std::nullopt;
-    uint32_t row = 0;
-    for (; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]) - '0';
-        if (c > 9)
-            return std::nullopt;
-        row = row * 10 + c;
+    return c;
+}
+
+// The column of 1-3 letters, either case ("c" and "C" are 3).
+[[nodiscard]] inline int64_t column_number(std::string_view letters) noexcept {
+    int64_t n = 0;
+    for (char c : letters)
+        n = n * 26 + ((c | 0x20) - 'a' + 1);
+    return n;
+}
+
+// Writes the upper-case letters of column c (1 to MAX_COLUMN) at w and
+// returns one past them.
+inline char* put_column(char* w, int64_t c) noexcept {
+    char buf[3];
+    int k = 0;
+    while (c > 0 && k < 3) {
+        --c;
+        buf[k++] = static_cast<char>('A' + c % 26);
+        c /= 26;
     }
-    return Coord{row, column};
+    while (k > 0)
+        *w++ = buf[--k];
+    return w;
 }
 
 }  // namespace vlm

@@ -1,7 +1,7 @@
 // Character checks, references, decoding and the reader's message table.
 #include "xml/chars.h"
 
-#include "xml/swar.h"
+#include "utils/swar.h"
 
 namespace vlm::xml {
 

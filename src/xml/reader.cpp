@@ -7,7 +7,7 @@
 // the buffer and move everything down (pos is moved with it).
 #include "xml/reader.h"
 
-#include "xml/swar.h"
+#include "utils/swar.h"
 
 #include <algorithm>
 #include <cstring>

@@ -16,7 +16,7 @@
 #include "host/source.h"
 #include "xml/py_namespaces.h"
 #include "xml/reader.h"
-#include "xml/swar.h"
+#include "utils/swar.h"
 
 #include <vector>
 

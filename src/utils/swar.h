@@ -1,4 +1,4 @@
-// Word-at-a-time byte searches for the XML reader's hot loops.
+// Word-at-a-time byte scans for the hot loops of the reader and the byte paths.
 //
 // Every kernel reads whole 8-byte words and may look at up to 7 bytes past
 // the end of its range; the input buffer keeps 32 zero bytes of padding past
