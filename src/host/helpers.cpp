@@ -3,6 +3,8 @@
 // unchanged; only a missing helper and a bad slot have messages of ours.
 #include "host/helpers.h"
 
+#include "host/names.h"
+
 #include <algorithm>
 #include <cstring>
 #include <structmember.h>
@@ -194,12 +196,11 @@ Settings Settings::clone() const {
 }
 
 Result<SlotClass> SlotClass::make(PyObject* cls, std::span<const char* const> names) {
-    Ref member_type = VLM_TRY(import_attr("types", "MemberDescriptorType"));
     SlotClass sc;
     sc.offsets_.reserve(names.size());
     for (const char* name : names) {
         Ref d = VLM_TRY(attr(cls, name));
-        if (Py_TYPE(d.get()) != reinterpret_cast<PyTypeObject*>(member_type.get()))
+        if (Py_TYPE(d.get()) != reinterpret_cast<PyTypeObject*>(NAMES.member_descriptor_type))
             return type_error(name, " is not a slot");
         auto* descr = reinterpret_cast<PyMemberDescrObject*>(d.get());
         // A descriptor of an unrelated class would give an offset outside

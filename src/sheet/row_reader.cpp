@@ -4,11 +4,14 @@
 // it whole, and traverse walks the same objects through State::visit.
 #include "sheet/row_reader.h"
 
+#include "host/args.h"
+#include "host/cell_slots.h"
 #include "host/error.h"
 #include "host/helpers.h"
+#include "host/names.h"
+#include "host/pytype.h"
 #include "sheet/parser.h"
 
-#include <atomic>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -25,25 +28,11 @@ using sheet::SheetParser;
 // Items become visible per block of this many source bytes.
 constexpr uint64_t BLOCK = 16384;
 
-// Process-wide interned names and types, made once at module execution.
-PyObject* ELEMENT_STR = nullptr;
-PyObject* WARN_STR = nullptr;
-PyObject* SEQUENCE_ABC = nullptr;
-
 std::unexpected<XmlError> fetched() { return std::unexpected(XmlError::fetch()); }
 
 struct Queued {
     Item item;
     uint64_t offset;  // source offset just past the item's last byte
-};
-
-// The slot table of one cell class, with what it was built for.
-struct CellSlots {
-    Ref cls;
-    std::vector<Ref> extra;  // the extra_none names, in order
-    bool formulas = false;   // "formula" and "cached_value" included
-    allocfunc alloc = nullptr;
-    SlotClass slots;
 };
 
 struct State {
@@ -54,7 +43,7 @@ struct State {
     // A parser error leaves the parser mid-element: later calls raise it
     // again rather than read on from an undefined point.
     Ref failed;
-    std::optional<CellSlots> cells;
+    std::optional<CellSlots> cells;  // of the last cell class asked for
     Ref row_int;  // the Python int of the last row number handed out
     int64_t row_int_value = 0;
 
@@ -65,11 +54,8 @@ struct State {
         for (const Queued& q : ready)
             q.item.visit(f);
         f(failed.get());
-        if (cells) {
-            f(cells->cls.get());
-            for (const Ref& n : cells->extra)
-                f(n.get());
-        }
+        if (cells)
+            cells->visit(f);
         f(row_int.get());
     }
 };
@@ -77,37 +63,26 @@ struct State {
 struct RowReaderObject {
     PyObject_HEAD
     State* state;
-    bool borrowed;
+    int borrowed;
 };
 
 RowReaderObject* as_reader(PyObject* o) { return reinterpret_cast<RowReaderObject*>(o); }
 
-// The object's exclusive borrow for the length of one method.
+// The reader's exclusive borrow for the length of one method, and its state.
 class Borrow {
 public:
-    explicit Borrow(PyObject* self) : o_(as_reader(self)) {
-        ok_ = !std::atomic_ref<bool>(o_->borrowed).exchange(true);
-        if (!ok_)
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        else if (!o_->state) {
+    explicit Borrow(PyObject* self) : o_(as_reader(self)), guard_(o_->borrowed, BorrowGuard::Mode::Exclusive) {
+        if (guard_ && !o_->state) {
             PyErr_SetString(PyExc_ValueError, "RowReader has been cleared");
-            release();
+            guard_.release();
         }
     }
-    ~Borrow() { release(); }
-    Borrow(const Borrow&) = delete;
-    Borrow& operator=(const Borrow&) = delete;
-    explicit operator bool() const noexcept { return ok_; }
+    explicit operator bool() const noexcept { return static_cast<bool>(guard_); }
     State& state() const noexcept { return *o_->state; }
 
 private:
-    void release() noexcept {
-        if (ok_)
-            std::atomic_ref<bool>(o_->borrowed).store(false);
-        ok_ = false;
-    }
     RowReaderObject* o_;
-    bool ok_;
+    BorrowGuard guard_;
 };
 
 // The exception a parse error becomes for the package: the engine's own
@@ -191,14 +166,14 @@ Result<Item*> next_row_item(State& s) {
         if (item->kind == Item::Kind::Element) {
             Ref bytes = Ref::steal(
                 PyBytes_FromStringAndSize(item->bytes.data(), static_cast<Py_ssize_t>(item->bytes.size())));
-            moved = bytes ? append_action(s.actions.get(), ELEMENT_STR, bytes.get(), item->namespaces.get())
+            moved = bytes ? append_action(s.actions.get(), NAMES.element, bytes.get(), item->namespaces.get())
                           : fetched();
             s.ready.pop_front();
             VLM_TRY(std::move(moved));
             continue;
         }
         for (const Ref& w : item->warnings) {
-            moved = append_action(s.actions.get(), WARN_STR, w.get(), nullptr);
+            moved = append_action(s.actions.get(), NAMES.warn, w.get(), nullptr);
             if (!moved) {
                 s.ready.pop_front();
                 return std::unexpected(std::move(moved).error());
@@ -310,19 +285,18 @@ struct RowArgs {
     PyObject* extra_none;  // None or a sequence of str
 };
 
-constexpr const char* ROW_ARG_NAMES[] = {"ws",     "min_col", "max_col",   "values_only",
-                                         "cell_cls", "filler", "extra_none"};
-
-bool arg_type_error(size_t i, const char* want, PyObject* got) {
-    PyErr_Format(PyExc_TypeError, "next_row() argument '%s' must be %s, not %T", ROW_ARG_NAMES[i], want, got);
-    return false;
-}
+constexpr ArgSpec<7> ROW_ARGS{
+    "next_row",
+    {&NAMES.ws, &NAMES.min_col, &NAMES.max_col, &NAMES.values_only, &NAMES.cell_cls, &NAMES.filler,
+     &NAMES.extra_none},
+    {"ws", "min_col", "max_col", "values_only", "cell_cls", "filler", "extra_none"},
+    6};
 
 // A column argument as a 64-bit number; the package's arithmetic on larger
 // ints is left to it.
 bool column_arg(size_t i, PyObject* o, int64_t& out) {
     if (!PyLong_Check(o))
-        return arg_type_error(i, "int", o);
+        return ROW_ARGS.type_error(i, "int", o);
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (v == -1 && PyErr_Occurred())
@@ -335,76 +309,10 @@ bool column_arg(size_t i, PyObject* o, int64_t& out) {
     return true;
 }
 
-bool check_extra_none(PyObject* extra) {
-    if (extra == Py_None)
-        return true;
-    bool seq = PyList_CheckExact(extra) || PyTuple_CheckExact(extra);
-    if (!seq && !PyUnicode_Check(extra)) {
-        int r = PyObject_IsInstance(extra, SEQUENCE_ABC);
-        if (r < 0)
-            return false;
-        seq = r;
-    }
-    if (seq) {
-        Ref fast = Ref::steal(PySequence_Fast(extra, "extra_none must be None or a sequence of str"));
-        if (!fast)
-            return false;
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
-        PyObject** items = PySequence_Fast_ITEMS(fast.get());
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!PyUnicode_Check(items[i])) {
-                seq = false;
-                break;
-            }
-        }
-    }
-    if (!seq)
-        PyErr_SetString(PyExc_TypeError, "extra_none must be None or a sequence of str");
-    return seq;
-}
-
 bool parse_row_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, RowArgs& a) {
     PyObject* slots[7] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, Py_None};
-    if (nargs > 7) {
-        PyErr_Format(PyExc_TypeError, "next_row() takes at most 7 arguments (%zd given)", nargs);
+    if (!ROW_ARGS.parse(args, nargs, kwnames, slots))
         return false;
-    }
-    // Spelled out: as a loop or a memcpy of at most seven pointers, the
-    // compiler makes a byte-by-byte copy of it, on every row.
-    switch (nargs) {
-    case 7: slots[6] = args[6]; [[fallthrough]];
-    case 6: slots[5] = args[5]; [[fallthrough]];
-    case 5: slots[4] = args[4]; [[fallthrough]];
-    case 4: slots[3] = args[3]; [[fallthrough]];
-    case 3: slots[2] = args[2]; [[fallthrough]];
-    case 2: slots[1] = args[1]; [[fallthrough]];
-    case 1: slots[0] = args[0]; [[fallthrough]];
-    default: break;
-    }
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        size_t i = 0;
-        while (i < 7 && PyUnicode_CompareWithASCIIString(key, ROW_ARG_NAMES[i]) != 0)
-            ++i;
-        if (i == 7) {
-            PyErr_Format(PyExc_TypeError, "next_row() got an unexpected keyword argument '%U'", key);
-            return false;
-        }
-        if (static_cast<Py_ssize_t>(i) < nargs) {
-            PyErr_Format(PyExc_TypeError, "argument for next_row() given by name ('%s') and position (%zu)",
-                         ROW_ARG_NAMES[i], i + 1);
-            return false;
-        }
-        slots[i] = args[nargs + k];
-    }
-    for (size_t i = 0; i < 6; ++i) {
-        if (!slots[i]) {
-            PyErr_Format(PyExc_TypeError, "next_row() missing required argument '%s' (pos %zu)",
-                         ROW_ARG_NAMES[i], i + 1);
-            return false;
-        }
-    }
     a.ws = slots[0];
     if (!column_arg(1, slots[1], a.min_col))
         return false;
@@ -417,102 +325,43 @@ bool parse_row_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
             a.max_col = m;
     }
     if (!PyBool_Check(slots[3]))
-        return arg_type_error(3, "bool", slots[3]);
+        return ROW_ARGS.type_error(3, "bool", slots[3]);
     a.values_only = slots[3] == Py_True;
     if (!PyType_Check(slots[4]))
-        return arg_type_error(4, "type", slots[4]);
+        return ROW_ARGS.type_error(4, "type", slots[4]);
     a.cell_cls = slots[4];
     a.filler = slots[5];
     a.extra_none = slots[6];
-    return check_extra_none(a.extra_none);
+    return check_extra_names(a.extra_none);
 }
 
-bool same_names(const std::vector<Ref>& have, PyObject* extra) {
-    Py_ssize_t n = extra == Py_None ? 0 : PySequence_Size(extra);
-    if (n < 0 || static_cast<size_t>(n) != have.size()) {
-        PyErr_Clear();
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref item = Ref::steal(PySequence_GetItem(extra, i));
-        if (!item) {
-            PyErr_Clear();
-            return false;
-        }
-        if (item.get() != have[static_cast<size_t>(i)].get() &&
-            PyUnicode_Compare(item.get(), have[static_cast<size_t>(i)].get()) != 0)
-            return false;
-    }
-    return true;
-}
-
-// The slot table for `cls`, built on first use and whenever the class or the
+// The slot table for `cls`, made on first use and whenever the class or the
 // extra names change.
 Result<const CellSlots*> cell_slots(State& s, PyObject* cls, PyObject* extra) {
     bool formulas = s.parser->settings().formula_and_value;
-    if (s.cells && s.cells->cls.get() == cls && s.cells->formulas == formulas && same_names(s.cells->extra, extra))
-        return &*s.cells;
-    s.cells.reset();
-    std::vector<const char*> names = {"parent", "row", "column", "_value", "data_type", "_style_id"};
-    if (formulas) {
-        names.push_back("formula");
-        names.push_back("cached_value");
+    if (!s.cells || !s.cells->matches(cls, extra, formulas)) {
+        s.cells.reset();
+        s.cells.emplace(VLM_TRY(CellSlots::make(cls, extra, formulas)));
     }
-    std::vector<Ref> extra_names;
-    if (extra != Py_None) {
-        Ref fast = Ref::steal(PySequence_Fast(extra, "extra_none must be None or a sequence of str"));
-        if (!fast)
-            return fetched();
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
-            PyObject* n = PySequence_Fast_GET_ITEM(fast.get(), i);
-            const char* utf8 = PyUnicode_AsUTF8(n);
-            if (!utf8)
-                return fetched();
-            names.push_back(utf8);
-            extra_names.push_back(Ref::borrow(n));
-        }
-    }
-    SlotClass slots = VLM_TRY(SlotClass::make(cls, names));
-    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-    s.cells.emplace(CellSlots{Ref::borrow(cls), std::move(extra_names), formulas,
-                              alloc ? alloc : PyType_GenericAlloc, std::move(slots)});
     return &*s.cells;
 }
 
 // One cell object, made without calling its constructor.
 Result<Ref> make_cell(State& s, const CellSlots& cs, const RowArgs& a, const CellRec& c, Ref value) {
     const SheetParser& p = *s.parser;
-    Ref cell = Ref::steal(cs.alloc(reinterpret_cast<PyTypeObject*>(cs.cls.get()), 0));
-    if (!cell)
+    CellFields f;
+    f.row = VLM_TRY(row_number(s, c.row));
+    f.column = Ref::steal(PyLong_FromLongLong(c.column));
+    f.style_id = f.column ? p.style_py(c) : Ref();
+    if (!f.style_id)
         return fetched();
-    Ref row = VLM_TRY(row_number(s, c.row));
-    Ref col = Ref::steal(PyLong_FromLongLong(c.column));
-    Ref style = col ? p.style_py(c) : Ref();
-    if (!style)
-        return fetched();
-    size_t i = 0;
-    const SlotClass& sl = cs.slots;
-    PyObject* obj = cell.get();
-    sl.set(obj, i++, Ref::borrow(a.ws));
-    sl.set(obj, i++, std::move(row));
-    sl.set(obj, i++, std::move(col));
-    if (cs.formulas) {
-        Ref formula = c.is_formula ? Ref::borrow(value.get()) : Ref::borrow(Py_None);
-        Ref cached = c.cached ? VLM_TRY(p.val_to_py(*c.cached)) : Ref::borrow(value.get());
-        sl.set(obj, i++, std::move(value));
-        sl.set(obj, i++, p.dtype_py(c));
-        sl.set(obj, i++, std::move(style));
-        sl.set(obj, i++, std::move(formula));
-        sl.set(obj, i++, std::move(cached));
-    } else {
-        sl.set(obj, i++, std::move(value));
-        sl.set(obj, i++, p.dtype_py(c));
-        sl.set(obj, i++, std::move(style));
+    f.data_type = p.dtype_py(c);
+    if (cs.formulas()) {
+        f.formula = c.is_formula ? Ref::borrow(value.get()) : Ref::borrow(Py_None);
+        f.cached_value = c.cached ? VLM_TRY(p.val_to_py(*c.cached)) : Ref::borrow(value.get());
     }
-    while (i < sl.size())
-        sl.set(obj, i++, Ref::borrow(Py_None));
-    return cell;
+    f.value = std::move(value);
+    return cs.make_cell(a.ws, std::move(f));
 }
 
 // Whether the cells fill columns min_col to min_col + n - 1 one each, in
@@ -627,12 +476,16 @@ Result<std::unique_ptr<State>> make_state(PyObject* source, PyObject* parser, Py
     return s;
 }
 
+constexpr ArgSpec<3> NEW_ARGS{
+    "RowReader", {&NAMES.source, &NAMES.parser, &NAMES.helpers}, {"source", "parser", "helpers"}, 3};
+
 PyObject* row_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* KEYWORDS[] = {"source", "parser", "helpers", nullptr};
-    PyObject *source, *parser, *helpers;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO!:RowReader", const_cast<char**>(KEYWORDS), &source,
-                                     &parser, &PyDict_Type, &helpers))
+    PyObject* a[3] = {nullptr, nullptr, nullptr};
+    if (!NEW_ARGS.parse(args, kwargs, a))
         return nullptr;
+    PyObject *source = a[0], *parser = a[1], *helpers = a[2];
+    if (!PyDict_Check(helpers))
+        return NEW_ARGS.type_error(2, "dict", helpers), nullptr;
     Result<std::unique_ptr<State>> state = make_state(source, parser, helpers);
     if (!state)
         return fallback_err(std::move(state).error());
@@ -641,21 +494,14 @@ PyObject* row_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!self)
         return nullptr;
     as_reader(self)->state = state->release();
-    as_reader(self)->borrowed = false;
+    as_reader(self)->borrowed = 0;
     return self;
 }
 
 int row_reader_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     const State* s = as_reader(self)->state;
-    if (!s)
-        return 0;
-    int rc = 0;
-    s->visit([&](PyObject* o) {
-        if (o && rc == 0)
-            rc = visit(o, arg);
-    });
-    return rc;
+    return s ? traverse_owner(*s, visit, arg) : 0;
 }
 
 int row_reader_clear(PyObject* self) {
@@ -719,19 +565,6 @@ PyType_Spec row_reader_spec = {
 }  // namespace
 
 int add_row_reader(PyObject* module) {
-    if (!ELEMENT_STR) {
-        ELEMENT_STR = PyUnicode_InternFromString("element");
-        WARN_STR = ELEMENT_STR ? PyUnicode_InternFromString("warn") : nullptr;
-        if (!WARN_STR)
-            return -1;
-    }
-    if (!SEQUENCE_ABC) {
-        Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
-        Ref seq = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "Sequence")) : Ref();
-        if (!seq)
-            return -1;
-        SEQUENCE_ABC = seq.release();  // kept for the process
-    }
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &row_reader_spec, nullptr));
     if (!type)
         return -1;

@@ -3,6 +3,9 @@
 // the small snippet with its own XML code exactly as in the whole document.
 #include "text/dimension.h"
 
+#include "host/args.h"
+#include "host/names.h"
+
 #include "xml/py_namespaces.h"
 
 namespace vlm {
@@ -32,19 +35,13 @@ Result<std::string> capture_dimension(xml::Reader& r) {
     return r.end_capture();
 }
 
+constexpr ArgSpec<1> FIND_DIMENSION_ARGS{"find_dimension", {&NAMES.source}, {"source"}, 1};
+
 PyObject* find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // One argument, by position or as source=...
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nargs + nkw != 1 || nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "find_dimension() takes exactly 1 argument (%zd given)", nargs + nkw);
+    PyObject* a[1] = {nullptr};
+    if (!FIND_DIMENSION_ARGS.parse(args, PyVectorcall_NARGS(nargs), kwnames, a))
         return nullptr;
-    }
-    if (nargs == 0 && !PyUnicode_EqualToUTF8(PyTuple_GET_ITEM(kwnames, 0), "source")) {
-        PyErr_Format(PyExc_TypeError, "find_dimension() got an unexpected keyword argument '%U'",
-                     PyTuple_GET_ITEM(kwnames, 0));
-        return nullptr;
-    }
-    PyFileSource src(args[0]);
+    PyFileSource src(a[0]);
     xml::Reader reader(src);
     Result<Ref> out = find_dimension_in(reader);
     if (!out)

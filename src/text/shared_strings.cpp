@@ -3,7 +3,9 @@
 // when it holds formatting or content the engine does not reproduce.
 #include "text/shared_strings.h"
 
+#include "host/args.h"
 #include "host/helpers.h"
+#include "host/names.h"
 #include "text/text_runs.h"
 #include "utils/swar.h"
 
@@ -128,15 +130,16 @@ bool fast_item(const InputBuffer& b, FastItem& out) {
     return true;
 }
 
-PyObject* read_string_table(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* KEYWORDS[] = {"source", "helpers", nullptr};
-    PyObject *source, *helpers_obj;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:read_string_table", const_cast<char**>(KEYWORDS),
-                                     &source, &helpers_obj))
+constexpr ArgSpec<2> READ_STRING_TABLE_ARGS{
+    "read_string_table", {&NAMES.source, &NAMES.helpers}, {"source", "helpers"}, 2};
+
+PyObject* read_string_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2] = {nullptr, nullptr};
+    if (!READ_STRING_TABLE_ARGS.parse(args, PyVectorcall_NARGS(nargs), kwnames, a))
         return nullptr;
+    PyObject *source = a[0], *helpers_obj = a[1];
     if (!PyDict_Check(helpers_obj)) {
-        PyErr_Format(PyExc_TypeError, "read_string_table() argument 'helpers' must be dict, not %.200s",
-                     Py_TYPE(helpers_obj)->tp_name);
+        READ_STRING_TABLE_ARGS.type_error(1, "dict", helpers_obj);
         return nullptr;
     }
     Result<Helpers> helpers = Helpers::from_dict(helpers_obj);
@@ -155,7 +158,7 @@ PyObject* read_string_table(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef read_string_table_def[] = {
     {"read_string_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_string_table)),
-     METH_VARARGS | METH_KEYWORDS,
+     METH_FASTCALL | METH_KEYWORDS,
      "read_string_table(source, helpers)\n--\n\n"
      "Read a workbook's shared-strings part into a list: plain texts natively, "
      "rich items through the package's si_content."},

@@ -2,9 +2,13 @@
 // as _vellum and loaded by the tests from the build directory only.
 #include "registry.h"
 
+#include "host/names.h"
+
 namespace {
 
 int testing_exec(PyObject* m) {
+    if (vlm::init_names() < 0)
+        return -1;
     for (auto add : vlm::testing::TEST_ENTRIES) {
         if (add(m) < 0)
             return -1;

@@ -1,0 +1,117 @@
+// Cell objects filled slot by slot (cell_slots.h).
+#include "host/cell_slots.h"
+
+#include "host/names.h"
+
+namespace vlm {
+
+namespace {
+
+constexpr const char EXTRA_MSG[] = "extra_none must be None or a sequence of str";
+
+std::unexpected<XmlError> fetched() { return std::unexpected(XmlError::fetch()); }
+
+bool same_names(const std::vector<Ref>& have, PyObject* extra) {
+    Py_ssize_t n = extra == Py_None ? 0 : PySequence_Size(extra);
+    if (n < 0 || static_cast<size_t>(n) != have.size()) {
+        PyErr_Clear();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = Ref::steal(PySequence_GetItem(extra, i));
+        if (!item) {
+            PyErr_Clear();
+            return false;
+        }
+        if (item.get() != have[static_cast<size_t>(i)].get() &&
+            PyUnicode_Compare(item.get(), have[static_cast<size_t>(i)].get()) != 0)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool check_extra_names(PyObject* extra) {
+    if (extra == Py_None)
+        return true;
+    bool seq = PyList_CheckExact(extra) || PyTuple_CheckExact(extra);
+    if (!seq && !PyUnicode_Check(extra)) {
+        int r = PyObject_IsInstance(extra, NAMES.sequence_abc);
+        if (r < 0)
+            return false;
+        seq = r;
+    }
+    if (seq) {
+        Ref fast = Ref::steal(PySequence_Fast(extra, EXTRA_MSG));
+        if (!fast)
+            return false;
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+        PyObject** items = PySequence_Fast_ITEMS(fast.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!PyUnicode_Check(items[i])) {
+                seq = false;
+                break;
+            }
+        }
+    }
+    if (!seq)
+        PyErr_SetString(PyExc_TypeError, EXTRA_MSG);
+    return seq;
+}
+
+bool CellSlots::matches(PyObject* cls, PyObject* extra, bool formulas) const {
+    return cls_.get() == cls && formulas_ == formulas && same_names(extra_, extra);
+}
+
+Result<CellSlots> CellSlots::make(PyObject* cls, PyObject* extra, bool formulas) {
+    std::vector<const char*> names = {"parent", "row", "column", "_value", "data_type", "_style_id"};
+    if (formulas) {
+        names.push_back("formula");
+        names.push_back("cached_value");
+    }
+    CellSlots cs;
+    if (extra != Py_None) {
+        Ref fast = Ref::steal(PySequence_Fast(extra, EXTRA_MSG));
+        if (!fast)
+            return fetched();
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
+            PyObject* n = PySequence_Fast_GET_ITEM(fast.get(), i);
+            const char* utf8 = PyUnicode_AsUTF8(n);
+            if (!utf8)
+                return fetched();
+            names.push_back(utf8);
+            cs.extra_.push_back(Ref::borrow(n));
+        }
+    }
+    cs.slots_ = VLM_TRY(SlotClass::make(cls, names));
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+    cs.alloc_ = alloc ? alloc : PyType_GenericAlloc;
+    cs.cls_ = Ref::borrow(cls);
+    cs.formulas_ = formulas;
+    return cs;
+}
+
+Result<Ref> CellSlots::make_cell(PyObject* parent, CellFields&& f) const {
+    Ref cell = Ref::steal(alloc_(reinterpret_cast<PyTypeObject*>(cls_.get()), 0));
+    if (!cell)
+        return fetched();
+    size_t i = 0;
+    PyObject* obj = cell.get();
+    slots_.set(obj, i++, Ref::borrow(parent));
+    slots_.set(obj, i++, std::move(f.row));
+    slots_.set(obj, i++, std::move(f.column));
+    slots_.set(obj, i++, std::move(f.value));
+    slots_.set(obj, i++, std::move(f.data_type));
+    slots_.set(obj, i++, std::move(f.style_id));
+    if (formulas_) {
+        slots_.set(obj, i++, std::move(f.formula));
+        slots_.set(obj, i++, std::move(f.cached_value));
+    }
+    while (i < slots_.size())
+        slots_.set(obj, i++, Ref::borrow(Py_None));
+    return cell;
+}
+
+}  // namespace vlm

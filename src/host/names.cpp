@@ -1,0 +1,59 @@
+// The interned names and imported types, made at module execution (under
+// the import lock, so two threads never build the table at once).
+#include "host/names.h"
+
+#include "host/pyref.h"
+
+#include <atomic>
+
+namespace vlm {
+
+Names NAMES{};
+
+namespace {
+
+std::atomic<bool> READY{false};
+
+struct Text {
+    PyObject* Names::* member;
+    const char* text;
+};
+
+constexpr Text TEXTS[] = {
+    {&Names::element, "element"},       {&Names::warn, "warn"},
+    {&Names::source, "source"},         {&Names::parser, "parser"},
+    {&Names::helpers, "helpers"},       {&Names::ws, "ws"},
+    {&Names::min_col, "min_col"},       {&Names::max_col, "max_col"},
+    {&Names::values_only, "values_only"}, {&Names::cell_cls, "cell_cls"},
+    {&Names::filler, "filler"},         {&Names::extra_none, "extra_none"},
+};
+
+PyObject* import_attr(const char* module, const char* name) {
+    Ref mod = Ref::steal(PyImport_ImportModule(module));
+    return mod ? PyObject_GetAttrString(mod.get(), name) : nullptr;
+}
+
+}  // namespace
+
+int init_names() {
+    if (READY.load(std::memory_order_acquire))
+        return 0;
+    Names n{};
+    bool ok = true;
+    for (const Text& t : TEXTS)
+        ok = ok && (n.*t.member = PyUnicode_InternFromString(t.text));
+    ok = ok && (n.sequence_abc = import_attr("collections.abc", "Sequence"));
+    ok = ok && (n.member_descriptor_type = import_attr("types", "MemberDescriptorType"));
+    if (!ok) {
+        for (const Text& t : TEXTS)
+            Py_XDECREF(n.*t.member);
+        Py_XDECREF(n.sequence_abc);
+        return -1;
+    }
+    // Kept for the life of the process.
+    NAMES = n;
+    READY.store(true, std::memory_order_release);
+    return 0;
+}
+
+}  // namespace vlm

@@ -1,0 +1,38 @@
+// Every interned name and imported type the engine uses, made once per
+// process when a module executes, so that hot paths compare and pass names by
+// pointer and never look a type up again. The table is filled before any
+// entry point can run and then only read.
+#pragma once
+
+#include <Python.h>
+
+namespace vlm {
+
+struct Names {
+    // Kinds of `actions` entries.
+    PyObject* element;
+    PyObject* warn;
+    // Argument names of the entry points.
+    PyObject* source;
+    PyObject* parser;
+    PyObject* helpers;
+    PyObject* ws;
+    PyObject* min_col;
+    PyObject* max_col;
+    PyObject* values_only;
+    PyObject* cell_cls;
+    PyObject* filler;
+    PyObject* extra_none;
+    // Imported types.
+    PyObject* sequence_abc;            // collections.abc.Sequence
+    PyObject* member_descriptor_type;  // types.MemberDescriptorType
+};
+
+// The table; its members are null until init_names has succeeded.
+extern Names NAMES;
+
+// Fills the table (once per process; later calls do nothing): 0, or -1
+// with an exception set.
+int init_names();
+
+}  // namespace vlm

@@ -1,0 +1,59 @@
+// The extension module _vellum, the composition root: the one place that
+// knows every job. Multi-phase initialisation; the execution step makes the
+// process-wide names, then adds, in this order, NativeFallback, the module
+// functions and the classes. Nothing below this file includes a job from
+// another layer upwards.
+#include "host/error.h"
+#include "host/names.h"
+#include "sheet/row_reader.h"
+#include "text/dimension.h"
+#include "text/shared_strings.h"
+
+namespace vlm {
+namespace {
+
+// Each entry adds its callable to the module and returns 0, or -1 with an
+// exception set. A job appears here only once it is built.
+using ModuleEntry = int (*)(PyObject* module);
+
+constexpr ModuleEntry MODULE_ENTRIES[] = {
+    add_read_string_table,
+    add_find_dimension,
+    add_row_reader,
+};
+
+int module_exec(PyObject* m) {
+    if (init_names() < 0)
+        return -1;
+    PyObject* fallback = native_fallback_type();
+    if (!fallback || PyModule_AddObjectRef(m, "NativeFallback", fallback) < 0)
+        return -1;
+    for (auto add : MODULE_ENTRIES) {
+        if (add(m) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_vellum",
+    "",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace vlm
+
+PyMODINIT_FUNC PyInit__vellum() { return PyModuleDef_Init(&vlm::module_def); }
