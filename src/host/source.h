@@ -61,6 +61,9 @@ public:
     // Appends the next chunk: true when bytes were appended, false at end of
     // input (for good), or the source's error.
     [[nodiscard]] virtual Result<bool> more(InputBuffer& buf) = 0;
+    // The Python object the source reads from, if any (for the garbage
+    // collector's view of an owner).
+    virtual PyObject* object() const noexcept { return nullptr; }
 };
 
 class PyFileSource final : public ByteSource {
@@ -68,7 +71,7 @@ public:
     // Takes a new reference to the file-like object; it is never closed here.
     explicit PyFileSource(PyObject* file) : file_(Ref::borrow(file)) {}
     [[nodiscard]] Result<bool> more(InputBuffer& buf) override;
-    PyObject* file() const noexcept { return file_.get(); }
+    PyObject* object() const noexcept override { return file_.get(); }
 
 private:
     Ref file_;

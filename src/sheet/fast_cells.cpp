@@ -108,8 +108,7 @@ bool SheetParser::quick_row_start() {
     if (!row)
         return false;
     reader_.enter_checked(3, static_cast<size_t>(p + 1 - d));
-    row_ = *row;
-    col_ = 0;
+    pos_.start_row(*row);
     return true;
 }
 
@@ -198,10 +197,11 @@ Result<bool> SheetParser::quick_cell(CellRec& c) {
         style = *n;
     }
     if (!has_r) {
-        if (col_ == INT64_MAX)
+        std::optional<int64_t> next = pos_.next_column();
+        if (!next)
             return false;
-        row = row_;
-        column = col_ + 1;
+        row = pos_.row();
+        column = *next;
     }
     Val::Kind kind = Val::Kind::None;
     int64_t iv = 0;
@@ -254,7 +254,7 @@ Result<bool> SheetParser::quick_cell(CellRec& c) {
     reader_.skip_checked_bytes(static_cast<size_t>(last_tag - d), static_cast<size_t>(p - d));
     c.row = row;
     c.column = column;
-    col_ = column;
+    pos_.place(column);
     c.style = style;
     c.dtype = type == 's' ? DT_S : DT_N;
     c.value.kind = kind;

@@ -1,6 +1,6 @@
 // Cell value interpretation: the collected texts of one cell turned into
 // its value and data type as the package's cell parsing does it; values
-// that need no Python object stay native until val_to_py.
+// that need no Python object stay native until the value context converts them.
 #include "sheet/parser.h"
 
 #include <algorithm>
@@ -29,39 +29,15 @@ bool host_float(PyObject* float_helper, std::string_view text, double& out) {
 
 }  // namespace
 
-XmlError formula_err(const Helpers& h, const formula::FormulaError& e) {
-    using K = formula::FormulaError::Kind;
-    switch (e.kind()) {
-    case K::Tokenizer:
-    case K::Translator: {
-        PyObject* cls = h.get(e.kind() == K::Tokenizer ? Helper::TokenizerError : Helper::TranslatorError);
-        Ref msg = py_str(e.message());
-        Ref exc = msg ? Ref::steal(PyObject_CallOneArg(cls, msg.get())) : Ref();
-        if (!exc)
-            return XmlError::fetch();
-        return XmlError::source(std::move(exc));
-    }
-    case K::PopEmpty:
-        PyErr_SetString(PyExc_IndexError, "pop from empty list");
-        return XmlError::fetch();
-    case K::NeedPython:
-        break;
-    }
-    PyErr_SetString(PyExc_TypeError, "internal: NeedPython");
-    return XmlError::fetch();
-}
-
 Result<void> SheetParser::interpret(CellRec& c) {
     if (bufs_.has_r && !bufs_.r.empty()) {
         auto [row, col] = VLM_TRY(coordinate(bufs_.r));
         c.row = row;
         c.column = col;
-        col_ = col;
+        pos_.place(col);
     } else {
-        if (col_ == INT64_MAX)
-            return unsupported("column index");
-        c.row = row_;
-        c.column = ++col_;
+        c.column = VLM_TRY(pos_.take_next_column());
+        c.row = pos_.row();
     }
     if (bufs_.has_f && !settings_.data_only) {
         c.is_formula = true;
@@ -119,7 +95,7 @@ Result<void> SheetParser::shared_formula(CellRec& c, std::string text) {
         master = shared_no_si_;
     }
     if (master) {
-        const Shared& m = shared_[*master];
+        const Shared& m = values_.master(*master);
         if (m.host) {
             Ref r = bufs_.has_r ? py_str(bufs_.r) : Ref::borrow(Py_None);
             if (!r)
@@ -170,11 +146,11 @@ Result<void> SheetParser::shared_formula(CellRec& c, std::string text) {
         if (!s.host)
             return fetched();
     }
-    shared_.push_back(std::move(s));
+    size_t at = values_.add_master(std::move(s));
     if (bufs_.has_fsi)
-        shared_by_si_.insert_or_assign(std::string(bufs_.fsi), shared_.size() - 1);
+        shared_by_si_.insert_or_assign(std::string(bufs_.fsi), at);
     else
-        shared_no_si_ = shared_.size() - 1;
+        shared_no_si_ = at;
     v.kind = Val::Kind::Str;
     v.s = std::move(text);
     return {};
@@ -352,53 +328,6 @@ Result<void> SheetParser::date_warning(Val& out, int& dtype, PyObject* number, b
     out.s = "#VALUE!";
     dtype = DT_E;
     return {};
-}
-
-Result<Ref> SheetParser::val_to_py(const Val& v) const {
-    Ref r;
-    switch (v.kind) {
-    case Val::Kind::None:
-        return Ref::borrow(Py_None);
-    case Val::Kind::Int:
-        r = Ref::steal(PyLong_FromLongLong(v.i));
-        break;
-    case Val::Kind::Float:
-        r = Ref::steal(PyFloat_FromDouble(v.f));
-        break;
-    case Val::Kind::Bool:
-        return Ref::borrow(v.b ? Py_True : Py_False);
-    case Val::Kind::SharedString: {
-        // The list may have changed since the row was read: index it afresh.
-        PyObject* strings = settings_.shared_strings.get();
-        if (PyList_CheckExact(strings) && v.i < PyList_GET_SIZE(strings))
-            return Ref::borrow(PyList_GET_ITEM(strings, v.i));
-        Ref idx = Ref::steal(PyLong_FromLongLong(v.i));
-        r = idx ? Ref::steal(PyObject_GetItem(settings_.shared_strings.get(), idx.get())) : Ref();
-        break;
-    }
-    case Val::Kind::Str:
-        r = py_str(v.s);
-        break;
-    case Val::Kind::SharedChild: {
-        std::optional<formula::CellPos> dest;
-        if (v.has_dest)
-            dest = formula::CellPos{v.drow, v.dcol};
-        auto text = shared_[static_cast<size_t>(v.i)].native->translate(dest);
-        if (!text)
-            return std::unexpected(formula_err(helpers_, text.error()));
-        r = py_str(*text);
-        break;
-    }
-    case Val::Kind::DateInt:
-        return dt_.date_to_py(from_excel_int(*settings_.epoch, v.i));
-    case Val::Kind::DateFloat:
-        return dt_.date_to_py(from_excel_float(*settings_.epoch, v.f));
-    case Val::Kind::Py:
-        return Ref::borrow(v.py.get());
-    }
-    if (!r)
-        return fetched();
-    return r;
 }
 
 }  // namespace vlm::sheet

@@ -55,21 +55,23 @@ bool forbid_dispatch(uint32_t ns, std::string_view local) noexcept {
     return false;
 }
 
-SheetParser::SheetParser(PyObject* source, Helpers h, Settings s, DT dt, PyObject* actions, PyObject* rd)
-    : src_(std::make_unique<PyFileSource>(source)),
+SheetParser::SheetParser(std::unique_ptr<ByteSource> source, Helpers h, Settings s, ValueContext v,
+                         PyObject* actions, PyObject* rd)
+    : src_(std::move(source)),
       reader_(*src_),
       helpers_(std::move(h)),
       settings_(std::move(s)),
-      dt_(std::move(dt)),
+      values_(std::move(v)),
       text_ctx_(helpers_),
       actions_(Ref::borrow(actions)),
       row_dims_(Ref::borrow(rd)) {}
 
-Result<std::unique_ptr<SheetParser>> SheetParser::make(PyObject* source, Helpers helpers, Settings settings,
-                                                       PyObject* actions, PyObject* row_dimensions) {
-    DT dt = VLM_TRY(DT::make());
-    return std::unique_ptr<SheetParser>(new SheetParser(source, std::move(helpers), std::move(settings),
-                                                        std::move(dt), actions, row_dimensions));
+Result<std::unique_ptr<SheetParser>> SheetParser::make(std::unique_ptr<ByteSource> source, Helpers helpers,
+                                                       Settings settings, PyObject* actions,
+                                                       PyObject* row_dimensions) {
+    ValueContext values = VLM_TRY(ValueContext::make(helpers, settings));
+    return std::unique_ptr<SheetParser>(new SheetParser(std::move(source), std::move(helpers), std::move(settings),
+                                                        std::move(values), actions, row_dimensions));
 }
 
 Result<Item> SheetParser::next_item() {
@@ -145,11 +147,9 @@ Result<void> SheetParser::row_attrs(bool& other) {
             other = true;
     }
     if (!r) {
-        if (row_ == INT64_MAX)
-            return unsupported("row index");
-        ++row_;
+        VLM_TRY(pos_.start_next_row());
     } else if (auto n = plain_int(*r)) {
-        row_ = *n;
+        pos_.start_row(*n);
     } else {
         Ref s = py_str(*r);
         if (!s)
@@ -158,9 +158,8 @@ Result<void> SheetParser::row_attrs(bool& other) {
         long long n2 = PyLong_AsLongLong(v.get());
         if (n2 == -1 && PyErr_Occurred())
             return fetched();
-        row_ = n2;
+        pos_.start_row(n2);
     }
-    col_ = 0;
     return {};
 }
 
@@ -170,7 +169,7 @@ Result<Item> SheetParser::parse_row() {
     VLM_TRY(row_attrs(other));
     if (other) {
         Ref d = VLM_TRY(attr_dict(reader_));
-        Ref key = Ref::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(row_)));
+        Ref key = Ref::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(pos_.row())));
         if (!key || PyDict_SetItem(row_dims_.get(), key.get(), d.get()) < 0)
             return fetched();
     }
@@ -181,7 +180,7 @@ Result<Item> SheetParser::parse_row() {
 Result<Item> SheetParser::row_cells(bool empty) {
     Item item;
     item.kind = Item::Kind::Row;
-    item.row = row_;
+    item.row = pos_.row();
     warnings_.clear();
     if (empty) {
         VLM_TRY(reader_.next());
@@ -376,18 +375,6 @@ Result<std::pair<int64_t, int64_t>> SheetParser::coordinate(std::string_view tex
     if (c == -1 && PyErr_Occurred())
         return fetched();
     return std::pair<int64_t, int64_t>(r, c);
-}
-
-Ref SheetParser::dtype_py(const CellRec& c) const {
-    if (c.dtype_py)
-        return Ref::borrow(c.dtype_py.get());
-    return Ref::borrow(dt_.str(static_cast<size_t>(c.dtype)));
-}
-
-Ref SheetParser::style_py(const CellRec& c) const {
-    if (c.style_py)
-        return Ref::borrow(c.style_py.get());
-    return Ref::steal(PyLong_FromLongLong(c.style));
 }
 
 }  // namespace vlm::sheet

@@ -5,10 +5,10 @@
 // captured elements through the package gives the same worksheet.
 #pragma once
 
-#include "formula/translator.h"
-#include "host/dt.h"
 #include "host/helpers.h"
 #include "sheet/cell_rec.h"
+#include "sheet/position.h"
+#include "sheet/values.h"
 #include "text/text_runs.h"
 #include "utils/numparse.h"
 #include "xml/reader.h"
@@ -38,12 +38,6 @@ struct Item {
             f(w.get());
         f(namespaces.get());
     }
-};
-
-// A shared-formula master: the native translator, or the package's object.
-struct Shared {
-    std::optional<formula::Translator> native;
-    Ref host;
 };
 
 // The text collected for one cell. The views point into the owned strings
@@ -109,21 +103,21 @@ bool forbid_dispatch(uint32_t ns, std::string_view local) noexcept;
 
 class SheetParser {
 public:
-    [[nodiscard]] static Result<std::unique_ptr<SheetParser>> make(PyObject* source, Helpers helpers,
-                                                                   Settings settings, PyObject* actions,
-                                                                   PyObject* row_dimensions);
+    // Reads from `source`, which may be any byte source (a Python file,
+    // bytes in memory).
+    [[nodiscard]] static Result<std::unique_ptr<SheetParser>> make(std::unique_ptr<ByteSource> source,
+                                                                   Helpers helpers, Settings settings,
+                                                                   PyObject* actions, PyObject* row_dimensions);
 
     [[nodiscard]] Result<Item> next_item();
     // Bytes of the source consumed so far.
     uint64_t offset() const noexcept { return reader_.buffer().dropped + reader_.buffer().pos; }
     const Settings& settings() const noexcept { return settings_; }
-    const DT& dt() const noexcept { return dt_; }
-
-    // The Python object of a value.
-    [[nodiscard]] Result<Ref> val_to_py(const Val& v) const;
-    // The data type and style id of a record as Python objects (new references).
-    Ref dtype_py(const CellRec& c) const;
-    Ref style_py(const CellRec& c) const;
+    // What the values of the records mean, and their conversion to Python.
+    const ValueContext& values() const noexcept { return values_; }
+    // Hands the value context over to a consumer that keeps the values; the
+    // parser is done with once it has.
+    ValueContext take_values() && { return std::move(values_); }
 
     PyObject* actions() const noexcept { return actions_.get(); }
     PyObject* row_dimensions() const noexcept { return row_dims_.get(); }
@@ -144,12 +138,10 @@ public:
     // Calls f(PyObject*) for every Python object the parser holds.
     template <class F>
     void visit(F&& f) const {
-        f(src_->file());
+        f(src_->object());
         helpers_.visit(f);
         settings_.visit(f);
-        dt_.visit(f);
-        for (const Shared& m : shared_)
-            f(m.host.get());
+        values_.visit(f);
         f(bufs_.inline_value.get());
         f(bufs_.table_attrs.get());
         for (const Ref& w : warnings_)
@@ -159,7 +151,8 @@ public:
     }
 
 private:
-    SheetParser(PyObject* source, Helpers h, Settings s, DT dt, PyObject* actions, PyObject* rd);
+    SheetParser(std::unique_ptr<ByteSource> source, Helpers h, Settings s, ValueContext v, PyObject* actions,
+                PyObject* rd);
 
     [[nodiscard]] Result<Item> capture_checked();
     [[nodiscard]] Result<Item> parse_row();
@@ -189,21 +182,20 @@ private:
     [[nodiscard]] Result<void> date_value(CellRec& c, Val& out, int& dtype, bool cached);
     [[nodiscard]] Result<void> date_warning(Val& out, int& dtype, PyObject* number, bool cached);
 
-    std::unique_ptr<PyFileSource> src_;
+    std::unique_ptr<ByteSource> src_;
     xml::Reader reader_;
     Helpers helpers_;
     Settings settings_;
-    DT dt_;
+    ValueContext values_;
     text::TextCtx text_ctx_;
     CellBufs bufs_;
-    std::vector<Shared> shared_;
     struct SiHash {
         using is_transparent = void;
         size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
     };
     std::unordered_map<std::string, size_t, SiHash, std::equal_to<>> shared_by_si_;
     std::optional<size_t> shared_no_si_;
-    int64_t row_ = 0, col_ = 0;
+    Position pos_;
     size_t row_cells_ = 0;  // cells of the last row: the next row's first guess
     // Cell storage of rows handed out, for rows to come: about one 16 KiB
     // block of rows is in flight at a time.
@@ -215,8 +207,5 @@ private:
     Ref actions_, row_dims_;
     std::string scratch_;
 };
-
-// The host exception of a formula error.
-[[nodiscard]] XmlError formula_err(const Helpers& h, const formula::FormulaError& e);
 
 }  // namespace vlm::sheet

@@ -220,16 +220,16 @@ Result<Ref> raw_list(State& s, const Item& item) {
     Py_ssize_t i = 0;
     for (const CellRec& c : item.cells) {
         Ref row = VLM_TRY(row_number(s, c.row));
-        Ref value = VLM_TRY(p.val_to_py(c.value));
+        Ref value = VLM_TRY(p.values().to_py(c.value));
         Ref col = Ref::steal(PyLong_FromLongLong(c.column));
-        Ref style = col ? p.style_py(c) : Ref();
+        Ref style = col ? sheet::ValueContext::style_py(c) : Ref();
         PyObject* t = style ? PyTuple_New(5) : nullptr;
         if (!t)
             return fetched();
         PyTuple_SET_ITEM(t, 0, row.release());
         PyTuple_SET_ITEM(t, 1, col.release());
         PyTuple_SET_ITEM(t, 2, value.release());
-        PyTuple_SET_ITEM(t, 3, p.dtype_py(c).release());
+        PyTuple_SET_ITEM(t, 3, p.values().dtype_py(c).release());
         PyTuple_SET_ITEM(t, 4, style.release());
         PyList_SET_ITEM(list.get(), i++, t);
     }
@@ -352,13 +352,13 @@ Result<Ref> make_cell(State& s, const CellSlots& cs, const RowArgs& a, const Cel
     CellFields f;
     f.row = VLM_TRY(row_number(s, c.row));
     f.column = Ref::steal(PyLong_FromLongLong(c.column));
-    f.style_id = f.column ? p.style_py(c) : Ref();
+    f.style_id = f.column ? sheet::ValueContext::style_py(c) : Ref();
     if (!f.style_id)
         return fetched();
-    f.data_type = p.dtype_py(c);
+    f.data_type = p.values().dtype_py(c);
     if (cs.formulas()) {
         f.formula = c.is_formula ? Ref::borrow(value.get()) : Ref::borrow(Py_None);
-        f.cached_value = c.cached ? VLM_TRY(p.val_to_py(*c.cached)) : Ref::borrow(value.get());
+        f.cached_value = c.cached ? VLM_TRY(p.values().to_py(*c.cached)) : Ref::borrow(value.get());
     }
     f.value = std::move(value);
     return cs.make_cell(a.ws, std::move(f));
@@ -377,10 +377,10 @@ bool dense(const std::vector<CellRec>& cells, int64_t min_col, Py_ssize_t n) {
 }
 
 // The values of a dense row (see dense) straight into the empty slots of
-// `out`; numbers and shared strings are made here, the rest by val_to_py.
+// `out`; numbers and shared strings are made here, the rest by the value context.
 // A slot left empty by an error is fine: the tuple is dropped with it.
 Result<Ref> dense_values(State& s, Ref out, const std::vector<CellRec>& cells) {
-    PyObject* strings = s.parser->settings().shared_strings.get();
+    PyObject* strings = s.parser->values().shared_strings();
     Py_ssize_t n_strings = PyList_CheckExact(strings) ? PyList_GET_SIZE(strings) : 0;
     bool all_atomic = true;
     Py_ssize_t i = 0;
@@ -394,7 +394,7 @@ Result<Ref> dense_values(State& s, Ref out, const std::vector<CellRec>& cells) {
                    PyUnicode_CheckExact(PyList_GET_ITEM(strings, c.value.i))) {
             o = Py_NewRef(PyList_GET_ITEM(strings, c.value.i));
         } else {
-            o = VLM_TRY(s.parser->val_to_py(c.value)).release();
+            o = VLM_TRY(s.parser->values().to_py(c.value)).release();
             all_atomic = all_atomic && atomic(o);
         }
         if (!o)
@@ -432,7 +432,7 @@ Result<Ref> row_tuple(State& s, const RowArgs& a, const Item& item) {
     for (const CellRec& c : item.cells) {
         if (c.column < a.min_col || c.column > last)
             continue;
-        Ref value = VLM_TRY(s.parser->val_to_py(c.value));
+        Ref value = VLM_TRY(s.parser->values().to_py(c.value));
         if (cs)
             value = VLM_TRY(make_cell(s, *cs, a, c, std::move(value)));
         PyObject** slot = &PyTuple_GET_ITEM(out.get(), static_cast<Py_ssize_t>(c.column - a.min_col));
@@ -470,8 +470,8 @@ Result<std::unique_ptr<State>> make_state(PyObject* source, PyObject* parser, Py
         PyErr_Format(PyExc_TypeError, "row_dimensions must be a dict, not %T", dims.get());
         return fetched();
     }
-    s->parser = VLM_TRY(SheetParser::make(source, std::move(helpers), std::move(settings), s->actions.get(),
-                                          dims.get()));
+    s->parser = VLM_TRY(SheetParser::make(std::make_unique<PyFileSource>(source), std::move(helpers),
+                                          std::move(settings), s->actions.get(), dims.get()));
     s->parser->defer_warnings();
     return s;
 }

@@ -1,0 +1,90 @@
+// The value context and the one conversion of parsed values to Python.
+#include "sheet/values.h"
+
+namespace vlm::sheet {
+
+namespace {
+
+std::unexpected<XmlError> fetched() { return std::unexpected(XmlError::fetch()); }
+
+Ref py_str(std::string_view s) {
+    return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+}
+
+}  // namespace
+
+Result<ValueContext> ValueContext::make(const Helpers& helpers, const Settings& settings) {
+    DT dt = VLM_TRY(DT::make());
+    return ValueContext(helpers.clone(), Ref::borrow(settings.shared_strings.get()), settings.epoch, std::move(dt));
+}
+
+XmlError formula_err(const Helpers& h, const formula::FormulaError& e) {
+    using K = formula::FormulaError::Kind;
+    switch (e.kind()) {
+    case K::Tokenizer:
+    case K::Translator: {
+        PyObject* cls = h.get(e.kind() == K::Tokenizer ? Helper::TokenizerError : Helper::TranslatorError);
+        Ref msg = py_str(e.message());
+        Ref exc = msg ? Ref::steal(PyObject_CallOneArg(cls, msg.get())) : Ref();
+        if (!exc)
+            return XmlError::fetch();
+        return XmlError::source(std::move(exc));
+    }
+    case K::PopEmpty:
+        PyErr_SetString(PyExc_IndexError, "pop from empty list");
+        return XmlError::fetch();
+    case K::NeedPython:
+        break;
+    }
+    PyErr_SetString(PyExc_TypeError, "internal: NeedPython");
+    return XmlError::fetch();
+}
+
+Result<Ref> ValueContext::to_py(const Val& v) const {
+    Ref r;
+    switch (v.kind) {
+    case Val::Kind::None:
+        return Ref::borrow(Py_None);
+    case Val::Kind::Int:
+        r = Ref::steal(PyLong_FromLongLong(v.i));
+        break;
+    case Val::Kind::Float:
+        r = Ref::steal(PyFloat_FromDouble(v.f));
+        break;
+    case Val::Kind::Bool:
+        return Ref::borrow(v.b ? Py_True : Py_False);
+    case Val::Kind::SharedString: {
+        // The list may have changed since the row was read: index it afresh.
+        PyObject* strings = shared_strings_.get();
+        if (PyList_CheckExact(strings) && v.i < PyList_GET_SIZE(strings))
+            return Ref::borrow(PyList_GET_ITEM(strings, v.i));
+        Ref idx = Ref::steal(PyLong_FromLongLong(v.i));
+        r = idx ? Ref::steal(PyObject_GetItem(shared_strings_.get(), idx.get())) : Ref();
+        break;
+    }
+    case Val::Kind::Str:
+        r = py_str(v.s);
+        break;
+    case Val::Kind::SharedChild: {
+        std::optional<formula::CellPos> dest;
+        if (v.has_dest)
+            dest = formula::CellPos{v.drow, v.dcol};
+        auto text = masters_[static_cast<size_t>(v.i)].native->translate(dest);
+        if (!text)
+            return std::unexpected(formula_err(helpers_, text.error()));
+        r = py_str(*text);
+        break;
+    }
+    case Val::Kind::DateInt:
+        return dt_.date_to_py(from_excel_int(*epoch_, v.i));
+    case Val::Kind::DateFloat:
+        return dt_.date_to_py(from_excel_float(*epoch_, v.f));
+    case Val::Kind::Py:
+        return Ref::borrow(v.py.get());
+    }
+    if (!r)
+        return fetched();
+    return r;
+}
+
+}  // namespace vlm::sheet
