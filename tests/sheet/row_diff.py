@@ -1,6 +1,7 @@
 """Differential harness for the streaming row reader: one worksheet read in
 full by the package's own reader and by the engine, with results reduced to
-plain comparable values (types included), and the rule that joins them.
+plain comparable values (types included), and the rule that joins them; and
+the few documents, readers and constants the row-reader tests share.
 
 The rule: the engine gives exactly the package's rows, `actions` and
 `row_dimensions`, or it declines with `NativeFallback`. A package exception
@@ -18,6 +19,7 @@ from vellum.reference.values import ArrayFormula, DataTableFormula
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 HEAD = f'<worksheet xmlns="{MAIN}" xmlns:r="urn:r">'
+BARE = f'<worksheet xmlns="{MAIN}">'   # the main namespace alone, as most writers leave it
 RowReader = getattr(engine, "RowReader", None)
 NativeFallback = engine.NativeFallback
 WRAPPED = "native reader error: "
@@ -26,6 +28,9 @@ SIZES = (1, 2, 3, 7, 65536)
 CELL_SLOTS = ("parent", "row", "column", "_value", "data_type", "_style_id",
               "formula", "cached_value", "_hyperlink", "_comment", "_style")
 UNSET = "<unset>"
+BLOCK = 16384   # rows and elements are released per block of this many bytes
+STRINGS = dict(shared_strings=["a", "b", "c"])
+DATES = dict(date_formats={3, 4}, timedelta_formats={4})   # style 3 a date, style 4 a duration
 
 
 class Chunks(io.BytesIO):
@@ -48,6 +53,37 @@ def sheet(cells="", before="", after="", head=HEAD):
 
 def one_row(cells, r="1"):
     return sheet(f'<row r="{r}">{cells}</row>')
+
+
+def int_error(text):
+    """The fallback message of the package's int() refusing `text`."""
+    return f"{WRAPPED}ValueError: invalid literal for int() with base 10: {text!r}"
+
+
+def reader(doc, helpers=None, **settings):
+    """An engine reader over `doc` with a fresh parser."""
+    return RowReader(io.BytesIO(doc), Parser(**settings), helpers or make_helpers())
+
+
+def readers(doc, **settings):
+    """A package reader and an engine reader over the same document."""
+    def make(cls):
+        return cls(Chunks(doc), Parser(["a", "b"], **settings), make_helpers())
+    return make(SheetReader), make(RowReader)
+
+
+def raw_rows(reader):
+    """Every row `next_raw` hands out, up to the end or the first error."""
+    rows = []
+    while (row := reader.next_raw()) is not None:
+        rows.append(row)
+    return rows
+
+
+def typed(rows):
+    """Rows with the type of every value, so that 1 == 1.0 == True do not
+    hide a difference."""
+    return [(idx, [c + (type(c[2]),) for c in cells]) for idx, cells in rows]
 
 
 def norm(x):

@@ -1,25 +1,23 @@
-"""RowReader against the package's own streaming reader: cell values and
-their types, style ids, row numbers and dimensions, dates and their
-warnings, the four kinds of formulas, captured elements and the places the
-engine declines. Every document is read at several read sizes."""
+"""What the streaming row reader makes of each cell and row, against the
+package's own streaming reader (the oracle, through `row_diff`): values and
+their types, shared strings, style ids, the cells of a row, row numbers and
+dimensions, dates and durations with their warnings, the four kinds of
+formulas, and the shapes `next_row` gives for its arguments. The engine gives
+exactly the package's result, or declines where a table says so; every
+document is read at several read sizes."""
 import datetime
-import itertools
 from xml.sax.saxutils import escape
 
 import pytest
 
-from row_diff import (HEAD, MAIN, RowReader, WRAPPED, agree, exact, one_row, sheet)
+from row_diff import (BARE, DATES, STRINGS, WRAPPED, RowReader, agree, exact, int_error, norm,
+                      one_row, reader, readers, sheet)
+from vellum.reference import Cell
 from vellum.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 
 pytestmark = pytest.mark.skipif(RowReader is None, reason="the engine has no RowReader yet")
 
 SAME = None  # the engine must give the package's result, without declining
-BLOCK = 16384
-STRINGS = dict(shared_strings=["a", "b", "c"])
-
-
-def int_error(text):
-    return f"{WRAPPED}ValueError: invalid literal for int() with base 10: {text!r}"
 
 
 def outcome(doc, expected, **settings):
@@ -198,6 +196,23 @@ def test_cells_of_a_row(cells, expected):
     outcome(one_row(cells), expected)
 
 
+class Strings(list):
+    """Shared strings that are not exactly a list: every lookup is the package's."""
+
+    def __getitem__(self, i):
+        if i == 1:
+            raise KeyError("no 1")
+        return super().__getitem__(i)
+
+
+def test_shared_strings_that_are_not_a_list():
+    doc = one_row('<c t="s"><v>0</v></c><c t="s"><v>-1</v></c><c t="s"><v>02</v></c>')
+    assert agree(doc, shared_strings=("a", "b", "c"))[1].exc is None
+    assert agree(doc, shared_strings=Strings("abc"))[1].exc is None
+    doc = one_row('<c t="s"><v>0</v></c><c t="s"><v>1</v></c>')
+    assert agree(doc, shared_strings=Strings("abc"))[1].fallback == f"{WRAPPED}KeyError: 'no 1'"
+
+
 # --- rows --------------------------------------------------------------
 
 @pytest.mark.parametrize("rows, expected", [
@@ -250,9 +265,6 @@ def test_row_dimensions_stay_when_a_later_cell_fails():
 
 # --- dates --------------------------------------------------------------
 
-DATES = dict(date_formats={3, 4}, timedelta_formats={4})
-
-
 @pytest.mark.parametrize("v", [
     "0", "0.0", "0.5", "-0.25", "1", "59", "60", "61", "61.5", "0.9999999999",
     "0.99999999999999", "1.5", "2958465", "2958465.99999", "-693593", "44000.123456789",
@@ -291,6 +303,14 @@ def test_date_warnings_in_document_order():
     ref, _ = exact(sheet(rows, before="<sheetViews/>", after="<tail/>"), **DATES)
     assert [a[1][0][1] for a in ref.actions[1]] == [
         "element", "warn", "element", "warn", "element", "warn", "element"]
+
+
+def test_a_cached_value_gives_no_warning():
+    doc = sheet('<row><c r="A1" s="3"><f>NOW()</f><v>1e10</v></c></row>', head=BARE)
+    r = reader(doc, date_formats={3}, formula_and_value=True)
+    _, (cell,) = r.next_row("ws", 1, None, False, Cell, None)
+    assert (cell.formula, cell.cached_value, cell.data_type) == ("=NOW()", "#VALUE!", "f")
+    assert r.actions == []
 
 
 # --- formulas -------------------------------------------------------------
@@ -396,147 +416,57 @@ def test_formulas_are_not_read_with_data_only():
           data_only=True)
 
 
-# --- structure and captured elements -------------------------------------
+# --- next_row: the shapes of a row and the arguments that choose them ------
 
-@pytest.mark.parametrize("doc", [
-    sheet(""),
-    sheet("", before='<dimension ref="A1"/><sheetViews><sheetView a="&gt;" b=">"/></sheetViews>',
-          after='<mergeCells count="1"><mergeCell ref="A1:B1"/></mergeCells><!--c--><?pi?>'),
-    sheet('<row r="1"/><x a="1"><y/>text<![CDATA[<z/>]]></x><row r="2"/><mergeCells/>'),
-    f'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<anything xmlns="{MAIN}">'
-    '<a/><sheetData><row><c><v>1</v></c></row></sheetData><b/></anything>'.encode(),
-    f'<worksheet xmlns="{MAIN}"><sheetData/><sheetData><row/></sheetData><tail/></worksheet>'.encode(),
-    f'<worksheet xmlns="{MAIN}"><sheetData/><cols><col min="1"/></cols></worksheet>'.encode(),
-    f'<worksheet xmlns="{MAIN}" xmlns:o="urn:o"><o:sheetData><row r="1"><c/></row></o:sheetData>'
-    '<sheetData><o:x/><row r="2"/></sheetData></worksheet>'.encode(),
-    f'<worksheet xmlns:o="urn:o"><sheetData><row r="1"><c/></row></sheetData></worksheet>'.encode(),
-    f'<x:worksheet xmlns:x="{MAIN}"><x:sheetData><x:row r="2"><x:c r="A2" t="inlineStr">'
-    '<x:is><x:t>t</x:t></x:is></x:c><x:c><x:v>1</x:v><x:f>A1</x:f></x:c></x:row></x:sheetData>'
-    '</x:worksheet>'.encode(),
-    f'<x:worksheet xmlns:x="{MAIN}" xmlns="urn:d"><x:sheetData><x:row r="2"><c><v>1</v></c>'
-    '<x:c><x:v>2</x:v></x:c></x:row></x:sheetData></x:worksheet>'.encode(),
-    f'<worksheet xmlns="{MAIN}" xmlns:a="urn:1" xmlns:b="urn:2"><sheetData xmlns:a="urn:3" '
-    'xmlns:c="urn:4"><extra xmlns:d="urn:5"/><row/></sheetData><p xmlns=""/></worksheet>'.encode(),
-    b'<w xmlns="urn:w"><p xmlns=""/><sheetData><row/></sheetData></w>',
-    b'<w><sheetData><row><c><v>1</v></c></row></sheetData></w>',
-    sheet('<row r="1"><c><v>1</v></c></row>', head=f'<worksheet xmlns="{MAIN}" xmlns:xml='
-          '"http://www.w3.org/XML/1998/namespace" xml:lang="en">', after="<tail/>"),
-    sheet('<row>\n  <c>\n <v>1</v>\n</c>\n</row>\n', before="\n  ", after="\n"),
-    "\ufeff".encode() + sheet('<row><c t="str"><v>\u00e9\U0001F600</v></c></row>'),
-])
-def test_structure(doc):
-    exact(doc, **STRINGS)
+def drain(reader, *args):
+    out = []
+    while (row := reader.next_row(*args)) is not None:
+        out.append(norm(row))
+    return out
 
 
-@pytest.mark.parametrize("doc, message", [
-    (b"", "malformed: no element found"),
-    (sheet("<row><c><v>1</v></c>")[:-len("</sheetData></worksheet>")], "malformed: unclosed element"),
-    (sheet('<row><c><v>1</c></row>'), "malformed: mismatched tag"),
-    (b'<!DOCTYPE w><w/>', "unsupported: doctype"),
-    (b'<?xml version="1.0" encoding="latin-1"?><w/>', "unsupported: encoding"),
-    ("<w/>".encode("utf-16"), "unsupported: utf-16"),
-    (sheet('<row><c><v>&bogus;</v></c></row>'), "malformed: undefined entity"),
-    (sheet('<row><c><v>\x01</v></c></row>'), "malformed: invalid character"),
-    (sheet("") + b"<junk/>", "malformed: junk after document element"),
-    (HEAD.encode() + b'<sheetData><row><c t="str"><v>\xff</v></c></row></sheetData></worksheet>',
-     "malformed: invalid utf-8"),
-])
-def test_malformed_documents_are_declined(doc, message):
-    _, eng = agree(doc)
-    assert eng.fallback == message
+SHAPES = sheet(
+    '<row r="1"><c r="B1"><v>2</v></c><c r="B1"><v>3</v></c><c r="D1" s="2"><v>4</v></c></row>'
+    '<row r="2"/><row r="3"></row><row r="4"><c r="A4" t="s"><v>1</v></c></row>'
+    '<row r="5"><c r="D5"><v>4</v></c><c r="B5"><f>B4</f><v>2</v></c></row>'
+    '<row r="6"><c r="A7"/><c/><c r="E2" t="inlineStr"><is><t>x</t></is></c></row>'
+    '<row r="7"><c r="ZZZ7" t="b"><v>1</v></c></row>')
 
 
-def test_rows_before_an_error_are_those_of_finished_blocks():
-    """A parse error discards the rows still waiting for their 16 KiB block
-    to be read in full: the rows handed out are exactly those that ended in
-    a block before the block of the last row parsed without error."""
-    rows = [f'<row r="{i}"><c><v>{i}</v></c></row>' for i in range(1, 3000)]
-    ends = list(itertools.accumulate(map(len, rows), initial=len(sheet("").split(b"</sheetData>")[0])))[1:]
-    ref, eng = agree(sheet("".join(rows) + '<row><c><v>x</v></c></row>'), sizes=(7, 65536))
-    assert eng.fallback == int_error("x")
-    last_block = ends[-1] // BLOCK
-    assert len(eng.rows) == sum(end // BLOCK < last_block for end in ends)
-    assert len(ref.rows) < len(eng.rows)  # the package loses every row of its 64 KiB read
+@pytest.mark.parametrize("min_col, max_col", [
+    (1, None), (2, None), (1, 0), (2, 0), (1, 3), (3, 2), (4, 4), (0, None), (0, 2),
+    (5, 10), (-2, 1), (18278, None), (18279, None), (1, -1), (2, True)])
+@pytest.mark.parametrize("values_only", [True, False])
+@pytest.mark.parametrize("formula_and_value", [False, True])
+def test_next_row_shapes(min_col, max_col, values_only, formula_and_value):
+    ref, eng = readers(SHAPES, formula_and_value=formula_and_value)
+    args = ("ws", min_col, max_col, values_only, Cell, "FILL")
+    assert drain(eng, *args) == drain(ref, *args)
+    assert eng.next_row(*args) is None and eng.next_raw() is None
 
 
-def long_sheet():
-    """Rows over many 16 and 64 KiB blocks, with captures longer than a
-    read, a comment longer than the reader's buffer, shared formulas whose
-    master is far behind, warnings and inline strings."""
-    rows = []
-    for r in range(1, 1200):
-        rows.append(
-            f'<row r="{r}" ht="{r % 30}"><c r="A{r}" s="3"><v>{r * 9973 % 4000000}.25</v></c>'
-            f'<c t="s"><v>{r % 3}</v></c><c t="inlineStr"><is><t>i{r}&amp;\u00e9</t></is></c>'
-            f'<c r="D{r}"><f t="shared" si="{r % 2}"{">B1+$C$1</f>" if r < 3 else "/>"}</c></row>')
-        if r % 97 == 0:
-            rows.append(f'<extra n="{r}">{"<x/>" * (r * 37 % 4000)}</extra>')
-    return sheet("".join(rows),
-                 before='<sheetViews><sheetView a="&gt;"/></sheetViews><!-- ' + "y" * 70000 + " -->",
-                 after="<extLst>" + '<ext uri="u"/>' * 6000 + "</extLst>")
+def test_next_row_extra_none():
+    ref, eng = readers(SHAPES)
+    for extra in (["_hyperlink"], ("_comment", "_style"), [], None, ["formula", "_hyperlink"]):
+        args = ("ws", 1, None, False, Cell, None, extra)
+        assert norm(eng.next_row(*args)) == norm(ref.next_row(*args))
 
 
-@pytest.mark.parametrize("size", [1, 7, 4093, 65536])
-def test_long_sheet(size):
-    ref, eng = exact(long_sheet(), sizes=(size,), **STRINGS, **DATES)
-    assert len(eng.rows) == 1199 and "warn" in repr(eng.actions)
+@pytest.mark.parametrize("extra", ["_hyperlink", ["_comment", 3], [b"_comment"], {"_comment"}, 7])
+def test_next_row_extra_none_must_be_a_sequence_of_str(extra):
+    ref, eng = readers(SHAPES)
+    for reader in (ref, eng):
+        with pytest.raises(TypeError):
+            reader.next_row("ws", 1, None, False, Cell, None, extra)
+    # the refused call consumed no row
+    args = ("ws", 1, None, True, Cell, None)
+    assert norm(eng.next_row(*args)) == norm(ref.next_row(*args))
 
 
-# --- cells as they are written: quoting, spacing, namespaces --------------
-
-@pytest.mark.parametrize("cells", [
-    '<c r="A1" s="1" t="s"><v>1</v></c><c r=\'B1\' t = "b" ><v >1</v ></c >',
-    '<c\tr="A1"\ns="2"\r\n><v>1</v></c><c\n/><c/>',
-    '<c t="str" r="C1" z="1" s="0"><v>a b\tc\nd</v></c>',
-    '<c r:r="B5" r:s="3" r:t="s"><v>7</v></c>',                 # prefixed: not the cell's own
-    '<c xmlns:q="urn:q" q:s="5" s="1"><q:v>1</q:v><v>2</v></c>',
-    '<c xmlns="urn:x"><v>1</v></c><c><v>2</v></c>',             # a cell in another namespace
-    f'<c xmlns="urn:x" xmlns:m="{MAIN}"><m:v>1</m:v></c>',
-    f'<x:c xmlns:x="{MAIN}"><x:v>3</x:v><x:f>A1</x:f></x:c>',
-    '<c s="&#49;2" r="&#x41;1" t="&#115;"><v>0</v></c>',
-    '<c r="A1" x="/>" y=">"><v>1</v></c>',
-    '<c r="A1" t="str"><v>a&gt;b</v></c><c t="str"><v>a>b</v></c><c t="str"><v>]]</v></c>',
-    '<c t="str"><v>\u00e9\u20ac\U0001F600\u2028\x85</v></c><c t="str"><v>\r\n\r</v></c>',
-    '<c><v>1</v><f>A1</f></c><c><f>A1</f><v>2</v><v>3</v></c><c><f/><v/></c>',
-    '<c><f t="shared" ref="A1:A3" si="0">B1</f><v>1</v></c><c><f aca="false" t=\'shared\' si="0"/></c>',
-    '<c2/><cc><v>1</v></cc><c-x><v>2</v></c-x><c.y/>',
-    '<c><v><![CDATA[4]]></v></c><c><v>1<?pi?>2</v></c><c><!--x--><v>5</v></c>',
-    '<c r="A1"><v>1</v></c >\n <c r="B1" > <v> 2 </v> </c>',
-    '<c s="\t1\n" t="str"><v>1</v></c><c s="&#9;2&#10;"/><c r="&#67;1"/>',
-    '<c t="s\n"><v>1</v></c><c t="str&#10;"><v>1</v></c><c t=" str"><v>1</v></c>',
-])
-@pytest.mark.parametrize("rich_text", [False, True])
-def test_cells_as_written(cells, rich_text):
-    exact(one_row(cells), rich_text=rich_text, **STRINGS)
-
-
-@pytest.mark.parametrize("cells, message", [
-    ('<c r="A1" r="B1"/>', "malformed: duplicate attribute"),
-    ('<c xmlns:p="urn:p" xmlns:q="urn:p" p:x="1" q:x="2"/>', "malformed: duplicate attribute"),
-    ('<c r="A1"s="1"/>', "malformed: missing whitespace between attributes"),
-    ('<c r=A1/>', "malformed: expected quote"),
-    ('<c r="A1" s/>', "malformed: expected ="),
-    ('<c q:x="1"/>', "malformed: unbound prefix"),
-    ('<c r="A<1"/>', "malformed: < in attribute"),
-    ('<c><v>1</c>', "malformed: mismatched tag"),
-    ('<c><v>1</v></cc>', "malformed: mismatched tag"),
-    ('<c t="str"><v>a]]>b</v></c>', "malformed: ]]> in text"),
-    ('<c t="str"><v>a\ufffeb</v></c>', "malformed: invalid character"),
-    ('<c t="str"><v>a\x0bb</v></c>', "malformed: invalid character"),
-    ('<c t="str"><v>&#0;</v></c>', "malformed: invalid char ref"),
-    ('<c t="str"><v>&amp</v></c>', "malformed: bad reference"),
-    ('<c \u00e9="1"/>', "unsupported: non-ascii name"),
-])
-def test_cells_the_package_refuses(cells, message):
-    _, eng = agree(one_row(cells))
-    assert eng.fallback == message
-
-
-@pytest.mark.parametrize("text", [b"\xc3", b"\xe2\x82", b"\xed\xa0\x80", b"\xc0\xaf", b"\xf4\x90\x80\x80",
-                                  b"\xef\xbf\xbf", b"a\xffb"])
-@pytest.mark.parametrize("where", [b"<v>", b'<f t="x">'])
-def test_invalid_utf8_in_cell_text(text, where):
-    end = b"</v>" if where == b"<v>" else b"</f>"
-    doc = sheet("").replace(b"<sheetData>", b'<sheetData><row><c t="str">' + where + text + end + b"</c></row>")
-    _, eng = agree(doc)
-    assert eng.fallback in ("malformed: invalid utf-8", "malformed: invalid character")
+def test_next_row_argument_types():
+    _, eng = readers(SHAPES)
+    for args in [("ws", 1, None, 1, Cell, None), ("ws", "1", None, True, Cell, None),
+                 ("ws", 1, "3", True, Cell, None), ("ws", 1, None, False, "Cell", None)]:
+        with pytest.raises(TypeError):
+            eng.next_row(*args)
+    assert eng.next_row("ws", 1, None, True, Cell, None)[0] == 1
