@@ -31,8 +31,17 @@ public:
     size_t bytes() const noexcept;
 
 private:
-    struct Part;  // defined in template.cpp
+    // A literal stretch (bytes [off, off + len) of text_), or a column or row
+    // reference: the number itself when anchored, else relative to the cell.
+    struct Part {
+        enum class Tag : uint8_t { Literal, Column, Row };
+        Tag tag;
+        bool anchored;
+        uint32_t off, len;
+        int64_t n;
+    };
     std::vector<Part> parts_;
+    std::string text_;
 };
 
 // The shape hash of a formula at (row, column): alike for formulas that
