@@ -9,7 +9,7 @@ with exit status 2 (bad file or sheet) or 1 (a sheet that cannot be read).
 import argparse
 import sys
 
-from vellum.reference.workbook import Workbook, WorkbookError
+from vellum.workbook import Workbook, WorkbookError
 
 
 def format_row(values):

@@ -12,7 +12,7 @@ import pytest
 from vellum import _vellum
 from vellum.reference import Parser
 from vellum.reference.sheet import SheetReader
-from vellum.reference.workbook import Workbook
+from vellum.workbook import Workbook
 
 CORPUS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "corpus" / "xlsx"
 

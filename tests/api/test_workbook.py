@@ -10,9 +10,9 @@ import pytest
 import xlsxwriter
 
 from vellum import _vellum
-from vellum.reference import workbook as wb
+from vellum import workbook as wb
 from vellum.reference.sheet import SheetReader
-from vellum.reference.workbook import Workbook, WorkbookError, format_kind
+from vellum.workbook import Workbook, WorkbookError, format_kind
 from vellum.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]

@@ -1,4 +1,5 @@
-"""Opening an xlsx workbook and streaming its worksheets.
+"""Opening an xlsx workbook and streaming its worksheets (the package side
+of reading: it drives the engine and falls back to `vellum.reference`).
 
 `Workbook(path)` reads what every sheet needs before its rows can be read:
 the list of worksheets (from the workbook part and its relationships), the
