@@ -18,12 +18,17 @@ s; it shows a duration when the code has an elapsed-time section such as
 ``[h]``. Element names in these parts are matched on their local names, so
 transitional and strict workbooks, with or without prefixes, are read alike.
 """
+from __future__ import annotations
+
 import io
+import os
 import posixpath
 import re
 import xml.etree.ElementTree as ET
 import xml.parsers.expat
 import zipfile
+from collections.abc import Iterator
+from typing import IO, Any
 
 from vellum import _vellum
 from vellum.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
@@ -45,7 +50,13 @@ _DATE_LETTERS = re.compile(r"[dmyhs]", re.IGNORECASE)
 
 
 class WorkbookError(ValueError):
-    """The file is missing, is not an xlsx workbook, or lacks a sheet."""
+    """The file is missing, is not an xlsx workbook, lacks a sheet, or a part
+    of it is damaged (the message names the part)."""
+
+
+def damaged(path, part, error):
+    """The `WorkbookError` for a part that cannot be read."""
+    return WorkbookError(f"{path}: part {part} is damaged ({type(error).__name__}: {error})")
 
 
 def format_kind(code):
@@ -115,34 +126,168 @@ def _children(element, local):
     return [e for e in element if _local(e.tag) == local]
 
 
-class Sheet:
-    """A worksheet of the workbook: its name and the zip member of its XML."""
+class SheetName(str):
+    """A worksheet's name, as a plain ``str`` that also tells whether the
+    sheet is shown: `state` is "visible", "hidden" or "veryHidden"."""
 
-    __slots__ = ("name", "part")
+    state: str
 
-    def __init__(self, name, part):
-        self.name, self.part = name, part
+    def __new__(cls, name: str, state: str = "visible") -> SheetName:
+        self = super().__new__(cls, name)
+        self.state = state
+        return self
 
-    def __repr__(self):
-        return f"Sheet({self.name!r}, {self.part!r})"
+    @property
+    def hidden(self) -> bool:
+        """True for a hidden or very hidden sheet."""
+        return self.state != "visible"
+
+
+class Worksheet:
+    """A worksheet of an open `Workbook`: its `name`, its `state` ("visible",
+    "hidden" or "veryHidden"), the zip member `part` of its XML, and its rows
+    through `iter_rows`."""
+
+    __slots__ = ("name", "part", "state", "_book")
+
+    def __init__(self, name: str, part: str, state: str = "visible",
+                 book: Workbook | None = None) -> None:
+        self.name, self.part, self.state, self._book = name, part, state, book
+
+    @property
+    def hidden(self) -> bool:
+        """True for a hidden or very hidden sheet."""
+        return self.state != "visible"
+
+    def iter_rows(self, min_row: int = 1, max_row: int | None = None,
+                  min_col: int = 1, max_col: int | None = None,
+                  values_only: bool = False, row_numbers: bool = False,
+                  ) -> Iterator[tuple[Any, ...]]:
+        """The sheet's rows, streamed from the file, from `min_row` to
+        `max_row` (the sheet's last row when None), each a tuple of its
+        columns `min_col` to `max_col` (the row's last cell when None).
+
+        Rows keep their positions: a row the file leaves out comes as an
+        empty tuple (or as Nones up to `max_col`). Each item is a `Cell`
+        (with ``row``, ``column``, ``coordinate`` and ``value``), or with
+        `values_only` its value; a column without a cell gives None. With
+        `row_numbers`, each row comes as ``(row_number, row)``.
+
+        Values are numbers, texts, booleans, dates (`datetime`, `time`,
+        `timedelta` as the cell's number format says) and error texts such
+        as "#DIV/0!"; a formula cell gives its formula text ("=A1*2",
+        `ArrayFormula` or `DataTableFormula`), or its cached value when the
+        workbook was opened with ``data_only=True``.
+        """
+        for name, v in (("min_row", min_row), ("min_col", min_col)):
+            if not isinstance(v, int) or v < 1:
+                raise ValueError(f"{name} must be a positive int, not {v!r}")
+        for name, v in (("max_row", max_row), ("max_col", max_col)):
+            if v is not None and (not isinstance(v, int) or v < 1):
+                raise ValueError(f"{name} must be a positive int or None, not {v!r}")
+        if self._book is None:
+            raise WorkbookError(f"sheet {self.name!r} belongs to no open workbook")
+        return self._rows(min_row, max_row, min_col, max_col, values_only, row_numbers)
+
+    def _rows(self, min_row, max_row, min_col, max_col, values_only, row_numbers):
+        stream = SheetStream(self._book, self, self._book.engine)
+        gap = (None,) * (max_col - min_col + 1) if max_col and max_col >= min_col else ()
+        expected = min_row
+        try:
+            for idx, row in stream.rows(min_col, max_col, values_only):
+                if idx < min_row:
+                    continue
+                if max_row is not None and idx > max_row:
+                    break
+                while expected < idx:
+                    yield (expected, gap) if row_numbers else gap
+                    expected += 1
+                yield (idx, row) if row_numbers else row
+                expected = idx + 1
+        finally:
+            stream.close()
+
+    def __repr__(self) -> str:
+        return f"Worksheet({self.name!r}, {self.part!r})"
+
+
+OLE_MAGIC = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
+
+
+def _ole_kind(source) -> str | None:
+    """What an OLE compound file holds, judged by the names of its streams
+    (kept in UTF-16 in its directory sectors), or None for any other file.
+    Excel keeps an encrypted workbook's zip in such a file, as it kept the
+    whole of an old binary workbook."""
+    try:
+        if isinstance(source, (str, os.PathLike)):
+            f = open(source, "rb")
+        else:
+            f = source
+            f.seek(0)
+        try:
+            if f.read(8) != OLE_MAGIC:
+                return None
+            names = [n.encode("utf-16-le") for n in ("EncryptedPackage", "Workbook", "Book")]
+            tail = b""
+            while chunk := f.read(1 << 20):
+                data = tail + chunk
+                for name, kind in zip(names, ("encrypted", "xls", "xls")):
+                    if name in data:
+                        return kind
+                tail = data[-40:]
+            return "ole"
+        finally:
+            if f is not source:
+                f.close()
+    except (OSError, ValueError):
+        return None
+
+
+_OLE_MESSAGES = {
+    "encrypted": "is an encrypted (password-protected) workbook, an OLE compound file; "
+                 "save it without a password to read it",
+    "xls": "is an old binary Excel workbook (.xls, an OLE compound file), not an xlsx workbook",
+    "ole": "is an OLE compound file, not an xlsx workbook",
+}
+
+
+def _display_name(path_or_file) -> str:
+    if isinstance(path_or_file, (str, os.PathLike)):
+        return os.fsdecode(path_or_file)
+    name = getattr(path_or_file, "name", None)
+    return name if isinstance(name, str) else "<workbook>"
 
 
 class Workbook:
-    """An open xlsx file (see the module docstring). Use as a context manager
-    or call `close()`."""
+    """An open xlsx workbook (see the module docstring), streamed a sheet at
+    a time. Use it as a context manager or call `close()`.
 
-    def __init__(self, path, engine=True):
-        self.path = path
+    ``book[name]`` and ``book[index]`` give a `Worksheet`, iterating gives
+    every worksheet in order, and `sheet_names` their names (each a
+    `SheetName` that tells whether the sheet is hidden). Chartsheets and
+    dialog sheets are not worksheets and are left out."""
+
+    sheets: list[Worksheet]
+    shared_strings: list[Any]
+
+    def __init__(self, path: str | os.PathLike[str] | IO[bytes], engine: bool = True,
+                 data_only: bool = False) -> None:
+        self.path = _display_name(path)
         self.engine = engine
+        self.data_only = data_only
         self.helpers = make_helpers()
         try:
             self._zip = zipfile.ZipFile(path)
         except FileNotFoundError:
-            raise WorkbookError(f"no such file: {path}") from None
+            raise WorkbookError(f"no such file: {self.path}") from None
         except IsADirectoryError:
-            raise WorkbookError(f"{path} is a directory") from None
-        except (zipfile.BadZipFile, OSError) as e:
-            raise WorkbookError(f"{path} is not an xlsx workbook ({e})") from None
+            raise WorkbookError(f"{self.path} is a directory") from None
+        except (zipfile.BadZipFile, OSError, EOFError) as e:
+            kind = _ole_kind(path)
+            if kind:
+                raise WorkbookError(f"{self.path} {_OLE_MESSAGES[kind]}") from None
+            raise WorkbookError(f"{self.path} is not an xlsx workbook ({e})") from None
         try:
             self._names = {n.lower(): n for n in self._zip.namelist()}
             self._read_workbook()
@@ -152,14 +297,40 @@ class Workbook:
             self._zip.close()
             raise
 
-    def __enter__(self):
+    def __enter__(self) -> Workbook:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def close(self):
+    def close(self) -> None:
+        """Close the file; the rows of its sheets can no longer be read."""
         self._zip.close()
+
+    @property
+    def sheet_names(self) -> list[SheetName]:
+        """The worksheets' names in workbook order; ``name.hidden`` and
+        ``name.state`` tell which are hidden."""
+        return [SheetName(s.name, s.state) for s in self.sheets]
+
+    def __getitem__(self, key: str | int) -> Worksheet:
+        """The worksheet of that name (KeyError if none) or at that position
+        (IndexError if none; negative positions count from the end)."""
+        if isinstance(key, int):
+            return self.sheets[key]
+        for sheet in self.sheets:
+            if sheet.name == key:
+                return sheet
+        raise KeyError(key)
+
+    def __iter__(self) -> Iterator[Worksheet]:
+        return iter(self.sheets)
+
+    def __len__(self) -> int:
+        return len(self.sheets)
+
+    def __repr__(self) -> str:
+        return f"<vellum.Workbook {self.path!r} sheets={[s.name for s in self.sheets]!r}>"
 
     # -- package parts -----------------------------------------------------
 
@@ -172,7 +343,10 @@ class Workbook:
         member = self._member(part)
         if member is None:
             raise WorkbookError(f"{self.path} is not an xlsx workbook (no part {part})")
-        return self._zip.read(member)
+        try:
+            return self._zip.read(member)
+        except Exception as e:  # a broken zip entry: bad CRC, bad deflate data
+            raise damaged(self.path, part, e) from e
 
     def _tree(self, part):
         try:
@@ -225,7 +399,8 @@ class Workbook:
                 rid = next((v for k, v in sheet.attrib.items() if k.endswith("}id")), None)
                 rel_type, target = self._rels.get(rid, ("", None))
                 if rel_type.endswith("/worksheet") and self._member(target):
-                    self.sheets.append(Sheet(sheet.get("name", ""), self._member(target)))
+                    self.sheets.append(Worksheet(sheet.get("name", ""), self._member(target),
+                                                 sheet.get("state", "visible"), self))
 
     def _read_styles(self):
         self.date_formats, self.timedelta_formats = set(), set()
@@ -256,6 +431,14 @@ class Workbook:
         part = self._related("sharedStrings")
         if part is None or self._member(part) is None:
             return []
+        try:
+            return self._read_string_table(part)
+        except (WorkbookError, MemoryError):
+            raise
+        except Exception as e:
+            raise damaged(self.path, part, e) from e
+
+    def _read_string_table(self, part):
         native = getattr(_vellum, "read_string_table", None)
         if self.engine and native is not None:
             with self._zip.open(self._member(part)) as source:
@@ -270,22 +453,26 @@ class Workbook:
 
     # -- worksheets --------------------------------------------------------
 
-    def sheet(self, name=None):
-        """The worksheet of that name, or the first one."""
+    def sheet(self, key: str | int | None = None) -> Worksheet:
+        """The worksheet of that name or position, or the first one; a
+        `WorkbookError` that lists the sheets when there is none."""
         if not self.sheets:
             raise WorkbookError(f"{self.path} has no worksheets")
-        if name is None:
+        if key is None:
             return self.sheets[0]
-        for sheet in self.sheets:
-            if sheet.name == name:
-                return sheet
-        names = ", ".join(repr(s.name) for s in self.sheets)
-        raise WorkbookError(f"no sheet named {name!r} in {self.path} (its sheets: {names})")
+        try:
+            return self[key]
+        except (KeyError, IndexError):
+            pass
+        names = ", ".join(f"{i}: {s.name!r}" for i, s in enumerate(self.sheets))
+        what = f"sheet {key}" if isinstance(key, int) else f"sheet named {key!r}"
+        raise WorkbookError(f"no {what} in {self.path} (its sheets: {names})") from None
 
     def parser(self):
         """A new parser object for one worksheet: the package's settings for
         reading it and the `row_dimensions` that reading fills in."""
         return Parser(shared_strings=self.shared_strings, epoch=self.epoch,
+                      data_only=self.data_only,
                       date_formats=self.date_formats,
                       timedelta_formats=self.timedelta_formats)
 
@@ -332,13 +519,16 @@ class SheetStream:
         self._source = None
         native = getattr(_vellum, "RowReader", None)
         self.native = bool(engine and native is not None)
-        if self.native:
-            try:
-                self._open(native)
-                return
-            except NativeFallback:
-                self.native = False
-        self._open(SheetReader)
+        try:
+            if self.native:
+                try:
+                    self._open(native)
+                    return
+                except NativeFallback:
+                    self.native = False
+            self._open(SheetReader)
+        except Exception as e:
+            raise self._damaged(e) from e
 
     def _open(self, reader_cls):
         self.close()
@@ -352,9 +542,19 @@ class SheetStream:
 
     def _fall_back(self):
         self.native = False
-        self._open(SheetReader)
-        for _ in range(self._delivered):
-            self._reader.next_raw()
+        try:
+            self._open(SheetReader)
+            for _ in range(self._delivered):
+                self._reader.next_raw()
+        except Exception as e:
+            raise self._damaged(e) from e
+
+    def _damaged(self, error):
+        """The `WorkbookError` that reports a failure of reading this sheet's
+        part: broken XML or compression, or content no cell can hold."""
+        if isinstance(error, (WorkbookError, MemoryError)):
+            return error
+        return damaged(self.workbook.path, self.sheet.part, error)
 
     def _next(self, method, *args):
         while True:
@@ -365,6 +565,8 @@ class SheetStream:
                     raise
                 self._fall_back()
                 continue
+            except Exception as e:
+                raise self._damaged(e) from e
             if row is not None:
                 self._delivered += 1
             return row
@@ -412,6 +614,8 @@ class SheetStream:
                 if not self.native:
                     raise
                 self._fall_back()
+            except Exception as e:
+                raise self._damaged(e) from e
             finally:
                 self._delivered = delivered
 
@@ -421,6 +625,28 @@ class SheetStream:
             self._source = None
 
 
-def open_bytes(data, engine=True):
+def open_bytes(data: bytes, engine: bool = True) -> Workbook:
     """A `Workbook` over the bytes of an xlsx file."""
     return Workbook(io.BytesIO(data), engine)
+
+
+def read_workbook(path_or_file: str | os.PathLike[str] | IO[bytes], *, streaming: bool = True,
+                  data_only: bool = False, engine: bool = True) -> Workbook:
+    """Open an xlsx (or xlsm) workbook for reading.
+
+    `path_or_file` is a path or a binary file object open for reading
+    (seekable). Sheets are streamed from the file as their rows are asked
+    for, which is the only mode so far: ``streaming=False`` (the whole
+    workbook read into memory) raises NotImplementedError. With `data_only`
+    a formula cell gives the value Excel last computed and saved for it
+    instead of its formula. `engine=False` reads with the package's own
+    pure-Python reader instead of the native engine (slower, same values).
+
+    Raises `WorkbookError` when the file is missing, is not an xlsx
+    workbook (naming encrypted and old .xls files as such), or is damaged.
+    """
+    if not streaming:
+        raise NotImplementedError(
+            "read_workbook(streaming=False): reading whole workbooks into memory is not "
+            "available yet; use the default streaming=True")
+    return Workbook(path_or_file, engine=engine, data_only=data_only)
