@@ -27,7 +27,7 @@ import re
 import xml.etree.ElementTree as ET
 import xml.parsers.expat
 import zipfile
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import IO, Any
 
 from vellum import _vellum
@@ -162,6 +162,7 @@ class Worksheet:
     def iter_rows(self, min_row: int = 1, max_row: int | None = None,
                   min_col: int = 1, max_col: int | None = None,
                   values_only: bool = False, row_numbers: bool = False,
+                  progress: Callable[[int], object] | None = None,
                   ) -> Iterator[tuple[Any, ...]]:
         """The sheet's rows, streamed from the file, from `min_row` to
         `max_row` (the sheet's last row when None), each a tuple of its
@@ -171,7 +172,9 @@ class Worksheet:
         empty tuple (or as Nones up to `max_col`). Each item is a `Cell`
         (with ``row``, ``column``, ``coordinate`` and ``value``), or with
         `values_only` its value; a column without a cell gives None. With
-        `row_numbers`, each row comes as ``(row_number, row)``.
+        `row_numbers`, each row comes as ``(row_number, row)``. `progress`,
+        if given, is called every thousand rows or so with the number of
+        bytes of the sheet's XML read so far (of `Workbook.part_size`).
 
         Values are numbers, texts, booleans, dates (`datetime`, `time`,
         `timedelta` as the cell's number format says) and error texts such
@@ -187,14 +190,16 @@ class Worksheet:
                 raise ValueError(f"{name} must be a positive int or None, not {v!r}")
         if self._book is None:
             raise WorkbookError(f"sheet {self.name!r} belongs to no open workbook")
-        return self._rows(min_row, max_row, min_col, max_col, values_only, row_numbers)
+        return self._rows(min_row, max_row, min_col, max_col, values_only, row_numbers, progress)
 
-    def _rows(self, min_row, max_row, min_col, max_col, values_only, row_numbers):
+    def _rows(self, min_row, max_row, min_col, max_col, values_only, row_numbers, progress):
         stream = SheetStream(self._book, self, self._book.engine)
         gap = (None,) * (max_col - min_col + 1) if max_col and max_col >= min_col else ()
         expected = min_row
         try:
-            for idx, row in stream.rows(min_col, max_col, values_only):
+            for n, (idx, row) in enumerate(stream.rows(min_col, max_col, values_only)):
+                if progress is not None and n & 1023 == 0:
+                    progress(stream.position())
                 if idx < min_row:
                     continue
                 if max_row is not None and idx > max_row:
@@ -353,6 +358,11 @@ class Workbook:
             return parse_part(self._read(part))
         except xml.parsers.expat.ExpatError as e:
             raise WorkbookError(f"{self.path}: {part} is not well-formed XML ({e})") from None
+
+    def part_size(self, part: str) -> int:
+        """The size of a part's XML, uncompressed, as the zip declares it."""
+        member = self._member(part)
+        return self._zip.getinfo(member).file_size if member else 0
 
     def _relationships(self, part):
         """{id: (type, target part)} of a part's internal relationships."""
@@ -618,6 +628,13 @@ class SheetStream:
                 raise self._damaged(e) from e
             finally:
                 self._delivered = delivered
+
+    def position(self) -> int:
+        """Bytes of the sheet's XML read so far (0 where that is unknown)."""
+        try:
+            return self._source.tell()
+        except (AttributeError, OSError, ValueError):
+            return 0
 
     def close(self):
         if self._source is not None:
