@@ -33,7 +33,7 @@ from typing import IO, Any
 from vellum import _vellum
 from vellum.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from vellum.reference import Cell, Parser, make_helpers
-from vellum.reference.sheet import SheetReader
+from vellum.reference.sheet import MAIN_NS, STRICT_NS, SheetReader
 from vellum.reference import strings
 
 NativeFallback = _vellum.NativeFallback
@@ -112,6 +112,44 @@ def refuse_doctype(source, part):
             p.Parse(data, False)
     except _Prolog:
         pass
+
+
+def root_name(source):
+    """The expanded name ("uri}local") of a part's root element, or None."""
+    p = xml.parsers.expat.ParserCreate(namespace_separator="}")
+    found = []
+
+    def root(name, attrs):
+        found.append(name)
+        raise _Prolog
+
+    p.StartElementHandler = root
+    try:
+        while data := source.read(4096):
+            p.Parse(data, False)
+        p.Parse(b"", True)
+    except _Prolog:
+        pass
+    return found[0] if found else None
+
+
+_engine_reads_strict = None
+
+
+def engine_reads_strict():
+    """Whether the engine reads a Strict sheet's cells (asked once, of a
+    one-cell sheet): until it does, Strict sheets take the package's path,
+    as an engine that does not know the namespace would give empty rows."""
+    global _engine_reads_strict
+    if _engine_reads_strict is None:
+        sheet = (f'<worksheet xmlns="{STRICT_NS}"><sheetData><row r="1"><c r="A1"><v>1</v>'
+                 '</c></row></sheetData></worksheet>').encode()
+        try:
+            row = _vellum.RowReader(io.BytesIO(sheet), Parser(), make_helpers()).next_raw()
+            _engine_reads_strict = row == (1, [(1, 1, 1, "n", 0)])
+        except Exception:
+            _engine_reads_strict = False
+    return _engine_reads_strict
 
 
 def _clark(name):
@@ -448,9 +486,15 @@ class Workbook:
         except Exception as e:
             raise damaged(self.path, part, e) from e
 
+    def _strict_for_engine(self, part):
+        """Whether a part is Strict and the engine would not read it."""
+        with self._zip.open(self._member(part)) as source:
+            strict = (root_name(source) or "").startswith(STRICT_NS + "}")
+        return strict and not engine_reads_strict()
+
     def _read_string_table(self, part):
         native = getattr(_vellum, "read_string_table", None)
-        if self.engine and native is not None:
+        if self.engine and native is not None and not self._strict_for_engine(part):
             with self._zip.open(self._member(part)) as source:
                 try:
                     return native(source, self.helpers)
@@ -530,6 +574,15 @@ class SheetStream:
         native = getattr(_vellum, "RowReader", None)
         self.native = bool(engine and native is not None)
         try:
+            with workbook._zip.open(sheet.part) as source:
+                root = root_name(source) or ""
+            namespace = root.rpartition("}")[0]
+            if namespace not in (MAIN_NS, STRICT_NS):
+                raise WorkbookError(
+                    f"{workbook.path}: part {sheet.part} is not a worksheet vellum can read "
+                    f"(its root element is {root.replace('}', ' ') or 'missing'})")
+            if namespace == STRICT_NS and self.native and not engine_reads_strict():
+                self.native = False
             if self.native:
                 try:
                     self._open(native)
