@@ -43,6 +43,44 @@ NativeFallback = _vellum.NativeFallback
 BUILTIN_DATE_FORMATS = frozenset(range(14, 23)) | {45, 46, 47}
 BUILTIN_TIMEDELTA_FORMATS = frozenset({46})
 
+# The most that is read of a workbook-level part (the workbook, its
+# relationships, the styles) and of the shared strings, uncompressed. Real
+# workbooks stay far below; a part beyond is refused with a WorkbookError
+# rather than read into memory.
+PART_LIMIT = 64 << 20
+STRINGS_LIMIT = 512 << 20
+
+
+class _Bounded(io.RawIOBase):
+    """A zip member read through, failing once more than `limit` bytes
+    have come out of it."""
+
+    def __init__(self, member, limit, error):
+        self._member, self._left, self._error = member, limit, error
+
+    def readable(self):
+        return True
+
+    def read(self, n=-1):
+        want = self._left + 1 if n is None or n < 0 else min(n, self._left + 1)
+        data = self._member.read(want)
+        self._left -= len(data)
+        if self._left < 0:
+            raise self._error()
+        if n is None or n < 0:
+            return data + self.read() if data else data
+        return data
+
+    def readinto(self, b):
+        data = self.read(len(b))
+        b[:len(data)] = data
+        return len(data)
+
+    def close(self):
+        self._member.close()
+        super().close()
+
+
 _LITERALS = re.compile(r'"[^"]*"|\\.|[_*].')
 _ELAPSED = re.compile(r"\[(?:h+|m+|s+)\]", re.IGNORECASE)
 _BRACKETS = re.compile(r"\[[^\]]*\]")
@@ -114,8 +152,9 @@ def refuse_doctype(source, part):
         pass
 
 
-def root_name(source):
-    """The expanded name ("uri}local") of a part's root element, or None."""
+def root_name(source, window=1 << 20):
+    """The expanded name ("uri}local") of a part's root element, or None
+    when it is not within the first `window` bytes."""
     p = xml.parsers.expat.ParserCreate(namespace_separator="}")
     found = []
 
@@ -125,9 +164,11 @@ def root_name(source):
 
     p.StartElementHandler = root
     try:
-        while data := source.read(4096):
+        while window > 0 and (data := source.read(4096)):
+            window -= len(data)
             p.Parse(data, False)
-        p.Parse(b"", True)
+        if window > 0:
+            p.Parse(b"", True)
     except _Prolog:
         pass
     return found[0] if found else None
@@ -387,9 +428,25 @@ class Workbook:
         if member is None:
             raise WorkbookError(f"{self.path} is not an xlsx workbook (no part {part})")
         try:
-            return self._zip.read(member)
+            with self._open_part(part, PART_LIMIT) as source:
+                return source.read()
+        except WorkbookError:
+            raise
         except Exception as e:  # a broken zip entry: bad CRC, bad deflate data
             raise damaged(self.path, part, e) from e
+
+    def _open_part(self, part, limit):
+        """A workbook-level part opened for reading at most `limit` bytes: a
+        larger declared size is refused at once, and as declared sizes can
+        lie, reading past the limit fails too."""
+        info = self._zip.getinfo(self._member(part))
+        if info.file_size > limit:
+            raise self._too_large(part, limit)
+        return _Bounded(self._zip.open(info), limit, lambda: self._too_large(part, limit))
+
+    def _too_large(self, part, limit):
+        return WorkbookError(f"{self.path}: part {part} is larger than vellum reads "
+                             f"({limit >> 20} MiB): refused as a hostile or damaged file")
 
     def _tree(self, part):
         try:
@@ -488,21 +545,21 @@ class Workbook:
 
     def _strict_for_engine(self, part):
         """Whether a part is Strict and the engine would not read it."""
-        with self._zip.open(self._member(part)) as source:
+        with self._open_part(part, STRINGS_LIMIT) as source:
             strict = (root_name(source) or "").startswith(STRICT_NS + "}")
         return strict and not engine_reads_strict()
 
     def _read_string_table(self, part):
         native = getattr(_vellum, "read_string_table", None)
         if self.engine and native is not None and not self._strict_for_engine(part):
-            with self._zip.open(self._member(part)) as source:
+            with self._open_part(part, STRINGS_LIMIT) as source:
                 try:
                     return native(source, self.helpers)
                 except NativeFallback:
                     pass
-        with self._zip.open(self._member(part)) as source:
+        with self._open_part(part, STRINGS_LIMIT) as source:
             refuse_doctype(source, part)
-        with self._zip.open(self._member(part)) as source:
+        with self._open_part(part, STRINGS_LIMIT) as source:
             return strings.read_shared_strings(source)
 
     # -- worksheets --------------------------------------------------------
@@ -575,12 +632,12 @@ class SheetStream:
         self.native = bool(engine and native is not None)
         try:
             with workbook._zip.open(sheet.part) as source:
-                root = root_name(source) or ""
-            namespace = root.rpartition("}")[0]
+                root = root_name(source)
+            namespace = root.rpartition("}")[0] if root else MAIN_NS
             if namespace not in (MAIN_NS, STRICT_NS):
                 raise WorkbookError(
                     f"{workbook.path}: part {sheet.part} is not a worksheet vellum can read "
-                    f"(its root element is {root.replace('}', ' ') or 'missing'})")
+                    f"(its root element is {root.replace('}', ' ')})")
             if namespace == STRICT_NS and self.native and not engine_reads_strict():
                 self.native = False
             if self.native:

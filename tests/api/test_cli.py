@@ -160,3 +160,28 @@ def test_demo_generates_and_streams():
     out = run("-m", "vellum.demo", "--rows", "500")
     assert out.returncode == 0, out.stderr
     assert "orders: 500 rows" in out.stdout and "rows/s" in out.stdout
+
+
+@pytest.mark.parametrize("part", ["xl/workbook.xml", "xl/sharedStrings.xml", "xl/_rels/workbook.xml.rels"])
+def test_a_huge_workbook_part_is_refused_in_bounded_memory(book, tmp_path, part):
+    """A few hundred KB of zip holding a part of spaces far past the limit."""
+    import resource
+
+    from vellum import workbook
+    size = (workbook.STRINGS_LIMIT if part.endswith("sharedStrings.xml") else workbook.PART_LIMIT) + (1 << 20)
+    hostile = tmp_path / "hostile.xlsx"
+    with zipfile.ZipFile(book) as zin, zipfile.ZipFile(hostile, "w", zipfile.ZIP_DEFLATED) as zout:
+        for info in zin.infolist():
+            if info.filename != part:
+                zout.writestr(info, zin.read(info))
+        with zout.open(part, "w", force_zip64=True) as big:
+            head = zin.read(part) if part in zin.namelist() else b"<sst/>"
+            big.write(head[:head.index(b">") + 1])
+            spaces = b" " * (1 << 20)
+            for _ in range(size >> 20):
+                big.write(spaces)
+    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    out = run("-m", "vellum", str(hostile))
+    peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    assert out.returncode == 2 and f"part {part} is larger than vellum reads" in out.stderr
+    assert max(before, peak) < 100 << 10  # KiB
