@@ -151,15 +151,26 @@ size_t append_ref(std::string& out, std::string_view s, size_t amp) {
 const std::array<uint8_t, 256> CHAR_CLASS = make_classes();
 
 Result<void> validate_chars(std::string_view s) noexcept {
+    CharFaults f;
+    f.scan(s);
+    return f.verdict();
+}
+
+// A control character decides the verdict at once; invalid UTF-8 outranks
+// U+FFFE and U+FFFF, so once it is seen sequences are no longer decoded.
+void CharFaults::scan(std::string_view s) noexcept {
     const char* base = s.data();
     const char* end = base + s.size();
-    bool bad_utf8 = false, nonchar = false;
     const char* p = base;
+    if (control)
+        return;
     while ((p = swar::find_special(p, end, '\0', '\0', '\0')) < end) {
         auto u = static_cast<unsigned char>(*p);
         if (u < 0x80) {
-            if (u != '\t' && u != '\n' && u != '\r')
-                return fail(Msg::InvalidChar);
+            if (u != '\t' && u != '\n' && u != '\r') {
+                control = true;
+                return;
+            }
             ++p;
             continue;
         }
@@ -175,6 +186,11 @@ Result<void> validate_chars(std::string_view s) noexcept {
             nonchar = true;
         p += n;
     }
+}
+
+Result<void> CharFaults::verdict() const noexcept {
+    if (control)
+        return fail(Msg::InvalidChar);
     if (bad_utf8)
         return fail(Msg::InvalidUtf8);
     if (nonchar)

@@ -59,6 +59,19 @@ inline bool is_space(char c) noexcept { return has_class(c, CC_SPACE); }
 
 // Control characters other than tab/LF/CR, invalid UTF-8, U+FFFE, U+FFFF.
 [[nodiscard]] Result<void> validate_chars(std::string_view s) noexcept;
+
+// The same check over consecutive pieces of one span, each cut at a
+// character boundary: verdict() is what validate_chars gives the whole span.
+struct CharFaults {
+    bool control = false, bad_utf8 = false, nonchar = false;
+    void scan(std::string_view s) noexcept;
+    bool any() const noexcept { return control || bad_utf8 || nonchar; }
+    [[nodiscard]] Result<void> verdict() const noexcept;
+};
+
+// True for a byte that continues a multi-byte UTF-8 character: no span is
+// cut in front of one.
+inline bool is_continuation(char c) noexcept { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 // Every '&' starts a reference that ends at the next ';' and resolves.
 [[nodiscard]] Result<void> validate_refs(std::string_view s) noexcept;
 // `name` is the text between '&' and ';'; the result is a code point.

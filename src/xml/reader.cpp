@@ -16,6 +16,9 @@ namespace vlm::xml {
 
 namespace {
 
+// Text and markup longer than this are read in pieces (see char_data).
+constexpr size_t LONG_RUN = InputBuffer::CHUNK;
+
 bool iequals_ascii(std::string_view a, std::string_view b) noexcept {
     if (a.size() != b.size())
         return false;
@@ -100,17 +103,50 @@ Result<uint32_t> split_qname(std::string_view q) noexcept {
     return static_cast<uint32_t>(colon + 1);
 }
 
-// Character data inside the root: characters, references, "]]>". Sets
-// `decode` when text_str() has work to do.
-[[gnu::noinline]] Result<void> check_text(std::string_view s, bool& decode) {
-    VLM_TRY(validate_chars(s));
-    bool amp = s.find('&') != std::string_view::npos;
-    if (amp)
-        VLM_TRY(validate_refs(s));
-    if (s.find("]]>") != std::string_view::npos)
-        return fail(Msg::CdataEndInText);
-    decode = amp || s.find('\r') != std::string_view::npos;
-    return {};
+// The checks of character data inside the root (characters, references,
+// "]]>") over one run, or over consecutive pieces of it cut where no
+// character, reference, line end or "]]>" is split: verdict() is what the
+// whole run gets. `decode` tells whether text_str() has work to do on the
+// piece scanned last.
+struct TextCheck {
+    CharFaults chars;
+    Result<void> refs;  // the first bad reference
+    bool cdata_end = false;
+    bool decode = false;
+
+    [[gnu::noinline]] void scan(std::string_view s) {
+        chars.scan(s);
+        bool amp = s.find('&') != std::string_view::npos;
+        if (amp && refs)
+            refs = validate_refs(s);
+        cdata_end = cdata_end || s.find("]]>") != std::string_view::npos;
+        decode = amp || s.find('\r') != std::string_view::npos;
+    }
+    bool faulty() const noexcept { return chars.any() || !refs || cdata_end; }
+    Result<void> verdict() {
+        VLM_TRY(chars.verdict());
+        if (!refs)
+            return std::unexpected(std::move(refs).error());
+        if (cdata_end)
+            return fail(Msg::CdataEndInText);
+        return {};
+    }
+};
+
+// What is wrong with a processing instruction's target, given the body from
+// its start (`whole`: all of it) with the target's t bytes ending in it;
+// Msg::Count_ when nothing is.
+Msg pi_target_fault(std::string_view body, size_t t) noexcept {
+    if (t == 0 || !has_class(body[0], CC_NAME_START))
+        return !body.empty() && is_high(body[0]) ? Msg::NonAsciiName : Msg::BadPi;
+    std::string_view target = body.substr(0, t);
+    if (iequals_ascii(target, "xml"))
+        return Msg::MisplacedXmlDecl;
+    if (target.find(':') != std::string_view::npos)
+        return Msg::ColonInPiTarget;
+    if (t < body.size() && !is_space(body[t]))
+        return is_high(body[t]) ? Msg::NonAsciiName : Msg::BadPi;
+    return Msg::Count_;
 }
 
 [[gnu::noinline]] Result<void> check_value(std::string_view s, bool& decode) {
@@ -127,7 +163,7 @@ Result<uint32_t> split_qname(std::string_view q) noexcept {
 }  // namespace
 
 Reader::Reader(ByteSource& src) : src_(src) {
-    for (std::string_view u : {std::string_view(), XML_URI, MAIN_URI})
+    for (std::string_view u : {std::string_view(), XML_URI, MAIN_URI, STRICT_MAIN_URI})
         intern_uri(u);
     names_.reserve(256);
     attrs_.reserve(16);
@@ -264,40 +300,124 @@ Result<Event> Reader::char_data() {
         buf_.pos += text_.len;
         return Event::Text;
     }
+    // A run longer than a chunk is handed out in pieces, so that the buffer
+    // can drop what the caller has seen (most such runs are whitespace
+    // nobody keeps; a caller that keeps text joins the pieces). A faulty
+    // piece is never handed out: the run is then passed over to its end and
+    // fails as a whole.
     size_t rel = static_cast<size_t>(stop - s);
+    TextCheck check;
     for (;;) {
         const char* base = buf_.data() + buf_.pos;
         end = buf_.data() + buf_.size();
         const char* lt = swar::find1(base + rel, end, '<');
         rel = static_cast<size_t>(lt - base);
-        if (lt < end || !VLM_TRY(refill()))
+        if (lt < end)
+            break;
+        if (rel >= LONG_RUN) {
+            if (size_t cut = text_cut(rel)) {
+                check.scan(buf_.view(buf_.pos, buf_.pos + cut));
+                bool faulty = check.faulty();
+                if (!faulty) {
+                    text_ = {buf_.pos, cut};
+                    text_decode_ = check.decode;
+                    buf_.pos += cut;
+                    return Event::Text;
+                }
+                buf_.pos += cut;
+                rel -= cut;
+            }
+        }
+        if (!VLM_TRY(refill()))
             break;
     }
     text_ = {buf_.pos, rel};
-    VLM_TRY(check_text(view(text_), text_decode_));
+    check.scan(view(text_));
+    VLM_TRY(check.verdict());
+    text_decode_ = check.decode;
     buf_.pos += rel;
     return Event::Text;
 }
 
-// "<?": a processing instruction, checked and skipped.
+// Where the first n buffered bytes of a text run may be cut (0: nowhere
+// yet): not inside a character, a reference, a CR LF pair or a "]]>". The
+// two bytes after the cut are in the buffer.
+size_t Reader::text_cut(size_t n) const noexcept {
+    std::string_view d = buf_.view(buf_.pos, buf_.pos + n);
+    size_t cut = n - 2;
+    for (int tries = 0; cut > 0 && tries < 16; ++tries) {
+        size_t amp = d.rfind('&', cut - 1);
+        if (amp != std::string_view::npos && d.substr(amp, cut - amp).find(';') == std::string_view::npos) {
+            cut = amp;
+            continue;
+        }
+        char b = d[cut], prev = d[cut - 1];
+        bool splits = is_continuation(b) || (prev == '\r' && b == '\n') ||
+                      (b == '>' && prev == ']' && cut >= 2 && d[cut - 2] == ']') ||
+                      (b == ']' && prev == ']' && d[cut + 1] == '>');
+        if (!splits)
+            return cut;
+        --cut;
+    }
+    return 0;
+}
+
+// Reads the markup construct at pos up to its terminator `close`, searching
+// from `rel`, and hands its content to piece(part, last) in consecutive
+// parts. A long construct is passed over as it is read (the read position
+// moves along, so that compaction can drop it), cut at character
+// boundaries; piece() returns false to decline a part it cannot judge yet,
+// which then comes back longer. Ends with the read position past `close`.
+template <class F>
+Result<void> Reader::pass_over(size_t rel, std::string_view close, Msg at_eof, F&& piece) {
+    const size_t keep = close.size() - 1;  // a terminator may start in them
+    size_t seen = rel;  // the terminator starts at or after this
+    for (;;) {
+        std::string_view hay = buf_.view(buf_.pos + rel, buf_.size());
+        size_t i = hay.find(close, seen - rel);
+        if (i != std::string_view::npos) {
+            piece(hay.substr(0, i), true);
+            buf_.pos += rel + i + close.size();
+            return {};
+        }
+        seen = rel + (hay.size() > keep ? hay.size() - keep : 0);
+        if (hay.size() >= LONG_RUN) {
+            size_t cut = hay.size() - keep;
+            while (cut > 0 && is_continuation(hay[cut]))
+                --cut;
+            if (cut > 0 && piece(hay.substr(0, cut), false)) {
+                buf_.pos += rel + cut;
+                seen -= rel + cut;
+                rel = 0;
+            }
+        }
+        if (!VLM_TRY(refill()))
+            return fail(at_eof);
+    }
+}
+
+// "<?": a processing instruction, checked and skipped. Its target is judged
+// once the part handed over holds its end.
 Result<void> Reader::pi() {
-    size_t close = VLM_TRY(find_from(2, "?>", Msg::UnclosedPi));
-    std::string_view body = buf_.view(buf_.pos + 2, buf_.pos + close);
-    size_t t = 0;
-    while (t < body.size() && has_class(body[t], CC_NAME))
-        ++t;
-    if (t == 0 || !has_class(body[0], CC_NAME_START))
-        return fail(!body.empty() && is_high(body[0]) ? Msg::NonAsciiName : Msg::BadPi);
-    std::string_view target = body.substr(0, t);
-    if (iequals_ascii(target, "xml"))
-        return fail(Msg::MisplacedXmlDecl);
-    if (target.find(':') != std::string_view::npos)
-        return fail(Msg::ColonInPiTarget);
-    if (t < body.size() && !is_space(body[t]))
-        return fail(is_high(body[t]) ? Msg::NonAsciiName : Msg::BadPi);
-    VLM_TRY(validate_chars(body));
-    buf_.pos += close + 2;
-    return {};
+    Msg target = Msg::Count_;
+    bool judged = false;
+    CharFaults chars;
+    VLM_TRY(pass_over(2, "?>", Msg::UnclosedPi, [&](std::string_view part, bool last) {
+        if (!judged) {
+            size_t t = 0;
+            while (t < part.size() && has_class(part[t], CC_NAME))
+                ++t;
+            if (t == part.size() && !last)
+                return false;
+            target = pi_target_fault(part, t);
+            judged = true;
+        }
+        chars.scan(part);
+        return true;
+    }));
+    if (target != Msg::Count_)
+        return fail(target);
+    return chars.verdict();
 }
 
 // "<!": a comment (skipped), a CDATA section (true: a Text event is set up)
@@ -323,13 +443,19 @@ Result<bool> Reader::markup() {
 }
 
 Result<void> Reader::comment() {
-    size_t close = VLM_TRY(find_from(4, "-->", Msg::UnclosedComment));
-    std::string_view body = buf_.view(buf_.pos + 4, buf_.pos + close);
-    if (body.find("--") != std::string_view::npos || body.ends_with('-'))
+    bool dashes = false, dash_last = false;
+    CharFaults chars;
+    VLM_TRY(pass_over(4, "-->", Msg::UnclosedComment, [&](std::string_view part, bool) {
+        if (!part.empty()) {
+            dashes = dashes || (dash_last && part[0] == '-') || part.find("--") != std::string_view::npos;
+            dash_last = part.back() == '-';
+        }
+        chars.scan(part);
+        return true;
+    }));
+    if (dashes || dash_last)
         return fail(Msg::DashDashInComment);
-    VLM_TRY(validate_chars(body));
-    buf_.pos += close + 3;
-    return {};
+    return chars.verdict();
 }
 
 Result<void> Reader::cdata() {

@@ -27,7 +27,12 @@ namespace vlm::xml {
 
 enum class Event : uint8_t { Start, Empty, End, Text, Eof };
 
-// Fixed namespace ids.
+// Fixed namespace ids. NS_MAIN is the SpreadsheetML main namespace in both
+// of its spellings: element names and the default namespace written with
+// the Strict URI report NS_MAIN too, so that every comparison with the main
+// namespace reads Strict parts as their transitional twins. Whatever goes
+// back to the host keeps the URI as written: namespace lists, attribute
+// keys and captured bytes.
 inline constexpr uint32_t NS_NONE = 0;
 inline constexpr uint32_t NS_XML = 1;
 inline constexpr uint32_t NS_MAIN = 2;
@@ -35,6 +40,7 @@ inline constexpr std::string_view XML_URI = "http://www.w3.org/XML/1998/namespac
 inline constexpr std::string_view XMLNS_URI = "http://www.w3.org/2000/xmlns/";
 inline constexpr std::string_view MAIN_URI =
     "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+inline constexpr std::string_view STRICT_MAIN_URI = "http://purl.oclc.org/ooxml/spreadsheetml/main";
 
 // A byte range of the input buffer (offsets, since the buffer moves).
 struct Span {
@@ -43,7 +49,10 @@ struct Span {
 };
 
 struct Attr {
-    uint32_t ns = 0;       // 0 for unprefixed attributes
+    // 0 for unprefixed attributes. The id of the URI as written: an
+    // attribute's key renders it, and two attributes that differ only by the
+    // spelling of the main namespace are two attributes.
+    uint32_t ns = 0;
     Span qname;
     Span local;
     Span value;            // between the quotes, undecoded
@@ -92,9 +101,11 @@ public:
     // prefix declared again further in keeps its outer position and takes
     // the inner URI. The default namespace has the empty prefix.
     std::vector<std::pair<std::string_view, std::string_view>> in_scope_namespaces() const;
-    // (found, id): "xml" is always id 1; an undeclared empty prefix is id 0.
+    // (found, id): "xml" is always id 1; an undeclared empty prefix is id 0;
+    // the Strict main namespace is NS_MAIN.
     std::pair<bool, uint32_t> lookup_prefix(std::string_view prefix) const;
     uint32_t intern_uri(std::string_view uri);
+    // The URI of an id (for NS_MAIN the transitional spelling).
     std::string_view uri(uint32_t id) const noexcept { return uris_[id]; }
 
     // Element capture: from the '<' of the current start tag to the end of
@@ -172,6 +183,9 @@ private:
     }
 
     static constexpr uint32_t NS_DECL = UINT32_MAX;  // xmlns attributes, until they are bound
+    static constexpr uint32_t URI_STRICT_MAIN = 3;   // interned at construction
+    // The namespace id an element name compares by, from its URI's id.
+    static uint32_t ns_of(uint32_t uri) noexcept { return uri == URI_STRICT_MAIN ? NS_MAIN : uri; }
 
     struct Element {
         size_t name_off;   // qualified name in names_
@@ -199,6 +213,9 @@ private:
     [[nodiscard]] Result<Event> at_end();
     [[nodiscard]] Result<void> skip_outside();
     [[nodiscard]] Result<Event> char_data();
+    size_t text_cut(size_t n) const noexcept;
+    template <class F>
+    [[nodiscard]] Result<void> pass_over(size_t rel, std::string_view close, Msg at_eof, F&& piece);
     [[nodiscard]] Result<bool> markup();
     [[nodiscard]] Result<void> pi();
     [[nodiscard]] Result<void> comment();
@@ -218,6 +235,8 @@ private:
     [[nodiscard]] Result<void> declare(std::string_view prefix, const Attr& a);
     void unbind();
     [[nodiscard]] Result<void> resolve_names(uint32_t local_at);
+    // The URI id bound to a non-empty prefix other than "xml", or not found.
+    std::pair<bool, uint32_t> prefix_uri(std::string_view prefix) const;
     [[nodiscard]] Result<void> check_ns_dups() const;
     std::string_view prefix_of(const Binding& b) const noexcept {
         return {prefixes_.data() + b.prefix_off, b.prefix_len};

@@ -21,15 +21,20 @@ uint32_t Reader::intern_uri(std::string_view uri) {
     return id;
 }
 
-std::pair<bool, uint32_t> Reader::lookup_prefix(std::string_view prefix) const {
-    if (prefix.empty())
-        return {true, default_ns_};
+std::pair<bool, uint32_t> Reader::prefix_uri(std::string_view prefix) const {
     if (prefix == "xml")
         return {true, NS_XML};
     auto it = innermost_.find(prefix);
     if (it == innermost_.end())
         return {false, NS_NONE};
     return {true, scope_[static_cast<size_t>(it->second)].uri};
+}
+
+std::pair<bool, uint32_t> Reader::lookup_prefix(std::string_view prefix) const {
+    if (prefix.empty())
+        return {true, default_ns_};
+    auto [found, id] = prefix_uri(prefix);
+    return {found, ns_of(id)};
 }
 
 std::vector<std::pair<std::string_view, std::string_view>> Reader::in_scope_namespaces() const {
@@ -88,7 +93,7 @@ Result<void> Reader::declare(std::string_view prefix, const Attr& a) {
         innermost_.emplace(std::string(prefix), index);
     scope_.push_back(b);
     if (prefix.empty())
-        default_ns_ = id;
+        default_ns_ = ns_of(id);
     return {};
 }
 
@@ -101,7 +106,7 @@ void Reader::unbind() {
     else
         innermost_.erase(it);
     if (prefix.empty())
-        default_ns_ = b.shadowed >= 0 ? scope_[static_cast<size_t>(b.shadowed)].uri : NS_NONE;
+        default_ns_ = b.shadowed >= 0 ? ns_of(scope_[static_cast<size_t>(b.shadowed)].uri) : NS_NONE;
     prefixes_.resize(b.prefix_off);
     scope_.pop_back();
 }
@@ -120,7 +125,7 @@ Result<void> Reader::resolve_names(uint32_t local_at) {
     for (Attr& a : attrs_) {
         if (a.local.off == a.qname.off)
             continue;
-        auto [found, id] = lookup_prefix(view({a.qname.off, a.local.off - a.qname.off - 1}));
+        auto [found, id] = prefix_uri(view({a.qname.off, a.local.off - a.qname.off - 1}));
         if (!found || id == NS_NONE)
             return fail(Msg::UnboundPrefix);
         a.ns = id;
