@@ -174,25 +174,6 @@ def root_name(source, window=1 << 20):
     return found[0] if found else None
 
 
-_engine_reads_strict = None
-
-
-def engine_reads_strict():
-    """Whether the engine reads a Strict sheet's cells (asked once, of a
-    one-cell sheet): until it does, Strict sheets take the package's path,
-    as an engine that does not know the namespace would give empty rows."""
-    global _engine_reads_strict
-    if _engine_reads_strict is None:
-        sheet = (f'<worksheet xmlns="{STRICT_NS}"><sheetData><row r="1"><c r="A1"><v>1</v>'
-                 '</c></row></sheetData></worksheet>').encode()
-        try:
-            row = _vellum.RowReader(io.BytesIO(sheet), Parser(), make_helpers()).next_raw()
-            _engine_reads_strict = row == (1, [(1, 1, 1, "n", 0)])
-        except Exception:
-            _engine_reads_strict = False
-    return _engine_reads_strict
-
-
 def _clark(name):
     return "{" + name if "}" in name else name
 
@@ -543,15 +524,9 @@ class Workbook:
         except Exception as e:
             raise damaged(self.path, part, e) from e
 
-    def _strict_for_engine(self, part):
-        """Whether a part is Strict and the engine would not read it."""
-        with self._open_part(part, STRINGS_LIMIT) as source:
-            strict = (root_name(source) or "").startswith(STRICT_NS + "}")
-        return strict and not engine_reads_strict()
-
     def _read_string_table(self, part):
         native = getattr(_vellum, "read_string_table", None)
-        if self.engine and native is not None and not self._strict_for_engine(part):
+        if self.engine and native is not None:
             with self._open_part(part, STRINGS_LIMIT) as source:
                 try:
                     return native(source, self.helpers)
@@ -638,8 +613,6 @@ class SheetStream:
                 raise WorkbookError(
                     f"{workbook.path}: part {sheet.part} is not a worksheet vellum can read "
                     f"(its root element is {root.replace('}', ' ')})")
-            if namespace == STRICT_NS and self.native and not engine_reads_strict():
-                self.native = False
             if self.native:
                 try:
                     self._open(native)

@@ -76,7 +76,6 @@ def test_api_reads_the_strict_twin_alike(twins, data_only):
             assert list(b[ws.name].iter_rows(values_only=True)) == list(ws.iter_rows(values_only=True))
 
 
-@pytest.mark.xfail(strict=False, reason="engine Strict support pending merge")
 def test_engine_reads_strict_sheets_as_the_pure_path(twins):
     _, strict = twins
     with Workbook(strict, engine=False) as book:

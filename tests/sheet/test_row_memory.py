@@ -70,7 +70,7 @@ def peak_mb():
 
 PROBE = """import json, sys
 sys.path.insert(0, sys.argv[1])
-import test_bounded_memory as t
+import test_row_memory as t
 out = t.read(*json.loads(sys.argv[2]))
 print(json.dumps([out, t.peak_mb()]))
 """
