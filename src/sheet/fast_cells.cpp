@@ -7,107 +7,34 @@
 // interpretation, so results cannot differ; anything it does not take whole
 // (entity references, carriage returns, comments, CDATA, other children or
 // namespaces, a cell cut by the end of the buffer) leaves the position where
-// it was and the event path reads that cell instead.
+// it was and the event path reads that cell instead. The scanning and its
+// character rules are the reader's own (xml/plain.h).
 #include "sheet/parser.h"
 
 #include "utils/coord.h"
-#include "xml/chars.h"
+#include "xml/plain.h"
 
-#include <array>
 #include <cstring>
 
 namespace vlm::sheet {
-
-namespace {
-
-bool blank(char c) noexcept { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
-
-// Bytes of cell text by what the byte path does with them: 1 plain (printable
-// ASCII other than '&', '<', '>'), 0 anything else. The zero padding after
-// the buffer's data stops a scan at the end.
-constexpr std::array<uint8_t, 256> PLAIN = [] {
-    std::array<uint8_t, 256> t{};
-    for (int c = 0x20; c < 0x7F; ++c)
-        t[static_cast<size_t>(c)] = c != '&' && c != '<' && c != '>';
-    return t;
-}();
-
-// The text of `<v>` or `<f>` from `p` up to its exact closing tag `close`
-// ("</v>" or "</f>"): plain characters only, the kind that decode to
-// themselves (tab and line feed too). Non-ASCII text must be valid UTF-8
-// without U+FFFE or U+FFFF. On success `next` is one past the closing tag.
-// Cell texts are short, so one pass both finds the end and checks.
-bool plain_text(const char* p, const char* stop, std::string_view close, std::string_view& out,
-                const char*& next) {
-    const char* q = p;
-    while (PLAIN[static_cast<unsigned char>(*q)])
-        ++q;
-    const char* odd = q;
-    bool high = false;
-    for (; q < stop && *q != '<'; ++q) {
-        auto u = static_cast<unsigned char>(*q);
-        if (u >= 0x80)
-            high = true;
-        else if (!PLAIN[u] && u != '\t' && u != '\n')
-            return false;
-    }
-    if (static_cast<size_t>(stop - q) < close.size() || std::string_view(q, close.size()) != close)
-        return false;
-    if (high && !xml::validate_chars(std::string_view(odd, static_cast<size_t>(q - odd))))
-        return false;
-    out = std::string_view(p, static_cast<size_t>(q - p));
-    next = q + close.size();
-    return true;
-}
-
-}  // namespace
 
 // The start tag programs write for a row: `r` and perhaps `spans` (which
 // the row does not keep), double quoted, values that need no decoding, and
 // the main namespace the default one. Any other attribute needs the general
 // path, which also records it in the row dimensions.
 bool SheetParser::quick_row_start() {
-    const InputBuffer& b = reader_.buffer();
-    const char* d = b.data();
-    const char* stop = d + b.size();
-    const char* p = d + b.pos;
-    if (stop - p < 6 || std::memcmp(p, "<row ", 5) != 0 || reader_.default_ns() != xml::NS_MAIN)
+    if (reader_.default_ns() != xml::NS_MAIN)
         return false;
+    xml::PlainScan scan(reader_);
     std::optional<int64_t> row;
-    bool spans = false;
-    p += 4;
-    for (;;) {
-        if (*p == ' ') {
-            do
-                ++p;
-            while (*p == ' ');
-        } else if (*p == '>') {
-            break;
-        } else {
-            return false;
-        }
-        bool is_r = p[0] == 'r' && p[1] == '=' && p[2] == '"';
-        bool is_spans = !is_r && std::memcmp(p, "spans=\"", 7) == 0;
-        if ((!is_r && !is_spans) || (is_r && row) || (is_spans && spans))
-            return false;
-        const char* v = p + (is_r ? 3 : 7);
-        const char* q = v;
-        while (xml::has_class(*q, xml::CC_PLAIN_VALUE))
-            ++q;
-        if (q >= stop || *q != '"')
-            return false;
-        if (is_r) {
-            row = plain_int(std::string_view(v, static_cast<size_t>(q - v)));
-            if (!row)
-                return false;
-        } else {
-            spans = true;
-        }
-        p = q + 1;
-    }
-    if (!row)
+    auto attr = [&](std::string_view name, std::string_view value) {
+        if (name == "r")
+            return (row = plain_int(value)).has_value();
+        return name == "spans";  // twice is refused by the scan
+    };
+    if (scan.tag("row", attr) != xml::FastTag::Start || !row)
         return false;
-    reader_.enter_checked(3, static_cast<size_t>(p + 1 - d));
+    scan.commit_open("row");
     pos_.start_row(*row);
     return true;
 }
@@ -125,10 +52,9 @@ bool SheetParser::quick_row_start() {
 // Nothing is written and the position does not move unless the cell is
 // taken.
 Result<bool> SheetParser::quick_cell(CellRec& c) {
-    const InputBuffer& b = reader_.buffer();
-    const char* d = b.data();
-    const char* stop = d + b.size();
-    const char* p = d + b.pos;
+    xml::PlainScan scan(reader_);
+    const char* stop = scan.stop();
+    const char* p = scan.at();
     // Cells follow each other without text in these files; anything else,
     // the end of the row included, goes to the general paths.
     if (stop - p < 5 || p[0] != '<' || p[1] != 'c' || p[2] != ' ')
@@ -251,7 +177,7 @@ Result<bool> SheetParser::quick_cell(CellRec& c) {
         last_tag = p + 4;
         p += 8;
     }
-    reader_.skip_checked_bytes(static_cast<size_t>(last_tag - d), static_cast<size_t>(p - d));
+    scan.commit(last_tag, p);
     c.row = row;
     c.column = column;
     pos_.place(column);
@@ -271,74 +197,53 @@ Result<bool> SheetParser::quick_cell(CellRec& c) {
 }
 
 Result<bool> SheetParser::fast_cell(CellRec& c) {
-    const InputBuffer& b = reader_.buffer();
-    const char* d = b.data();
-    const char* stop = d + b.size();
-    const char* p = d + b.pos;
-    while (p < stop && blank(*p))
-        ++p;  // text between cells is skipped on either path
-    if (stop - p < 4 || p[0] != '<' || p[1] != 'c' || (p[2] != ' ' && p[2] != '/' && p[2] != '>'))
-        return false;
+    xml::PlainScan scan(reader_);
+    scan.skip_blank();  // text between cells is skipped on either path
     bufs_.clear();
     auto cell_attr = [&](std::string_view name, std::string_view value) {
         if (auto fd = bufs_.cell_attr(name))
             CellBufs::view(*fd, value);
         return true;
     };
-    size_t end = 0;
-    xml::FastTag tag = reader_.fast_attrs(static_cast<size_t>(p + 2 - d), end, cell_attr);
+    xml::FastTag tag = scan.tag("c", cell_attr);
     if (tag == xml::FastTag::NotHandled)
         return false;
-    const char* last_tag = p;
-    const char* q = d + end;
-    if (tag == xml::FastTag::Start) {
-        bool seen_v = false, seen_f = false;
-        for (;;) {
-            while (q < stop && blank(*q))
-                ++q;
-            if (stop - q < 4 || q[0] != '<')
+    bool seen_v = false, seen_f = false;
+    auto no_attr = [](std::string_view, std::string_view) { return false; };
+    auto f_attr = [&](std::string_view name, std::string_view value) {
+        if (auto fd = bufs_.f_attr(name))
+            CellBufs::view(*fd, value);
+        return true;
+    };
+    // Only texts that need no decoding can be viewed where they stand.
+    auto plain = [&](std::string_view name, std::string_view& out) {
+        xml::PlainText t;
+        if (!scan.text(name, t) || t.decode)
+            return false;
+        out = t.raw;
+        return true;
+    };
+    while (tag == xml::FastTag::Start) {
+        scan.skip_blank();
+        if (scan.end_tag("c"))
+            break;
+        if (!seen_v && (tag = scan.tag("v", no_attr)) != xml::FastTag::NotHandled) {
+            seen_v = bufs_.has_v = true;
+            if (tag == xml::FastTag::Start && !plain("v", bufs_.v))
                 return false;
-            if (q[1] == '/') {
-                if (q[2] != 'c' || q[3] != '>')
-                    return false;
-                last_tag = q;
-                q += 4;
-                break;
-            }
-            if (q[1] == 'v' && !seen_v) {
-                seen_v = bufs_.has_v = true;
-                if (q[2] == '>') {
-                    if (!plain_text(q + 3, stop, "</v>", bufs_.v, q))
-                        return false;
-                } else if (q[2] == '/' && q[3] == '>') {
-                    q += 4;
-                } else {
-                    return false;
-                }
-                continue;
-            }
-            if (q[1] == 'f' && !seen_f) {
-                seen_f = bufs_.has_f = true;
-                auto f_attr = [&](std::string_view name, std::string_view value) {
-                    if (auto fd = bufs_.f_attr(name))
-                        CellBufs::view(*fd, value);
-                    return true;
-                };
-                xml::FastTag ft = reader_.fast_attrs(static_cast<size_t>(q + 2 - d), end, f_attr);
-                // A data table's formula needs every attribute as a dict.
-                if (ft == xml::FastTag::NotHandled || (bufs_.ft == "dataTable" && !settings_.data_only))
-                    return false;
-                q = d + end;
-                if (ft == xml::FastTag::Start && !plain_text(q, stop, "</f>", bufs_.f, q))
-                    return false;
-                continue;
-            }
+        } else if (!seen_f && (tag = scan.tag("f", f_attr)) != xml::FastTag::NotHandled) {
+            seen_f = bufs_.has_f = true;
+            // A data table's formula needs every attribute as a dict.
+            if (bufs_.ft == "dataTable" && !settings_.data_only)
+                return false;
+            if (tag == xml::FastTag::Start && !plain("f", bufs_.f))
+                return false;
+        } else {
             return false;
         }
-    } else {
-        q = d + end;
+        tag = xml::FastTag::Start;
     }
-    reader_.skip_checked_bytes(static_cast<size_t>(last_tag - d), static_cast<size_t>(q - d));
+    scan.commit();
     VLM_TRY(style_of(c));
     VLM_TRY(interpret(c));
     return true;

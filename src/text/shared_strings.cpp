@@ -7,7 +7,7 @@
 #include "host/helpers.h"
 #include "host/names.h"
 #include "text/text_runs.h"
-#include "utils/swar.h"
+#include "xml/plain.h"
 
 #include <cstring>
 
@@ -62,72 +62,16 @@ Result<Ref> item_value(xml::Reader& r, text::TextCtx& ctx, PyObject* si_content)
 
 // The common shape of a plain item, `<si><t>TEXT</t></si>` (also with
 // xml:space="preserve" on t), read straight from the buffer when all of it is
-// there; TEXT gets the reader's own character and reference checks. Anything
-// else, or TEXT that fails a check, takes the event path, which gives the
-// same result or the reader's error. On success `text` is the item's raw
-// text, `decode` tells whether it holds references or carriage returns, and
-// `last_tag`/`end` bound its "</si>".
-struct FastItem {
-    std::string_view text;
-    bool decode = false;
-    bool ascii = false;  // printable ASCII only
-    size_t last_tag = 0, end = 0;
-};
-
-// The character rules for text, except UTF-8 validity, which the strict
-// decoder that makes the str checks anyway (an item it refuses is read again
-// on the event path, which reports it): no control characters but tab, line
-// feed and carriage return, and no U+FFFE or U+FFFF (EF BF BE, EF BF BF).
-bool plain_chars(std::string_view s) noexcept {
-    for (size_t i = 0; i < s.size(); ++i) {
-        auto u = static_cast<unsigned char>(s[i]);
-        if (u < 0x20 && u != '\t' && u != '\n' && u != '\r')
-            return false;
-        if (u == 0xEF && i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0xBF &&
-            static_cast<unsigned char>(s[i + 2]) >= 0xBE)
-            return false;
-    }
-    return true;
-}
-
-bool fast_item(const InputBuffer& b, FastItem& out) {
-    constexpr std::string_view OPEN = "<si><t", PRESERVE = " xml:space=\"preserve\"", CLOSE = "</t></si>";
-    const char* d = b.data();
-    const char* stop = d + b.size();
-    const char* p = d + b.pos;
-    if (static_cast<size_t>(stop - p) < OPEN.size() + 1 + CLOSE.size() ||
-        std::memcmp(p, OPEN.data(), OPEN.size()) != 0)
-        return false;
-    p += OPEN.size();
-    if (*p == ' ') {
-        if (static_cast<size_t>(stop - p) < PRESERVE.size() || std::memcmp(p, PRESERVE.data(), PRESERVE.size()) != 0)
-            return false;
-        p += PRESERVE.size();
-    }
-    if (p >= stop || *p++ != '>')
-        return false;
-    const char* lt = swar::find1(p, stop, '<');
-    if (lt == stop || static_cast<size_t>(stop - lt) < CLOSE.size() ||
-        std::memcmp(lt, CLOSE.data(), CLOSE.size()) != 0)
-        return false;
-    std::string_view text(p, static_cast<size_t>(lt - p));
-    const char* odd = swar::find_special(p, lt, '&', '>', '\r');
-    out.decode = false;
-    out.ascii = odd == lt;
-    if (odd != lt) {
-        std::string_view rest(odd, static_cast<size_t>(lt - odd));
-        // "]]>" may start before the first odd byte, which is its '>'.
-        if (!plain_chars(rest) || text.find("]]>") != std::string_view::npos)
-            return false;
-        bool amp = rest.find('&') != std::string_view::npos;
-        if (amp && !xml::validate_refs(rest))
-            return false;
-        out.decode = amp || rest.find('\r') != std::string_view::npos;
-    }
-    out.text = text;
-    out.last_tag = static_cast<size_t>(lt - d) + 4;
-    out.end = out.last_tag + 5;
-    return true;
+// there, with the reader's own checks on TEXT. Anything else takes the event
+// path, which gives the same result or the reader's error. On success the
+// scan has taken the item, up to the caller's commit.
+bool fast_item(xml::PlainScan& scan, xml::PlainText& out) {
+    auto none = [](std::string_view, std::string_view) { return false; };
+    auto preserve = [](std::string_view name, std::string_view value) {
+        return name == "xml:space" && value == "preserve";
+    };
+    return scan.tag("si", none) == xml::FastTag::Start && scan.tag("t", preserve, true) == xml::FastTag::Start &&
+           scan.text("t", out) && scan.end_tag("si");
 }
 
 constexpr ArgSpec<2> READ_STRING_TABLE_ARGS{
@@ -174,12 +118,15 @@ Result<Ref> read_string_table_in(xml::Reader& r, const Helpers& helpers, PyObjec
     text::TextCtx ctx(helpers);
     bool fast = false;  // inside the root, where `si` is in the main namespace
     for (;;) {
-        FastItem fi;
-        while (fast && r.depth() == 1 && r.at_boundary() && fast_item(r.buffer(), fi)) {
-            std::string_view plain = fi.text;
+        while (fast && r.depth() == 1 && r.at_boundary()) {
+            xml::PlainScan scan(r);
+            xml::PlainText fi;
+            if (!fast_item(scan, fi))
+                break;
+            std::string_view plain = fi.raw;
             if (fi.decode) {
                 ctx.text.clear();
-                xml::decode_text_into(ctx.text, fi.text, false);
+                xml::decode_text_into(ctx.text, fi.raw, false);
                 plain = ctx.text;
             }
             Ref item = plain_str(ctx.text, plain, fi.ascii);
@@ -188,7 +135,7 @@ Result<Ref> read_string_table_in(xml::Reader& r, const Helpers& helpers, PyObjec
                 break;
             }
             VLM_TRY(append_item(list.get(), std::move(item)));
-            r.skip_checked_bytes(fi.last_tag, fi.end);
+            scan.commit();
         }
         xml::Event ev = VLM_TRY(r.next());
         if (ev == xml::Event::Eof)

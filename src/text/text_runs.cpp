@@ -32,10 +32,6 @@ void append_text(const xml::Reader& r, std::string& out) {
         xml::decode_text_into(out, r.text(), r.text_raw());
 }
 
-// The capture of a string item is dropped without a copy when the item
-// turns out to be plain text.
-void drop_capture(xml::Reader& r) noexcept { r.buffer().capturing = false; }
-
 // The next child element of the element whose content is being read (its
 // depth given): true on a child's Start/Empty (checked against `forbid`),
 // false once the element's End is read. Text in between is passed over.
@@ -64,11 +60,10 @@ Result<void> parse_run(xml::Reader& r, TextCtx& ctx, Forbid forbid, bool& marked
         if (name == "rPr") {
             // The item's capture keeps everything from its start, so the
             // rPr bytes stay put relative to the capture start.
-            const InputBuffer& b = r.buffer();
-            size_t rel = b.tag_start - b.capture_start;
+            size_t mark = r.capture_mark();
             VLM_TRY(skip_checked(r, forbid));
             if (!marked) {
-                std::string_view rpr = b.view(b.capture_start + rel, b.tag_end);
+                std::string_view rpr = r.captured_from(mark);
                 if (!VLM_TRY(ctx.rpr_verdict(rpr, r)))
                     marked = true;
             }
@@ -172,7 +167,8 @@ Result<TextItem> parse_text(xml::Reader& r, TextCtx& ctx, Forbid forbid) {
     }
     TextItem item;
     if (!marked) {
-        drop_capture(r);
+        // Plain text after all: the capture is dropped without a copy.
+        r.drop_capture();
         return item;
     }
     item.snippet = true;

@@ -77,6 +77,12 @@ constexpr std::array<uint8_t, 256> make_classes() {
     t['-'] = t['.'] = CC_NAME | CC_PLAIN_VALUE;
     t[' '] = CC_SPACE | CC_PLAIN_VALUE;
     t['\t'] = t['\n'] = t['\r'] = CC_SPACE;
+    for (int c = 0x20; c < 0x7F; ++c) {
+        if (c != '&' && c != '<' && c != '>')
+            t[c] |= CC_PLAIN_TEXT;
+    }
+    t['\t'] |= CC_PLAIN_TEXT;
+    t['\n'] |= CC_PLAIN_TEXT;
     return t;
 }
 

@@ -47,6 +47,7 @@ enum : uint8_t {
     CC_SPACE = 4,       // space, tab, line feed, carriage return
     CC_LETTER = 8,      // ASCII letter
     CC_PLAIN_VALUE = 16,  // stands for itself in a quoted value: 0x20-0x7F but '"', '&', '<'
+    CC_PLAIN_TEXT = 32,   // stands for itself in text: tab, line feed, 0x20-0x7E but '&', '<', '>'
 };
 
 extern const std::array<uint8_t, 256> CHAR_CLASS;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "host/source.h"
+#include "utils/check.h"
 #include "xml/chars.h"
 
 #include <cstring>
@@ -48,6 +49,8 @@ struct Attr {
     Span value;            // between the quotes, undecoded
     bool needs_decoding = false;  // holds '&', tab, line feed or carriage return
 };
+
+struct ReaderProbe;  // defined by the test-only extension alone
 
 // Outcome of the fast attribute scan.
 enum class FastTag : uint8_t { Start, Empty, NotHandled };
@@ -103,34 +106,16 @@ public:
     // from `from` (just after the element name). cb(name, value) is called
     // per attribute and returns false to give up. On success `end` is one
     // past the tag's '>'.
+    // With `xml_attrs`, names with the `xml` prefix (always bound, never
+    // declared) are taken too, whole ("xml:space").
     template <class F>
-    FastTag fast_attrs(size_t from, size_t& end, F&& cb) const;
+    FastTag fast_attrs(size_t from, size_t& end, F&& cb, bool xml_attrs = false) const;
 
     // True between events, when the next call reads new input rather than
     // returning the implied end of an empty-element tag.
     bool at_boundary() const noexcept { return !pending_end_; }
-    // Moves past bytes the caller has read and checked itself (a fast path
-    // over a whole element that opens and closes at the read position and
-    // declares no namespaces). Only at a boundary; `last_tag` is the start
-    // of the element's last tag, `to` one past its end.
-    void skip_checked_bytes(size_t last_tag, size_t to) noexcept {
-        buf_.tag_start = last_tag;
-        buf_.tag_end = to;
-        buf_.pos = to;
-    }
-
-    // For a caller that reads an element's tags from the bytes itself, as
-    // skip_checked_bytes does for a whole element. enter_checked opens the
-    // element whose start tag is at the read position: an unprefixed name of
-    // `name_len` bytes, no namespace declarations (its attributes are the
-    // caller's and are not kept), `end` one past its '>'. Only at a boundary.
     uint32_t default_ns() const noexcept { return default_ns_; }
-    void enter_checked(size_t name_len, size_t end) {
-        qname_ = {buf_.pos + 1, name_len};
-        ns_ = default_ns_;
-        attrs_.clear();
-        open_element(0, 0, end, false);
-    }
+
     // Closes the innermost element when the bytes at the read position are
     // exactly its end tag, "</" name ">": false (nothing read) otherwise.
     bool fast_end_tag() {
@@ -146,10 +131,46 @@ public:
         return true;
     }
 
+    // Where the current tag stands within the active capture, and the
+    // captured bytes from such a mark to the end of the last tag read: a
+    // reader of string items keeps the bytes of one child this way.
+    size_t capture_mark() const noexcept { return buf_.tag_start - buf_.capture_start; }
+    std::string_view captured_from(size_t mark) const noexcept {
+        return buf_.view(buf_.capture_start + mark, buf_.tag_end);
+    }
+    // Ends a capture whose bytes are not wanted, without copying them.
+    void drop_capture() noexcept { buf_.capturing = false; }
+
     const InputBuffer& buffer() const noexcept { return buf_; }
-    InputBuffer& buffer() noexcept { return buf_; }
 
 private:
+    // The byte-level paths (plain.h) read tags from the buffer themselves and
+    // hand the reader what they have read and checked, through these two.
+    friend class PlainScan;
+    // The test-only extension's window on the buffer (tests/native).
+    friend struct ReaderProbe;
+
+    // Moves past a whole element that opens and closes at the read position
+    // and declares no namespaces. `last_tag` is the start of the element's
+    // last tag, `to` one past its end.
+    void skip_checked_bytes(size_t last_tag, size_t to) noexcept {
+        VLM_ASSERT(!pending_end_ && buf_.pos <= last_tag && last_tag < to && to <= buf_.size());
+        buf_.tag_start = last_tag;
+        buf_.tag_end = to;
+        buf_.pos = to;
+    }
+    // Opens the element whose start tag is at the read position: an
+    // unprefixed name of `name_len` bytes, no namespace declarations (its
+    // attributes are the caller's and are not kept), `end` one past its '>'.
+    void enter_checked(size_t name_len, size_t end) {
+        VLM_ASSERT(!pending_end_ && buf_.pos + name_len + 2 <= end && end <= buf_.size() &&
+                   buf_.data()[buf_.pos] == '<' && buf_.data()[end - 1] == '>');
+        qname_ = {buf_.pos + 1, name_len};
+        ns_ = default_ns_;
+        attrs_.clear();
+        open_element(0, 0, end, false);
+    }
+
     static constexpr uint32_t NS_DECL = UINT32_MAX;  // xmlns attributes, until they are bound
 
     struct Element {
@@ -225,7 +246,7 @@ private:
 };
 
 template <class F>
-FastTag Reader::fast_attrs(size_t from, size_t& end, F&& cb) const {
+FastTag Reader::fast_attrs(size_t from, size_t& end, F&& cb, bool xml_attrs) const {
     constexpr int MAX_ATTRS = 8;
     // Names seen so far, for the duplicate check; left uninitialised, as
     // only the first `count` are read (this runs for nearly every tag).
@@ -255,8 +276,13 @@ FastTag Reader::fast_attrs(size_t from, size_t& end, F&& cb) const {
         if (!spaced || count == MAX_ATTRS)
             return FastTag::NotHandled;
         size_t name_at = p;
+        if (xml_attrs && p + 4 < n && std::memcmp(d + p, "xml:", 4) == 0)
+            p += 4;
+        size_t local_at = p;
         while (p < n && has_class(d[p], CC_LETTER))
             ++p;
+        if (p == local_at)
+            return FastTag::NotHandled;
         if (p == name_at || p + 1 >= n || d[p] != '=' || d[p + 1] != '"')
             return FastTag::NotHandled;
         std::string_view name(d + name_at, p - name_at);
