@@ -28,7 +28,7 @@ import zipfile
 
 import workbooks
 from vellum import _vellum
-from vellum.reference.workbook import Workbook
+from vellum.workbook import Workbook
 
 
 def read_values(path, engine):

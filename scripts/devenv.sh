@@ -103,26 +103,57 @@ ensure_root() {
     fi
 }
 
+# Files named by absolute path on a run or demo command line that lie
+# outside the checkout: each is bind-mounted read-only at the same path
+# inside the root (EXTRA_FILES, one a line), so a workbook can be read from
+# anywhere on the machine.
+EXTRA_FILES=""
+note_files() {
+    local w
+    for w in "$@"; do
+        case $w in /*) ;; *) continue ;; esac
+        [ -f "$w" ] || continue
+        case $(realpath "$w") in "$HERE"/*) continue ;; esac
+        EXTRA_FILES+="$w"$'\n'
+    done
+}
+
 # Runs a shell command inside the root, in a private mount namespace so that
-# nothing stays mounted once it ends, however it ends.
+# nothing stays mounted once it ends, however it ends. The placeholders made
+# for EXTRA_FILES in the shared root are removed again.
 in_root_raw() {
     local dir=$1 cmd=$2
     local shared; shared=$(cd "$HERE/.." && pwd)/shared
     unshare --mount --propagation private -- bash -euc '
-        root=$1 here=$2 shared=$3 dir=$4 cmd=$5
+        root=$1 here=$2 shared=$3 dir=$4 cmd=$5 extra=$6
+        made=()
         cleanup() { umount -R "$root$here" "$root/proc" "$root/dev" 2>/dev/null || true
-                    [ -d "$shared" ] && umount "$root$shared" 2>/dev/null || true; }
+                    [ -d "$shared" ] && umount "$root$shared" 2>/dev/null || true
+                    local i
+                    for ((i = ${#made[@]} - 1; i >= 0; i--)); do
+                        umount "${made[i]}" 2>/dev/null || true
+                        rm -f "${made[i]}" 2>/dev/null || rmdir "${made[i]}" 2>/dev/null || true
+                    done; }
         trap cleanup EXIT
         mkdir -p "$root$here" "$root/proc" "$root/dev"
         mount --bind "$here" "$root$here"
         if [ -d "$shared" ]; then mkdir -p "$root$shared"; mount --bind "$shared" "$root$shared"; fi
+        while IFS= read -r f; do
+            [ -n "$f" ] || continue
+            d=$(dirname "$f") missing=()
+            while [ ! -e "$root$d" ]; do missing=("$root$d" "${missing[@]}"); d=$(dirname "$d"); done
+            for m in "${missing[@]}"; do mkdir "$m"; made+=("$m"); done
+            if [ ! -e "$root$f" ]; then : >"$root$f"; made+=("$root$f"); fi
+            mount --bind "$(realpath "$f")" "$root$f"
+            mount -o remount,bind,ro "$root$f"
+        done <<<"$extra"
         mount -t proc proc "$root/proc"
         mount --rbind /dev "$root/dev"
         chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
             CI="${CI:-}" PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
             HYPOTHESIS_PROFILE="${HYPOTHESIS_PROFILE:-}" VELLUM_SOAK="${VELLUM_SOAK:-}" \
             bash -euc "cd \"$dir\" && $cmd"
-    ' devenv "$ROOT" "$HERE" "$shared" "$dir" "$cmd"
+    ' devenv "$ROOT" "$HERE" "$shared" "$dir" "$cmd" "$EXTRA_FILES"
 }
 
 # --- running ---------------------------------------------------------------
@@ -169,13 +200,25 @@ $(run_pytest .venv "$*")" ;;
     test-asan) shift; in_env "$ASAN
 $ASAN_RUN
 $(run_pytest .venv-asan "$*")" ;;
-    demo)      shift; in_env "$RELEASE
-.venv/bin/python -m vellum.demo $*" ;;
+    demo)      shift
+               args=() raw=()
+               for a in "$@"; do
+                   # a file given relative to where the command was typed
+                   if [ -f "$a" ]; then a=$(realpath "$a"); fi
+                   raw+=("$a")
+                   args+=("$(printf '%q' "$a")")
+               done
+               note_files "${raw[@]}"
+               in_env "$RELEASE
+.venv/bin/python -m vellum.demo ${args[*]}" ;;
     bench)     shift; in_env "$RELEASE
 export VELLUM_BUILD_DIR=build/release
 .venv/bin/python bench/$1.py ${*:2}" ;;
     setup)     host_has_toolchain || ensure_root ;;
-    run)       shift; in_env "$RELEASE
+    run)       shift
+               read -ra words <<<"${*//[\"\']/}"   # the command's words, unquoted
+               note_files "${words[@]}"
+               in_env "$RELEASE
 export VELLUM_BUILD_DIR=build/release
 $*" ;;
     *) sed -n '2,16p' "$0"; exit 2 ;;

@@ -13,7 +13,7 @@ import tempfile
 import time
 
 from vellum.__main__ import format_row
-from vellum.reference.workbook import Workbook, WorkbookError
+from vellum.workbook import Workbook, WorkbookError
 
 SAMPLE_ROWS = 20_000
 

@@ -9,7 +9,7 @@ import zipfile
 import pytest
 
 from vellum.reference import text as tx
-from vellum.reference.strings import MAIN_NS, read_shared_strings
+from vellum.reference.strings import MAIN_NS, STRICT_NS, read_shared_strings
 
 CORPUS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "corpus" / "xlsx"
 MAIN = [("", MAIN_NS)]
@@ -67,6 +67,9 @@ def test_inline_text_and_rich_text():
 
 # --- whole parts ----------------------------------------------------------------
 
+SI = (f"{MAIN_NS} si", f"{STRICT_NS} si")
+
+
 def expat_strings(data):
     """An independent reading: text directly inside t children of si and of
     si/r, up to the t's first child element."""
@@ -77,12 +80,12 @@ def expat_strings(data):
         t_open[0] = False
         depth = len(stack)
         local = name.rpartition(" ")[2]
-        if local == "t" and depth in (3, 4) and stack[1] == f"{MAIN_NS} si" and (
+        if local == "t" and depth in (3, 4) and stack[1] in SI and (
                 depth == 3 or stack[2].rpartition(" ")[2] == "r"):
             t_open[0] = True
 
     def end(name):
-        if len(stack) == 2 and name == f"{MAIN_NS} si":
+        if len(stack) == 2 and name in SI:
             out.append("".join(parts).replace("x005F_", ""))
             parts.clear()
         stack.pop()

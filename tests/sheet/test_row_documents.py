@@ -20,7 +20,7 @@ from row_diff import (BARE, HEAD, MAIN, STRINGS, Chunks, RowReader, agree, exact
 from vellum import _vellum
 from vellum.reference import Parser, make_helpers
 from vellum.reference.sheet import SheetReader
-from vellum.reference.workbook import Workbook
+from vellum.workbook import Workbook
 
 pytestmark = pytest.mark.skipif(RowReader is None, reason="the engine has no RowReader yet")
 

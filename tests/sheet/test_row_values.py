@@ -470,3 +470,24 @@ def test_next_row_argument_types():
         with pytest.raises(TypeError):
             eng.next_row(*args)
     assert eng.next_row("ws", 1, None, True, Cell, None)[0] == 1
+
+
+# --- values outlive their parser ------------------------------------------
+
+def test_values_converted_after_the_parser_is_gone():
+    # The parser hands its value context over (shared strings, epoch, data
+    # types, shared-formula masters); converting with it once the parser is
+    # destroyed, over bytes in memory, gives exactly the rows `next_raw` gives.
+    import _vellum_testing as native
+    from row_diff import raw_rows
+    from vellum.reference import Parser, make_helpers
+    doc = sheet('<row r="1"><c r="A1" t="s"><v>1</v></c><c r="B1" s="3"><v>40000.5</v></c>'
+                '<c r="C1"><f t="shared" si="0" ref="C1:C3">A1&amp;B$1</f><v>x</v></c>'
+                '<c r="D1" t="b"><v>1</v></c><c r="E1" t="e"><v>#N/A</v></c></row>'
+                '<row r="2"><c r="C2"><f t="shared" si="0"/></c><c r="D2" t="str"><v>s</v></c>'
+                '<c r="E2" s="7"><v>-2.5e3</v></c></row><row r="3"><c r="C3"><f t="shared" si="0"/></c></row>')
+    settings = dict(shared_strings=["a", "b"], date_formats={3})
+    expected = raw_rows(reader(doc, **settings))
+    for chunk in (1, 7, 65536):
+        got = native.sheet_from_memory(doc, chunk, Parser(**settings), make_helpers())
+        assert norm(got) == norm([(idx, [tuple(c) for c in cells]) for idx, cells in expected])

@@ -26,6 +26,9 @@ import re
 import xml.parsers.expat
 
 MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+# The ISO Strict flavour's main namespace, read as the main namespace: a
+# Strict sheet holds the same elements under another name.
+STRICT_NS = "http://purl.oclc.org/ooxml/spreadsheetml/main"
 CHUNK = 65536
 
 # Elements the package's parse loop handles wherever they occur. Met inside a
@@ -41,11 +44,12 @@ DISPATCH_NAMES = (
 
 
 def _main(local):
-    """The name expat reports for `local` in the main namespace."""
-    return MAIN_NS + "}" + local
+    """The names expat reports for `local` in the main namespace, in its
+    transitional and its Strict spelling."""
+    return frozenset(ns + "}" + local for ns in (MAIN_NS, STRICT_NS))
 
 
-DISPATCH = frozenset(_main(n) for n in DISPATCH_NAMES)
+DISPATCH = frozenset().union(*(_main(n) for n in DISPATCH_NAMES))
 SHEET_DATA, ROW, V, F, IS = (_main(n) for n in ("sheetData", "row", "v", "f", "is"))
 
 
@@ -300,12 +304,12 @@ class SheetReader:
     def _start(self, name, attrs):
         self._depth = depth = self._depth + 1
         if depth == 2:
-            if name == SHEET_DATA:
+            if name in SHEET_DATA:
                 self._in_sheet_data = True
             else:
                 self._capture_element()
         elif depth == 3 and self._in_sheet_data:
-            if name == ROW:
+            if name in ROW:
                 self._start_row(attrs)
             else:
                 self._capture_element()
@@ -350,16 +354,16 @@ class SheetReader:
         if name in DISPATCH:
             self._capture_element()
         elif depth == 5:
-            if name == V:
+            if name in V:
                 if self._c_v is None:
                     self._c_v = ""
                     self._collect = 1
-            elif name == F:
+            elif name in F:
                 if self._c_f is None:
                     self._c_f = ""
                     self._c_f_attrs = attrs
                     self._collect = 2
-            elif name == IS:
+            elif name in IS:
                 if (self._c_inline is None and self._inline is None
                         and self._c_attrs.get("t") == "inlineStr"):
                     self._inline = self._begin_capture(

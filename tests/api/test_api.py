@@ -1,0 +1,93 @@
+"""The public API read end to end, checked against the raw rows of the
+package's own reader (`Workbook.read_sheet(engine=False)`)."""
+import importlib.metadata
+import pathlib
+
+import pytest
+import xlsxwriter
+
+import vellum
+from vellum.workbook import Workbook
+
+CORPUS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "corpus" / "xlsx"
+
+
+@pytest.fixture(scope="module")
+def book(tmp_path_factory):
+    path = tmp_path_factory.mktemp("api") / "book.xlsx"
+    wb = xlsxwriter.Workbook(str(path))
+    s = wb.add_worksheet("Data")
+    s.write_row(0, 0, ["name", "n", "double"])
+    for r in (2, 3, 7):  # rows 2, 5, 6 and 7 are left out of the file
+        s.write_row(r, 0, [f"item {r}", r])
+        s.write_formula(r, 2, f"=B{r + 1}*2", None, r * 2)
+    s.write_array_formula(9, 0, 9, 0, "{=SUM(B1:B9)}", None, 12)
+    hidden = wb.add_worksheet("Hidden")
+    hidden.hide()
+    hidden.write(4, 3, "far")
+    wb.add_worksheet("Empty")
+    wb.close()
+    return path
+
+
+def expected_rows(path, name, data_only, min_row=1, max_row=None, min_col=1, max_col=None):
+    """The rows `iter_rows(values_only=True, row_numbers=True)` must give,
+    built from the reference reader's raw cells."""
+    with Workbook(path, engine=False, data_only=data_only) as ref:
+        raw, _, _ = ref.read_sheet(name)
+    cells = {(c[0], c[1]): c[2] for _, row in raw for c in row}
+    last_row = max((r for r, _ in cells), default=0)
+    out = []
+    for r in range(min_row, min(last_row, max_row or last_row) + 1):
+        cols = [c for rr, c in cells if rr == r]
+        last = max_col or max(cols, default=0)
+        out.append((r, tuple(cells.get((r, c)) for c in range(min_col, last + 1))))
+    return out
+
+
+@pytest.mark.parametrize("engine", [True, False])
+@pytest.mark.parametrize("data_only", [False, True])
+def test_rows_match_the_reference_reading(book, engine, data_only):
+    with vellum.read_workbook(book, engine=engine, data_only=data_only) as wb:
+        for ws in wb:
+            got = list(ws.iter_rows(values_only=True, row_numbers=True))
+            assert got == expected_rows(book, ws.name, data_only)
+            cells = list(ws.iter_rows())
+            assert [tuple(c and c.value for c in row) for row in cells] == [r for _, r in got]
+            assert all(c.row == n for n, (_, row) in enumerate(got, 1) for c in cells[n - 1] if c)
+        window = list(wb[0].iter_rows(min_row=3, max_row=8, min_col=2, max_col=3,
+                                      values_only=True, row_numbers=True))
+        assert window == expected_rows(book, "Data", data_only, 3, 8, 2, 3)
+        assert window[2] == (5, (None, None)) and len(window) == 6
+        formula = wb[0].iter_rows(min_row=10, values_only=True)
+        assert next(formula)[0] == (12 if data_only else vellum.ArrayFormula("A10", "=SUM(B1:B9)"))
+
+
+def test_workbook_surface(book):
+    assert vellum.__version__ == importlib.metadata.version("vellum")
+    with vellum.read_workbook(book) as wb:
+        assert wb.sheet_names == ["Data", "Hidden", "Empty"]
+        assert [n.hidden for n in wb.sheet_names] == [False, True, False]
+        assert wb["Hidden"].state == "hidden" and wb[-1].name == "Empty" and len(wb) == 3
+        assert [ws.name for ws in wb] == wb.sheet_names
+        with pytest.raises(KeyError):
+            wb["Nope"]
+        with pytest.raises(IndexError):
+            wb[3]
+        with pytest.raises(ValueError, match="min_row"):
+            wb[0].iter_rows(min_row=0)
+        assert list(wb["Empty"].iter_rows()) == []
+    with open(book, "rb") as f, vellum.read_workbook(f) as wb:
+        assert next(wb[1].iter_rows(min_row=5, values_only=True)) == (None, None, None, "far")
+    with pytest.raises(NotImplementedError, match="streaming=True"):
+        vellum.read_workbook(book, streaming=False)
+
+
+@pytest.mark.skipif(not CORPUS.is_dir(), reason="no corpus beside the checkout")
+@pytest.mark.parametrize("name", ["calamine__date_1904.xlsx", "calamine__shared_formula_simple.xlsx",
+                                  "exceldatareader__Test10x10000.xlsx"])
+def test_corpus_rows_match_the_reference_reading(name):
+    with vellum.read_workbook(CORPUS / name, data_only=True) as wb:
+        for ws in wb:
+            got = list(ws.iter_rows(values_only=True, row_numbers=True))
+            assert got == expected_rows(CORPUS / name, ws.name, True)
