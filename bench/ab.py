@@ -6,10 +6,11 @@ one run.
 
 Jobs: `stream_workbook`'s whole job (file to values, rows kept and rows
 dropped as read) and `next_raw` on both kinds of workbook, and
-`read_string_table` on `shared_strings`' part. Both sides run this checkout's
-timing code on the same files; only the `vellum` package and its engine
-differ. Every timing is taken in a fresh process, so the two extension
-modules never meet: the new side is the venv's python, the old one the
+`read_string_table` on `shared_strings`' part, the files written once for
+both. Each side drives its own commit's `stream_workbook` timing functions
+(the old one's are copied into .scratch/old), written for its own package.
+Every timing is taken in a fresh process, so the two extension modules never
+meet: the new side is the venv's python, the old one the
 system python3.14 with PYTHONPATH=.scratch/old (the venv's editable install
 would win over it). A process times its job --repeat times after one warm-up
 and reports the median.
@@ -65,10 +66,8 @@ def job_function(kind, what, source):
     if what == "dropped":
         return lambda: sw.stream_values(source, True)
     if what == "next_raw":
-        from vellum.reference.workbook import Workbook
-
         data = sw.sheet_bytes(source)
-        with Workbook(source, engine=False) as book:
+        with sw.Workbook(source, engine=False) as book:
             parser, helpers = book.parser(), book.helpers
         return lambda: sw.engine_raw(data, parser, helpers)
     from vellum import _vellum
@@ -89,7 +88,7 @@ def check(rows, books, part):
     from vellum import _vellum
     from vellum.reference import make_helpers
 
-    out = {"module": _vellum.__file__}
+    out = {"module": f"{_vellum.__file__}, timed by {sw.__file__}"}
     for kind, source in books.items():
         sw.check(kind, rows, sw.read_values(source, True), f"engine at {_vellum.__file__}")
         out[kind] = digest(sw.raw_rows(source, sw.sheet_bytes(source)))
@@ -99,6 +98,7 @@ def check(rows, books, part):
 
 
 def worker(request):
+    sys.path.insert(0, request["bench"])
     if request["job"] == "check":
         return check(request["rows"], request["books"], request["part"])
     fn = job_function(request["kind"], request["job"], request["source"])
@@ -119,11 +119,12 @@ def sides():
     new_env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     old_env = dict(new_env, PYTHONPATH=str(OLD))
     system = shutil.which("python3.14", path="/usr/bin:/usr/local/bin") or sys.exit("no system python3.14")
-    return {"old": ([system, "-s"], old_env), "new": ([sys.executable], new_env)}
+    return {"old": ([system, "-s"], old_env, OLD / "bench"), "new": ([sys.executable], new_env, HERE)}
 
 
 def run(side, request):
-    cmd, env = side
+    cmd, env, bench = side
+    request = dict(request, bench=str(bench))
     done = subprocess.run([*cmd, __file__, "--worker", json.dumps(request)],
                           env=env, capture_output=True, text=True)
     if done.returncode:
