@@ -1,0 +1,175 @@
+"""Time the engine of this checkout ("new") against another build ("old") in
+one run.
+
+    bash bench/ab_prepare.sh COMMIT        # on the host: builds .scratch/old
+    bash scripts/devenv.sh bench ab [--runs N] [--repeat N] [--rows N] [--strings N]
+
+Jobs: `stream_workbook`'s whole job (file to values, rows kept and rows
+dropped as read) and `next_raw` on both kinds of workbook, and
+`read_string_table` on `shared_strings`' part, the files written once for
+both. Each side drives its own commit's `stream_workbook` timing functions
+(the old one's are copied into .scratch/old), written for its own package.
+Every timing is taken in a fresh process, so the two extension modules never
+meet: the new side is the venv's python, the old one the
+system python3.14 with PYTHONPATH=.scratch/old (the venv's editable install
+would win over it). A process times its job --repeat times after one warm-up
+and reports the median.
+
+For each of N runs (at least 7) both sides time each job one after the
+other, the side going first alternating; reported are each side's median and
+the median of the runs' new/old ratios: on a shared machine the speed of the
+two drifts together, and pairs keep the ratio honest. Before timing, each side
+reads every value back against the generator, and the two must agree on the
+raw rows and the string table.
+"""
+import argparse
+import hashlib
+import io
+import json
+import os
+import pathlib
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+import workbooks
+
+HERE = pathlib.Path(__file__).resolve().parent
+OLD = HERE.parent / ".scratch" / "old"
+JOBS = [(kind, what) for kind in workbooks.KINDS for what in ("kept", "dropped", "next_raw")]
+JOBS.append(("strings", "shared_strings"))
+
+
+def strings_part(n):
+    """shared_strings' generated part, written once for both sides."""
+    target = workbooks.CACHE / f"sst-{n}.xml"
+    if not target.exists():
+        from shared_strings import make_part
+
+        workbooks.CACHE.mkdir(exist_ok=True)
+        partial = target.with_suffix(f".{os.getpid()}.tmp")
+        partial.write_bytes(make_part(n))
+        partial.replace(target)
+    return target
+
+
+# --- inside a worker process -------------------------------------------------
+
+def job_function(kind, what, source):
+    """A callable running the job once, on the file `source`."""
+    import stream_workbook as sw
+
+    if what == "kept":
+        return lambda: sw.read_values(source, True)
+    if what == "dropped":
+        return lambda: sw.stream_values(source, True)
+    if what == "next_raw":
+        data = sw.sheet_bytes(source)
+        with sw.Workbook(source, engine=False) as book:
+            parser, helpers = book.parser(), book.helpers
+        return lambda: sw.engine_raw(data, parser, helpers)
+    from vellum import _vellum
+    from vellum.reference import make_helpers
+
+    data, helpers = pathlib.Path(source).read_bytes(), make_helpers()
+    return lambda: _vellum.read_string_table(io.BytesIO(data), helpers)
+
+
+def digest(value):
+    return hashlib.sha256(repr(value).encode()).hexdigest()
+
+
+def check(rows, books, part):
+    """What a side read, checked against the generator where it can be and
+    reduced to digests otherwise, for the other side to match."""
+    import stream_workbook as sw
+    from vellum import _vellum
+    from vellum.reference import make_helpers
+
+    out = {"module": f"{_vellum.__file__}, timed by {sw.__file__}"}
+    for kind, source in books.items():
+        sw.check(kind, rows, sw.read_values(source, True), f"engine at {_vellum.__file__}")
+        out[kind] = digest(sw.raw_rows(source, sw.sheet_bytes(source)))
+    data = pathlib.Path(part).read_bytes()
+    out["shared_strings"] = digest(_vellum.read_string_table(io.BytesIO(data), make_helpers()))
+    return out
+
+
+def worker(request):
+    sys.path.insert(0, request["bench"])
+    if request["job"] == "check":
+        return check(request["rows"], request["books"], request["part"])
+    fn = job_function(request["kind"], request["job"], request["source"])
+    fn()
+    times = []
+    for _ in range(request["repeat"]):
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return statistics.median(times)
+
+
+# --- the driver ------------------------------------------------------------
+
+def sides():
+    if not (OLD / "vellum").is_dir():
+        sys.exit(f"no old build in {OLD}: run bash bench/ab_prepare.sh COMMIT on the host first")
+    new_env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    old_env = dict(new_env, PYTHONPATH=str(OLD))
+    system = shutil.which("python3.14", path="/usr/bin:/usr/local/bin") or sys.exit("no system python3.14")
+    return {"old": ([system, "-s"], old_env, OLD / "bench"), "new": ([sys.executable], new_env, HERE)}
+
+
+def run(side, request):
+    cmd, env, bench = side
+    request = dict(request, bench=str(bench))
+    done = subprocess.run([*cmd, __file__, "--worker", json.dumps(request)],
+                          env=env, capture_output=True, text=True)
+    if done.returncode:
+        sys.exit(f"worker {' '.join(cmd)} failed on {request}:\n{done.stderr}")
+    return json.loads(done.stdout.splitlines()[-1])
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--runs", type=int, default=9)
+    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--rows", type=int, default=workbooks.ROWS)
+    ap.add_argument("--strings", type=int, default=1_000_000)
+    ap.add_argument("--worker", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.worker:
+        print(json.dumps(worker(json.loads(args.worker))))
+        return
+    runs = max(args.runs, 7)
+    both = sides()
+    books = {kind: str(workbooks.path(kind, args.rows)) for kind in workbooks.KINDS}
+    part = str(strings_part(args.strings))
+
+    checked = {name: run(side, {"job": "check", "rows": args.rows, "books": books, "part": part})
+               for name, side in both.items()}
+    for name, got in checked.items():
+        print(f"{name}: {got.pop('module')}")
+    if checked["old"] != checked["new"]:
+        sys.exit(f"old and new read differently: {checked}")
+    commit = (OLD / "COMMIT").read_text().strip() if (OLD / "COMMIT").exists() else "?"
+    print(f"old commit {commit}; {args.rows} rows x {workbooks.COLUMNS} columns, {args.strings:,} strings; "
+          f"medians of {runs} runs, each the median of {args.repeat} timings in a fresh process")
+    print(f"{'job':28} {'old s':>8} {'new s':>8} {'new/old':>8}", flush=True)
+    for kind, what in JOBS:
+        times = {"old": [], "new": []}
+        for i in range(runs):
+            order = ("old", "new") if i % 2 == 0 else ("new", "old")
+            for name in order:
+                times[name].append(run(both[name], {"job": what, "kind": kind, "repeat": args.repeat,
+                                                    "source": part if what == "shared_strings" else books[kind]}))
+        ratio = statistics.median(n / o for o, n in zip(times["old"], times["new"]))
+        label = what if what == "shared_strings" else f"{kind} {what}"
+        print(f"{label:28} {statistics.median(times['old']):8.3f} {statistics.median(times['new']):8.3f} "
+              f"{ratio:8.3f}", flush=True)
+
+
+if __name__ == "__main__":
+    main()
