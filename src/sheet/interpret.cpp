@@ -1,6 +1,7 @@
 // Cell value interpretation: the collected texts of one cell turned into
 // its value and data type as the package's cell parsing does it; values
 // that need no Python object stay native until the value context converts them.
+#include "sheet/actions.h"
 #include "sheet/parser.h"
 
 #include <algorithm>
@@ -319,9 +320,7 @@ Result<void> SheetParser::date_warning(Val& out, int& dtype, PyObject* number, b
     if (!cached && defer_warnings_) {
         warnings_.push_back(std::move(msg));
     } else if (!cached) {
-        Ref entry = Ref::steal(Py_BuildValue("(sO)", "warn", msg.get()));
-        if (!entry || PyList_Append(actions_.get(), entry.get()) < 0)
-            return fetched();
+        VLM_TRY(append_warning(actions_.get(), msg.get()));
     }
     out.py.reset();
     out.kind = Val::Kind::Str;

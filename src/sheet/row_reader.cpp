@@ -10,6 +10,7 @@
 #include "host/helpers.h"
 #include "host/names.h"
 #include "host/pytype.h"
+#include "sheet/actions.h"
 #include "sheet/parser.h"
 
 #include <deque>
@@ -144,13 +145,6 @@ Result<Item*> next_ready(State& s) {
     }
 }
 
-Result<void> append_action(PyObject* actions, PyObject* kind, PyObject* a, PyObject* b) {
-    Ref entry = Ref::steal(b ? PyTuple_Pack(3, kind, a, b) : PyTuple_Pack(2, kind, a));
-    if (!entry || PyList_Append(actions, entry.get()) < 0)
-        return fetched();
-    return {};
-}
-
 // The next row, at the front of the queue, with the elements before it and
 // its warnings moved to `actions`; nullptr at the end of the document. An
 // element is used up even when moving it fails, as is a row whose warnings
@@ -164,16 +158,13 @@ Result<Item*> next_row_item(State& s) {
             return nullptr;
         Result<void> moved;
         if (item->kind == Item::Kind::Element) {
-            Ref bytes = Ref::steal(
-                PyBytes_FromStringAndSize(item->bytes.data(), static_cast<Py_ssize_t>(item->bytes.size())));
-            moved = bytes ? append_action(s.actions.get(), NAMES.element, bytes.get(), item->namespaces.get())
-                          : fetched();
+            moved = sheet::append_element(s.actions.get(), *item);
             s.ready.pop_front();
             VLM_TRY(std::move(moved));
             continue;
         }
         for (const Ref& w : item->warnings) {
-            moved = append_action(s.actions.get(), NAMES.warn, w.get(), nullptr);
+            moved = sheet::append_warning(s.actions.get(), w.get());
             if (!moved) {
                 s.ready.pop_front();
                 return std::unexpected(std::move(moved).error());

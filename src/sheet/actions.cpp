@@ -1,0 +1,30 @@
+// Entries of the `actions` list (actions.h).
+#include "sheet/actions.h"
+
+#include "host/names.h"
+
+namespace vlm::sheet {
+
+namespace {
+
+Result<void> append(PyObject* actions, Ref entry) {
+    if (!entry || PyList_Append(actions, entry.get()) < 0)
+        return std::unexpected(XmlError::fetch());
+    return {};
+}
+
+}  // namespace
+
+Result<void> append_element(PyObject* actions, const Item& element) {
+    Ref bytes = Ref::steal(
+        PyBytes_FromStringAndSize(element.bytes.data(), static_cast<Py_ssize_t>(element.bytes.size())));
+    if (!bytes)
+        return std::unexpected(XmlError::fetch());
+    return append(actions, Ref::steal(PyTuple_Pack(3, NAMES.element, bytes.get(), element.namespaces.get())));
+}
+
+Result<void> append_warning(PyObject* actions, PyObject* message) {
+    return append(actions, Ref::steal(PyTuple_Pack(2, NAMES.warn, message)));
+}
+
+}  // namespace vlm::sheet
