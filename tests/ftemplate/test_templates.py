@@ -158,7 +158,7 @@ TOKENS = st.one_of(
                      "'My Sheet'!", "x", "é", "€", "A", "IF"]),
     quoted('"'), quoted("'"),
 )
-SEPARATORS = st.sampled_from(["+", "-", "*", ",", ":", "(", ")", " ", "&", ""])
+SEPARATORS = st.sampled_from(["+", "-", "*", ",", ":", "(", ")", " ", "&", "", ".", "!", "_", "$", "é"])
 FORMULAS = st.builds(lambda eq, ts: eq + "".join(t + s for t, s in ts),
                      st.sampled_from(["=", "=", ""]), st.lists(st.tuples(TOKENS, SEPARATORS), max_size=6))
 CELLS = st.tuples(st.integers(1, 2_000_000), st.integers(1, 18278))

@@ -4,6 +4,7 @@
 //   template_shape_hash(text, row, col) -> int
 //   template_render(text, row, col, at_row, at_col) -> bytes | None
 //       the template built from text at (row, col), rendered at (at_row, at_col)
+//       into a buffer already holding text, which must stay as it was
 //   template_matches(text, row, col, other, at_row, at_col) -> bool
 //   template_set() -> TemplateSet, with
 //       s.template_for(text, row, col) -> int | None
@@ -42,9 +43,14 @@ PyObject* render_entry(PyObject*, PyObject* args) {
     long long row, col, at_row, at_col;
     if (!PyArg_ParseTuple(args, "s#LLLL", &s, &n, &row, &col, &at_row, &at_col))
         return nullptr;
-    std::string out;
+    // Rendered after what the buffer already holds, which a failure leaves alone.
+    std::string out = "held";
     bool ok = Template::build(view(s, n), row, col).render_into(at_row, at_col, out);
-    return rendered(ok, out);
+    if (!out.starts_with("held") || (!ok && out.size() != 4)) {
+        PyErr_SetString(PyExc_AssertionError, "rendering changed what its buffer held");
+        return nullptr;
+    }
+    return rendered(ok, out.substr(4));
 }
 
 PyObject* matches_entry(PyObject*, PyObject* args) {
