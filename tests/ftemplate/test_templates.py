@@ -6,6 +6,7 @@ import pytest
 from hypothesis import example, given, strategies as st
 
 import _vellum_testing as native
+from vellum.reference.formula import column_letters
 
 MASK = 2**64 - 1
 K = 0x517CC1B727220A95
@@ -117,14 +118,6 @@ class ModelSet:
         return self.shapes[h]
 
 
-def col_letters(c):
-    s = ""
-    while c:
-        c, r = divmod(c - 1, 26)
-        s = chr(65 + r) + s
-    return s
-
-
 # --- generated formulas -------------------------------------------------------
 
 COLS = st.one_of(st.integers(1, 30), st.integers(700, 720), st.integers(18250, 18278))
@@ -134,7 +127,7 @@ ROWS = st.one_of(st.integers(1, 30), st.integers(9_999_990, 9_999_999))
 @st.composite
 def references(draw):
     c, r = draw(COLS), draw(ROWS)
-    letters, digits = col_letters(c), str(r)
+    letters, digits = column_letters(c), str(r)
     odd = draw(st.sampled_from(["", "", "", "", "lower", "zero", "four", "eight"]))
     if odd == "lower":
         letters = letters.lower()
