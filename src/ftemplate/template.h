@@ -31,17 +31,24 @@ public:
     size_t bytes() const noexcept;
 
 private:
-    // A literal stretch (bytes [off, off + len) of text_), or a column or row
-    // reference: the number itself when anchored, else relative to the cell.
+    // A literal stretch (n is its offset in text_, len its length, never 0),
+    // or a column or row reference: n is the number itself when anchored,
+    // else relative to the cell the template was built at. A reference is a
+    // column part followed by a row part. 16 bytes.
     struct Part {
         enum class Tag : uint8_t { Literal, Column, Row };
         Tag tag;
         bool anchored;
-        uint32_t off, len;
+        uint32_t len;
         int64_t n;
     };
+    // Writes the reference part at (row, column) at w ('$' if anchored, then
+    // its letters or digits: at most 20 bytes) and returns one past it, or
+    // nullptr when it falls off the sheet.
+    static char* put_reference(const Part& part, int64_t row, int64_t column, char* w) noexcept;
+
     std::vector<Part> parts_;
-    std::string text_;
+    std::string text_;  // the literal stretches back to back
 };
 
 // The shape hash of a formula at (row, column): alike for formulas that

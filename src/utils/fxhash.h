@@ -23,12 +23,12 @@ public:
         for (; i + 8 <= s.size(); i += 8) {
             uint64_t w;
             std::memcpy(&w, s.data() + i, 8);
-            add(w);
+            add(little_endian(w));
         }
         if (i < s.size()) {
             uint64_t w = 0;
             std::memcpy(&w, s.data() + i, s.size() - i);
-            add(w);
+            add(little_endian(w));
         }
     }
     uint64_t finish() const noexcept {
@@ -56,6 +56,13 @@ public:
     }
 
 private:
+    // Chunks are read little-endian on every machine (a no-op on x86 and ARM).
+    static uint64_t little_endian(uint64_t w) noexcept {
+        if constexpr (std::endian::native == std::endian::big)
+            return std::byteswap(w);
+        return w;
+    }
+
     uint64_t h_ = 0;
 };
 

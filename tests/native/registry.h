@@ -12,6 +12,7 @@ int add_dates(PyObject* m);
 int add_utils(PyObject* m);
 int add_host_records(PyObject* m);
 int add_formula(PyObject* m);
+int add_ftemplate(PyObject* m);
 int add_xml_reader(PyObject* m);
 int add_sheet_values(PyObject* m);
 
@@ -21,6 +22,7 @@ inline constexpr int (*const TEST_ENTRIES[])(PyObject*) = {
     add_utils,
     add_host_records,
     add_formula,
+    add_ftemplate,
     add_xml_reader,
     add_sheet_values,
 };
