@@ -8,6 +8,7 @@
 #include "store/store_iter.h"
 
 #include <new>
+#include <tuple>
 
 namespace vlm {
 
@@ -29,6 +30,14 @@ PyObject* key_error(PyObject* key) {
         PyErr_SetObject(PyExc_KeyError, exc.get());
     return nullptr;
 }
+
+// What a change let go of. Declared before the borrow, so that it is
+// released after it: a __del__ it runs may then use the store like any dict.
+struct Released {
+    Ref one;
+    std::vector<Ref> many;
+    Ref dict;
+};
 
 // A key resolved against the store: the cell's place when it is there, and
 // the key itself when it names a cell at all (exactly or equivalently).
@@ -102,7 +111,7 @@ PyObject* store_getitem(PyObject* self, PyObject* key) {
     return *cell ? cell->release() : key_error(key);
 }
 
-int store_delete(StoreObject* o, PyObject* key) {
+int store_delete(StoreObject* o, PyObject* key, Released& released) {
     if (PyObject* d = o->store.dict())
         return PyDict_DelItem(d, key);
     Result<Resolved> r = resolve(o->store, key);
@@ -110,33 +119,35 @@ int store_delete(StoreObject* o, PyObject* key) {
         return raise(std::move(r).error()), -1;
     if (!r->loc)
         return key_error(key), -1;
-    Ref released = o->store.remove(*r->loc);
+    released.one = o->store.remove(*r->loc);
     return 0;
 }
 
-int store_assign(StoreObject* o, PyObject* key, PyObject* value) {
+int store_assign(StoreObject* o, PyObject* key, PyObject* value, Released& released) {
     CellStore& st = o->store;
     if (!st.dict()) {
         Result<Resolved> r = resolve(st, key);
         if (!r)
             return raise(std::move(r).error()), -1;
         if (r->key) {
-            Ref released = st.assign(r->loc, *r->key, Ref::borrow(value));
+            released.one = st.assign(r->loc, *r->key, Ref::borrow(value));
             return 0;
         }
-        Result<std::vector<Ref>> released = st.enter_dict_mode();
-        if (!released)
-            return raise(std::move(released).error()), -1;
+        Result<std::vector<Ref>> cells = st.enter_dict_mode();
+        if (!cells)
+            return raise(std::move(cells).error()), -1;
+        released.many = std::move(*cells);
     }
     return PyDict_SetItem(st.dict(), key, value);
 }
 
 int store_setitem(PyObject* self, PyObject* key, PyObject* value) {
     StoreObject* o = as_store(self);
+    Released released;
     BorrowGuard g(o->borrowed, Mode::Exclusive);
     if (!g)
         return -1;
-    return value ? store_assign(o, key, value) : store_delete(o, key);
+    return value ? store_assign(o, key, value, released) : store_delete(o, key, released);
 }
 
 PyObject* store_iter(PyObject* self) {
@@ -191,15 +202,17 @@ PyObject* store_reversed(PyObject* self, PyObject*) {
 
 PyObject* store_clear(PyObject* self, PyObject*) {
     StoreObject* o = as_store(self);
+    Released released;
     BorrowGuard g(o->borrowed, Mode::Exclusive);
     if (!g)
         return nullptr;
-    auto released = o->store.clear();
+    std::tie(released.many, released.dict) = o->store.clear();
     Py_RETURN_NONE;
 }
 
 PyObject* store_popitem(PyObject* self, PyObject*) {
     StoreObject* o = as_store(self);
+    Released released;
     BorrowGuard g(o->borrowed, Mode::Exclusive);
     if (!g)
         return nullptr;
@@ -219,7 +232,7 @@ PyObject* store_popitem(PyObject* self, PyObject*) {
                                         static_cast<unsigned long>(e.column), cell->get()));
     if (!pair)
         return nullptr;
-    Ref released = st.remove(*loc);
+    released.one = st.remove(*loc);
     return pair.release();
 }
 

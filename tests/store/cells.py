@@ -51,8 +51,9 @@ def load(cells, *, store=None, ws=None, styles=None, shared=(), masters=(), epoc
     store = native.CellStore() if store is None else store
     ws = Sheet() if ws is None else ws
     styles = Styles(70_000) if styles is None else styles
-    native.load_cells(store, ws, styles, Cell, Parser(shared, epoch=epoch), make_helpers(),
-                      cells, masters)
+    parser = Parser(epoch=epoch)
+    parser.shared_strings = shared if isinstance(shared, list) else list(shared)
+    native.load_cells(store, ws, styles, Cell, parser, make_helpers(), cells, masters)
     return store, ws, styles
 
 
