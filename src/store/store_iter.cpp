@@ -20,17 +20,20 @@ struct IterState {
     size_t slot = SIZE_MAX;  // row slot of the last record visited
     Ref row_obj;          // the Python int of that row
     uint32_t row_value = 0;
+    Ref keys[2];          // the last two keys handed out, reused once dropped
+    unsigned turn = 0;
 
     template <class F>
     void visit(F&& f) const {
         f(store.get());
         f(row_obj.get());
+        f(keys[0].get());
+        f(keys[1].get());
     }
 };
 
 struct KeyIterObject {
     PyObject_HEAD
-    int borrowed;
     IterState state;
 };
 
@@ -39,15 +42,39 @@ KeyIterObject* as_iter(PyObject* o) { return reinterpret_cast<KeyIterObject*>(o)
 // The class, made once per module execution and kept for the process.
 PyTypeObject* KEY_ITER_TYPE = nullptr;
 
-PyObject* iter_next(PyObject* self) {
-    KeyIterObject* it = as_iter(self);
-    BorrowGuard own(it->borrowed, BorrowGuard::Mode::Exclusive);
-    if (!own)
+// The key tuple (row, column), column taken over. A loop that drops its
+// keys gets tuples back refilled, as CPython's own dict.items() and zip()
+// iterators do: a tuple nobody else holds may be changed, its cached hash
+// reset. Two are kept, because `for key in store` still holds the last one
+// when it asks for the next. Ints only, so their GC state never changes.
+PyObject* next_tuple(IterState& s, PyObject* row, PyObject* column) {
+    s.turn ^= 1;
+    PyObject* key = s.keys[s.turn].get();
+    if (key && Py_REFCNT(key) == 1) {
+        auto* tuple = reinterpret_cast<PyTupleObject*>(key);
+        Py_SETREF(tuple->ob_item[0], Py_NewRef(row));
+        Py_SETREF(tuple->ob_item[1], column);
+        tuple->ob_hash = -1;
+        return Py_NewRef(key);
+    }
+    key = PyTuple_New(2);
+    if (!key) {
+        Py_DECREF(column);
         return nullptr;
-    IterState& s = it->state;
+    }
+    PyTuple_SET_ITEM(key, 0, Py_NewRef(row));
+    PyTuple_SET_ITEM(key, 1, column);
+    s.keys[s.turn] = Ref::borrow(key);
+    return key;
+}
+
+PyObject* iter_next(PyObject* self) {
+    // No Python code runs below (the collector runs only between bytecodes),
+    // so nothing can re-enter the iterator, and the store's shared borrow
+    // is checked rather than held.
+    IterState& s = as_iter(self)->state;
     StoreObject* so = as_store(s.store.get());
-    BorrowGuard shared(so->borrowed, BorrowGuard::Mode::Shared);
-    if (!shared)
+    if (!BorrowGuard::available(so->borrowed, BorrowGuard::Mode::Shared))
         return nullptr;
     const CellStore& st = so->store;
     if (st.generation() != s.generation) {
@@ -66,14 +93,9 @@ PyObject* iter_next(PyObject* self) {
         s.row_value = k->row;
     }
     PyObject* column = PyLong_FromUnsignedLong(k->column);
-    PyObject* key = column ? PyTuple_New(2) : nullptr;
-    if (!key) {
-        Py_XDECREF(column);
+    if (!column)
         return nullptr;
-    }
-    PyTuple_SET_ITEM(key, 0, Py_NewRef(s.row_obj.get()));
-    PyTuple_SET_ITEM(key, 1, column);
-    return key;
+    return next_tuple(s, s.row_obj.get(), column);
 }
 
 int iter_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -85,6 +107,7 @@ int iter_clear(PyObject* self) {
     IterState& s = as_iter(self)->state;
     Ref store = std::move(s.store);
     Ref row = std::move(s.row_obj);
+    Ref key0 = std::move(s.keys[0]), key1 = std::move(s.keys[1]);
     return 0;
 }
 
@@ -128,8 +151,7 @@ PyObject* new_key_iter(PyObject* store_obj) {
     if (!it)
         return nullptr;
     const CellStore& st = as_store(store_obj)->store;
-    it->borrowed = 0;
-    new (&it->state) IterState{Ref::borrow(store_obj), 0, st.size(), st.generation(), SIZE_MAX, Ref(), 0};
+    new (&it->state) IterState{Ref::borrow(store_obj), 0, st.size(), st.generation(), SIZE_MAX, Ref(), 0, {}, 0};
     PyObject_GC_Track(it);
     return reinterpret_cast<PyObject*>(it);
 }
