@@ -6,6 +6,7 @@
 #include "host/error.h"
 #include "host/names.h"
 #include "sheet/row_reader.h"
+#include "store/store_type.h"
 #include "text/dimension.h"
 #include "text/shared_strings.h"
 
@@ -20,6 +21,7 @@ constexpr ModuleEntry MODULE_ENTRIES[] = {
     add_read_string_table,
     add_find_dimension,
     add_row_reader,
+    add_cell_store,
 };
 
 int module_exec(PyObject* m) {

@@ -61,7 +61,24 @@ bool check_extra_names(PyObject* extra) {
 }
 
 bool CellSlots::matches(PyObject* cls, PyObject* extra, bool formulas) const {
-    return cls_.get() == cls && formulas_ == formulas && same_names(extra_, extra);
+    return class_.cls() == cls && formulas_ == formulas && same_names(extra_, extra);
+}
+
+Result<CellClass> CellClass::make(PyObject* cls, std::span<const char* const> names) {
+    CellClass c;
+    c.slots_ = VLM_TRY(SlotClass::make(cls, names));
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+    c.alloc_ = alloc ? alloc : PyType_GenericAlloc;
+    c.cls_ = Ref::borrow(cls);
+    return c;
+}
+
+Result<Ref> CellClass::alloc() const {
+    Ref obj = Ref::steal(alloc_(reinterpret_cast<PyTypeObject*>(cls_.get()), 0));
+    if (!obj)
+        return fetched();
+    return obj;
 }
 
 Result<CellSlots> CellSlots::make(PyObject* cls, PyObject* extra, bool formulas) {
@@ -70,7 +87,7 @@ Result<CellSlots> CellSlots::make(PyObject* cls, PyObject* extra, bool formulas)
         names.push_back("formula");
         names.push_back("cached_value");
     }
-    CellSlots cs;
+    std::vector<Ref> extra_refs;
     if (extra != Py_None) {
         Ref fast = Ref::steal(PySequence_Fast(extra, EXTRA_MSG));
         if (!fast)
@@ -81,36 +98,31 @@ Result<CellSlots> CellSlots::make(PyObject* cls, PyObject* extra, bool formulas)
             if (!utf8)
                 return fetched();
             names.push_back(utf8);
-            cs.extra_.push_back(Ref::borrow(n));
+            extra_refs.push_back(Ref::borrow(n));
         }
     }
-    cs.slots_ = VLM_TRY(SlotClass::make(cls, names));
-    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-    cs.alloc_ = alloc ? alloc : PyType_GenericAlloc;
-    cs.cls_ = Ref::borrow(cls);
+    CellSlots cs(VLM_TRY(CellClass::make(cls, names)));
+    cs.extra_ = std::move(extra_refs);
     cs.formulas_ = formulas;
     return cs;
 }
 
 Result<Ref> CellSlots::make_cell(PyObject* parent, CellFields&& f) const {
-    Ref cell = Ref::steal(alloc_(reinterpret_cast<PyTypeObject*>(cls_.get()), 0));
-    if (!cell)
-        return fetched();
+    Ref cell = VLM_TRY(class_.alloc());
     size_t i = 0;
     PyObject* obj = cell.get();
-    slots_.set(obj, i++, Ref::borrow(parent));
-    slots_.set(obj, i++, std::move(f.row));
-    slots_.set(obj, i++, std::move(f.column));
-    slots_.set(obj, i++, std::move(f.value));
-    slots_.set(obj, i++, std::move(f.data_type));
-    slots_.set(obj, i++, std::move(f.style_id));
+    class_.set(obj, i++, Ref::borrow(parent));
+    class_.set(obj, i++, std::move(f.row));
+    class_.set(obj, i++, std::move(f.column));
+    class_.set(obj, i++, std::move(f.value));
+    class_.set(obj, i++, std::move(f.data_type));
+    class_.set(obj, i++, std::move(f.style_id));
     if (formulas_) {
-        slots_.set(obj, i++, std::move(f.formula));
-        slots_.set(obj, i++, std::move(f.cached_value));
+        class_.set(obj, i++, std::move(f.formula));
+        class_.set(obj, i++, std::move(f.cached_value));
     }
-    while (i < slots_.size())
-        slots_.set(obj, i++, Ref::borrow(Py_None));
+    while (i < class_.size())
+        class_.set(obj, i++, Ref::borrow(Py_None));
     return cell;
 }
 

@@ -14,6 +14,31 @@
 
 namespace vlm {
 
+// A class whose instances are made without running __init__: its own
+// allocator (tp_alloc, else the generic one) and the offsets of the named
+// slots. Each job fills the slots in the order of its names.
+class CellClass {
+public:
+    [[nodiscard]] static Result<CellClass> make(PyObject* cls, std::span<const char* const> names);
+    // A new instance with every slot unset.
+    [[nodiscard]] Result<Ref> alloc() const;
+    // Stores `value` (taken over) in slot i of `obj`, made by alloc().
+    void set(PyObject* obj, size_t i, Ref value) const noexcept { slots_.set(obj, i, std::move(value)); }
+    size_t size() const noexcept { return slots_.size(); }
+    PyObject* cls() const noexcept { return cls_.get(); }
+
+    template <class F>
+    void visit(F&& f) const {
+        f(cls_.get());
+    }
+
+private:
+    CellClass() = default;
+    Ref cls_;
+    allocfunc alloc_ = nullptr;
+    SlotClass slots_;
+};
+
 // What one cell gets; every member is a new reference, taken over.
 struct CellFields {
     Ref row, column, value, data_type, style_id;
@@ -33,18 +58,16 @@ public:
 
     template <class F>
     void visit(F&& f) const {
-        f(cls_.get());
+        class_.visit(f);
         for (const Ref& n : extra_)
             f(n.get());
     }
 
 private:
-    CellSlots() = default;
-    Ref cls_;
+    explicit CellSlots(CellClass c) : class_(std::move(c)) {}
+    CellClass class_;
     std::vector<Ref> extra_;  // the extra names, in order
     bool formulas_ = false;
-    allocfunc alloc_ = nullptr;
-    SlotClass slots_;
 };
 
 // Checks that `extra` is None or a sequence of str: false with TypeError

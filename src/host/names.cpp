@@ -26,6 +26,7 @@ constexpr Text TEXTS[] = {
     {&Names::min_col, "min_col"},       {&Names::max_col, "max_col"},
     {&Names::values_only, "values_only"}, {&Names::cell_cls, "cell_cls"},
     {&Names::filler, "filler"},         {&Names::extra_none, "extra_none"},
+    {&Names::row, "row"},               {&Names::value, "value"},
 };
 
 PyObject* import_attr(const char* module, const char* name) {

@@ -23,6 +23,9 @@ struct Names {
     PyObject* cell_cls;
     PyObject* filler;
     PyObject* extra_none;
+    PyObject* row;
+    // Attributes.
+    PyObject* value;
     // Imported types.
     PyObject* sequence_abc;            // collections.abc.Sequence
     PyObject* member_descriptor_type;  // types.MemberDescriptorType

@@ -37,6 +37,16 @@ public:
     BorrowGuard& operator=(const BorrowGuard&) = delete;
 
     explicit operator bool() const noexcept { return ok_; }
+    // Whether the borrow could be taken now, for a step that runs no Python
+    // code and so has nothing to hold it against; false with the same error
+    // as the constructor's otherwise.
+    static bool available(const int& flag, Mode mode) noexcept {
+        int cur = std::atomic_ref<const int>(flag).load(std::memory_order_relaxed);
+        bool ok = mode == Mode::Exclusive ? cur == 0 : cur >= 0;
+        if (!ok)
+            PyErr_SetString(PyExc_RuntimeError, mode == Mode::Exclusive ? "Already borrowed" : "Already mutably borrowed");
+        return ok;
+    }
     // Gives the borrow back before the guard's end.
     void release() noexcept {
         if (!ok_)

@@ -15,6 +15,7 @@ int add_formula(PyObject* m);
 int add_ftemplate(PyObject* m);
 int add_xml_reader(PyObject* m);
 int add_sheet_values(PyObject* m);
+int add_store(PyObject* m);
 
 inline constexpr int (*const TEST_ENTRIES[])(PyObject*) = {
     add_host_source,
@@ -25,6 +26,7 @@ inline constexpr int (*const TEST_ENTRIES[])(PyObject*) = {
     add_ftemplate,
     add_xml_reader,
     add_sheet_values,
+    add_store,
 };
 
 }  // namespace vlm::testing

@@ -1,0 +1,22 @@
+// Inside the store's Python glue: the instance layout of CellStore, shared by
+// its own methods and by KeyIter, its key iterator.
+#pragma once
+
+#include "store/store.h"
+
+namespace vlm::store {
+
+struct StoreObject {
+    PyObject_HEAD
+    int borrowed;  // see BorrowGuard
+    CellStore store;
+};
+
+inline StoreObject* as_store(PyObject* o) noexcept { return reinterpret_cast<StoreObject*>(o); }
+
+// Adds the KeyIter class (not exported by name); 0, or -1 with an exception.
+int add_key_iter(PyObject* module);
+// A new iterator over the keys of `store_obj` (a CellStore in native mode).
+PyObject* new_key_iter(PyObject* store_obj);
+
+}  // namespace vlm::store

@@ -1,0 +1,401 @@
+// CellStore as a Python mapping: every operation with its borrow, dict mode
+// passed straight through to the dict, and the private methods the package
+// uses to walk rows and inspect the store.
+#include "store/store_type.h"
+
+#include "host/args.h"
+#include "host/names.h"
+#include "store/store_iter.h"
+
+#include <new>
+#include <tuple>
+
+namespace vlm {
+
+namespace {
+
+using store::CellStore;
+using store::Key;
+using store::Loc;
+using Mode = BorrowGuard::Mode;
+using store::StoreObject;
+using store::as_store;
+
+PyObject* raise(XmlError&& e) { return fallback_err(std::move(e)); }
+
+// KeyError(key), with the key as its one argument even when it is a tuple.
+PyObject* key_error(PyObject* key) {
+    Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, key));
+    if (exc)
+        PyErr_SetObject(PyExc_KeyError, exc.get());
+    return nullptr;
+}
+
+// What a change let go of. Declared before the borrow, so that it is
+// released after it: a __del__ it runs may then use the store like any dict.
+struct Released {
+    Ref one;
+    std::vector<Ref> many;
+    Ref dict;
+};
+
+// A key resolved against the store: the cell's place when it is there, and
+// the key itself when it names a cell at all (exactly or equivalently).
+struct Resolved {
+    std::optional<Key> key;
+    std::optional<Loc> loc;
+};
+
+// An exact (int, int) tuple is looked up without hashing; any other key is
+// hashed first (so an unhashable key raises as in a dict), then tested for
+// an equivalent pair.
+Result<Resolved> resolve(const CellStore& st, PyObject* key) {
+    std::optional<Key> k = CellStore::exact_key(key);
+    if (!k) {
+        if (PyObject_Hash(key) == -1)
+            return std::unexpected(XmlError::fetch());
+        k = VLM_TRY(CellStore::equivalent_key(key));
+    }
+    if (!k)
+        return Resolved{};
+    return Resolved{k, st.find_key(*k)};
+}
+
+// --- The mapping
+
+Py_ssize_t store_len(PyObject* self) {
+    StoreObject* o = as_store(self);
+    BorrowGuard g(o->borrowed, Mode::Shared);
+    if (!g)
+        return -1;
+    if (PyObject* d = o->store.dict())
+        return PyDict_Size(d);
+    return o->store.size();
+}
+
+int store_contains(PyObject* self, PyObject* key) {
+    StoreObject* o = as_store(self);
+    BorrowGuard g(o->borrowed, Mode::Shared);
+    if (!g)
+        return -1;
+    if (PyObject* d = o->store.dict())
+        return PyDict_Contains(d, key);
+    Result<Resolved> r = resolve(o->store, key);
+    if (!r)
+        return raise(std::move(r).error()), -1;
+    return r->loc.has_value();
+}
+
+// The Cell under `key`, or nothing (no exception) when there is none.
+Result<Ref> lookup(StoreObject* o, PyObject* key) {
+    if (PyObject* d = o->store.dict()) {
+        PyObject* item;
+        if (PyDict_GetItemRef(d, key, &item) < 0)
+            return std::unexpected(XmlError::fetch());
+        return Ref::steal(item);
+    }
+    Resolved r = VLM_TRY(resolve(o->store, key));
+    if (!r.loc)
+        return Ref();
+    return o->store.materialize(*r.loc);
+}
+
+PyObject* store_getitem(PyObject* self, PyObject* key) {
+    StoreObject* o = as_store(self);
+    BorrowGuard g(o->borrowed, Mode::Exclusive);
+    if (!g)
+        return nullptr;
+    Result<Ref> cell = lookup(o, key);
+    if (!cell)
+        return raise(std::move(cell).error());
+    return *cell ? cell->release() : key_error(key);
+}
+
+int store_delete(StoreObject* o, PyObject* key, Released& released) {
+    if (PyObject* d = o->store.dict())
+        return PyDict_DelItem(d, key);
+    Result<Resolved> r = resolve(o->store, key);
+    if (!r)
+        return raise(std::move(r).error()), -1;
+    if (!r->loc)
+        return key_error(key), -1;
+    released.one = o->store.remove(*r->loc);
+    return 0;
+}
+
+int store_assign(StoreObject* o, PyObject* key, PyObject* value, Released& released) {
+    CellStore& st = o->store;
+    if (!st.dict()) {
+        Result<Resolved> r = resolve(st, key);
+        if (!r)
+            return raise(std::move(r).error()), -1;
+        if (r->key) {
+            released.one = st.assign(r->loc, *r->key, Ref::borrow(value));
+            return 0;
+        }
+        Result<std::vector<Ref>> cells = st.enter_dict_mode();
+        if (!cells)
+            return raise(std::move(cells).error()), -1;
+        released.many = std::move(*cells);
+    }
+    return PyDict_SetItem(st.dict(), key, value);
+}
+
+int store_setitem(PyObject* self, PyObject* key, PyObject* value) {
+    StoreObject* o = as_store(self);
+    Released released;
+    BorrowGuard g(o->borrowed, Mode::Exclusive);
+    if (!g)
+        return -1;
+    return value ? store_assign(o, key, value, released) : store_delete(o, key, released);
+}
+
+PyObject* store_iter(PyObject* self) {
+    StoreObject* o = as_store(self);
+    BorrowGuard g(o->borrowed, Mode::Shared);
+    if (!g)
+        return nullptr;
+    if (PyObject* d = o->store.dict())
+        return PyObject_GetIter(d);
+    return store::new_key_iter(self);
+}
+
+// --- Methods
+
+PyObject* store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 2) {
+        PyErr_Format(PyExc_TypeError, "get expected %s 1 argument%s, got %zd", nargs < 1 ? "at least" : "at most",
+                     nargs < 1 ? "" : "s", nargs);
+        return nullptr;
+    }
+    StoreObject* o = as_store(self);
+    BorrowGuard g(o->borrowed, Mode::Exclusive);
+    if (!g)
+        return nullptr;
+    Result<Ref> cell = lookup(o, args[0]);
+    if (!cell)
+        return raise(std::move(cell).error());
+    return *cell ? cell->release() : Py_NewRef(nargs > 1 ? args[1] : Py_None);
+}
+
+PyObject* store_reversed(PyObject* self, PyObject*) {
+    StoreObject* o = as_store(self);
+    BorrowGuard g(o->borrowed, Mode::Exclusive);
+    if (!g)
+        return nullptr;
+    if (PyObject* d = o->store.dict())
+        return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyReversed_Type), d);
+    std::vector<Loc> locs = o->store.locs();
+    Ref keys = Ref::steal(PyList_New(static_cast<Py_ssize_t>(locs.size())));
+    if (!keys)
+        return nullptr;
+    Py_ssize_t i = static_cast<Py_ssize_t>(locs.size());
+    for (const Loc& loc : locs) {
+        store::Entry e = o->store.entry(loc);
+        PyObject* key = Py_BuildValue("(kk)", static_cast<unsigned long>(e.row), static_cast<unsigned long>(e.column));
+        if (!key)
+            return nullptr;
+        PyList_SET_ITEM(keys.get(), --i, key);
+    }
+    return PyObject_GetIter(keys.get());
+}
+
+PyObject* store_clear(PyObject* self, PyObject*) {
+    StoreObject* o = as_store(self);
+    Released released;
+    BorrowGuard g(o->borrowed, Mode::Exclusive);
+    if (!g)
+        return nullptr;
+    std::tie(released.many, released.dict) = o->store.clear();
+    Py_RETURN_NONE;
+}
+
+PyObject* store_popitem(PyObject* self, PyObject*) {
+    StoreObject* o = as_store(self);
+    Released released;
+    BorrowGuard g(o->borrowed, Mode::Exclusive);
+    if (!g)
+        return nullptr;
+    CellStore& st = o->store;
+    if (PyObject* d = st.dict())
+        return PyObject_CallMethod(d, "popitem", nullptr);
+    std::optional<Loc> loc = st.last_loc();
+    if (!loc) {
+        PyErr_SetString(PyExc_KeyError, "popitem(): dictionary is empty");
+        return nullptr;
+    }
+    Result<Ref> cell = st.materialize(*loc);
+    if (!cell)
+        return raise(std::move(cell).error());
+    store::Entry e = st.entry(*loc);
+    Ref pair = Ref::steal(Py_BuildValue("((kk)O)", static_cast<unsigned long>(e.row),
+                                        static_cast<unsigned long>(e.column), cell->get()));
+    if (!pair)
+        return nullptr;
+    released.one = st.remove(*loc);
+    return pair.release();
+}
+
+PyObject* store_bounds(PyObject* self, PyObject*) {
+    StoreObject* o = as_store(self);
+    BorrowGuard g(o->borrowed, Mode::Shared);
+    if (!g)
+        return nullptr;
+    std::optional<CellStore::Bounds> b = o->store.dict() ? std::nullopt : o->store.bounds();
+    if (!b)
+        Py_RETURN_NONE;
+    return Py_BuildValue("(kkkk)", static_cast<unsigned long>(b->min_row), static_cast<unsigned long>(b->max_row),
+                         static_cast<unsigned long>(b->min_col), static_cast<unsigned long>(b->max_col));
+}
+
+PyObject* store_in_dict_mode(PyObject* self, PyObject*) {
+    StoreObject* o = as_store(self);
+    BorrowGuard g(o->borrowed, Mode::Shared);
+    if (!g)
+        return nullptr;
+    return Py_NewRef(o->store.dict() ? Py_True : Py_False);
+}
+
+PyObject* store_stats(PyObject* self, PyObject*) {
+    StoreObject* o = as_store(self);
+    BorrowGuard g(o->borrowed, Mode::Shared);
+    if (!g)
+        return nullptr;
+    CellStore::Stats s = o->store.stats();
+    return Py_BuildValue("(kknn)", static_cast<unsigned long>(s.cells), static_cast<unsigned long>(s.materialized),
+                         static_cast<Py_ssize_t>(s.templates), static_cast<Py_ssize_t>(s.text_bytes));
+}
+
+constexpr ArgSpec<4> ROW_ARGS{
+    "_row", {&NAMES.row, &NAMES.min_col, &NAMES.max_col, &NAMES.values_only}, {"row", "min_col", "max_col", "values_only"}, 4};
+
+// Worksheet._cells_by_row, one row: the caller has checked the coordinates.
+PyObject* store_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[4] = {nullptr, nullptr, nullptr, nullptr};
+    if (!ROW_ARGS.parse(args, nargs, kwnames, a))
+        return nullptr;
+    int64_t v[3];
+    for (size_t i = 0; i < 3; ++i) {
+        if (!PyLong_Check(a[i]))
+            return ROW_ARGS.type_error(i, "int", a[i]), nullptr;
+        if (PyLong_AsInt64(a[i], &v[i]) < 0)
+            return nullptr;
+        if (v[i] < 0 || v[i] > 0xFFFFFFFF)
+            return raise(XmlError::internal("_row coordinates are checked by caller"));
+    }
+    if (!PyBool_Check(a[3]))
+        return ROW_ARGS.type_error(3, "bool", a[3]), nullptr;
+    bool values_only = a[3] == Py_True;
+    StoreObject* o = as_store(self);
+    BorrowGuard g(o->borrowed, Mode::Exclusive);
+    if (!g)
+        return nullptr;
+    // Many objects are made at once: the collector would only walk them.
+    int gc_was_on = values_only ? 0 : PyGC_Disable();
+    auto r = o->store.row_items(static_cast<uint32_t>(v[0]), static_cast<uint32_t>(v[1]),
+                                static_cast<uint32_t>(v[2]), values_only);
+    if (gc_was_on)
+        PyGC_Enable();
+    if (!r)
+        return raise(std::move(r).error());
+    return Py_BuildValue("(NO)", r->first.release(), r->second ? Py_True : Py_False);
+}
+
+// --- The type
+
+PyObject* store_new(PyTypeObject* type, PyObject*, PyObject*) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (!self)
+        return nullptr;
+    StoreObject* o = as_store(self);
+    o->borrowed = 0;
+    new (&o->store) CellStore();
+    return self;
+}
+
+int store_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return traverse_owner(as_store(self)->store, visit, arg);
+}
+
+int store_clear_refs(PyObject* self) {
+    // The store is emptied first; the references go when `old` does.
+    CellStore old = as_store(self)->store.drop_refs();
+    return 0;
+}
+
+void store_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    PyObject_ClearWeakRefs(self);
+    store_clear_refs(self);
+    as_store(self)->store.~CellStore();
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef store_methods[] = {
+    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_get)), METH_FASTCALL,
+     "get(key, default=None, /)\n--\n\nThe Cell under key, else default."},
+    {"__reversed__", store_reversed, METH_NOARGS, "The keys in reverse order."},
+    {"clear", store_clear, METH_NOARGS, "Removes every cell; leaves dict mode."},
+    {"popitem", store_popitem, METH_NOARGS, "Removes and returns the newest (key, Cell) pair."},
+    {"_bounds", store_bounds, METH_NOARGS, "(min_row, max_row, min_col, max_col), or None."},
+    {"_in_dict_mode", store_in_dict_mode, METH_NOARGS, "Whether a plain dict holds the cells."},
+    {"_stats", store_stats, METH_NOARGS, "(cells, materialised cells, templates, text bytes)."},
+    {"_row", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_row)), METH_FASTCALL | METH_KEYWORDS,
+     "_row(row, min_col, max_col, values_only)\n--\n\n((items...), created)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot store_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The cells of one worksheet, keyed by (row, column).")},
+    {Py_tp_new, reinterpret_cast<void*>(store_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(store_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(store_clear_refs)},
+    {Py_tp_iter, reinterpret_cast<void*>(store_iter)},
+    {Py_tp_methods, store_methods},
+    {Py_mp_length, reinterpret_cast<void*>(store_len)},
+    {Py_mp_subscript, reinterpret_cast<void*>(store_getitem)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(store_setitem)},
+    {Py_sq_contains, reinterpret_cast<void*>(store_contains)},
+    {Py_tp_token, Py_TP_USE_SPEC},
+    {0, nullptr},
+};
+
+PyType_Spec STORE_SPEC = {
+    "_vellum.CellStore",
+    sizeof(StoreObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    store_slots,
+};
+
+}  // namespace
+
+StoreBorrow::StoreBorrow(PyObject* obj) {
+    int found = PyType_GetBaseByToken(Py_TYPE(obj), &STORE_SPEC, nullptr);
+    if (found <= 0) {
+        if (found == 0)
+            PyErr_Format(PyExc_TypeError, "expected a CellStore, not %T", obj);
+        return;
+    }
+    guard_.emplace(as_store(obj)->borrowed, Mode::Exclusive);
+    if (*guard_)
+        store_ = &as_store(obj)->store;
+}
+
+int add_cell_store(PyObject* module) {
+    if (store::add_key_iter(module) < 0)
+        return -1;
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &STORE_SPEC, nullptr));
+    if (!type)
+        return -1;
+    return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get()));
+}
+
+}  // namespace vlm
