@@ -26,6 +26,9 @@ constexpr Text TEXTS[] = {
     {&Names::min_col, "min_col"},       {&Names::max_col, "max_col"},
     {&Names::values_only, "values_only"}, {&Names::cell_cls, "cell_cls"},
     {&Names::filler, "filler"},         {&Names::extra_none, "extra_none"},
+    {&Names::want_rows, "want_rows"},   {&Names::corners, "corners"},
+    {&Names::head, "head"},             {&Names::tail, "tail"},
+    {&Names::rows, "rows"},
 };
 
 PyObject* import_attr(const char* module, const char* name) {

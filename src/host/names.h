@@ -23,6 +23,12 @@ struct Names {
     PyObject* cell_cls;
     PyObject* filler;
     PyObject* extra_none;
+    PyObject* want_rows;
+    PyObject* corners;  // also a key of the pre-scan's dict
+    // Keys of the pre-scan's dict.
+    PyObject* head;
+    PyObject* tail;
+    PyObject* rows;
     // Imported types.
     PyObject* sequence_abc;            // collections.abc.Sequence
     PyObject* member_descriptor_type;  // types.MemberDescriptorType
