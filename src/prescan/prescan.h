@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace vlm::prescan {
@@ -74,6 +75,7 @@ private:
     [[nodiscard]] Result<int64_t> call_row_index(std::string_view text);
     [[nodiscard]] Result<void> report_row();
     Ref name_str(std::string_view name);
+    Ref field_pair(const Field& f);
 
     xml::Reader& r_;
     PyObject* row_index_;  // borrowed from the caller's helpers for the call
@@ -84,6 +86,9 @@ private:
     std::vector<Field> fields_;           // of the tag just read
     std::deque<std::string> decoded_;     // their decoded texts (stable addresses)
     std::vector<std::pair<std::string, Ref>> names_;  // attribute names met, as str
+    // (name, value) tuples met, keyed by name, a zero byte and value: most
+    // rows repeat the attributes of the row before.
+    std::unordered_map<std::string, Ref> pairs_;
 };
 
 // Adds the module function prescan_sheet.

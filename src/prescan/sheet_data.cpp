@@ -249,16 +249,35 @@ Ref SheetScan::name_str(std::string_view name) {
     return str;
 }
 
+// The (name, value) tuple of an attribute; one object for each pair of
+// texts, but for the row numbers, which seldom repeat. Creating objects is
+// most of the cost of reporting rows.
+Ref SheetScan::field_pair(const Field& f) {
+    constexpr size_t MAX_PAIRS = 256;
+    std::string key;
+    bool cached = f.name != "r";
+    if (cached) {
+        key.reserve(f.name.size() + f.value.size() + 1);
+        key.append(f.name).push_back('\0');
+        key.append(f.value);
+        if (auto it = pairs_.find(key); it != pairs_.end())
+            return Ref::borrow(it->second.get());
+    }
+    Ref name = name_str(f.name);
+    Ref value = !name ? Ref() : f.ascii ? ascii_str(f.value) : utf8_str(f.value);
+    Ref pair = value ? Ref::steal(PyTuple_Pack(2, name.get(), value.get())) : Ref();
+    if (pair && cached && pairs_.size() < MAX_PAIRS)
+        pairs_.emplace(std::move(key), Ref::borrow(pair.get()));
+    return pair;
+}
+
 // (row number, [(name, value), ...]) of the row just read, onto rows_.
 Result<void> SheetScan::report_row() {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(fields_.size())));
     if (!list)
         return fetched();
     for (size_t i = 0; i < fields_.size(); ++i) {
-        const Field& f = fields_[i];
-        Ref name = name_str(f.name);
-        Ref value = !name ? Ref() : f.ascii ? ascii_str(f.value) : utf8_str(f.value);
-        Ref pair = value ? Ref::steal(PyTuple_Pack(2, name.get(), value.get())) : Ref();
+        Ref pair = field_pair(fields_[i]);
         if (!pair)
             return fetched();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
