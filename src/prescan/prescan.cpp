@@ -127,7 +127,26 @@ CornerSet::Corner* CornerSet::find(int64_t row, int64_t column) noexcept {
     return it != items_.end() && it->row == row && it->column == column ? &*it : nullptr;
 }
 
+namespace {
+
+// The collector off while rows are reported: each is a few new objects
+// that hold no cycle, and collections triggered by their number would walk
+// every object the program keeps, again and again.
+struct CollectorPause {
+    bool was_on = false;
+    explicit CollectorPause(bool pause) noexcept : was_on(pause && PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_on)
+            PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+};
+
+}  // namespace
+
 Result<Ref> SheetScan::run() {
+    CollectorPause pause(want_rows_);
     head_ = Ref::steal(PyList_New(0));
     tail_ = head_ ? Ref::steal(PyList_New(0)) : Ref();
     rows_ = tail_ ? Ref::steal(PyList_New(0)) : Ref();
