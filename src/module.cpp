@@ -5,6 +5,7 @@
 // another layer upwards.
 #include "host/error.h"
 #include "host/names.h"
+#include "prescan/prescan.h"
 #include "sheet/row_reader.h"
 #include "store/store_type.h"
 #include "text/dimension.h"
@@ -20,6 +21,7 @@ using ModuleEntry = int (*)(PyObject* module);
 constexpr ModuleEntry MODULE_ENTRIES[] = {
     add_read_string_table,
     add_find_dimension,
+    prescan::add_prescan_sheet,
     add_row_reader,
     add_cell_store,
 };

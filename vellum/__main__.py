@@ -2,6 +2,11 @@
 
     vellum FILE.xlsx [--sheet NAME|INDEX] [--all] [--list] [--formulas]
                      [--format csv|tsv] [--row-numbers] [--limit N]
+    vellum info FILE.xlsx
+
+`info` prints, for each worksheet, its dimension, visibility, merged ranges,
+frozen pane and row count (the last row of the dimension), read without
+the cells.
 
 Rows keep their positions (a row missing from the file prints as an empty
 line, unless `--row-numbers` starts each printed row with its number).
@@ -134,8 +139,39 @@ def pick(book: Workbook, key: str | None) -> Worksheet:
     return book.sheet(key)
 
 
+def print_info(book: Workbook) -> None:
+    for i, sheet in enumerate(book.sheets):
+        layout = sheet.layout()
+        rows = layout.max_row
+        print(f"{i}\t{sheet.name}")
+        print(f"\tstate: {sheet.state}")
+        print(f"\tdimension: {layout.dimension or 'none'}")
+        print(f"\trows: {rows if rows is not None else 'unknown (no dimension)'}")
+        print(f"\tmerged: {' '.join(layout.merged) or 'none'}")
+        print(f"\tfrozen: {layout.frozen or 'none'}")
+
+
+def info(argv: Sequence[str]) -> int:
+    """`vellum info FILE`: each worksheet's layout, read without its cells."""
+    ap = argparse.ArgumentParser(prog="vellum info",
+                                 description="Print the layout of each worksheet of an xlsx workbook.")
+    ap.add_argument("file", help="an .xlsx or .xlsm file")
+    args = ap.parse_args(argv)
+    try:
+        with Workbook(args.file) as book:
+            print_info(book)
+    except WorkbookError as e:
+        sys.stdout.flush()
+        print(f"vellum: {e}", file=sys.stderr)
+        return 2
+    return 0
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; the exit status is returned."""
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if len(argv) >= 2 and argv[0] == "info":
+        return info(argv[1:])
     ap = parser()
     args = ap.parse_args(argv)
     if args.limit is not None and args.limit < 0:

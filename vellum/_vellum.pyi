@@ -1,5 +1,5 @@
 """Type stub of the native engine ``vellum._vellum`` (C++)."""
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any, Protocol
 
 class _Readable(Protocol):
@@ -20,6 +20,13 @@ def find_dimension(source: _Readable) -> tuple[bytes, _Namespaces] | None:
 def read_string_table(source: _Readable, helpers: dict[str, Any]) -> list[Any]:
     """The shared-strings part as a list: plain texts natively, rich items
     through ``helpers["si_content"]``."""
+
+def prescan_sheet(source: _Readable, want_rows: bool,
+                  corners: Iterable[tuple[int, int]] | None,
+                  helpers: dict[str, Any]) -> dict[str, Any]:
+    """One pass over a worksheet part without building cells:
+    ``{"head": [(bytes, namespaces), ...], "tail": [...], "rows": [(row,
+    [(name, value), ...]), ...], "corners": {(row, column): s or None}}``."""
 
 class RowReader:
     """A worksheet streamed one row at a time."""

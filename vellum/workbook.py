@@ -31,6 +31,7 @@ from collections.abc import Callable, Iterator
 from typing import IO, Any
 
 from vellum import _vellum
+from vellum.layout import Layout, layout_of, prescan
 from vellum.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from vellum.reference import Cell, Parser, make_helpers
 from vellum.reference.sheet import MAIN_NS, STRICT_NS, SheetReader
@@ -271,6 +272,20 @@ class Worksheet:
                 expected = idx + 1
         finally:
             stream.close()
+
+    def layout(self) -> Layout:
+        """The sheet's layout, read without its cells: dimension, merged
+        ranges, column widths, frozen pane, sheet views and row heights
+        (a `vellum.layout.Layout`)."""
+        book = self._book
+        if book is None:
+            raise WorkbookError(f"sheet {self.name!r} belongs to no open workbook")
+        try:
+            return layout_of(prescan(lambda: book._zip.open(self.part), book.helpers, book.engine))
+        except (WorkbookError, MemoryError):
+            raise
+        except Exception as e:
+            raise damaged(book.path, self.part, e) from e
 
     def __repr__(self) -> str:
         return f"Worksheet({self.name!r}, {self.part!r})"

@@ -27,6 +27,9 @@ constexpr Text TEXTS[] = {
     {&Names::values_only, "values_only"}, {&Names::cell_cls, "cell_cls"},
     {&Names::filler, "filler"},         {&Names::extra_none, "extra_none"},
     {&Names::row, "row"},               {&Names::value, "value"},
+    {&Names::want_rows, "want_rows"},   {&Names::corners, "corners"},
+    {&Names::head, "head"},             {&Names::tail, "tail"},
+    {&Names::rows, "rows"},
 };
 
 PyObject* import_attr(const char* module, const char* name) {

@@ -26,6 +26,12 @@ struct Names {
     PyObject* row;
     // Attributes.
     PyObject* value;
+    PyObject* want_rows;
+    PyObject* corners;  // also a key of the pre-scan's dict
+    // Keys of the pre-scan's dict.
+    PyObject* head;
+    PyObject* tail;
+    PyObject* rows;
     // Imported types.
     PyObject* sequence_abc;            // collections.abc.Sequence
     PyObject* member_descriptor_type;  // types.MemberDescriptorType

@@ -1,6 +1,8 @@
 // The character rules of PlainScan::text: the reader's own, applied to a
 // whole run at once. Bytes that stand for themselves are passed a table
-// lookup at a time; the rest of the run gets the full checks.
+// lookup at a time; the rest of the run gets the full checks. And the raw
+// walk's reading on, through the reader's own refill, tag end and
+// attribute scan.
 #include "xml/plain.h"
 
 #include "utils/swar.h"
@@ -41,6 +43,34 @@ bool PlainScan::text(std::string_view name, PlainText& out) noexcept {
     last_tag_ = lt;
     p_ = lt + n + 3;
     return true;
+}
+
+Result<bool> PlainScan::more() {
+    pass();
+    bool got = VLM_TRY(r_.refill());
+    resync(0);
+    return got;
+}
+
+Result<const char*> PlainScan::tag_end() {
+    pass();
+    Result<size_t> gt = r_.find_tag_end();
+    resync(0);
+    if (!gt) {
+        // It fails only on the end of input or on the source's exception.
+        if (gt.error().kind() == XmlError::Kind::Source)
+            return std::unexpected(std::move(gt).error());
+        return nullptr;
+    }
+    return p_ + *gt + 1;
+}
+
+Result<std::optional<std::span<const Attr>>> PlainScan::attrs(const char* from, const char* end) {
+    VLM_TRY(r_.scan_attrs(static_cast<size_t>(from - d_), static_cast<size_t>(end - d_)));
+    if (r_.attr_decls_)
+        return std::nullopt;
+    VLM_TRY(r_.resolve_attrs());
+    return std::span<const Attr>(r_.attrs_);
 }
 
 }  // namespace vlm::xml

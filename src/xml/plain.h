@@ -17,6 +17,8 @@
 #include "xml/reader.h"
 
 #include <cstring>
+#include <optional>
+#include <span>
 #include <string_view>
 
 namespace vlm::xml {
@@ -93,7 +95,41 @@ public:
         r_.enter_checked(name.size(), static_cast<size_t>(p_ - d_));
     }
 
+    // --- A raw walk over an element's content ---
+    // The pre-scan passes over a long element (sheetData) looking only at
+    // the tags it wants: the bytes in between are never judged, by design,
+    // and only the tags the caller reads are checked. The cursor moves by
+    // seek(); pass() moves the reader's read position to it, so that a
+    // refill may drop what lies behind; more() reads on. When the walk
+    // ends, the reader reads on from the cursor as from any position
+    // inside the element (commit() is not used after more()).
+    void seek(const char* p) noexcept { p_ = p; }
+    void pass() noexcept {
+        VLM_ASSERT(p_ >= d_ + r_.buf_.pos && p_ <= stop_);
+        r_.buf_.pos = static_cast<size_t>(p_ - d_);
+    }
+    // Reads the next chunk into the buffer, passing the cursor first; the
+    // cursor keeps its place though the buffer may move. False at the end
+    // of input.
+    [[nodiscard]] Result<bool> more();
+    // One past the '>' that ends the tag at the cursor (its '<'), quoted
+    // values skipped, reading on as needed; nullptr when the input ends
+    // inside the tag. The cursor stays on the '<'.
+    [[nodiscard]] Result<const char*> tag_end();
+    // The attributes of the tag whose name ends at `from`, up to `end` (its
+    // '>' or the '/' of "/>"), read by the reader's rules with prefixes
+    // resolved; nothing when the tag declares a namespace. The list is the
+    // reader's own: valid until its next event or the next call.
+    [[nodiscard]] Result<std::optional<std::span<const Attr>>> attrs(const char* from, const char* end);
+
 private:
+    // After a refill: the same offsets from the read position.
+    void resync(size_t at) noexcept {
+        d_ = r_.buf_.data();
+        stop_ = d_ + r_.buf_.size();
+        p_ = last_tag_ = d_ + r_.buf_.pos + at;
+    }
+
     Reader& r_;
     const char* d_;
     const char* p_;

@@ -235,6 +235,7 @@ private:
     [[nodiscard]] Result<void> declare(std::string_view prefix, const Attr& a);
     void unbind();
     [[nodiscard]] Result<void> resolve_names(uint32_t local_at);
+    [[nodiscard]] Result<void> resolve_attrs();
     // The URI id bound to a non-empty prefix other than "xml", or not found.
     std::pair<bool, uint32_t> prefix_uri(std::string_view prefix) const;
     [[nodiscard]] Result<void> check_ns_dups() const;

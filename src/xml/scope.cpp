@@ -121,6 +121,11 @@ Result<void> Reader::resolve_names(uint32_t local_at) {
             return fail(Msg::UnboundPrefix);
         ns_ = id;
     }
+    return resolve_attrs();
+}
+
+// Namespace ids of the prefixed attributes of the current tag.
+Result<void> Reader::resolve_attrs() {
     size_t prefixed = 0;
     for (Attr& a : attrs_) {
         if (a.local.off == a.qname.off)
