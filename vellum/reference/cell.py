@@ -4,8 +4,15 @@
 and ``_comment``; streaming writes ``parent``, ``row``, ``column``,
 ``_value``, ``data_type`` and ``_style_id``, plus ``formula`` and
 ``cached_value`` when formulas are read with their values. A slot left
-unset by the engine raises ``AttributeError`` when read, as any slot does.
+unset by the engine raises ``AttributeError`` when read, as any slot does;
+the properties below read only the slots that both ways of reading fill,
+or look past a missing one.
 """
+import datetime
+import decimal
+
+from vellum.reference.styles import BUILTIN_FORMATS, format_kind
+from vellum.reference.values import ArrayFormula, DataTableFormula
 
 _LETTERS = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
 
@@ -18,7 +25,34 @@ def column_letter(n):
         out = _LETTERS[r] + out
     return out
 
+
+_NUMBERS = (int, float, decimal.Decimal)
+_DATES = (datetime.datetime, datetime.date, datetime.time, datetime.timedelta)
+_FORMULAS = (ArrayFormula, DataTableFormula)
+
+
+def data_type_of(value):
+    """The data type a cell takes when `value` is assigned to it: "n" for
+    numbers and None, "b", "d" for dates, times and durations, "f" for
+    formulas (a text starting with "=" and longer than it), "s" for text."""
+    if value is None or (isinstance(value, _NUMBERS) and not isinstance(value, bool)):
+        return "n"
+    if isinstance(value, bool):
+        return "b"
+    if isinstance(value, str):
+        return "f" if len(value) > 1 and value[0] == "=" else "s"
+    if isinstance(value, _DATES):
+        return "d"
+    if isinstance(value, _FORMULAS):
+        return "f"
+    raise TypeError(f"a cell cannot hold a {type(value).__name__}: {value!r}")
+
+
 class Cell:
+    """One cell: its worksheet (`parent`), `row`, `column`, `value`,
+    `data_type` ("n", "s", "f", "b", "e", "d", ...), and, read in full, its
+    style array. Assigning `value` sets the data type to match."""
+
     __slots__ = ("parent", "row", "column", "_value", "data_type", "_style", "_style_id",
                  "_hyperlink", "_comment", "formula", "cached_value")
 
@@ -37,27 +71,65 @@ class Cell:
 
     @property
     def value(self):
+        """The cell's value; assigning one sets `data_type` to match."""
         return self._value
 
     @value.setter
     def value(self, v):
+        self.data_type = data_type_of(v)
         self._value = v
 
     @property
     def hyperlink(self):
+        """The cell's hyperlink, or None."""
         return self._hyperlink
 
     @property
     def comment(self):
+        """The cell's comment, or None."""
         return self._comment
 
     @property
     def style_id(self):
-        return self._style_id
+        """The index of the cell's style in its workbook's style list (an
+        equal style array is added there if it is missing); read in
+        streaming, the style id of the file."""
+        style = getattr(self, "_style", None)
+        if style is None:
+            return getattr(self, "_style_id", 0)
+        return self.parent.parent._cell_styles.add(style)
+
+    @property
+    def number_format(self):
+        """The code of the cell's number format, "General" without a style."""
+        style = getattr(self, "_style", None)
+        if style is None:
+            return "General"
+        formats = getattr(getattr(self.parent, "parent", None), "_number_formats", BUILTIN_FORMATS)
+        return formats.get(style[0], "General")
+
+    @property
+    def is_date(self):
+        """Whether the cell shows a date, a time or a duration: its value was
+        read as one, or it holds a number under a date format."""
+        if self.data_type == "d":
+            return True
+        return self.data_type == "n" and format_kind(self.number_format) is not None
 
     @property
     def coordinate(self):
+        """The cell's A1 reference."""
         return f"{column_letter(self.column)}{self.row}"
 
     def __repr__(self):
         return f"<Cell {self.coordinate} {self._value!r}>"
+
+
+def blank_cell(ws, row, column):
+    """The cell `ws.cell(row, column)` creates where there was none, slot
+    for slot as the engine's store creates it: value None, data type "n",
+    no style, no hyperlink, no comment."""
+    cell = object.__new__(Cell)
+    cell.parent, cell._style, cell.row, cell.column = ws, None, row, column
+    cell._value, cell._hyperlink, cell.data_type, cell._comment = None, None, "n", None
+    return cell
