@@ -6,8 +6,12 @@ entry for the cell's style id (``cellXfs``, by position). The engine makes
 those copies itself with ``array.array``'s constructor and the class of the
 list's entry, so a `StyleArray` keeps no state beyond its nine integers.
 """
+from __future__ import annotations
+
 import array
 import re
+from collections.abc import Iterable
+from typing import Any
 
 # The nine fields of a style array, in order. The ids of number formats,
 # fonts, fills, borders and cell style records are the styles part's own;
@@ -44,13 +48,13 @@ class StyleArray(array.array):
 
     __slots__ = ()
 
-    def __new__(cls, args=(0,) * 9):
+    def __new__(cls, args: Iterable[int] = (0,) * 9) -> StyleArray:
         self = super().__new__(cls, "i", args)
         if len(self) != 9:
             raise ValueError(f"a style array holds 9 integers, not {len(self)}")
         return self
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         fields = ", ".join(f"{n}={v}" for n, v in zip(STYLE_FIELDS, self))
         return f"StyleArray({fields})"
 
@@ -88,19 +92,19 @@ class IndexedList(list):
 
     __slots__ = ("_index",)
 
-    def __init__(self, items=()):
+    def __init__(self, items: Iterable[Any] = ()) -> None:
         super().__init__()
         self._index = {}
         for item in items:
             self.append(item)
 
-    def append(self, item):
+    def append(self, item: Any) -> None:
         """Append `item`, even when an equal one is present (style ids are
         positions, so a workbook's repeated entries keep their own)."""
         self._index.setdefault(_key(item), len(self))
         super().append(item)
 
-    def add(self, item):
+    def add(self, item: Any) -> int:
         """The index of an item equal to `item`, appending it if there is none."""
         found = self._index.get(_key(item))
         if found is not None:
@@ -118,18 +122,18 @@ class CellStyles(IndexedList):
 
     __slots__ = ()
 
-    def __getitem__(self, key):
+    def __getitem__(self, key: Any) -> Any:
         if isinstance(key, str) and key == "":
             key = 0
         return super().__getitem__(key)
 
 
-def local(tag):
+def local(tag: str) -> str:
     """The local name of an element tag written as "{uri}local"."""
     return tag.rpartition("}")[2]
 
 
-def children(element, name):
+def children(element: Any, name: str) -> list[Any]:
     """The child elements of `element` with that local name."""
     return [e for e in element if local(e.tag) == name]
 
@@ -140,7 +144,7 @@ _BRACKETS = re.compile(r"\[[^\]]*\]")
 _DATE_LETTERS = re.compile(r"[dmyhs]", re.IGNORECASE)
 
 
-def format_kind(code):
+def format_kind(code: str) -> str | None:
     """"timedelta", "date" or None for a number format code, judged on its
     first section (the one that shows positive numbers)."""
     section = _LITERALS.sub("", code).split(";", 1)[0]
@@ -172,7 +176,7 @@ class Styles:
     none), and the style ids whose format shows a date or a duration
     (`date_formats`, `timedelta_formats`)."""
 
-    def __init__(self, root=None):
+    def __init__(self, root: Any = None) -> None:
         self.number_formats = dict(BUILTIN_FORMATS)
         self.cell_styles = CellStyles()
         self.alignments = IndexedList([()])

@@ -13,10 +13,14 @@ engine's oracle and its baseline. Neither touches the worksheet beyond its
 cells; `replay` then hands the worksheet the other elements of the sheet and
 issues the warnings, in document order.
 """
+from __future__ import annotations
+
 import array
 import re
 import warnings
 import xml.parsers.expat
+from collections.abc import Iterator, MutableSequence, Sequence
+from typing import IO, Any
 
 from vellum.reference.cell import blank_cell, column_letter
 from vellum.reference.sheet import MAIN_NS, STRICT_NS, SheetReader, attr_key
@@ -27,7 +31,9 @@ from vellum.reference.values import coordinate_to_tuple
 MAX_INDEX = 2**32 - 1
 
 
-def bind_cells(source, parser, ws, cells, cell_styles, cell_cls, helpers, actions):
+def bind_cells(source: IO[bytes], parser: Any, ws: Any, cells: dict[Any, Any],
+               cell_styles: Sequence[Any], cell_cls: type, helpers: dict[str, Any],
+               actions: MutableSequence[Any]) -> None:
     """Read every cell of a worksheet part into the dict `cells`, emptied
     first, as `cell_cls` objects whose `parent` is `ws`. Each cell gets its
     own copy of ``cell_styles[style id]``; the sheet's other elements and its
@@ -60,7 +66,7 @@ def bind_cells(source, parser, ws, cells, cell_styles, cell_cls, helpers, action
 _HYPERLINKS = re.compile(rb"<(?:[^\s/>:]+:)?hyperlinks[\s/>]")
 
 
-def read_hyperlinks(data, namespaces):
+def read_hyperlinks(data: bytes, namespaces: list[tuple[str, str]]) -> list[dict[str, str]]:
     """The attributes of each ``hyperlink`` of a captured ``hyperlinks``
     element, as dicts keyed like row attributes ("{uri}id" for r:id)."""
     links = []
@@ -77,7 +83,7 @@ def read_hyperlinks(data, namespaces):
     return links
 
 
-def replay(ws, actions):
+def replay(ws: Worksheet, actions: Sequence[Any]) -> None:
     """Hand `ws` what a full reading put in `actions`, in document order:
     each captured element is kept in ``ws._elements`` as ``(bytes,
     namespaces)``, hyperlinks also in ``ws._hyperlinks``; each warning is
@@ -92,7 +98,7 @@ def replay(ws, actions):
             ws._hyperlinks.extend(read_hyperlinks(data, namespaces))
 
 
-def _index(name, value):
+def _index(name: str, value: Any) -> int:
     if type(value) is not int or not 1 <= value <= MAX_INDEX:
         raise ValueError(f"{name} must be an int from 1 to {MAX_INDEX}, not {value!r}")
     return value
@@ -108,7 +114,7 @@ class Worksheet:
     "ht": "30", ...}}``), `_hyperlinks` the attributes of the sheet's
     hyperlinks, `_elements` the sheet's other elements as read."""
 
-    def __init__(self, parent=None, title="Sheet", state="visible"):
+    def __init__(self, parent: Any = None, title: str = "Sheet", state: str = "visible") -> None:
         self.parent = parent
         self.title = title
         self.state = state
@@ -118,12 +124,12 @@ class Worksheet:
         self._elements = []
 
     @property
-    def name(self):
+    def name(self) -> str:
         """The sheet's name (its `title`)."""
         return self.title
 
     @property
-    def hidden(self):
+    def hidden(self) -> bool:
         """True for a hidden or very hidden sheet."""
         return self.state != "visible"
 
@@ -141,7 +147,7 @@ class Worksheet:
         cell = self._cells[(row, column)] = blank_cell(self, row, column)
         return cell
 
-    def cell(self, row, column, value=None):
+    def cell(self, row: int, column: int, value: Any = None) -> Any:
         """The cell at (`row`, `column`), created empty if there is none;
         `value`, unless None, is assigned to it."""
         key = (_index("row", row), _index("column", column))
@@ -152,7 +158,8 @@ class Worksheet:
             cell.value = value
         return cell
 
-    def _cells_by_row(self, min_col, min_row, max_col, max_row, values_only=False):
+    def _cells_by_row(self, min_col: int, min_row: int, max_col: int, max_row: int,
+                      values_only: bool = False) -> Iterator[tuple[Any, ...]]:
         """Each row from `min_row` to `max_row` as a tuple of its cells (or
         values) from `min_col` to `max_col`; missing cells are created."""
         for row in range(min_row, max_row + 1):
@@ -169,8 +176,9 @@ class Worksheet:
                 out.append(cell.value if values_only else cell)
             yield tuple(out)
 
-    def iter_rows(self, min_row=None, max_row=None, min_col=None, max_col=None,
-                  values_only=False):
+    def iter_rows(self, min_row: int | None = None, max_row: int | None = None,
+                  min_col: int | None = None, max_col: int | None = None,
+                  values_only: bool = False) -> Iterator[tuple[Any, ...]]:
         """The rows from `min_row` to `max_row` (by default the sheet's
         extent), each a tuple of the cells, or with `values_only` their
         values, from `min_col` to `max_col`. Iterating creates the missing
@@ -187,10 +195,11 @@ class Worksheet:
         max_col = _index("max_col", max_col)
         return self._cells_by_row(min_col, min_row, max_col, max_row, values_only)
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[tuple[Any, ...]]:
+        """The rows of the sheet's extent, as `iter_rows` gives them."""
         return self.iter_rows()
 
-    def _extent(self):
+    def _extent(self) -> tuple[int, int, int, int] | None:
         """(min_row, max_row, min_col, max_col) of the cells, or None."""
         cells = self._cells
         bounds = getattr(cells, "_bounds", None)
@@ -204,32 +213,32 @@ class Worksheet:
         return min(rows), max(rows), min(columns), max(columns)
 
     @property
-    def min_row(self):
+    def min_row(self) -> int:
         """The first row that has a cell (1 for an empty sheet)."""
         return (self._extent() or (1,))[0]
 
     @property
-    def max_row(self):
+    def max_row(self) -> int:
         """The last row that has a cell (1 for an empty sheet)."""
         return (self._extent() or (1, 1))[1]
 
     @property
-    def min_column(self):
+    def min_column(self) -> int:
         """The first column that has a cell (1 for an empty sheet)."""
         return (self._extent() or (1, 1, 1))[2]
 
     @property
-    def max_column(self):
+    def max_column(self) -> int:
         """The last column that has a cell (1 for an empty sheet)."""
         return (self._extent() or (1, 1, 1, 1))[3]
 
     @property
-    def dimensions(self):
+    def dimensions(self) -> str:
         """The range the cells span, such as "A1:C3" ("A1:A1" when empty)."""
         r0, r1, c0, c1 = self._extent() or (1, 1, 1, 1)
         return f"{column_letter(c0)}{r0}:{column_letter(c1)}{r1}"
 
-    def __getitem__(self, key):
+    def __getitem__(self, key: str | tuple[int, int]) -> Any:
         """``ws["B2"]`` or ``ws[2, 2]``: that cell, created if missing;
         ``ws["A1:C3"]``: the rows of that range as tuples of cells."""
         if isinstance(key, tuple):
@@ -242,12 +251,12 @@ class Worksheet:
         (r0, c0), (r1, c1) = coordinate_to_tuple(first), coordinate_to_tuple(last)
         return tuple(self.iter_rows(min(r0, r1), max(r0, r1), min(c0, c1), max(c0, c1)))
 
-    def __setitem__(self, key, value):
+    def __setitem__(self, key: str | tuple[int, int], value: Any) -> None:
         """``ws["B2"] = value`` or ``ws[2, 2] = value``."""
         cell = self[key]
         if isinstance(cell, tuple):
             raise TypeError(f"assign to one cell, not to the range {key!r}")
         cell.value = value
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<Worksheet {self.title!r} {self.dimensions}>"
