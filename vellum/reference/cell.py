@@ -129,11 +129,17 @@ class Cell:
         return f"<Cell {self.coordinate} {self._value!r}>"
 
 
+def fill_cell(cell: Any, ws: Any, style: Any, row: int, column: int, value: Any,
+              data_type: str) -> Any:
+    """`cell` with the eight slots a full reading fills written, and no
+    others, as the engine's store writes them: no hyperlink, no comment."""
+    cell.parent, cell._style, cell.row, cell.column = ws, style, row, column
+    cell._value, cell._hyperlink, cell.data_type, cell._comment = value, None, data_type, None
+    return cell
+
+
 def blank_cell(ws: Any, row: int, column: int) -> Cell:
     """The cell `ws.cell(row, column)` creates where there was none, slot
     for slot as the engine's store creates it: value None, data type "n",
     no style, no hyperlink, no comment."""
-    cell = object.__new__(Cell)
-    cell.parent, cell._style, cell.row, cell.column = ws, None, row, column
-    cell._value, cell._hyperlink, cell.data_type, cell._comment = None, None, "n", None
-    return cell
+    return fill_cell(object.__new__(Cell), ws, None, row, column, None, "n")

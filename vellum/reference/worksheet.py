@@ -22,7 +22,7 @@ import xml.parsers.expat
 from collections.abc import Iterator, MutableSequence, Sequence
 from typing import IO, Any
 
-from vellum.reference.cell import blank_cell, column_letter
+from vellum.reference.cell import blank_cell, column_letter, fill_cell
 from vellum.reference.sheet import MAIN_NS, STRICT_NS, SheetReader, attr_key
 from vellum.reference.values import coordinate_to_tuple
 
@@ -51,16 +51,8 @@ def bind_cells(source: IO[bytes], parser: Any, ws: Any, cells: dict[Any, Any],
             if args is None:
                 style = cell_styles[style_id]
                 args = styles[style_id] = (type(style), "i", style)
-            cell = new(cell_cls)
-            cell.parent = ws
-            cell._style = copy(*args)
-            cell.row = row
-            cell.column = column
-            cell._value = value
-            cell._hyperlink = None
-            cell.data_type = data_type
-            cell._comment = None
-            cells[(row, column)] = cell
+            cells[(row, column)] = fill_cell(new(cell_cls), ws, copy(*args), row, column,
+                                             value, data_type)
 
 
 _HYPERLINKS = re.compile(rb"<(?:[^\s/>:]+:)?hyperlinks[\s/>]")
