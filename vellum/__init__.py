@@ -3,16 +3,27 @@
     import vellum
 
     with vellum.read_workbook("report.xlsx", data_only=True) as book:
-        for row in book["Sales"].iter_rows(min_row=2, values_only=True):
+        sheet = book["Sales"]                  # read in full: an EditableWorksheet
+        print(sheet["B2"].value, sheet.dimensions)
+        sheet["C2"] = "checked"
+        for row in sheet.iter_rows(min_row=2, values_only=True):
             print(row)
 
-See `read_workbook`, `Workbook` and `Worksheet`; formula cells read without
-``data_only`` hold their text, or an `ArrayFormula` or `DataTableFormula`.
+    with vellum.read_workbook("huge.xlsx", streaming=True) as book:
+        for row in book[0].iter_rows(values_only=True):   # row by row
+            print(row)
+
+See `read_workbook`, `Workbook`, `EditableWorksheet` and `Worksheet`;
+formula cells read without ``data_only`` hold their text, or an
+`ArrayFormula` or `DataTableFormula`.
 """
 from vellum.reference.cell import Cell
+from vellum.reference.styles import StyleArray
 from vellum.reference.values import ArrayFormula, DataTableFormula
-from vellum.workbook import SheetName, Workbook, WorkbookError, Worksheet, read_workbook
+from vellum.workbook import (EditableWorksheet, SheetName, Workbook, WorkbookError, Worksheet,
+                             read_workbook)
 
 __version__ = "0.1.0"
 
-__all__ = ["ArrayFormula", "Cell", "DataTableFormula", "SheetName", "Workbook", "WorkbookError", "Worksheet", "__version__", "read_workbook"]
+__all__ = ["ArrayFormula", "Cell", "DataTableFormula", "EditableWorksheet", "SheetName",
+           "StyleArray", "Workbook", "WorkbookError", "Worksheet", "__version__", "read_workbook"]

@@ -1,5 +1,5 @@
 """Type stub of the native engine ``vellum._vellum`` (C++)."""
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any, Protocol
 
 class _Readable(Protocol):
@@ -43,3 +43,43 @@ class RowReader:
                  cell_cls: type, filler: Any, extra_none: Sequence[str] | None = None,
                  ) -> tuple[int, tuple[Any, ...]] | None:
         """``(idx, values or cells)`` of the next row, or None at the end."""
+
+class CellStore:
+    """The cells of a worksheet read in full, packed natively: a mapping of
+    ``(row, column)`` to ``Cell`` with the semantics of a dict, whose cells
+    are created when first accessed. A key of another shape switches it to
+    an ordinary dict ("dict mode") until `clear`."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None: ...
+    def __getitem__(self, key: Any) -> Any: ...
+    def __setitem__(self, key: Any, value: Any) -> None: ...
+    def __delitem__(self, key: Any) -> None: ...
+    def __contains__(self, key: Any) -> bool: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[Any]:
+        """Keys: loaded cells in row-major order, then cells added later."""
+    def __reversed__(self) -> Iterator[Any]: ...
+    def get(self, key: Any, default: Any = None) -> Any: ...
+    def clear(self) -> None:
+        """Empty the store (and leave dict mode)."""
+    def popitem(self) -> tuple[Any, Any]: ...
+    def _bounds(self) -> tuple[int, int, int, int] | None:
+        """``(min_row, max_row, min_col, max_col)`` of the cells; None when
+        empty or in dict mode."""
+    def _in_dict_mode(self) -> bool: ...
+    def _stats(self) -> tuple[int, int, int, int]:
+        """``(cells, cells created as objects, formula templates, text bytes)``."""
+    def _row(self, row: int, min_col: int, max_col: int, values_only: bool,
+             ) -> tuple[tuple[Any, ...], bool]:
+        """``(cells or values of columns min_col..max_col, whether a missing
+        cell was created)`` of one row; missing cells are created empty."""
+
+def bind_cells(source: _Readable, parser: Any, ws: Any, store: CellStore,
+               cell_styles: Sequence[Any], cell_cls: type, helpers: dict[str, Any],
+               actions: list[Any]) -> None:
+    """Read every cell of a worksheet part into `store` (emptied first),
+    creating no ``Cell`` until one is accessed; the sheet's other elements
+    ``("element", bytes, namespaces)`` and warnings ``("warn", message)``
+    are appended to `actions` in document order, row attributes put in
+    ``parser.row_dimensions``. Raises ``NativeFallback`` where the package
+    must read the sheet itself."""

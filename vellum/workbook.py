@@ -1,12 +1,16 @@
-"""Opening an xlsx workbook and streaming its worksheets (the package side
-of reading: it drives the engine and falls back to `vellum.reference`).
+"""Opening an xlsx workbook and reading its worksheets, streamed or in full
+(the package side of reading: it drives the engine and falls back to
+`vellum.reference`).
 
 `Workbook(path)` reads what every sheet needs before its rows can be read:
 the list of worksheets (from the workbook part and its relationships), the
-date system, the style ids whose number formats show dates or durations, and
-the shared strings. `Workbook.stream(name)` then reads one worksheet a row at
-a time with the engine's `RowReader`, and with the package's own
-`SheetReader` when the engine is missing or raises `NativeFallback`.
+date system, the styles (the style arrays of ``cellXfs`` and the style ids
+whose number formats show dates or durations), and the shared strings.
+`Workbook.stream(name)` then reads one worksheet a row at a time with the
+engine's `RowReader`; `load_worksheet` reads one in full with the engine's
+`bind_cells` into a `CellStore`. Each falls back to the package's own
+reading (`SheetReader`, `vellum.reference.worksheet.bind_cells`) when the
+engine is missing or raises `NativeFallback`.
 
 How sheets and date formats are found is the usual reading of the package
 format: the ``officeDocument`` relationship of the package names the
@@ -23,7 +27,6 @@ from __future__ import annotations
 import io
 import os
 import posixpath
-import re
 import xml.etree.ElementTree as ET
 import xml.parsers.expat
 import zipfile
@@ -35,14 +38,13 @@ from vellum.layout import Layout, layout_of, prescan
 from vellum.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from vellum.reference import Cell, Parser, make_helpers
 from vellum.reference.sheet import MAIN_NS, STRICT_NS, SheetReader
-from vellum.reference import strings
+from vellum.reference import strings, worksheet as full
+from vellum.reference.styles import (  # noqa: F401  (format_kind: part of this module's surface)
+    BUILTIN_DATE_FORMATS, BUILTIN_TIMEDELTA_FORMATS, Styles, children, format_kind, local)
 
 NativeFallback = _vellum.NativeFallback
-
-# Built-in number formats that show a date or a time (ids 14-22 and 45-47);
-# 46 is the elapsed-time format [h]:mm:ss.
-BUILTIN_DATE_FORMATS = frozenset(range(14, 23)) | {45, 46, 47}
-BUILTIN_TIMEDELTA_FORMATS = frozenset({46})
+# A worksheet read in full: cells in any order, editable.
+EditableWorksheet = full.Worksheet
 
 # The most that is read of a workbook-level part (the workbook, its
 # relationships, the styles) and of the shared strings, uncompressed. Real
@@ -82,12 +84,6 @@ class _Bounded(io.RawIOBase):
         super().close()
 
 
-_LITERALS = re.compile(r'"[^"]*"|\\.|[_*].')
-_ELAPSED = re.compile(r"\[(?:h+|m+|s+)\]", re.IGNORECASE)
-_BRACKETS = re.compile(r"\[[^\]]*\]")
-_DATE_LETTERS = re.compile(r"[dmyhs]", re.IGNORECASE)
-
-
 class WorkbookError(ValueError):
     """The file is missing, is not an xlsx workbook, lacks a sheet, or a part
     of it is damaged (the message names the part)."""
@@ -96,17 +92,6 @@ class WorkbookError(ValueError):
 def damaged(path, part, error):
     """The `WorkbookError` for a part that cannot be read."""
     return WorkbookError(f"{path}: part {part} is damaged ({type(error).__name__}: {error})")
-
-
-def format_kind(code):
-    """"timedelta", "date" or None for a number format code, judged on its
-    first section (the one that shows positive numbers)."""
-    section = _LITERALS.sub("", code).split(";", 1)[0]
-    if _ELAPSED.search(section):
-        return "timedelta"
-    if _DATE_LETTERS.search(_BRACKETS.sub("", section)):
-        return "date"
-    return None
 
 
 def parse_part(data):
@@ -177,14 +162,6 @@ def root_name(source, window=1 << 20):
 
 def _clark(name):
     return "{" + name if "}" in name else name
-
-
-def _local(tag):
-    return tag.rpartition("}")[2]
-
-
-def _children(element, local):
-    return [e for e in element if _local(e.tag) == local]
 
 
 class SheetName(str):
@@ -340,22 +317,34 @@ def _display_name(path_or_file) -> str:
 
 
 class Workbook:
-    """An open xlsx workbook (see the module docstring), streamed a sheet at
-    a time. Use it as a context manager or call `close()`.
+    """An open xlsx workbook (see the module docstring). Use it as a context
+    manager or call `close()`.
 
-    ``book[name]`` and ``book[index]`` give a `Worksheet`, iterating gives
-    every worksheet in order, and `sheet_names` their names (each a
-    `SheetName` that tells whether the sheet is hidden). Chartsheets and
-    dialog sheets are not worksheets and are left out."""
+    Streamed (the default of this class), ``book[name]`` and ``book[index]``
+    give a `Worksheet` whose rows are read from the file as they are asked
+    for. Read in full (``streaming=False``), every worksheet is loaded when
+    the workbook is opened and they give an `EditableWorksheet` instead,
+    whose cells can be read in any order and changed. Iterating gives every
+    worksheet in order, and `sheet_names` their names (each a `SheetName`
+    that tells whether the sheet is hidden). Chartsheets and dialog sheets
+    are not worksheets and are left out.
+
+    Read in full, the workbook also holds what its cells refer to: the
+    style arrays by style id (`_cell_styles`), the number format codes by
+    id (`_number_formats`), the date system (`epoch`) and `iso_dates`."""
 
     sheets: list[Worksheet]
+    worksheets: list[EditableWorksheet]
     shared_strings: list[Any]
 
     def __init__(self, path: str | os.PathLike[str] | IO[bytes], engine: bool = True,
-                 data_only: bool = False) -> None:
+                 data_only: bool = False, streaming: bool = True) -> None:
         self.path = _display_name(path)
         self.engine = engine
         self.data_only = data_only
+        self.streaming = streaming
+        self.iso_dates = False
+        self.worksheets = []
         self.helpers = make_helpers()
         try:
             self._zip = zipfile.ZipFile(path)
@@ -373,6 +362,8 @@ class Workbook:
             self._read_workbook()
             self._read_styles()
             self.shared_strings = self._read_shared_strings()
+            if not streaming:
+                self.worksheets = [load_worksheet(self, sheet, engine) for sheet in self.sheets]
         except Exception:
             self._zip.close()
             raise
@@ -393,18 +384,24 @@ class Workbook:
         ``name.state`` tell which are hidden."""
         return [SheetName(s.name, s.state) for s in self.sheets]
 
-    def __getitem__(self, key: str | int) -> Worksheet:
+    def _public(self) -> list[Any]:
+        return self.sheets if self.streaming else self.worksheets
+
+    def __getitem__(self, key: str | int) -> Any:
         """The worksheet of that name (KeyError if none) or at that position
-        (IndexError if none; negative positions count from the end)."""
+        (IndexError if none; negative positions count from the end): a
+        `Worksheet` when streamed, an `EditableWorksheet` when read in full."""
+        sheets = self._public()
         if isinstance(key, int):
-            return self.sheets[key]
-        for sheet in self.sheets:
+            return sheets[key]
+        for sheet in sheets:
             if sheet.name == key:
                 return sheet
         raise KeyError(key)
 
-    def __iter__(self) -> Iterator[Worksheet]:
-        return iter(self.sheets)
+    def __iter__(self) -> Iterator[Any]:
+        """Every worksheet, in workbook order."""
+        return iter(self._public())
 
     def __len__(self) -> int:
         return len(self.sheets)
@@ -463,7 +460,7 @@ class Workbook:
             return {}
         out = {}
         for rel in self._tree(rels):
-            if _local(rel.tag) != "Relationship" or rel.get("TargetMode") == "External":
+            if local(rel.tag) != "Relationship" or rel.get("TargetMode") == "External":
                 continue
             target = rel.get("Target", "")
             if target.startswith("/"):
@@ -490,13 +487,13 @@ class Workbook:
                 break
         root = self._tree(part)
         self.epoch = WINDOWS_EPOCH
-        for pr in _children(root, "workbookPr"):
+        for pr in children(root, "workbookPr"):
             if pr.get("date1904", "").lower() in ("1", "true"):
                 self.epoch = MAC_EPOCH
         self._rels = self._relationships(part)
         self.sheets = []
-        for sheets in _children(root, "sheets"):
-            for sheet in _children(sheets, "sheet"):
+        for sheets in children(root, "sheets"):
+            for sheet in children(sheets, "sheet"):
                 rid = next((v for k, v in sheet.attrib.items() if k.endswith("}id")), None)
                 rel_type, target = self._rels.get(rid, ("", None))
                 if rel_type.endswith("/worksheet") and self._member(target):
@@ -504,29 +501,13 @@ class Workbook:
                                                  sheet.get("state", "visible"), self))
 
     def _read_styles(self):
-        self.date_formats, self.timedelta_formats = set(), set()
         part = self._related("styles")
-        if part is None or self._member(part) is None:
-            return
-        root = self._tree(part)
-        kinds = {i: "date" for i in BUILTIN_DATE_FORMATS}
-        kinds.update({i: "timedelta" for i in BUILTIN_TIMEDELTA_FORMATS})
-        for numfmts in _children(root, "numFmts"):
-            for fmt in _children(numfmts, "numFmt"):
-                try:
-                    kinds[int(fmt.get("numFmtId", ""))] = format_kind(fmt.get("formatCode", ""))
-                except ValueError:
-                    continue
-        for xfs in _children(root, "cellXfs"):
-            for style_id, xf in enumerate(_children(xfs, "xf")):
-                try:
-                    kind = kinds.get(int(xf.get("numFmtId", "0")))
-                except ValueError:
-                    continue
-                if kind:
-                    self.date_formats.add(style_id)
-                if kind == "timedelta":
-                    self.timedelta_formats.add(style_id)
+        found = part is not None and self._member(part) is not None
+        styles = Styles(self._tree(part) if found else None)
+        self.date_formats, self.timedelta_formats = styles.date_formats, styles.timedelta_formats
+        self._cell_styles = styles.cell_styles
+        self._number_formats = styles.number_formats
+        self._alignments, self._protections = styles.alignments, styles.protections
 
     def _read_shared_strings(self):
         part = self._related("sharedStrings")
@@ -604,6 +585,53 @@ class Workbook:
             stream.close()
 
 
+def check_root(workbook, sheet):
+    """Refuse a sheet part whose root element is in neither main namespace."""
+    with workbook._zip.open(sheet.part) as source:
+        root = root_name(source)
+    namespace = root.rpartition("}")[0] if root else MAIN_NS
+    if namespace not in (MAIN_NS, STRICT_NS):
+        raise WorkbookError(
+            f"{workbook.path}: part {sheet.part} is not a worksheet vellum can read "
+            f"(its root element is {root.replace('}', ' ')})")
+
+
+def load_worksheet(workbook: Workbook, sheet: Worksheet, engine: bool = True,
+                   ) -> EditableWorksheet:
+    """Read one worksheet of `workbook` in full: by the engine's loader into
+    a `CellStore` when the engine has one (and `engine` is true), else, or
+    when the engine declines with `NativeFallback`, by the package's own
+    reading into a dict, on a fresh worksheet and parser. Either way the
+    sheet's other elements and warnings are then replayed in document order.
+    A sheet that cannot be read raises `WorkbookError`."""
+    try:
+        check_root(workbook, sheet)
+        bind = getattr(_vellum, "bind_cells", None)
+        store_cls = getattr(_vellum, "CellStore", None)
+        if engine and bind is not None and store_cls is not None:
+            try:
+                return _load(workbook, sheet, bind, store_cls())
+            except NativeFallback:
+                pass
+        return _load(workbook, sheet, full.bind_cells, {})
+    except (WorkbookError, MemoryError):
+        raise
+    except Exception as e:
+        raise damaged(workbook.path, sheet.part, e) from e
+
+
+def _load(workbook, sheet, bind, cells):
+    ws = EditableWorksheet(workbook, sheet.name, sheet.state)
+    parser = workbook.parser()
+    actions = []
+    with workbook._zip.open(sheet.part) as source:
+        bind(source, parser, ws, cells, workbook._cell_styles, Cell, workbook.helpers, actions)
+    ws._cells = cells
+    ws.row_dimensions = {int(row): attrs for row, attrs in parser.row_dimensions.items()}
+    full.replay(ws, actions)
+    return ws
+
+
 class SheetStream:
     """One worksheet read a row at a time, by the engine when it is there.
 
@@ -621,13 +649,7 @@ class SheetStream:
         native = getattr(_vellum, "RowReader", None)
         self.native = bool(engine and native is not None)
         try:
-            with workbook._zip.open(sheet.part) as source:
-                root = root_name(source)
-            namespace = root.rpartition("}")[0] if root else MAIN_NS
-            if namespace not in (MAIN_NS, STRICT_NS):
-                raise WorkbookError(
-                    f"{workbook.path}: part {sheet.part} is not a worksheet vellum can read "
-                    f"(its root element is {root.replace('}', ' ')})")
+            check_root(workbook, sheet)
             if self.native:
                 try:
                     self._open(native)
@@ -745,23 +767,22 @@ def open_bytes(data: bytes, engine: bool = True) -> Workbook:
     return Workbook(io.BytesIO(data), engine)
 
 
-def read_workbook(path_or_file: str | os.PathLike[str] | IO[bytes], *, streaming: bool = True,
+def read_workbook(path_or_file: str | os.PathLike[str] | IO[bytes], *, streaming: bool = False,
                   data_only: bool = False, engine: bool = True) -> Workbook:
     """Open an xlsx (or xlsm) workbook for reading.
 
     `path_or_file` is a path or a binary file object open for reading
-    (seekable). Sheets are streamed from the file as their rows are asked
-    for, which is the only mode so far: ``streaming=False`` (the whole
-    workbook read into memory) raises NotImplementedError. With `data_only`
-    a formula cell gives the value Excel last computed and saved for it
-    instead of its formula. `engine=False` reads with the package's own
-    pure-Python reader instead of the native engine (slower, same values).
+    (seekable). By default every worksheet is read in full at once and
+    ``book[name]`` gives an `EditableWorksheet`: cells by coordinate
+    (``ws["B2"]``, ``ws.cell(2, 2)``) or by row (`iter_rows`), values that
+    can be changed. With ``streaming=True`` sheets are instead streamed from
+    the file as their rows are asked for (a `Worksheet`), in little memory
+    whatever their size. With `data_only` a formula cell gives the value
+    Excel last computed and saved for it instead of its formula.
+    `engine=False` reads with the package's own pure-Python reader instead
+    of the native engine (slower, same values).
 
     Raises `WorkbookError` when the file is missing, is not an xlsx
     workbook (naming encrypted and old .xls files as such), or is damaged.
     """
-    if not streaming:
-        raise NotImplementedError(
-            "read_workbook(streaming=False): reading whole workbooks into memory is not "
-            "available yet; use the default streaming=True")
-    return Workbook(path_or_file, engine=engine, data_only=data_only)
+    return Workbook(path_or_file, engine=engine, data_only=data_only, streaming=streaming)

@@ -48,7 +48,7 @@ def expected_rows(path, name, data_only, min_row=1, max_row=None, min_col=1, max
 @pytest.mark.parametrize("engine", [True, False])
 @pytest.mark.parametrize("data_only", [False, True])
 def test_rows_match_the_reference_reading(book, engine, data_only):
-    with vellum.read_workbook(book, engine=engine, data_only=data_only) as wb:
+    with vellum.read_workbook(book, engine=engine, data_only=data_only, streaming=True) as wb:
         for ws in wb:
             got = list(ws.iter_rows(values_only=True, row_numbers=True))
             assert got == expected_rows(book, ws.name, data_only)
@@ -65,7 +65,7 @@ def test_rows_match_the_reference_reading(book, engine, data_only):
 
 def test_workbook_surface(book):
     assert vellum.__version__ == importlib.metadata.version("vellum")
-    with vellum.read_workbook(book) as wb:
+    with vellum.read_workbook(book, streaming=True) as wb:
         assert wb.sheet_names == ["Data", "Hidden", "Empty"]
         assert [n.hidden for n in wb.sheet_names] == [False, True, False]
         assert wb["Hidden"].state == "hidden" and wb[-1].name == "Empty" and len(wb) == 3
@@ -77,17 +77,15 @@ def test_workbook_surface(book):
         with pytest.raises(ValueError, match="min_row"):
             wb[0].iter_rows(min_row=0)
         assert list(wb["Empty"].iter_rows()) == []
-    with open(book, "rb") as f, vellum.read_workbook(f) as wb:
+    with open(book, "rb") as f, vellum.read_workbook(f, streaming=True) as wb:
         assert next(wb[1].iter_rows(min_row=5, values_only=True)) == (None, None, None, "far")
-    with pytest.raises(NotImplementedError, match="streaming=True"):
-        vellum.read_workbook(book, streaming=False)
 
 
 @pytest.mark.skipif(not CORPUS.is_dir(), reason="no corpus beside the checkout")
 @pytest.mark.parametrize("name", ["calamine__date_1904.xlsx", "calamine__shared_formula_simple.xlsx",
                                   "exceldatareader__Test10x10000.xlsx"])
 def test_corpus_rows_match_the_reference_reading(name):
-    with vellum.read_workbook(CORPUS / name, data_only=True) as wb:
+    with vellum.read_workbook(CORPUS / name, data_only=True, streaming=True) as wb:
         for ws in wb:
             got = list(ws.iter_rows(values_only=True, row_numbers=True))
             assert got == expected_rows(CORPUS / name, ws.name, True)

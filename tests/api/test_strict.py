@@ -123,5 +123,8 @@ def test_a_sheet_in_no_known_namespace_is_an_error(twins, tmp_path):
             if info.filename.startswith("xl/worksheets/"):
                 data = data.replace(TO_STRICT[0][0], b"urn:example:other")
             zout.writestr(info, data)
-    with vellum.read_workbook(odd) as book, pytest.raises(WorkbookError, match="urn:example:other worksheet"):
+    with vellum.read_workbook(odd, streaming=True) as book, \
+            pytest.raises(WorkbookError, match="urn:example:other worksheet"):
         list(book[0].iter_rows())
+    with pytest.raises(WorkbookError, match="urn:example:other worksheet"):
+        vellum.read_workbook(odd)

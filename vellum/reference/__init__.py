@@ -1,5 +1,6 @@
 """The reference host layer: the package-side objects the engine is given
-(the ``helpers`` dict, the parser object, the cell class), in plain Python.
+(the ``helpers`` dict, the parser object, the cell class, the style arrays,
+the worksheet read in full), in plain Python.
 
 It is the oracle of the engine's differential tests and the path the
 package takes when the engine declines with ``NativeFallback``; nothing here

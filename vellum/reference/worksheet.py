@@ -1,0 +1,254 @@
+"""A worksheet read in full ("editable"), and its pure-Python reading.
+
+`Worksheet._cells` maps ``(row, column)`` to `Cell`: a plain dict when this
+module read the sheet, the engine's `CellStore` when the engine did. The
+worksheet therefore uses only the operations both have: ``cells[key]``,
+assignment, ``del``, ``in``, ``len``, iteration over keys and ``get``; and a
+store's ``_row`` and ``_bounds`` where they exist and the store is not in
+its dict mode, with dict-based equivalents otherwise.
+
+`bind_cells` is the pure-Python twin of the engine's loader, argument for
+argument except that it fills a dict: it is the package's fallback, the
+engine's oracle and its baseline. Neither touches the worksheet beyond its
+cells; `replay` then hands the worksheet the other elements of the sheet and
+issues the warnings, in document order.
+"""
+from __future__ import annotations
+
+import array
+import re
+import warnings
+import xml.parsers.expat
+from collections.abc import Iterator, MutableSequence, Sequence
+from typing import IO, Any
+
+from vellum.reference.cell import blank_cell, column_letter, fill_cell
+from vellum.reference.sheet import MAIN_NS, STRICT_NS, SheetReader, attr_key
+from vellum.reference.values import coordinate_to_tuple
+
+# The largest row or column a worksheet addresses: the store keeps each in
+# 32 bits.
+MAX_INDEX = 2**32 - 1
+
+
+def bind_cells(source: IO[bytes], parser: Any, ws: Any, cells: dict[Any, Any],
+               cell_styles: Sequence[Any], cell_cls: type, helpers: dict[str, Any],
+               actions: MutableSequence[Any]) -> None:
+    """Read every cell of a worksheet part into the dict `cells`, emptied
+    first, as `cell_cls` objects whose `parent` is `ws`. Each cell gets its
+    own copy of ``cell_styles[style id]``; the sheet's other elements and its
+    warnings are appended to `actions`, its row attributes put in
+    ``parser.row_dimensions``. A repeated cell replaces the earlier one."""
+    reader = SheetReader(source, parser, helpers)
+    reader.actions = actions
+    cells.clear()
+    styles = {}  # style id -> (type, "i", the array copied for each cell)
+    new = object.__new__
+    copy = array.array.__new__
+    while (item := reader.next_raw()) is not None:
+        for row, column, value, data_type, style_id in item[1]:
+            args = styles.get(style_id)
+            if args is None:
+                style = cell_styles[style_id]
+                args = styles[style_id] = (type(style), "i", style)
+            cells[(row, column)] = fill_cell(new(cell_cls), ws, copy(*args), row, column,
+                                             value, data_type)
+
+
+_HYPERLINKS = re.compile(rb"<(?:[^\s/>:]+:)?hyperlinks[\s/>]")
+
+
+def read_hyperlinks(data: bytes, namespaces: list[tuple[str, str]]) -> list[dict[str, str]]:
+    """The attributes of each ``hyperlink`` of a captured ``hyperlinks``
+    element, as dicts keyed like row attributes ("{uri}id" for r:id)."""
+    links = []
+    p = xml.parsers.expat.ParserCreate(namespace_separator="}")
+
+    def start(name, attrs):
+        if name.rpartition("}")[2] == "hyperlink" and name.rpartition("}")[0] in (MAIN_NS, STRICT_NS):
+            links.append({attr_key(k): v for k, v in attrs.items()})
+
+    p.StartElementHandler = start
+    declared = "".join(f' xmlns{":" + prefix if prefix else ""}="{uri}"'
+                       for prefix, uri in namespaces).encode()
+    p.Parse(b"<scope" + declared + b">" + data + b"</scope>", True)
+    return links
+
+
+def replay(ws: Worksheet, actions: Sequence[Any]) -> None:
+    """Hand `ws` what a full reading put in `actions`, in document order:
+    each captured element is kept in ``ws._elements`` as ``(bytes,
+    namespaces)``, hyperlinks also in ``ws._hyperlinks``; each warning is
+    issued with `warnings.warn`."""
+    for action in actions:
+        if action[0] == "warn":
+            warnings.warn(action[1], stacklevel=2)
+            continue
+        _, data, namespaces = action
+        ws._elements.append((data, namespaces))
+        if _HYPERLINKS.match(data):
+            ws._hyperlinks.extend(read_hyperlinks(data, namespaces))
+
+
+def _index(name: str, value: Any) -> int:
+    if type(value) is not int or not 1 <= value <= MAX_INDEX:
+        raise ValueError(f"{name} must be an int from 1 to {MAX_INDEX}, not {value!r}")
+    return value
+
+
+class Worksheet:
+    """A worksheet read in full: cells by coordinate (``ws["B2"]``,
+    ``ws[2, 2]``, `cell`), by row (`iter_rows`), and its extent (`min_row`,
+    `max_row`, `min_column`, `max_column`, `dimensions`).
+
+    `parent` is the workbook, `title` the sheet's name, `row_dimensions`
+    the attributes of rows that have any, by row number (``{7: {"r": "7",
+    "ht": "30", ...}}``), `_hyperlinks` the attributes of the sheet's
+    hyperlinks, `_elements` the sheet's other elements as read."""
+
+    def __init__(self, parent: Any = None, title: str = "Sheet", state: str = "visible") -> None:
+        self.parent = parent
+        self.title = title
+        self.state = state
+        self._cells = {}
+        self.row_dimensions = {}
+        self._hyperlinks = []
+        self._elements = []
+
+    @property
+    def name(self) -> str:
+        """The sheet's name (its `title`)."""
+        return self.title
+
+    @property
+    def hidden(self) -> bool:
+        """True for a hidden or very hidden sheet."""
+        return self.state != "visible"
+
+    def _store(self):
+        """The engine's store when it holds the cells natively, else None."""
+        cells = self._cells
+        if hasattr(cells, "_row") and not cells._in_dict_mode():
+            return cells
+        return None
+
+    def _create(self, row, column):
+        store = self._store()
+        if store is not None:
+            return store._row(row, column, column, False)[0][0]
+        cell = self._cells[(row, column)] = blank_cell(self, row, column)
+        return cell
+
+    def cell(self, row: int, column: int, value: Any = None) -> Any:
+        """The cell at (`row`, `column`), created empty if there is none;
+        `value`, unless None, is assigned to it."""
+        key = (_index("row", row), _index("column", column))
+        cell = self._cells.get(key)
+        if cell is None:
+            cell = self._create(row, column)
+        if value is not None:
+            cell.value = value
+        return cell
+
+    def _cells_by_row(self, min_col: int, min_row: int, max_col: int, max_row: int,
+                      values_only: bool = False) -> Iterator[tuple[Any, ...]]:
+        """Each row from `min_row` to `max_row` as a tuple of its cells (or
+        values) from `min_col` to `max_col`; missing cells are created."""
+        for row in range(min_row, max_row + 1):
+            store = self._store()
+            if store is not None:
+                yield store._row(row, min_col, max_col, values_only)[0]
+                continue
+            get = self._cells.get
+            out = []
+            for column in range(min_col, max_col + 1):
+                cell = get((row, column))
+                if cell is None:
+                    cell = self._create(row, column)
+                out.append(cell.value if values_only else cell)
+            yield tuple(out)
+
+    def iter_rows(self, min_row: int | None = None, max_row: int | None = None,
+                  min_col: int | None = None, max_col: int | None = None,
+                  values_only: bool = False) -> Iterator[tuple[Any, ...]]:
+        """The rows from `min_row` to `max_row` (by default the sheet's
+        extent), each a tuple of the cells, or with `values_only` their
+        values, from `min_col` to `max_col`. Iterating creates the missing
+        cells of that range, as reading them one by one would. A sheet
+        without cells gives no rows unless a bound is given."""
+        if not len(self._cells) and not any((min_row, max_row, min_col, max_col)):
+            return iter(())
+        if not (max_row and max_col):
+            _, last_row, _, last_col = self._extent() or (1, 1, 1, 1)
+            max_row, max_col = max_row or last_row, max_col or last_col
+        min_row = _index("min_row", min_row or 1)
+        min_col = _index("min_col", min_col or 1)
+        max_row = _index("max_row", max_row)
+        max_col = _index("max_col", max_col)
+        return self._cells_by_row(min_col, min_row, max_col, max_row, values_only)
+
+    def __iter__(self) -> Iterator[tuple[Any, ...]]:
+        """The rows of the sheet's extent, as `iter_rows` gives them."""
+        return self.iter_rows()
+
+    def _extent(self) -> tuple[int, int, int, int] | None:
+        """(min_row, max_row, min_col, max_col) of the cells, or None."""
+        cells = self._cells
+        bounds = getattr(cells, "_bounds", None)
+        if bounds is not None and (found := bounds()) is not None:
+            return found
+        keys = [k for k in cells if type(k) is tuple and len(k) == 2]
+        if not keys:
+            return None
+        rows = [r for r, _ in keys]
+        columns = [c for _, c in keys]
+        return min(rows), max(rows), min(columns), max(columns)
+
+    @property
+    def min_row(self) -> int:
+        """The first row that has a cell (1 for an empty sheet)."""
+        return (self._extent() or (1,))[0]
+
+    @property
+    def max_row(self) -> int:
+        """The last row that has a cell (1 for an empty sheet)."""
+        return (self._extent() or (1, 1))[1]
+
+    @property
+    def min_column(self) -> int:
+        """The first column that has a cell (1 for an empty sheet)."""
+        return (self._extent() or (1, 1, 1))[2]
+
+    @property
+    def max_column(self) -> int:
+        """The last column that has a cell (1 for an empty sheet)."""
+        return (self._extent() or (1, 1, 1, 1))[3]
+
+    @property
+    def dimensions(self) -> str:
+        """The range the cells span, such as "A1:C3" ("A1:A1" when empty)."""
+        r0, r1, c0, c1 = self._extent() or (1, 1, 1, 1)
+        return f"{column_letter(c0)}{r0}:{column_letter(c1)}{r1}"
+
+    def __getitem__(self, key: str | tuple[int, int]) -> Any:
+        """``ws["B2"]`` or ``ws[2, 2]``: that cell, created if missing;
+        ``ws["A1:C3"]``: the rows of that range as tuples of cells."""
+        if isinstance(key, tuple):
+            return self.cell(*key)
+        if not isinstance(key, str):
+            raise TypeError(f"worksheet keys are 'A1' texts or (row, column), not {key!r}")
+        first, sep, last = key.partition(":")
+        if not sep:
+            return self.cell(*coordinate_to_tuple(key))
+        (r0, c0), (r1, c1) = coordinate_to_tuple(first), coordinate_to_tuple(last)
+        return tuple(self.iter_rows(min(r0, r1), max(r0, r1), min(c0, c1), max(c0, c1)))
+
+    def __setitem__(self, key: str | tuple[int, int], value: Any) -> None:
+        """``ws["B2"] = value`` or ``ws[2, 2] = value``."""
+        cell = self[key]
+        if isinstance(cell, tuple):
+            raise TypeError(f"assign to one cell, not to the range {key!r}")
+        cell.value = value
+
+    def __repr__(self) -> str:
+        return f"<Worksheet {self.title!r} {self.dimensions}>"
