@@ -7,6 +7,7 @@
 #include "host/names.h"
 #include "prescan/prescan.h"
 #include "sheet/row_reader.h"
+#include "store/loader.h"
 #include "store/store_type.h"
 #include "text/dimension.h"
 #include "text/shared_strings.h"
@@ -20,6 +21,7 @@ using ModuleEntry = int (*)(PyObject* module);
 
 constexpr ModuleEntry MODULE_ENTRIES[] = {
     add_read_string_table,
+    add_bind_cells,
     add_find_dimension,
     prescan::add_prescan_sheet,
     add_row_reader,

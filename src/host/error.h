@@ -29,6 +29,10 @@ public:
     static XmlError fetch() noexcept { return source(Ref::steal(PyErr_GetRaisedException())); }
     // A broken invariant of the engine itself (never reached by ordinary input).
     static XmlError internal(const char* m) noexcept;
+    // NativeFallback with a short fixed text of its own ("style index"): the
+    // engine declines a case the package handles, for a reason that is no
+    // fault of the XML.
+    static XmlError decline(const char* m) noexcept;
 
     Kind kind() const noexcept { return kind_; }
     const char* message() const noexcept { return msg_; }
@@ -52,6 +56,7 @@ inline std::unexpected<XmlError> malformed(const char* m) noexcept {
 inline std::unexpected<XmlError> unsupported(const char* m) noexcept {
     return std::unexpected(XmlError::unsupported(m));
 }
+inline std::unexpected<XmlError> decline(const char* m) noexcept { return std::unexpected(XmlError::decline(m)); }
 
 // Raises the Python exception for `e` (see the table above) and returns
 // nullptr, so that entry points can `return fallback_err(...)`.

@@ -45,6 +45,13 @@ XmlError XmlError::internal(const char* m) noexcept {
     return fetch();
 }
 
+XmlError XmlError::decline(const char* m) noexcept {
+    PyObject* type = native_fallback_type();
+    if (type)
+        PyErr_SetString(type, m);
+    return fetch();
+}
+
 bool XmlError::is(Kind k, const char* m) const noexcept {
     return kind_ == k && msg_ && std::strcmp(msg_, m) == 0;
 }

@@ -30,6 +30,9 @@ constexpr Text TEXTS[] = {
     {&Names::want_rows, "want_rows"},   {&Names::corners, "corners"},
     {&Names::head, "head"},             {&Names::tail, "tail"},
     {&Names::rows, "rows"},
+    {&Names::store, "store"},           {&Names::cell_styles, "cell_styles"},
+    {&Names::actions, "actions"},       {&Names::row_dimensions, "row_dimensions"},
+    {&Names::append, "append"},
 };
 
 PyObject* import_attr(const char* module, const char* name) {

@@ -32,6 +32,12 @@ struct Names {
     PyObject* head;
     PyObject* tail;
     PyObject* rows;
+    // The loader's arguments and the parser attribute it reads.
+    PyObject* store;
+    PyObject* cell_styles;
+    PyObject* actions;
+    PyObject* row_dimensions;
+    PyObject* append;
     // Imported types.
     PyObject* sequence_abc;            // collections.abc.Sequence
     PyObject* member_descriptor_type;  // types.MemberDescriptorType

@@ -7,8 +7,18 @@ namespace vlm::sheet {
 
 namespace {
 
+// A list subclass may have an append of its own, which the package's replay
+// would call: so does the engine.
 Result<void> append(PyObject* actions, Ref entry) {
-    if (!entry || PyList_Append(actions, entry.get()) < 0)
+    if (!entry)
+        return std::unexpected(XmlError::fetch());
+    if (PyList_CheckExact(actions)) {
+        if (PyList_Append(actions, entry.get()) < 0)
+            return std::unexpected(XmlError::fetch());
+        return {};
+    }
+    Ref done = Ref::steal(PyObject_CallMethodOneArg(actions, NAMES.append, entry.get()));
+    if (!done)
         return std::unexpected(XmlError::fetch());
     return {};
 }

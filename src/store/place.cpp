@@ -66,7 +66,7 @@ Result<void> CellStore::place_record(CellRec&& rec, const sheet::ValueContext& v
         Ref got = Ref::steal(PyObject_GetItem(cell_styles_.get(), rec.style_py.get()));
         if (!got)
             return fetched();
-        return unsupported("unusual style id");
+        return decline("unusual style id");
     }
     int64_t s = rec.style < 0 ? rec.style + styles_len_ : rec.style;
     if (s < 0 || s >= styles_len_) {
@@ -74,14 +74,14 @@ Result<void> CellStore::place_record(CellRec&& rec, const sheet::ValueContext& v
         Ref got = index ? Ref::steal(PyObject_GetItem(cell_styles_.get(), index.get())) : Ref();
         if (!got)
             return fetched();
-        return unsupported("style index");
+        return decline("style index");
     }
     return place_value(std::move(rec), static_cast<uint32_t>(s), values);
 }
 
 Result<void> CellStore::place_value(CellRec&& rec, uint32_t style, const sheet::ValueContext& values) {
     if (!fits_coord(rec.row) || !fits_coord(rec.column))
-        return unsupported("coordinate out of range");
+        return decline("coordinate out of range");
     uint8_t dtype = VLM_TRY(dtype_code(rec));
     auto [kind, v] = VLM_TRY(value_payload(rec, values));
     Key key{static_cast<uint32_t>(rec.row), static_cast<uint32_t>(rec.column)};
@@ -105,7 +105,7 @@ Result<uint8_t> CellStore::dtype_code(const CellRec& rec) {
             return static_cast<uint8_t>(DTYPE_EXTRA + i);
     }
     if (extra_dtypes_.size() >= MAX_EXTRA_DTYPES)
-        return unsupported("too many data types");
+        return decline("too many data types");
     extra_dtypes_.push_back(Ref::borrow(rec.dtype_py.get()));
     return static_cast<uint8_t>(DTYPE_EXTRA + extra_dtypes_.size() - 1);
 }
