@@ -183,7 +183,7 @@ EOC
 }
 
 RELEASE="$(venv_cmd .venv build/release '')"
-ASAN="$(venv_cmd .venv-asan build/asan '-Csetup-args=-Dsanitize=true')"
+ASAN="$(venv_cmd .venv-asan build/asan '-Csetup-args=-Dsanitize=true -Csetup-args=-Db_lto=false')"
 ASAN_RUN='export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export LD_PRELOAD=$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)
