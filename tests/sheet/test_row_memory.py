@@ -4,6 +4,7 @@ the reader's buffer never holds discarded text. Each big reading runs in a
 fresh interpreter whose peak memory is measured; its result is that of the
 same document with a token filler."""
 import json
+import os
 import pathlib
 import subprocess
 import sys
@@ -15,6 +16,12 @@ from vellum.reference import Parser, make_helpers
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 LIMIT_MB = 100
+# Under the sanitizer build the allocator's quarantine and shadow memory
+# raise every process's peak: there only the growth over the same document
+# with a tiny filler is bounded. A reader that kept the filler grows by its
+# size (64 MB and more here) either way.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+GROWTH_MB = 40
 ROW = '<row r="{0}"><c r="A{0}"><v>{0}</v></c><c r="B{0}" t="inlineStr"><is><t>x</t></is></c></row>'
 START = f'<worksheet xmlns="{MAIN}"><sheetPr/>'
 DIM = '<dimension ref="A1:B3"/>'
@@ -98,5 +105,8 @@ def read_apart(*args):
         "spaces in a cell", "text between rows", "one comment", "one processing instruction"])
 def test_discarded_text_stays_out_of_memory(place, opening, filler, closing, size):
     out, peak = read_apart(place, opening, filler, closing, size)
-    assert out == read(place, opening, filler, closing, 1)
-    assert peak < LIMIT_MB, f"{peak} MB for {size >> 20} MB of {filler!r} {place}"
+    small, base = read_apart(place, opening, filler, closing, 1)
+    assert out == small == read(place, opening, filler, closing, 1)
+    assert peak - base < GROWTH_MB, f"{peak} MB ({base} MB) for {size >> 20} MB of {filler!r} {place}"
+    if not SANITIZED:
+        assert peak < LIMIT_MB, f"{peak} MB for {size >> 20} MB of {filler!r} {place}"
