@@ -28,8 +28,6 @@ import xml.etree.ElementTree as ET
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
-from lxml import etree
-
 from vellum.reference.cell import column_letter
 from vellum.reference.styles import StyleArray
 from vellum.reference.values import ArrayFormula, DataTableFormula
@@ -176,6 +174,12 @@ def _preserve(text, lxml):
     return stripped != text and (lxml or stripped != "")
 
 
+def _etree():
+    # lxml mode only: the standard mode needs nothing beyond the standard library
+    from lxml import etree
+    return etree
+
+
 def _lxml_cell(xf, attrs, kind, text):
     with xf.element("c", attrs):
         if kind == "v":
@@ -183,7 +187,7 @@ def _lxml_cell(xf, attrs, kind, text):
                 xf.write(text)
         elif kind == "is":
             with xf.element("is"):
-                t = etree.Element("t")
+                t = _etree().Element("t")
                 if _preserve(text, True):
                     t.set(XML_SPACE, "preserve")
                 t.text = text
@@ -236,7 +240,7 @@ def cell_xml(ws: Any, cell: Any, styled: bool, lxml: bool) -> str | bytes:
     if not lxml:
         return _standard_cell(attrs, kind, text)
     out = io.BytesIO()
-    with etree.xmlfile(out) as xf:
+    with _etree().xmlfile(out) as xf:
         _lxml_cell(xf, attrs, kind, text)
     return out.getvalue()
 
@@ -337,7 +341,7 @@ class SheetWriter:
             parts.append("</row>")
             return "".join(parts)
         out = io.BytesIO()
-        with etree.xmlfile(out) as xf, xf.element("row", attrs):
+        with _etree().xmlfile(out) as xf, xf.element("row", attrs):
             def put(cell, styled):
                 t, kind, text = _content(ws, cell)
                 _lxml_cell(xf, _attrs(ws, cell, styled, t), kind, text)
