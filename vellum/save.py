@@ -13,6 +13,13 @@ a date number format). What a read workbook keeps:
   fonts, fills, borders, number formats and the rest as read;
 - worksheets: every element the sheet had besides its cells, in document
   order, with a new ``dimension``;
+- dates: written as serial numbers (ISO 8601 text with ``t="d"`` when the
+  workbook's `iso_dates` is set); a cell is read back as a date only when
+  its number format shows one, so values assigned through the worksheet
+  get a date format when theirs shows none, while a date cell read from a
+  file without one (``t="d"`` under the General format) reads back as its
+  serial number. Numbers are written with 16 significant digits, and an
+  empty text is written as an empty cell;
 - left out: every worksheet element that points to another part through a
   relationship (``r:id``): drawings and charts, pictures, comments'
   ``legacyDrawing``, tables (``tableParts``), controls and OLE objects,
@@ -23,8 +30,6 @@ a date number format). What a read workbook keeps:
 """
 from __future__ import annotations
 
-import datetime
-import io
 import os
 import shutil
 import tempfile
@@ -36,9 +41,8 @@ from typing import IO, Any
 from vellum import _vellum
 from vellum.reference.cell import Cell, column_letter
 from vellum.reference.sheet import MAIN_NS, STRICT_NS
-from vellum.reference.styles import (BUILTIN_DATE_FORMATS, BUILTIN_FORMATS, CellStyles,
-                                     IndexedList, StyleArray)
-from vellum.reference.worksheet import Worksheet as EditableWorksheet
+from vellum.reference.styles import BUILTIN_FORMATS, CellStyles, IndexedList, StyleArray
+from vellum.reference.worksheet import Worksheet as EditableWorksheet, date_style
 from vellum.reference import writer as ref
 from vellum.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 
@@ -129,10 +133,11 @@ def prefixes_of(data: bytes) -> dict[str, str]:
     return {uri: prefix for _, (prefix, uri) in parser.read_events() if prefix}
 
 
-def _serialise(element, prefixes: dict[str, str]) -> str:
+def _serialise(element, prefixes: dict[str, str], root: bool = False) -> str:
     """An element as markup with the main namespace as the default one and
     the other namespaces under the prefixes they were read with (markup
-    compatibility names prefixes in attribute values), declared on it."""
+    compatibility names prefixes in attribute values), declared on it; a
+    `root` element declares the main namespace too."""
     prefixes = dict(prefixes)
     used: dict[str, str] = {}
 
@@ -162,7 +167,8 @@ def _serialise(element, prefixes: dict[str, str]) -> str:
 
     out: list[str] = []
     walk(element, out)
-    declared = "".join(f' xmlns:{p}="{_esc(uri)}"' for uri, p in sorted(used.items()))
+    declared = f' xmlns="{MAIN_NS}"' if root else ""
+    declared += "".join(f' xmlns:{p}="{_esc(uri)}"' for uri, p in sorted(used.items()))
     name = qname(element.tag)
     return out[0][:len(name) + 1] + declared + "".join(out)[len(name) + 1:]
 
@@ -296,7 +302,7 @@ def _styles_part(book) -> str:
         for i, code in sorted(custom.items()):
             ET.SubElement(formats, f"{{{MAIN_NS}}}numFmt", numFmtId=str(i), formatCode=code)
         root.insert(0, formats)
-    return _DECL + _serialise(root, prefixes_of(source) if source else {})
+    return _DECL + _serialise(root, prefixes_of(source) if source else {}, root=True)
 
 
 # -- the whole package ---------------------------------------------------------------
@@ -330,27 +336,6 @@ def save_workbook(book: Any, path_or_file: str | os.PathLike[str] | IO[bytes],
 
 # -- new workbooks ------------------------------------------------------------------------
 
-# The number format a date or time value gets when its cell has none that shows one.
-_DATE_FORMAT_OF = ((datetime.datetime, 22), (datetime.date, 14), (datetime.time, 21),
-                   (datetime.timedelta, 46))
-
-
-def date_style(cell: Any, value: Any) -> None:
-    """Give `cell` a date number format matching `value` (a date, a time or
-    a duration) unless its style already shows one."""
-    for kind, fmt in _DATE_FORMAT_OF:
-        if isinstance(value, kind):
-            break
-    else:
-        return
-    style = getattr(cell, "_style", None)
-    if style is not None and style[0] in BUILTIN_DATE_FORMATS:
-        return
-    style = StyleArray(style if style is not None else StyleArray())
-    style[0] = fmt
-    cell._style = style
-
-
 class NewWorksheet(EditableWorksheet):
     """An editable worksheet of a new workbook: `cell`, item access and
     `append`, as for a worksheet read in full."""
@@ -358,14 +343,6 @@ class NewWorksheet(EditableWorksheet):
     def __init__(self, parent: Any, title: str) -> None:
         super().__init__(parent, title)
         self._next_row = 1
-
-    def cell(self, row: int, column: int, value: Any = None) -> Any:
-        """The cell at (`row`, `column`), created if missing; `value`,
-        unless None, is assigned (a date also gets a date number format)."""
-        cell = super().cell(row, column, value)
-        if value is not None:
-            date_style(cell, value)
-        return cell
 
     def append(self, values: Iterable[Any]) -> None:
         """Put `values` in the row after the last one that has cells, from
