@@ -440,10 +440,15 @@ class NewWorkbook:
         raise KeyError(name)
 
     def save(self, path_or_file: str | os.PathLike[str] | IO[bytes], *,
-             engine: bool = True) -> None:
-        """Write the workbook as an xlsx file (a path or a binary file).
-        A write-only workbook can be saved once."""
-        save_workbook(self, path_or_file, self._lxml if self.write_only else None, engine)
+             lxml: bool | None = None, engine: bool = True) -> None:
+        """Write the workbook as an xlsx file (a path or a binary file);
+        `lxml` and `engine` as for `Workbook.save`. A write-only workbook
+        can be saved once, in the mode its rows were written in."""
+        if self.write_only:
+            if lxml not in (None, self._lxml):
+                raise ValueError("a write-only workbook saves in the mode it was made with")
+            lxml = self._lxml
+        save_workbook(self, path_or_file, lxml, engine)
 
 
 def new_workbook(write_only: bool = False, *, lxml: bool | None = None) -> NewWorkbook:
