@@ -23,8 +23,9 @@ a date number format). What a read workbook keeps:
 - left out: every worksheet element that points to another part through a
   relationship (``r:id``): drawings and charts, pictures, comments'
   ``legacyDrawing``, tables (``tableParts``), controls and OLE objects,
-  hyperlinks to external targets (the whole ``hyperlinks`` element when any
-  of its links has an ``r:id``); the workbook's defined names, shared
+  hyperlinks read with external targets (their ``r:id`` points to the
+  sheet's relationships; links set on cells, ``cell.hyperlink = url``, are
+  written with relationships of their own); the workbook's defined names, shared
   strings (cells are written inline), themes, document properties and
   every other part that was not listed above.
 """
@@ -39,7 +40,7 @@ from collections.abc import Iterable
 from typing import IO, Any
 
 from vellum import _vellum
-from vellum.reference.cell import Cell, column_letter
+from vellum.reference.cell import Cell, Hyperlink, column_letter
 from vellum.reference.sheet import MAIN_NS, STRICT_NS
 from vellum.reference.styles import BUILTIN_FORMATS, CellStyles, IndexedList, StyleArray
 from vellum.reference.worksheet import Worksheet as EditableWorksheet, date_style
@@ -207,9 +208,57 @@ def _worksheet_head(ws, dimension: str) -> bytes:
     return "".join(out).encode()
 
 
-def _worksheet_tail(ws) -> bytes:
+# Worksheet elements that come after hyperlinks.
+_AFTER_LINKS = ("printOptions", "pageMargins", "pageSetup", "headerFooter", "rowBreaks",
+                "colBreaks", "customProperties", "cellWatches", "ignoredErrors", "smartTags",
+                "drawing", "legacyDrawing", "legacyDrawingHF", "drawingHF", "picture",
+                "oleObjects", "controls", "webPublishItems", "tableParts", "extLst")
+
+
+def _hyperlinks(ws) -> tuple[str, list[str]]:
+    """The ``hyperlinks`` element of the links the cells' writing appended
+    to ``ws._hyperlinks`` together with the links read that need no other
+    part, and the URLs of the external ones, by relationship number."""
+    new = [link for link in ws._hyperlinks if isinstance(link, Hyperlink)]
+    if not new:
+        return "", []
+    items, urls = [], []
+    for link in ws._hyperlinks:
+        if isinstance(link, Hyperlink):
+            if link.target.startswith("#"):
+                attrs = {"ref": link.ref, "location": link.target[1:]}
+            else:
+                urls.append(link.target)
+                attrs = {"ref": link.ref, "r:id": f"rId{len(urls)}"}
+        elif any(k.startswith("{") for k in link):
+            continue  # read with a relationship to a part not carried over
+        else:
+            attrs = link
+        items.append("<hyperlink" + "".join(f' {k}="{_esc(v)}"' for k, v in attrs.items()) + "/>")
+    return "<hyperlinks>" + "".join(items) + "</hyperlinks>", urls
+
+
+def _worksheet_tail(ws) -> tuple[bytes, list[str]]:
+    """The elements after sheetData and the URLs of the sheet's links."""
     _, tail = _split_elements(ws)
-    return ("".join(text for _, text in tail) + "</worksheet>").encode()
+    links, urls = _hyperlinks(ws)
+    if links:
+        tail = [(name, text) for name, text in tail if name != "hyperlinks"]
+        at = next((i for i, (name, _) in enumerate(tail) if name in _AFTER_LINKS), len(tail))
+        tail.insert(at, ("hyperlinks", links))
+    return ("".join(text for _, text in tail) + "</worksheet>").encode(), urls
+
+
+def _sheet_rels(urls: list[str]) -> str:
+    items = "".join(f'<Relationship Id="rId{i}" Type="{_REL_TYPE}hyperlink" '
+                    f'Target="{_esc(url)}" TargetMode="External"/>'
+                    for i, url in enumerate(urls, 1))
+    return _DECL + f'<Relationships xmlns="{_PKG_REL_NS}">' + items + "</Relationships>"
+
+
+def _forget_written_links(ws) -> None:
+    """Drop the links a former save appended, so each save lists each once."""
+    ws._hyperlinks[:] = [link for link in ws._hyperlinks if not isinstance(link, Hyperlink)]
 
 
 # -- workbook-level parts ---------------------------------------------------------
@@ -325,11 +374,15 @@ def save_workbook(book: Any, path_or_file: str | os.PathLike[str] | IO[bytes],
         for i, ws in enumerate(sheets, 1):
             with zf.open(f"xl/worksheets/sheet{i}.xml", "w", force_zip64=True) as out:
                 if isinstance(ws, WriteOnlyWorksheet):
-                    ws._copy_to(out)
-                    continue
-                out.write(_worksheet_head(ws, _dimension(ws)))
-                write_sheet_data(ws, _sink(out, lxml), lxml, engine)
-                out.write(_worksheet_tail(ws))
+                    urls = ws._copy_to(out)
+                else:
+                    _forget_written_links(ws)
+                    out.write(_worksheet_head(ws, _dimension(ws)))
+                    write_sheet_data(ws, _sink(out, lxml), lxml, engine)
+                    tail, urls = _worksheet_tail(ws)
+                    out.write(tail)
+            if urls:
+                zf.writestr(f"xl/worksheets/_rels/sheet{i}.xml.rels", _sheet_rels(urls))
         # styles last: writing the sheets may have added style arrays
         zf.writestr("xl/styles.xml", _styles_part(book))
 
@@ -396,7 +449,8 @@ class WriteOnlyWorksheet:
         if cells:
             self._max_col = max(self._max_col, cells[-1].column)
 
-    def _copy_to(self, out: IO[bytes]) -> None:
+    def _copy_to(self, out: IO[bytes]) -> list[str]:
+        """Write the whole worksheet part; the URLs of its links."""
         self._writer.flush()
         dimension = "A1" if not self._rows or not self._max_col else \
             f"A1:{column_letter(self._max_col)}{self._rows}"
@@ -404,8 +458,11 @@ class WriteOnlyWorksheet:
         out.write(b"<sheetData>")
         self._file.seek(0)
         shutil.copyfileobj(self._file, out, 1 << 20)
-        out.write(b"</sheetData></worksheet>")
+        out.write(b"</sheetData>")
+        tail, urls = _worksheet_tail(self)
+        out.write(tail)
         self._file.close()
+        return urls
 
 
 class NewWorkbook:

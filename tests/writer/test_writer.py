@@ -193,3 +193,20 @@ def test_cells_as_the_writer_writes_them():
         b'<t xml:space="preserve">  </t></is></c></row><row r="3"><c r="A3"><f>SUM(A1:A2)</f>'
         b'<v></v></c><c r="B3" s="5" t="n"><v>42</v></c></row><row r="7" ht="a&#9;&#233;">'
         b'</row></sheetData>']
+
+
+@pytest.mark.parametrize("lxml", MODES)
+def test_hyperlinks_saved_once_with_their_relationships(lxml):
+    book = vellum.new_workbook()
+    ws = book.add_sheet("Data")
+    ws.cell(1, 1, "site").hyperlink = "https://example.org/?a=1&b=2"
+    ws.cell(2, 1, "back").hyperlink = "#Data!B5"
+    saved(book, lxml)
+    data = saved(book, lxml)  # a second save lists each link once
+    with vellum.read_workbook(io.BytesIO(data)) as again:
+        links = again["Data"]._hyperlinks
+    assert [link["ref"] for link in links] == ["A1", "A2"]
+    assert links[1]["location"] == "Data!B5"
+    rels = zipfile.ZipFile(io.BytesIO(data)).read("xl/worksheets/_rels/sheet1.xml.rels")
+    rid = next(v for k, v in links[0].items() if k.endswith("}id"))
+    assert f'Id="{rid}"'.encode() in rels and b"https://example.org/?a=1&amp;b=2" in rels
