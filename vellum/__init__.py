@@ -13,17 +13,25 @@
         for row in book[0].iter_rows(values_only=True):   # row by row
             print(row)
 
-See `read_workbook`, `Workbook`, `EditableWorksheet` and `Worksheet`;
+    book = vellum.new_workbook()
+    sheet = book.add_sheet("Data")
+    sheet.append(["name", "amount"])
+    sheet.cell(2, 1, "north")
+    book.save("out.xlsx")
+
+See `read_workbook`, `new_workbook`, `Workbook`, `EditableWorksheet` and `Worksheet`;
 formula cells read without ``data_only`` hold their text, or an
 `ArrayFormula` or `DataTableFormula`.
 """
 from vellum.reference.cell import Cell
 from vellum.reference.styles import StyleArray
 from vellum.reference.values import ArrayFormula, DataTableFormula
+from vellum.save import NewWorkbook, WriteOnlyWorksheet, new_workbook
 from vellum.workbook import (EditableWorksheet, SheetName, Workbook, WorkbookError, Worksheet,
                              read_workbook)
 
 __version__ = "0.1.0"
 
-__all__ = ["ArrayFormula", "Cell", "DataTableFormula", "EditableWorksheet", "SheetName",
-           "StyleArray", "Workbook", "WorkbookError", "Worksheet", "__version__", "read_workbook"]
+__all__ = ["ArrayFormula", "Cell", "DataTableFormula", "EditableWorksheet", "NewWorkbook", "SheetName",
+           "StyleArray", "Workbook", "WorkbookError", "Worksheet",
+           "WriteOnlyWorksheet", "__version__", "new_workbook", "read_workbook"]

@@ -409,6 +409,20 @@ class Workbook:
     def __repr__(self) -> str:
         return f"<vellum.Workbook {self.path!r} sheets={[s.name for s in self.sheets]!r}>"
 
+    def save(self, path_or_file: str | os.PathLike[str] | IO[bytes], *,
+             lxml: bool | None = None, engine: bool = True) -> None:
+        """Write the workbook, with the changes made to its cells, as an
+        xlsx file at `path_or_file` (a path or a binary file open for
+        writing). Only a workbook read in full can be saved; what a saved
+        workbook keeps of the one read is listed in `vellum.save`. `lxml`
+        picks the serialiser (by default lxml when it is installed);
+        `engine=False` writes the cells with the package's own writer."""
+        if self.streaming:
+            raise WorkbookError(f"{self.path} was opened for streaming: read it in full "
+                                "(the default of read_workbook) to save it")
+        from vellum.save import save_workbook
+        save_workbook(self, path_or_file, lxml, engine)
+
     # -- package parts -----------------------------------------------------
 
     def _member(self, part):
@@ -503,6 +517,7 @@ class Workbook:
     def _read_styles(self):
         part = self._related("styles")
         found = part is not None and self._member(part) is not None
+        self._styles_xml = self._read(part) if found else None
         styles = Styles(self._tree(part) if found else None)
         self.date_formats, self.timedelta_formats = styles.date_formats, styles.timedelta_formats
         self._cell_styles = styles.cell_styles

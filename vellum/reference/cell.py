@@ -51,6 +51,27 @@ def data_type_of(value: Any) -> str:
     raise TypeError(f"a cell cannot hold a {type(value).__name__}: {value!r}")
 
 
+class Hyperlink:
+    """A cell's link: `ref` (the cell's coordinate) and `target`, a URL or
+    "#" and a place in the workbook."""
+
+    __slots__ = ("ref", "target")
+
+    def __init__(self, ref: str, target: str) -> None:
+        self.ref = ref
+        self.target = target
+
+    def __eq__(self, other: Any) -> bool:
+        if not isinstance(other, Hyperlink):
+            return NotImplemented
+        return (self.ref, self.target) == (other.ref, other.target)
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        return f"Hyperlink({self.ref!r}, {self.target!r})"
+
+
 class Cell:
     """One cell: its worksheet (`parent`), `row`, `column`, `value`,
     `data_type` ("n", "s", "f", "b", "e", "d", ...), and, read in full, its
@@ -85,8 +106,13 @@ class Cell:
 
     @property
     def hyperlink(self) -> Any:
-        """The cell's hyperlink, or None."""
+        """The cell's hyperlink, or None. Assign a URL, or "#Sheet2!A1" for
+        a place in the workbook; None removes it."""
         return self._hyperlink
+
+    @hyperlink.setter
+    def hyperlink(self, target: Any) -> None:
+        self._hyperlink = None if target is None else Hyperlink(self.coordinate, str(target))
 
     @property
     def comment(self) -> Any:

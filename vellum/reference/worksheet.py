@@ -16,6 +16,7 @@ issues the warnings, in document order.
 from __future__ import annotations
 
 import array
+import datetime
 import re
 import warnings
 import xml.parsers.expat
@@ -24,6 +25,7 @@ from typing import IO, Any
 
 from vellum.reference.cell import blank_cell, column_letter, fill_cell
 from vellum.reference.sheet import MAIN_NS, STRICT_NS, SheetReader, attr_key
+from vellum.reference.styles import StyleArray, format_kind
 from vellum.reference.values import coordinate_to_tuple
 
 # The largest row or column a worksheet addresses: the store keeps each in
@@ -90,6 +92,28 @@ def replay(ws: Worksheet, actions: Sequence[Any]) -> None:
             ws._hyperlinks.extend(read_hyperlinks(data, namespaces))
 
 
+# The built-in number format a date, time or duration gets when assigned to
+# a cell whose format shows none: without one it would be saved as a bare
+# serial number and read back as a number.
+_DATE_FORMAT_OF = ((datetime.datetime, 22), (datetime.date, 14), (datetime.time, 21),
+                   (datetime.timedelta, 46))
+
+
+def date_style(cell: Any, value: Any) -> None:
+    """Give `cell` a date number format matching `value` (a date, a time or
+    a duration) unless its style already shows one."""
+    for kind, fmt in _DATE_FORMAT_OF:
+        if isinstance(value, kind):
+            break
+    else:
+        return
+    if format_kind(cell.number_format) is not None:
+        return
+    style = StyleArray(cell._style if cell._style is not None else StyleArray())
+    style.numFmtId = fmt
+    cell._style = style
+
+
 def _index(name: str, value: Any) -> int:
     if type(value) is not int or not 1 <= value <= MAX_INDEX:
         raise ValueError(f"{name} must be an int from 1 to {MAX_INDEX}, not {value!r}")
@@ -148,6 +172,7 @@ class Worksheet:
             cell = self._create(row, column)
         if value is not None:
             cell.value = value
+            date_style(cell, value)
         return cell
 
     def _cells_by_row(self, min_col: int, min_row: int, max_col: int, max_row: int,
@@ -249,6 +274,7 @@ class Worksheet:
         if isinstance(cell, tuple):
             raise TypeError(f"assign to one cell, not to the range {key!r}")
         cell.value = value
+        date_style(cell, value)
 
     def __repr__(self) -> str:
         return f"<Worksheet {self.title!r} {self.dimensions}>"

@@ -1,0 +1,370 @@
+"""The reference host's worksheet writer: a sheet's ``<sheetData>`` in
+either of the package's two serialisers, and the helpers the engine's
+`SheetWriter` is given.
+
+"lxml mode" writes every row and cell through ``lxml.etree.xmlfile``, so
+its bytes are lxml's own (ASCII, other characters as character
+references); "standard mode" writes them through the standard library's
+``xml.etree.ElementTree`` (UTF-8 text, ``<v />`` for empty elements). The
+engine's writer reproduces both byte for byte and hands every cell it does
+not reproduce to `write_cell` below; this module is its fallback and oracle.
+
+Two choices of this writer that a plain serialiser would not make:
+
+- A carriage return in character data is written ``&#13;`` in both modes.
+  The standard library writes it raw, and every XML reader turns a raw one
+  into a line feed, so a text with "\\r" would not read back as saved.
+- A row is built apart and reaches the output only once it is complete, so
+  a cell that raises midway (in `write_row` above all, whose caller may
+  carry on and flush) leaves no half-written ``<row>`` behind.
+"""
+from __future__ import annotations
+
+import datetime
+import io
+import math
+import re
+import xml.etree.ElementTree as ET
+from collections.abc import Callable, Iterable, Iterator
+from typing import Any
+
+from vellum.reference.cell import column_letter
+from vellum.reference.styles import StyleArray
+from vellum.reference.values import ArrayFormula, DataTableFormula
+from vellum.utils.datetime import WINDOWS_EPOCH
+
+XML_SPACE = "{http://www.w3.org/XML/1998/namespace}space"
+MAX_COLUMN = 18278  # "ZZZ"
+FLUSH_AT = 1 << 20  # rows are handed to `write` in chunks of about 1 MiB
+_LIMIT53 = 2**53
+_INT64 = range(-2**63, 2**63)
+
+# Characters XML 1.0 cannot carry, lone surrogates included.
+_ILLEGAL = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
+
+
+def format_g16(x: float) -> str:
+    """The text of C's ``%.16g`` for a finite float."""
+    return "%.16g" % x
+
+
+def number_text(value: int | float) -> str:
+    """A number as the writer puts it in ``<v>``: integers up to 2**53 in
+    full, integral floats below 1e16 without a point, anything else as
+    ``%.16g``; "" for NaN and the infinities."""
+    if type(value) is int:
+        return str(value) if -_LIMIT53 <= value <= _LIMIT53 else format_g16(float(value))
+    if math.isnan(value) or math.isinf(value):
+        return ""
+    negative_zero = value == 0 and math.copysign(1, value) < 0
+    if value.is_integer() and abs(value) < 1e16 and not negative_zero:
+        return str(int(value))
+    return format_g16(value)
+
+
+def safe_string(text: str) -> str:
+    """`text` unchanged, or ValueError when it holds a character that XML
+    1.0 cannot carry (control characters other than tab, line feed and
+    carriage return, lone surrogates): such a text cannot be saved without
+    changing it, and silently changing data is worse than refusing."""
+    found = _ILLEGAL.search(text)
+    if found:
+        raise ValueError(f"text holds U+{ord(found.group()):04X}, which an xlsx file cannot "
+                         f"carry: {text[:40]!r}")
+    return text
+
+
+# -- dates ------------------------------------------------------------------
+
+_DAY_US = 86_400_000_000
+
+
+def to_excel(value: Any, epoch: datetime.datetime = WINDOWS_EPOCH) -> float | int:
+    """A date, date-time, time of day or duration as a serial number counted
+    in days from `epoch`, with the 1900 leap-year rule of the Windows epoch
+    (serials 1 to 60 are one less than the day count)."""
+    if isinstance(value, datetime.timedelta):
+        return (value.days * _DAY_US + value.seconds * 1_000_000 + value.microseconds) / _DAY_US
+    if isinstance(value, datetime.time):
+        return (value.microsecond / 10**6
+                + (value.hour * 3600 + value.minute * 60 + value.second)) / 86400
+    if not isinstance(value, datetime.datetime):
+        value = datetime.datetime(value.year, value.month, value.day)
+    delta = value.replace(tzinfo=None) - epoch
+    micros = delta.days * _DAY_US + delta.seconds * 1_000_000 + delta.microseconds
+    days = micros // _DAY_US
+    if epoch == WINDOWS_EPOCH and 0 < days <= 60:
+        days -= 1
+    return days + (value.microsecond / 10**6
+                   + (value.hour * 3600 + value.minute * 60 + value.second)) / 86400
+
+
+def date_value_raw(ws: Any, value: Any) -> tuple[Any, bool]:
+    """(what to write, is_iso) for a date or time value of worksheet `ws`:
+    its ISO 8601 text when the workbook writes ``iso_dates``, else its
+    serial number. Other values (None included) pass through."""
+    if not isinstance(value, (datetime.date, datetime.time, datetime.timedelta)):
+        return value, False
+    book = ws.parent
+    if getattr(book, "iso_dates", False) and not isinstance(value, datetime.timedelta):
+        return value.isoformat(), True
+    return to_excel(value, getattr(book, "epoch", WINDOWS_EPOCH)), False
+
+
+def date_value(ws: Any, cell: Any) -> tuple[Any, bool]:
+    """`date_value_raw` of a cell's value."""
+    return date_value_raw(ws, cell._value)
+
+
+def add_comment(ws: Any, cell: Any) -> None:
+    """Record a cell's comment for the comments part (kept on the
+    worksheet as ``ws._comments``: the save writes no comments part yet)."""
+    comments = ws.__dict__.setdefault("_comments", [])
+    comments.append(cell)
+
+
+# -- one cell -------------------------------------------------------------
+
+def has_style(style: Any) -> bool:
+    """Whether a cell's ``_style`` is anything but the default style."""
+    return style is not None and any(style)
+
+
+def _content(ws, cell):
+    """(t text or None, kind, text) of a cell: kind "empty", "v", "is", "f"
+    or "array"/"table" (text then the formula object)."""
+    data_type = cell.data_type
+    value = cell._value
+    t = None if data_type == "f" else "inlineStr" if data_type == "s" else data_type
+    if data_type == "d":
+        value, iso = date_value(ws, cell)
+        t = "d" if iso else "n"
+    if value is None:
+        return t, "empty", ""
+    if data_type == "f":
+        if isinstance(value, ArrayFormula):
+            return t, "array", value
+        if isinstance(value, DataTableFormula):
+            return t, "table", value
+        return t, "f", safe_string(str(value))[1:]
+    if isinstance(value, bool):
+        text = "1" if value else "0"
+    elif isinstance(value, (int, float)):
+        text = number_text(int(value) if isinstance(value, int) else float(value))
+    elif isinstance(value, str):
+        text = safe_string(str(value))
+    else:
+        text = str(value)
+    if data_type == "s":
+        return t, ("is" if text else "empty"), text
+    return t, ("v" if text or not isinstance(value, str) else "empty"), text
+
+
+def _attrs(ws, cell, styled, t):
+    attrs = {"r": f"{column_letter(cell.column)}{cell.row}"}
+    if styled:
+        attrs["s"] = str(ws.parent._cell_styles.add(cell._style))
+    if t is not None:
+        attrs["t"] = t
+    return attrs
+
+
+def _preserve(text, lxml):
+    stripped = text.strip()
+    return stripped != text and (lxml or stripped != "")
+
+
+def _etree():
+    # lxml mode only: the standard mode needs nothing beyond the standard library
+    from lxml import etree
+    return etree
+
+
+def _lxml_cell(xf, attrs, kind, text):
+    with xf.element("c", attrs):
+        if kind == "v":
+            with xf.element("v"):
+                xf.write(text)
+        elif kind == "is":
+            with xf.element("is"):
+                t = _etree().Element("t")
+                if _preserve(text, True):
+                    t.set(XML_SPACE, "preserve")
+                t.text = text
+                xf.write(t)
+        elif kind == "f":
+            with xf.element("f"):
+                xf.write(text)
+            with xf.element("v"):
+                pass
+        elif kind == "array":
+            with xf.element("f", {"t": "array", "ref": str(text.ref)}):
+                xf.write(safe_string(str(text.text or ""))[1:])
+            with xf.element("v"):
+                pass
+        elif kind == "table":
+            with xf.element("f", {k: str(v) for k, v in text.attrs.items()}):
+                pass
+            with xf.element("v"):
+                pass
+
+
+def _standard_cell(attrs, kind, text):
+    c = ET.Element("c", attrs)
+    if kind == "v":
+        ET.SubElement(c, "v").text = text
+    elif kind == "is":
+        t = ET.SubElement(ET.SubElement(c, "is"), "t")
+        if _preserve(text, False):
+            t.set(XML_SPACE, "preserve")
+        t.text = text
+    elif kind in ("f", "array", "table"):
+        if kind == "f":
+            ET.SubElement(c, "f").text = text
+        elif kind == "array":
+            f = ET.SubElement(c, "f", {"t": "array", "ref": str(text.ref)})
+            f.text = safe_string(str(text.text or ""))[1:]
+        else:
+            ET.SubElement(c, "f", {k: str(v) for k, v in text.attrs.items()})
+        ET.SubElement(c, "v")
+    # the serialiser leaves a carriage return in text raw; readers would
+    # make it a line feed (attribute values already have it escaped)
+    return ET.tostring(c, encoding="unicode").replace("\r", "&#13;")
+
+
+def cell_xml(ws: Any, cell: Any, styled: bool, lxml: bool) -> str | bytes:
+    """The complete ``<c>`` element of one cell: bytes written by lxml in
+    lxml mode, text written by the standard library otherwise."""
+    t, kind, text = _content(ws, cell)
+    attrs = _attrs(ws, cell, styled, t)
+    if not lxml:
+        return _standard_cell(attrs, kind, text)
+    out = io.BytesIO()
+    with _etree().xmlfile(out) as xf:
+        _lxml_cell(xf, attrs, kind, text)
+    return out.getvalue()
+
+
+def make_write_cell(lxml: bool) -> Callable[[Any, Any, bool], str | bytes]:
+    """The ``write_cell(ws, cell, styled)`` helper of one output mode."""
+    def write_cell(ws: Any, cell: Any, styled: bool) -> str | bytes:
+        return cell_xml(ws, cell, styled, lxml)
+    return write_cell
+
+
+def make_writer_helpers(lxml: bool) -> dict[str, Any]:
+    """The ``helpers`` dict the engine's `SheetWriter` receives."""
+    return {
+        "StyleArray": StyleArray,
+        "add_comment": add_comment,
+        "write_cell": make_write_cell(lxml),
+        "date_value": date_value,
+        "date_value_raw": date_value_raw,
+        "safe_string": safe_string,
+    }
+
+
+# -- rows -------------------------------------------------------------------
+
+def rows(ws: Any) -> Iterator[tuple[int, list[Any]]]:
+    """The host's grouping of a worksheet's cells for writing: (row number,
+    that row's cells in column order) in ascending row order, rows that only
+    have row dimensions included with no cells. Keys that are not (row,
+    column) pairs of integers are grouped by ``cell.row`` and
+    ``cell.column``; row dimension keys are taken by their `int`."""
+    grouped: dict[int, list[Any]] = {}
+    for key in list(ws._cells):
+        cell = ws._cells[key]
+        grouped.setdefault(int(cell.row), []).append(cell)
+    for key in ws.row_dimensions.keys():
+        grouped.setdefault(int(key), [])
+    for row in sorted(grouped):
+        yield row, sorted(grouped[row], key=lambda c: c.column)
+
+
+def _row_attrs(ws, row_idx):
+    attrs = {"r": str(row_idx)}
+    found = ws.row_dimensions.get(row_idx)
+    if found is not None:
+        attrs.update(found)
+    return attrs
+
+
+class SheetWriter:
+    """The package's writer of a worksheet's ``<sheetData>``, with the
+    engine's interface: ``SheetWriter(ws, write, lxml, helpers)``, then one
+    `write_sheet_data` call or `write_row` calls and `flush`. `write`
+    receives the XML in chunks (bytes in lxml mode, text otherwise)."""
+
+    def __init__(self, ws: Any, write: Callable[[Any], Any], lxml: bool,
+                 helpers: dict[str, Any]) -> None:
+        self.ws = ws
+        self.write = write
+        self.lxml = lxml
+        self.helpers = helpers
+        self._buf: list[Any] = []
+        self._size = 0
+
+    def _append(self, chunk):
+        self._buf.append(chunk)
+        self._size += len(chunk)
+
+    def _hand_over(self, force=False):
+        if self._buf and (force or self._size >= FLUSH_AT):
+            chunk = (b"" if self.lxml else "").join(self._buf)
+            self.write(chunk)
+            self._buf, self._size = [], 0
+
+    def _cells(self, cells, put):
+        """Each cell that is written: its comment recorded, its XML put."""
+        ws = self.ws
+        for cell in cells:
+            if cell._comment is not None:
+                self.helpers["add_comment"](ws, cell)
+            styled = has_style(cell._style)
+            if cell._value is None and not styled and not cell._comment:
+                continue
+            link = cell.hyperlink
+            put(cell, styled)
+            if link:
+                ws._hyperlinks.append(link)
+
+    def _row(self, row_idx, cells):
+        """One complete ``<row>`` element, built apart from the output."""
+        ws = self.ws
+        attrs = _row_attrs(ws, row_idx)
+        if not self.lxml:
+            start = ET.tostring(ET.Element("row", attrs), encoding="unicode")
+            parts = [start[:-3] + ">"]
+            self._cells(cells, lambda cell, styled: parts.append(
+                _standard_cell(_attrs(ws, cell, styled, (c := _content(ws, cell))[0]), *c[1:])))
+            parts.append("</row>")
+            return "".join(parts)
+        out = io.BytesIO()
+        with _etree().xmlfile(out) as xf, xf.element("row", attrs):
+            def put(cell, styled):
+                t, kind, text = _content(ws, cell)
+                _lxml_cell(xf, _attrs(ws, cell, styled, t), kind, text)
+            self._cells(cells, put)
+        return out.getvalue()
+
+    def write_sheet_data(self, rows_fallback: Callable[[], Iterable[tuple[int, Iterable[Any]]]],
+                         ) -> None:
+        """Write the whole ``<sheetData>`` element, its rows as
+        `rows_fallback` (the host's `rows` grouping) gives them."""
+        self._append(b"<sheetData>" if self.lxml else "<sheetData>")
+        for row_idx, cells in rows_fallback():
+            self._append(self._row(row_idx, cells))
+            self._hand_over()
+        self._append(b"</sheetData>" if self.lxml else "</sheetData>")
+        self._hand_over(force=True)
+
+    def write_row(self, cells: Iterable[Any], row_idx: int) -> None:
+        """Write one ``<row>`` of a write-only sheet. If a cell raises, the
+        row is left out entirely and the output stays well-formed."""
+        self._append(self._row(row_idx.__index__(), cells))
+        self._hand_over()
+
+    def flush(self) -> None:
+        """Hand everything buffered to `write`."""
+        self._hand_over(force=True)
