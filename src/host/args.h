@@ -4,9 +4,9 @@
 // names.h first, as CPython's own callers pass interned strings, and by value
 // only when that fails. Messages are CPython's own for such functions.
 //
-//   static constexpr ArgSpec<3> SPEC{"f", {&NAMES.source, ...}, {"source", ...}, 2};
+//   static constexpr Signature<3> ARGS{"f", {&NAMES.source, ...}, {"source", ...}, 2};
 //   PyObject* a[3] = {nullptr, nullptr, Py_None};   // defaults of the optionals
-//   if (!SPEC.parse(args, nargs, kwnames, a)) return nullptr;
+//   if (!ARGS.parse(args, nargs, kwnames, a)) return nullptr;
 #pragma once
 
 #include <Python.h>
@@ -26,16 +26,16 @@ struct ArgNames {
 
 // Fills out[i] (borrowed) for each argument given; the others keep what the
 // caller put there. false with TypeError set on a bad call.
-bool parse_args(const ArgNames& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool parse_args(const ArgNames& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** out);
 // The same for a (tuple, dict) call, as a type's tp_new receives it.
-bool parse_args(const ArgNames& spec, PyObject* args, PyObject* kwargs, PyObject** out);
+bool parse_args(const ArgNames& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
 // TypeError "f() argument 'name' must be WANT, not TYPE"; returns false.
-bool arg_type_error(const ArgNames& spec, size_t i, const char* want, PyObject* got);
+bool arg_type_error(const ArgNames& sig, size_t i, const char* want, PyObject* got);
 
 template <size_t N>
-struct ArgSpec {
+struct Signature {
     const char* fname;
     std::array<PyObject* const*, N> keys;
     std::array<const char*, N> texts;

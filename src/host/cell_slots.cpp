@@ -9,8 +9,6 @@ namespace {
 
 constexpr const char EXTRA_MSG[] = "extra_none must be None or a sequence of str";
 
-std::unexpected<XmlError> fetched() { return std::unexpected(XmlError::fetch()); }
-
 bool same_names(const std::vector<Ref>& have, PyObject* extra) {
     Py_ssize_t n = extra == Py_None ? 0 : PySequence_Size(extra);
     if (n < 0 || static_cast<size_t>(n) != have.size()) {

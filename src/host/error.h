@@ -57,6 +57,8 @@ inline std::unexpected<XmlError> unsupported(const char* m) noexcept {
     return std::unexpected(XmlError::unsupported(m));
 }
 inline std::unexpected<XmlError> decline(const char* m) noexcept { return std::unexpected(XmlError::decline(m)); }
+// The Python exception just raised, as the error of a Result.
+inline std::unexpected<XmlError> fetched() noexcept { return std::unexpected(XmlError::fetch()); }
 
 // Raises the Python exception for `e` (see the table above) and returns
 // nullptr, so that entry points can `return fallback_err(...)`.

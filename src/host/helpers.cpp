@@ -13,8 +13,6 @@ namespace vlm {
 
 namespace {
 
-std::unexpected<XmlError> fetched() { return std::unexpected(XmlError::fetch()); }
-
 std::unexpected<XmlError> type_error(std::string_view name, const char* suffix) {
     PyErr_Format(PyExc_TypeError, "%.*s%s", static_cast<int>(name.size()), name.data(), suffix);
     return fetched();

@@ -9,6 +9,7 @@
 
 #include <Python.h>
 
+#include <string_view>
 #include <utility>
 
 namespace vlm {
@@ -46,5 +47,10 @@ private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
 };
+
+// A new str of UTF-8 bytes (null with the decoding error raised).
+[[nodiscard]] inline Ref py_str(std::string_view s) {
+    return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+}
 
 }  // namespace vlm

@@ -16,8 +16,6 @@ namespace {
 
 using xml::Event;
 
-std::unexpected<XmlError> fetched() { return std::unexpected(XmlError::fetch()); }
-
 // Each item of `corners` (None: no corners) as two signed 64-bit integers.
 bool read_corners(PyObject* corners, CornerSet& out) {
     if (corners == Py_None)
@@ -67,7 +65,7 @@ Result<Ref> corner_dict(const CornerSet& corners) {
     return d;
 }
 
-constexpr ArgSpec<4> PRESCAN_ARGS{"prescan_sheet",
+constexpr Signature<4> PRESCAN_ARGS{"prescan_sheet",
                                   {&NAMES.source, &NAMES.want_rows, &NAMES.corners, &NAMES.helpers},
                                   {"source", "want_rows", "corners", "helpers"},
                                   4};

@@ -20,8 +20,6 @@ namespace vlm::prescan {
 
 namespace {
 
-std::unexpected<XmlError> fetched() { return std::unexpected(XmlError::fetch()); }
-
 // Bytes available from a '<' before its tag is classified:
 // "</sheetData" and the byte after it.
 constexpr size_t TAG_LOOK = 12;

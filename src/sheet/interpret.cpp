@@ -11,12 +11,6 @@ namespace vlm::sheet {
 
 namespace {
 
-std::unexpected<XmlError> fetched() { return std::unexpected(XmlError::fetch()); }
-
-Ref py_str(std::string_view s) {
-    return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
-}
-
 // The package's float() of a number text the native conversion does not
 // decide; false with the Python exception raised.
 bool host_float(PyObject* float_helper, std::string_view text, double& out) {

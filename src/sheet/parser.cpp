@@ -14,8 +14,6 @@ namespace {
 
 using xml::Event;
 
-std::unexpected<XmlError> fetched() { return std::unexpected(XmlError::fetch()); }
-
 bool is_open(Event ev) noexcept { return ev == Event::Start || ev == Event::Empty; }
 
 constexpr std::array<std::string_view, 22> DISPATCH = {
@@ -24,10 +22,6 @@ constexpr std::array<std::string_view, 22> DISPATCH = {
     "autoFilter", "dataValidations", "sheetPr", "sheetViews", "sheetFormatPr", "scenarios",
     "tableParts", "hyperlinks", "mergeCells", "customSheetViews",
 };
-
-Ref py_str(std::string_view s) {
-    return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
-}
 
 // Every attribute of the current tag, keyed as the package keys them.
 Result<Ref> attr_dict(const xml::Reader& r) {

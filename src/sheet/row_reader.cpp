@@ -29,8 +29,6 @@ using sheet::SheetParser;
 // Items become visible per block of this many source bytes.
 constexpr uint64_t BLOCK = 16384;
 
-std::unexpected<XmlError> fetched() { return std::unexpected(XmlError::fetch()); }
-
 struct Queued {
     Item item;
     uint64_t offset;  // source offset just past the item's last byte
@@ -276,7 +274,7 @@ struct RowArgs {
     PyObject* extra_none;  // None or a sequence of str
 };
 
-constexpr ArgSpec<7> ROW_ARGS{
+constexpr Signature<7> ROW_ARGS{
     "next_row",
     {&NAMES.ws, &NAMES.min_col, &NAMES.max_col, &NAMES.values_only, &NAMES.cell_cls, &NAMES.filler,
      &NAMES.extra_none},
@@ -467,7 +465,7 @@ Result<std::unique_ptr<State>> make_state(PyObject* source, PyObject* parser, Py
     return s;
 }
 
-constexpr ArgSpec<3> NEW_ARGS{
+constexpr Signature<3> NEW_ARGS{
     "RowReader", {&NAMES.source, &NAMES.parser, &NAMES.helpers}, {"source", "parser", "helpers"}, 3};
 
 PyObject* row_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

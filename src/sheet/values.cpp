@@ -3,16 +3,6 @@
 
 namespace vlm::sheet {
 
-namespace {
-
-std::unexpected<XmlError> fetched() { return std::unexpected(XmlError::fetch()); }
-
-Ref py_str(std::string_view s) {
-    return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
-}
-
-}  // namespace
-
 Result<ValueContext> ValueContext::make(const Helpers& helpers, const Settings& settings) {
     DT dt = VLM_TRY(DT::make());
     return ValueContext(helpers.clone(), Ref::borrow(settings.shared_strings.get()), settings.epoch, std::move(dt));

@@ -13,7 +13,7 @@ namespace {
 
 using sheet::Item;
 
-constexpr ArgSpec<8> BIND_ARGS{
+constexpr Signature<8> BIND_ARGS{
     "bind_cells",
     {&NAMES.source, &NAMES.parser, &NAMES.ws, &NAMES.store, &NAMES.cell_styles, &NAMES.cell_cls, &NAMES.helpers,
      &NAMES.actions},

@@ -13,7 +13,6 @@ namespace {
 
 using sheet::Val;
 
-std::unexpected<XmlError> fetched() { return std::unexpected(XmlError::fetch()); }
 std::unexpected<XmlError> internal(const char* m) { return std::unexpected(XmlError::internal(m)); }
 
 double bits_double(uint64_t u) noexcept {

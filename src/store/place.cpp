@@ -11,8 +11,6 @@ namespace {
 using sheet::CellRec;
 using sheet::Val;
 
-std::unexpected<XmlError> fetched() { return std::unexpected(XmlError::fetch()); }
-
 // The members a materialised Cell gets, in the order they are written.
 constexpr const char* CELL_MEMBERS[] = {"parent", "_style", "row", "column", "_value", "_hyperlink", "data_type",
                                         "_comment"};

@@ -266,7 +266,7 @@ PyObject* store_stats(PyObject* self, PyObject*) {
                          static_cast<Py_ssize_t>(s.templates), static_cast<Py_ssize_t>(s.text_bytes));
 }
 
-constexpr ArgSpec<4> ROW_ARGS{
+constexpr Signature<4> ROW_ARGS{
     "_row", {&NAMES.row, &NAMES.min_col, &NAMES.max_col, &NAMES.values_only}, {"row", "min_col", "max_col", "values_only"}, 4};
 
 // Worksheet._cells_by_row, one row: the caller has checked the coordinates.

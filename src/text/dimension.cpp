@@ -35,7 +35,7 @@ Result<std::string> capture_dimension(xml::Reader& r) {
     return r.end_capture();
 }
 
-constexpr ArgSpec<1> FIND_DIMENSION_ARGS{"find_dimension", {&NAMES.source}, {"source"}, 1};
+constexpr Signature<1> FIND_DIMENSION_ARGS{"find_dimension", {&NAMES.source}, {"source"}, 1};
 
 PyObject* find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1] = {nullptr};

@@ -74,7 +74,7 @@ bool fast_item(xml::PlainScan& scan, xml::PlainText& out) {
            scan.text("t", out) && scan.end_tag("si");
 }
 
-constexpr ArgSpec<2> READ_STRING_TABLE_ARGS{
+constexpr Signature<2> READ_STRING_TABLE_ARGS{
     "read_string_table", {&NAMES.source, &NAMES.helpers}, {"source", "helpers"}, 2};
 
 PyObject* read_string_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

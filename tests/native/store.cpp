@@ -26,8 +26,6 @@ namespace {
 using sheet::CellRec;
 using sheet::Val;
 
-std::unexpected<XmlError> fetched() { return std::unexpected(XmlError::fetch()); }
-
 Result<sheet::ValueContext> value_context(PyObject* parser, PyObject* helpers) {
     Helpers h = VLM_TRY(Helpers::from_dict(helpers));
     Settings s = VLM_TRY(Settings::from_parser(parser));
