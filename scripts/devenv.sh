@@ -21,7 +21,14 @@ ROOT=${VELLUM_ROOT:-/var/lib/vellum/sid-root}
 MARKER=$ROOT/.vellum-ready
 PACKAGES=(python3.14-dev python3-dev g++ make python3-pytest python3-pip
           python3-venv meson ninja-build python3-mesonpy python3-hypothesis
-          python3-xlsxwriter python3-lxml)
+          python3-xlsxwriter python3-lxml
+          # the writer's round trip through a real application, and the
+          # native generator it is measured against
+          libreoffice-calc-nogui libxlsxwriter-dev pkgconf
+          # fuzzing, and reference counts on a debug interpreter
+          clang libclang-rt-dev python3.14-dbg
+          # a faster inflate for the zip layer, and the benchmark report
+          python3-isal libdeflate-dev python3-matplotlib)
 PKGLIST=$(printf '%s\n' "${PACKAGES[@]}" | sort -u | tr '\n' ' ')
 
 log() { printf 'devenv: %s\n' "$*" >&2; }
