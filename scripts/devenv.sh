@@ -159,6 +159,7 @@ in_root_raw() {
         chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
             CI="${CI:-}" PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
             HYPOTHESIS_PROFILE="${HYPOTHESIS_PROFILE:-}" VELLUM_SOAK="${VELLUM_SOAK:-}" \
+            VELLUM_REQUIRE_LIBREOFFICE="${VELLUM_REQUIRE_LIBREOFFICE:-}" \
             bash -euc "cd \"$dir\" && $cmd"
     ' devenv "$ROOT" "$HERE" "$shared" "$dir" "$cmd" "$EXTRA_FILES"
 }

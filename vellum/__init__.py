@@ -19,19 +19,20 @@
     sheet.cell(2, 1, "north")
     book.save("out.xlsx")
 
-See `read_workbook`, `new_workbook`, `Workbook`, `EditableWorksheet` and `Worksheet`;
+See `read_workbook`, `new_workbook` (`NewWorkbook`, `NewWorksheet`, `WriteOnlyWorksheet`),
+`Workbook`, `EditableWorksheet` and `Worksheet`;
 formula cells read without ``data_only`` hold their text, or an
 `ArrayFormula` or `DataTableFormula`.
 """
 from vellum.reference.cell import Cell
 from vellum.reference.styles import StyleArray
 from vellum.reference.values import ArrayFormula, DataTableFormula
-from vellum.save import NewWorkbook, WriteOnlyWorksheet, new_workbook
+from vellum.save import NewWorkbook, NewWorksheet, WriteOnlyWorksheet, new_workbook
 from vellum.workbook import (EditableWorksheet, SheetName, Workbook, WorkbookError, Worksheet,
                              read_workbook)
 
 __version__ = "0.1.0"
 
-__all__ = ["ArrayFormula", "Cell", "DataTableFormula", "EditableWorksheet", "NewWorkbook", "SheetName",
-           "StyleArray", "Workbook", "WorkbookError", "Worksheet",
+__all__ = ["ArrayFormula", "Cell", "DataTableFormula", "EditableWorksheet", "NewWorkbook",
+           "NewWorksheet", "SheetName", "StyleArray", "Workbook", "WorkbookError", "Worksheet",
            "WriteOnlyWorksheet", "__version__", "new_workbook", "read_workbook"]

@@ -9,6 +9,7 @@ import zipfile
 import pytest
 import xlsxwriter
 
+import vellum
 from vellum import _vellum
 from vellum import workbook as wb
 from vellum.reference.sheet import SheetReader
@@ -246,3 +247,14 @@ def test_corpus_known_files():
 def test_workbook_from_bytes(books):
     with wb.open_bytes(pathlib.Path(books["1900"]).read_bytes()) as book:
         assert len(list(book.iter_rows("Second sheet"))) == 300
+
+
+def test_append_goes_after_the_last_row_with_cells():
+    ws = vellum.new_workbook().add_sheet("S")
+    ws.append([1, None, 3])
+    ws.append([])
+    ws.cell(7, 2, "x")
+    ws.cell(5, 1)  # an empty cell made below the last row moves nothing
+    ws.append(["after"])
+    assert [(k, ws._cells[k].value) for k in sorted(ws._cells)] == [
+        ((1, 1), 1), ((1, 3), 3), ((5, 1), None), ((7, 2), "x"), ((8, 1), "after")]
