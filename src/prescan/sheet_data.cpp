@@ -221,8 +221,16 @@ Result<const char*> SheetScan::read_attrs(xml::PlainScan& s, size_t name_len) {
 Result<int64_t> SheetScan::call_row_index(std::string_view text) {
     Ref arg = utf8_str(text);
     Ref v = arg ? Ref::steal(PyObject_CallOneArg(row_index_, arg.get())) : Ref();
-    if (!v)
-        return fetched();
+    if (!v) {
+        // The walk leaves most of sheetData unchecked, so the package's
+        // reading may refuse the document at an earlier byte than this row
+        // number: which error wins is the package's to say. Anything that
+        // is not an Exception (KeyboardInterrupt) is the user's and passes.
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            return fetched();
+        PyErr_Clear();
+        return unsupported(msg::ROW_INDEX);
+    }
     if (!PyLong_Check(v.get()))
         return unsupported(msg::ROW_INDEX);
     int overflow = 0;
