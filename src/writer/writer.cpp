@@ -369,8 +369,9 @@ Result<void> SheetWriter::row_start(int64_t row, PyObject* attrs) {
 
 // The start tag with the row's attributes: "r" first, then the others in
 // their order, as the package builds the dict. Names in {uri}local form get
-// the prefixes both serialisers give them: "xml" for the XML namespace,
-// else ns0, ns1, ... in order of first use, declared before the attributes.
+// the prefixes both serialisers give them: ns0, ns1, ... in order of first
+// use, declared before the attributes (the standard library writes the XML
+// namespace as "xml" instead, lxml gives it a number too).
 Result<void> SheetWriter::row_start_attrs(PyObject* row_text, PyObject* attrs) {
     Ref d = Ref::steal(PyDict_New());
     if (!d || PyDict_SetItem(d.get(), NAMES.r, row_text) < 0)
@@ -405,7 +406,7 @@ Result<void> SheetWriter::row_start_attrs(PyObject* row_text, PyObject* attrs) {
             a.local = a.local.substr(close + 1);
             if (a.uri.empty() || has_own_prefix(a.uri))
                 return decline("row dimension keys");
-            if (a.uri != XML_NS && std::ranges::find(uris, a.uri) == uris.end())
+            if ((lxml_ || a.uri != XML_NS) && std::ranges::find(uris, a.uri) == uris.end())
                 uris.push_back(a.uri);
         }
         items.push_back(a);
@@ -424,7 +425,7 @@ Result<void> SheetWriter::row_start_attrs(PyObject* row_text, PyObject* attrs) {
     }
     for (const Attr& a : items) {
         buf_ += ' ';
-        if (a.uri == XML_NS) {
+        if (!lxml_ && a.uri == XML_NS) {
             buf_ += "xml:";
         } else if (!a.uri.empty()) {
             buf_ += "ns";
