@@ -53,19 +53,10 @@ const char* attr_entity(char c, bool lxml) noexcept {
     }
 }
 
+// Character data escapes the same few bytes, but not quotes, tabs and
+// line feeds.
 const char* text_entity(char c) noexcept {
-    switch (c) {
-    case '\r':
-        return "&#13;";
-    case '&':
-        return "&amp;";
-    case '<':
-        return "&lt;";
-    case '>':
-        return "&gt;";
-    default:
-        return nullptr;
-    }
+    return c == '"' || c == '\t' || c == '\n' ? nullptr : attr_entity(c, false);
 }
 
 // First byte in [p, end) that character data of standard mode escapes.

@@ -14,20 +14,14 @@
 
 namespace vlm::writer {
 
-namespace {
-
-std::optional<int64_t> exact_int(PyObject* obj) noexcept {
-    if (!PyLong_CheckExact(obj))
-        return std::nullopt;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow)
-        return std::nullopt;
-    return v;
+Result<Ref> row_attrs(PyObject* row_dims, int64_t row) {
+    Ref key = Ref::steal(PyLong_FromLongLong(row));
+    Ref attrs = key ? Ref::steal(PyObject_CallMethodOneArg(row_dims, NAMES.get, key.get())) : Ref();
+    if (!attrs)
+        return fetched();
+    return attrs;
 }
 
-// The keys of row_dimensions, sorted; nothing when one is not an exact
-// 64-bit int. Errors of keys() and of the iteration propagate.
 Result<std::optional<std::vector<int64_t>>> row_dim_keys(PyObject* row_dims) {
     Ref keys = Ref::steal(PyObject_CallMethodNoArgs(row_dims, NAMES.keys));
     Ref it = keys ? Ref::steal(PyObject_GetIter(keys.get())) : Ref();
@@ -45,16 +39,6 @@ Result<std::optional<std::vector<int64_t>>> row_dim_keys(PyObject* row_dims) {
     std::ranges::sort(out);
     return out;
 }
-
-Result<Ref> row_attrs(PyObject* row_dims, int64_t row) {
-    Ref key = Ref::steal(PyLong_FromLongLong(row));
-    Ref attrs = key ? Ref::steal(PyObject_CallMethodOneArg(row_dims, NAMES.get, key.get())) : Ref();
-    if (!attrs)
-        return fetched();
-    return attrs;
-}
-
-}  // namespace
 
 Result<void> SheetWriter::write_sheet_data(PyObject* rows_fallback) {
     Ref cells = Ref::steal(PyObject_GetAttr(ws_.get(), NAMES._cells));

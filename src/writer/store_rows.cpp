@@ -23,29 +23,6 @@ using store::Loc;
 
 namespace {
 
-constexpr int64_t US_PER_DAY = 86400000000;
-
-int64_t floor_div(int64_t a, int64_t b) noexcept {
-    int64_t q = a / b;
-    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
-}
-
-// The package's serial number of a stored date under `epoch`: whole days
-// from the epoch (floored, with the 1900 leap-year rule of the Windows
-// epoch) plus the value's own time of day.
-double serial_of(const DateResult& d, const Epoch& epoch) noexcept {
-    int64_t secs = int64_t{d.hour} * 3600 + d.minute * 60 + d.second;
-    double tod = (d.microsecond / 1e6 + static_cast<double>(secs)) / 86400;
-    if (d.kind == DateKind::Time)
-        return tod;
-    int64_t days = days_from_civil(d.year, d.month, d.day) - epoch.day_number;
-    int64_t micros = days * US_PER_DAY + (secs * 1000000 + d.microsecond - epoch.time_us);
-    int64_t whole = floor_div(micros, US_PER_DAY);
-    if (epoch.windows && whole > 0 && whole <= 60)
-        --whole;
-    return static_cast<double>(whole) + tod;
-}
-
 double bits_double(uint64_t u) noexcept {
     double x;
     std::memcpy(&x, &u, sizeof x);
@@ -91,26 +68,10 @@ Result<CellStore*> StoreWalk::access() {
 }
 
 Result<void> StoreWalk::run() {
-    std::optional<std::vector<int64_t>> dims_opt;
-    {
-        Ref keys = Ref::steal(PyObject_CallMethodNoArgs(row_dims_, NAMES.keys));
-        Ref it = keys ? Ref::steal(PyObject_GetIter(keys.get())) : Ref();
-        if (!it)
-            return fetched();
-        std::vector<int64_t> dims;
-        while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
-            int overflow = 0;
-            long long v = PyLong_CheckExact(key.get()) ? PyLong_AsLongLongAndOverflow(key.get(), &overflow) : 0;
-            if (!PyLong_CheckExact(key.get()) || overflow)
-                return decline("row dimension keys");
-            dims.push_back(v);
-        }
-        if (PyErr_Occurred())
-            return fetched();
-        std::ranges::sort(dims);
-        dims_opt = std::move(dims);
-    }
-    const std::vector<int64_t>& dims = *dims_opt;
+    std::optional<std::vector<int64_t>> keys = VLM_TRY(row_dim_keys(row_dims_));
+    if (!keys)
+        return decline("row dimension keys");
+    const std::vector<int64_t>& dims = *keys;
     CellStore* st = VLM_TRY(access());
     generation_ = st->generation();
     std::vector<std::pair<uint64_t, Loc>> overflow = st->gen_sorted();
@@ -144,13 +105,7 @@ Result<void> StoreWalk::run() {
             had = true;
         if (row_.empty() && !had)
             continue;
-        Ref attrs = Ref::borrow(Py_None);
-        if (had) {
-            Ref key = Ref::steal(PyLong_FromLongLong(row));
-            attrs = key ? Ref::steal(PyObject_CallMethodOneArg(row_dims_, NAMES.get, key.get())) : Ref();
-            if (!attrs)
-                return fetched();
-        }
+        Ref attrs = had ? VLM_TRY(row_attrs(row_dims_, row)) : Ref::borrow(Py_None);
         VLM_TRY(w_.row_start(row, attrs.get()));
         for (size_t k = 0; k < row_.size(); ++k)
             VLM_TRY(cell(row_[k]));
@@ -210,7 +165,7 @@ Result<Classified> StoreWalk::dated(const Loc& loc, const Entry& e, std::optiona
         std::optional<DateResult> date = st->excel_date(loc);
         if (date && date->kind != DateKind::Declined) {
             t = "n";
-            return Classified::number(serial_of(*date, *w_.epoch_));
+            return Classified::number(to_serial(*date, *w_.epoch_));
         }
     }
     Ref value = VLM_TRY(st->value_obj(loc));

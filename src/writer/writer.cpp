@@ -19,31 +19,6 @@ namespace {
 constexpr size_t BUF_RESERVE = (size_t{1} << 20) + 4096;
 constexpr const char* XML_NS = "http://www.w3.org/XML/1998/namespace";
 
-Result<Ref> get_attr(PyObject* obj, PyObject* name) {
-    Ref r = Ref::steal(PyObject_GetAttr(obj, name));
-    if (!r)
-        return fetched();
-    return r;
-}
-
-Result<bool> truth(PyObject* obj) {
-    int t = PyObject_IsTrue(obj);
-    if (t < 0)
-        return fetched();
-    return t == 1;
-}
-
-// An exact int within 64 bits.
-std::optional<int64_t> exact_int(PyObject* obj) noexcept {
-    if (!PyLong_CheckExact(obj))
-        return std::nullopt;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow)
-        return std::nullopt;
-    return v;
-}
-
 // A str's UTF-8 text; nothing (no exception) when it cannot be encoded.
 std::optional<std::string_view> utf8_of(PyObject* s) noexcept {
     Py_ssize_t n;
@@ -102,6 +77,16 @@ void put_int(std::string& out, int64_t v) {
 
 }  // namespace
 
+std::optional<int64_t> exact_int(PyObject* obj) noexcept {
+    if (!PyLong_CheckExact(obj))
+        return std::nullopt;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow)
+        return std::nullopt;
+    return v;
+}
+
 // --- Set-up
 
 Result<SheetWriter> SheetWriter::make(PyObject* ws, PyObject* write, bool lxml, PyObject* helpers) {
@@ -110,17 +95,17 @@ Result<SheetWriter> SheetWriter::make(PyObject* ws, PyObject* write, bool lxml, 
     w.ws_ = Ref::borrow(ws);
     w.write_ = Ref::borrow(write);
     w.lxml_ = lxml;
-    Ref parent = VLM_TRY(get_attr(ws, NAMES.parent));
-    w.cell_styles_ = VLM_TRY(get_attr(parent.get(), NAMES._cell_styles));
+    Ref parent = VLM_TRY(attr(ws, NAMES.parent));
+    w.cell_styles_ = VLM_TRY(attr(parent.get(), NAMES._cell_styles));
     w.style_array_ = VLM_TRY(lookup_helper(helpers, "StyleArray"));
-    w.hyperlinks_ = VLM_TRY(get_attr(ws, NAMES._hyperlinks));
+    w.hyperlinks_ = VLM_TRY(attr(ws, NAMES._hyperlinks));
     w.add_comment_ = VLM_TRY(lookup_helper(helpers, "add_comment"));
     w.write_cell_ = VLM_TRY(lookup_helper(helpers, "write_cell"));
     w.date_value_ = VLM_TRY(lookup_helper(helpers, "date_value"));
     w.date_value_raw_ = VLM_TRY(lookup_helper(helpers, "date_value_raw"));
-    Ref epoch = VLM_TRY(get_attr(parent.get(), NAMES.epoch));
+    Ref epoch = VLM_TRY(attr(parent.get(), NAMES.epoch));
     w.epoch_ = VLM_TRY(native_epoch(epoch.get()));
-    Ref iso = VLM_TRY(get_attr(parent.get(), NAMES.iso_dates));
+    Ref iso = VLM_TRY(attr(parent.get(), NAMES.iso_dates));
     w.iso_dates_ = VLM_TRY(truth(iso.get()));
     w.safe_string_ = VLM_TRY(lookup_helper(helpers, "safe_string"));
     return w;
@@ -181,20 +166,20 @@ Result<void> SheetWriter::id_text(PyObject* id, std::string& out) {
 // --- One cell
 
 Result<void> SheetWriter::write_one(PyObject* cell) {
-    Ref comment = VLM_TRY(get_attr(cell, NAMES._comment));
+    Ref comment = VLM_TRY(attr(cell, NAMES._comment));
     if (comment.get() != Py_None) {
         Ref r = Ref::steal(PyObject_CallFunctionObjArgs(add_comment_.get(), ws_.get(), cell, nullptr));
         if (!r)
             return fetched();
     }
-    Ref value = VLM_TRY(get_attr(cell, NAMES._value));
-    Ref style = VLM_TRY(get_attr(cell, NAMES._style));
+    Ref value = VLM_TRY(attr(cell, NAMES._value));
+    Ref style = VLM_TRY(attr(cell, NAMES._style));
     bool styled = VLM_TRY(has_style(style.get()));
     if (value.get() == Py_None && !styled && (comment.get() == Py_None || !VLM_TRY(truth(comment.get()))))
         return {};
-    Ref dtype = VLM_TRY(get_attr(cell, NAMES.data_type));
-    Ref row = VLM_TRY(get_attr(cell, NAMES.row));
-    Ref column = VLM_TRY(get_attr(cell, NAMES.column));
+    Ref dtype = VLM_TRY(attr(cell, NAMES.data_type));
+    Ref row = VLM_TRY(attr(cell, NAMES.row));
+    Ref column = VLM_TRY(attr(cell, NAMES.column));
     std::optional<int64_t> r = exact_int(row.get()), c = exact_int(column.get());
     std::optional<std::string_view> dt;
     if (PyUnicode_Check(dtype.get()))
@@ -223,7 +208,7 @@ Result<void> SheetWriter::write_one(PyObject* cell) {
     Classified val = classify(value.get());
     if (val.kind == Classified::Kind::Unsupported)
         return push_fallback(cell, styled);
-    Ref link = VLM_TRY(get_attr(cell, NAMES.hyperlink));
+    Ref link = VLM_TRY(attr(cell, NAMES.hyperlink));
     Outcome o = VLM_TRY(emit(CellOut{*r, *c, *dt, t, s, &val, link.get()}));
     if (o == Outcome::Declined)
         return push_fallback(cell, styled);
@@ -451,11 +436,8 @@ Result<void> SheetWriter::row_end() {
 Result<void> SheetWriter::write_row(PyObject* cells, int64_t row) {
     size_t start = buf_.size();
     auto body = [&]() -> Result<void> {
-        Ref dims = VLM_TRY(get_attr(ws_.get(), NAMES.row_dimensions));
-        Ref key = Ref::steal(PyLong_FromLongLong(row));
-        Ref attrs = key ? Ref::steal(PyObject_CallMethodOneArg(dims.get(), NAMES.get, key.get())) : Ref();
-        if (!attrs)
-            return fetched();
+        Ref dims = VLM_TRY(attr(ws_.get(), NAMES.row_dimensions));
+        Ref attrs = VLM_TRY(row_attrs(dims.get(), row));
         VLM_TRY(row_start(row, attrs.get()));
         Ref it = Ref::steal(PyObject_GetIter(cells));
         if (!it)
