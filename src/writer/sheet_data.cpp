@@ -87,13 +87,7 @@ Result<void> SheetWriter::write_fallback(PyObject* rows_fallback, PyObject* row_
         } else {
             VLM_TRY(row_start_attrs(text.get(), attrs.get()));
         }
-        Ref cell_it = Ref::steal(PyObject_GetIter(cells));
-        if (!cell_it)
-            return fetched();
-        while (Ref cell = Ref::steal(PyIter_Next(cell_it.get())))
-            VLM_TRY(write_one(cell.get()));
-        if (PyErr_Occurred())
-            return fetched();
+        VLM_TRY(write_cells(cells));
         VLM_TRY(row_end());
     }
     if (PyErr_Occurred())

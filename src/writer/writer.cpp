@@ -433,19 +433,24 @@ Result<void> SheetWriter::row_end() {
     return {};
 }
 
+Result<void> SheetWriter::write_cells(PyObject* cells) {
+    Ref it = Ref::steal(PyObject_GetIter(cells));
+    if (!it)
+        return fetched();
+    while (Ref cell = Ref::steal(PyIter_Next(it.get())))
+        VLM_TRY(write_one(cell.get()));
+    if (PyErr_Occurred())
+        return fetched();
+    return {};
+}
+
 Result<void> SheetWriter::write_row(PyObject* cells, int64_t row) {
     size_t start = buf_.size();
     auto body = [&]() -> Result<void> {
         Ref dims = VLM_TRY(attr(ws_.get(), NAMES.row_dimensions));
         Ref attrs = VLM_TRY(row_attrs(dims.get(), row));
         VLM_TRY(row_start(row, attrs.get()));
-        Ref it = Ref::steal(PyObject_GetIter(cells));
-        if (!it)
-            return fetched();
-        while (Ref cell = Ref::steal(PyIter_Next(it.get())))
-            VLM_TRY(write_one(cell.get()));
-        if (PyErr_Occurred())
-            return fetched();
+        VLM_TRY(write_cells(cells));
         buf_ += "</row>";
         return {};
     };

@@ -84,6 +84,8 @@ private:
 
     // Cells and rows (writer.cpp)
     [[nodiscard]] Result<void> write_one(PyObject* cell);
+    // Every cell an iterable gives, with write_one.
+    [[nodiscard]] Result<void> write_cells(PyObject* cells);
     [[nodiscard]] Result<Outcome> emit(const CellOut& c);
     [[nodiscard]] Result<void> push_fallback(PyObject* cell, bool styled);
     [[nodiscard]] Result<void> row_start(int64_t row, PyObject* attrs);
