@@ -224,3 +224,28 @@ def test_construction_checks():
     del helpers["safe_string"]
     with pytest.raises(TypeError, match="missing helper safe_string"):
         _vellum.SheetWriter(ws, print, False, helpers)
+
+
+@native
+@pytest.mark.filterwarnings("ignore:Cell A1:UserWarning")
+@pytest.mark.parametrize("lxml", MODES)
+@pytest.mark.parametrize("iso", [False, True])
+def test_stored_dates_around_the_leap_year_rule(tmp_path, lxml, iso):
+    """Serial dates read into the store are written as serials computed
+    natively (or through date_value_raw with iso_dates), equal to the
+    package's conversion at the 1900 leap-year edge and beyond the calendar."""
+    import xlsxwriter
+    path = tmp_path / "dates.xlsx"
+    book = xlsxwriter.Workbook(str(path))
+    sheet = book.add_worksheet()
+    fmt = book.add_format({"num_format": "yyyy-mm-dd hh:mm:ss"})
+    serials = [0, 0.5, 1, 59, 59.5, 60, 60.25, 61, 61.999999, 45000.1234567, -1, -0.5,
+               2958465.99999, 2958466, 1e12]
+    for row, serial in enumerate(serials):
+        sheet.write_number(row, 0, serial, fmt)
+    book.close()
+    with vellum.read_workbook(path) as loaded:
+        ws = next(iter(loaded))
+        ws.parent.iso_dates = iso
+        assert isinstance(ws._cells, _vellum.CellStore)
+        same(ws, lxml)
