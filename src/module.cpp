@@ -11,6 +11,7 @@
 #include "store/store_type.h"
 #include "text/dimension.h"
 #include "text/shared_strings.h"
+#include "writer/writer_type.h"
 
 namespace vlm {
 namespace {
@@ -26,6 +27,7 @@ constexpr ModuleEntry MODULE_ENTRIES[] = {
     prescan::add_prescan_sheet,
     add_row_reader,
     add_cell_store,
+    add_sheet_writer,
 };
 
 int module_exec(PyObject* m) {

@@ -1,5 +1,5 @@
 """Type stub of the native engine ``vellum._vellum`` (C++)."""
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, Protocol
 
 class _Readable(Protocol):
@@ -83,3 +83,21 @@ def bind_cells(source: _Readable, parser: Any, ws: Any, store: CellStore,
     are appended to `actions` in document order, row attributes put in
     ``parser.row_dimensions``. Raises ``NativeFallback`` where the package
     must read the sheet itself."""
+
+class SheetWriter:
+    """A worksheet's ``<sheetData>`` written byte for byte as the package's
+    own writer writes it: in lxml mode `write` receives bytes, otherwise
+    str. Cells it does not reproduce go to ``helpers["write_cell"]``."""
+
+    def __init__(self, ws: Any, write: Callable[[Any], Any], lxml: bool,
+                 helpers: dict[str, Any]) -> None: ...
+    def write_sheet_data(self, rows_fallback: Callable[[], Iterable[tuple[int, Iterable[Any]]]],
+                         ) -> None:
+        """Write the whole element; `rows_fallback` is the package's row
+        grouping, used for cells the engine does not read itself. Raises
+        ``NativeFallback`` when the package must write the sheet."""
+    def write_row(self, cells: Iterable[Any], row_idx: int) -> None:
+        """Write one ``<row>`` of a write-only sheet; a row whose cell raises
+        is left out whole. Output reaches `write` at 1 MiB or on `flush`."""
+    def flush(self) -> None:
+        """Hand everything buffered to `write`."""

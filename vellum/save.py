@@ -91,11 +91,16 @@ def write_sheet_data(ws: Any, write: Any, lxml: bool, engine: bool = True) -> No
     native = getattr(_vellum, "SheetWriter", None) if engine else None
     if native is not None:
         chunks: list[Any] = []
+        links, comments = len(ws._hyperlinks), len(getattr(ws, "_comments", ()))
         try:
             native(ws, chunks.append, lxml, ref.make_writer_helpers(lxml)).write_sheet_data(
                 lambda: ref.rows(ws))
         except _vellum.NativeFallback:
-            pass
+            # declined midway: the links and comments of the cells written
+            # so far are recorded again by the package's writer
+            del ws._hyperlinks[links:]
+            if hasattr(ws, "_comments"):
+                del ws._comments[comments:]
         else:
             for chunk in chunks:
                 write(chunk)

@@ -130,4 +130,17 @@ DateResult from_excel_float(const Epoch& epoch, double x) noexcept {
     return finish(epoch, static_cast<int64_t>(day), ms);
 }
 
+double to_serial(const DateResult& d, const Epoch& epoch) noexcept {
+    const int64_t secs = int64_t{d.hour} * 3600 + d.minute * 60 + d.second;
+    const double tod = (d.microsecond / 1e6 + static_cast<double>(secs)) / 86400;
+    if (d.kind == DateKind::Time)
+        return tod;
+    const int64_t days = days_from_civil(d.year, d.month, d.day) - epoch.day_number;
+    const int64_t us = days * US_PER_DAY + (secs * 1000000 + d.microsecond - epoch.time_us);
+    int64_t whole = floor_div(us, US_PER_DAY);
+    if (epoch.windows && whole > 0 && whole <= 60)
+        --whole;
+    return static_cast<double>(whole) + tod;
+}
+
 }  // namespace vlm

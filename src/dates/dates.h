@@ -44,6 +44,12 @@ inline constexpr int64_t MAX_TIMEDELTA_DAYS = 999999999;
 // where that would leave the years 1 to 9999.
 [[nodiscard]] DateResult finish(const Epoch& epoch, int64_t days, int64_t ms) noexcept;
 
+// The serial number of a date-time or time of day under `epoch`, as the
+// package's to_excel computes it: whole days from the epoch (floored, with
+// the 1900 leap-year rule of the Windows epoch) plus the value's own time
+// of day. `d` is not declined.
+[[nodiscard]] double to_serial(const DateResult& d, const Epoch& epoch) noexcept;
+
 // Days since 0001-01-01 of a proleptic Gregorian date, and back.
 [[nodiscard]] int64_t days_from_civil(int64_t year, int64_t month, int64_t day) noexcept;
 void civil_from_days(int64_t d, int32_t& year, int32_t& month, int32_t& day) noexcept;

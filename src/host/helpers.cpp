@@ -25,13 +25,6 @@ Result<Ref> attr(PyObject* obj, const char* name) {
     return r;
 }
 
-Result<bool> truth(PyObject* obj) {
-    int t = PyObject_IsTrue(obj);
-    if (t < 0)
-        return fetched();
-    return t != 0;
-}
-
 Result<NameSet> name_set(PyObject* items) {
     Ref it = Ref::steal(PyObject_GetIter(items));
     if (!it)
@@ -98,6 +91,20 @@ void IntSet::add(int64_t v) {
     auto at = std::ranges::lower_bound(items_, v);
     if (at == items_.end() || *at != v)
         items_.insert(at, v);
+}
+
+Result<bool> truth(PyObject* obj) {
+    int t = PyObject_IsTrue(obj);
+    if (t < 0)
+        return fetched();
+    return t != 0;
+}
+
+Result<Ref> attr(PyObject* obj, PyObject* name) {
+    Ref r = Ref::steal(PyObject_GetAttr(obj, name));
+    if (!r)
+        return fetched();
+    return r;
 }
 
 Result<Ref> lookup_helper(PyObject* helpers, const char* key) {

@@ -100,6 +100,11 @@ private:
     NameSet text_dangerous_, rich_dangerous_;
 };
 
+// Python's truth of an object, and obj.name (an interned name); errors
+// propagate.
+[[nodiscard]] Result<bool> truth(PyObject* obj);
+[[nodiscard]] Result<Ref> attr(PyObject* obj, PyObject* name);
+
 // helpers[key] by plain dict lookup; TypeError "missing helper KEY" if absent.
 [[nodiscard]] Result<Ref> lookup_helper(PyObject* helpers, const char* key);
 

@@ -33,6 +33,17 @@ constexpr Text TEXTS[] = {
     {&Names::store, "store"},           {&Names::cell_styles, "cell_styles"},
     {&Names::actions, "actions"},       {&Names::row_dimensions, "row_dimensions"},
     {&Names::append, "append"},
+    {&Names::write, "write"},           {&Names::lxml, "lxml"},
+    {&Names::rows_fallback, "rows_fallback"}, {&Names::cells, "cells"},
+    {&Names::row_idx, "row_idx"},       {&Names::_value, "_value"},
+    {&Names::_style, "_style"},         {&Names::_comment, "_comment"},
+    {&Names::data_type, "data_type"},   {&Names::hyperlink, "hyperlink"},
+    {&Names::column, "column"},         {&Names::parent, "parent"},
+    {&Names::_cell_styles, "_cell_styles"}, {&Names::_hyperlinks, "_hyperlinks"},
+    {&Names::_cells, "_cells"},         {&Names::epoch, "epoch"},
+    {&Names::iso_dates, "iso_dates"},   {&Names::add, "add"},
+    {&Names::keys, "keys"},             {&Names::get, "get"},
+    {&Names::update, "update"},         {&Names::r, "r"},
 };
 
 PyObject* import_attr(const char* module, const char* name) {

@@ -38,6 +38,30 @@ struct Names {
     PyObject* actions;
     PyObject* row_dimensions;
     PyObject* append;
+    // The sheet writer: its arguments, the cell attributes it reads for
+    // every cell, and the worksheet and workbook attributes it reads once.
+    PyObject* write;
+    PyObject* lxml;
+    PyObject* rows_fallback;
+    PyObject* cells;
+    PyObject* row_idx;
+    PyObject* _value;
+    PyObject* _style;
+    PyObject* _comment;
+    PyObject* data_type;
+    PyObject* hyperlink;
+    PyObject* column;
+    PyObject* parent;
+    PyObject* _cell_styles;
+    PyObject* _hyperlinks;
+    PyObject* _cells;
+    PyObject* epoch;
+    PyObject* iso_dates;
+    PyObject* add;
+    PyObject* keys;
+    PyObject* get;
+    PyObject* update;
+    PyObject* r;
     // Imported types.
     PyObject* sequence_abc;            // collections.abc.Sequence
     PyObject* member_descriptor_type;  // types.MemberDescriptorType

@@ -128,6 +128,25 @@ public:
     [[nodiscard]] Result<std::pair<Ref, bool>> row_items(uint32_t row, uint32_t min_col, uint32_t max_col,
                                                          bool values_only);
 
+    // --- For the sheet writer, which walks the areas itself
+
+    const Base& base() const noexcept { return base_; }
+    // The cell style list given to the loader (null before a load).
+    PyObject* cell_styles() const noexcept { return cell_styles_.get(); }
+    // The data-type str of a record's code; null when the store has none.
+    PyObject* dtype_text(uint8_t code) const noexcept {
+        if (code < DTYPE_EXTRA)
+            return dt_ ? dt_->str(code) : nullptr;
+        size_t i = code - DTYPE_EXTRA;
+        return i < extra_dtypes_.size() ? extra_dtypes_[i].get() : nullptr;
+    }
+    // The object of a Kind::Object or Kind::PyValue payload (borrowed).
+    PyObject* object(uint64_t slot) const noexcept { return objects_[slot].get(); }
+    // The UTF-8 bytes of a Kind::Text payload.
+    std::string_view text(uint64_t ref) const noexcept {
+        return std::string_view(text_).substr(text_off(ref), text_len(ref));
+    }
+
     // --- Inspection (store.cpp)
 
     struct Stats {

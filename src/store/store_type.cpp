@@ -389,6 +389,14 @@ StoreBorrow::StoreBorrow(PyObject* obj) {
         store_ = &as_store(obj)->store;
 }
 
+std::optional<StoreView> store_view(PyObject* obj) noexcept {
+    if (PyType_GetBaseByToken(Py_TYPE(obj), &STORE_SPEC, nullptr) <= 0) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return StoreView{&as_store(obj)->borrowed, &as_store(obj)->store};
+}
+
 int add_cell_store(PyObject* module) {
     if (store::add_key_iter(module) < 0)
         return -1;

@@ -16,6 +16,15 @@ int add_cell_store(PyObject* module);
 // A CellStore instance (or one of a subclass) held exclusively for a whole
 // job, such as a load. False with TypeError when `obj` is no CellStore of
 // this module, or with RuntimeError "Already borrowed" when it is in use.
+// The native store inside `obj` when it is a CellStore of this module (or
+// of a subclass), with its borrow flag, for a job that borrows it only for
+// each access; nothing (no exception) for any other object.
+struct StoreView {
+    int* borrowed;
+    store::CellStore* store;
+};
+std::optional<StoreView> store_view(PyObject* obj) noexcept;
+
 class StoreBorrow {
 public:
     explicit StoreBorrow(PyObject* obj);

@@ -139,7 +139,7 @@ def _content(ws, cell):
     if data_type == "d":
         value, iso = date_value(ws, cell)
         t = "d" if iso else "n"
-    if value is None:
+    if value is None or (isinstance(value, str) and not value):
         return t, "empty", ""
     if data_type == "f":
         if isinstance(value, ArrayFormula):
@@ -246,9 +246,14 @@ def cell_xml(ws: Any, cell: Any, styled: bool, lxml: bool) -> str | bytes:
 
 
 def make_write_cell(lxml: bool) -> Callable[[Any, Any, bool], str | bytes]:
-    """The ``write_cell(ws, cell, styled)`` helper of one output mode."""
+    """The ``write_cell(ws, cell, styled)`` helper of one output mode: the
+    cell's XML, its link (if any) added to the sheet's as for any cell."""
     def write_cell(ws: Any, cell: Any, styled: bool) -> str | bytes:
-        return cell_xml(ws, cell, styled, lxml)
+        link = cell.hyperlink
+        xml = cell_xml(ws, cell, styled, lxml)
+        if link:
+            ws._hyperlinks.append(link)
+        return xml
     return write_cell
 
 

@@ -1,0 +1,123 @@
+// SheetWriter: a worksheet's <sheetData> written byte for byte as the
+// package's own writer writes it, in either of its serialisers (see
+// escape.h), from cell objects, from a plain dict of cells, or straight
+// from a CellStore's records. A cell whose output is not reproduced here is
+// declined and its text asked of the package's `write_cell` helper, so the
+// output stays the package's in every case.
+//
+// The output is collected in one buffer reserved at construction and handed
+// to the package's `write` callable in chunks of about 1 MiB, at row ends.
+#pragma once
+
+#include "dates/dates.h"
+#include "host/error.h"
+#include "writer/classify.h"
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace vlm::store {
+class CellStore;
+struct Loc;
+}  // namespace vlm::store
+
+namespace vlm::writer {
+
+// An exact int within 64 bits; nothing (no exception) otherwise.
+std::optional<int64_t> exact_int(PyObject* obj) noexcept;
+// The keys of a row_dimensions mapping, sorted; nothing when one is not
+// an exact 64-bit int. Errors of keys() and of the iteration propagate.
+[[nodiscard]] Result<std::optional<std::vector<int64_t>>> row_dim_keys(PyObject* row_dims);
+
+// row_dims.get(row): a row's attributes, or None.
+[[nodiscard]] Result<Ref> row_attrs(PyObject* row_dims, int64_t row);
+
+// The buffer is handed over once it holds this much, at a row end.
+inline constexpr size_t FLUSH_AT = size_t{1} << 20;
+
+class SheetWriter {
+public:
+    // Reads what the writer needs from `ws`, `ws.parent` and `helpers` (a
+    // dict), in a fixed order; the first failure propagates.
+    [[nodiscard]] static Result<SheetWriter> make(PyObject* ws, PyObject* write, bool lxml, PyObject* helpers);
+
+    // The whole <sheetData> element; `rows_fallback` is the package's row
+    // grouping, used when the cells are not in a form read natively.
+    [[nodiscard]] Result<void> write_sheet_data(PyObject* rows_fallback);
+    // One <row> of a write-only sheet. On failure the buffer is cut back to
+    // where the row began, so no half row ever reaches `write`.
+    [[nodiscard]] Result<void> write_row(PyObject* cells, int64_t row);
+    // Hands whatever is buffered to `write`.
+    [[nodiscard]] Result<void> flush_buf();
+
+    template <class F>
+    void visit(F&& f) const {
+        for (const Ref* r : {&ws_, &write_, &cell_styles_, &style_array_, &hyperlinks_, &add_comment_,
+                             &write_cell_, &date_value_, &date_value_raw_, &safe_string_})
+            f(r->get());
+        for (const auto& [key, id] : style_cache_)
+            f(id.get());
+    }
+
+private:
+    SheetWriter() = default;
+
+    enum class Outcome : unsigned char { Written, Declined };
+    // What `emit` writes into the <c> element.
+    struct CellOut {
+        int64_t row, column;
+        std::string_view dtype;
+        std::optional<std::string_view> t, s;
+        const Classified* value;
+        PyObject* link;  // borrowed, or null
+    };
+
+    // The cell styles (writer.cpp)
+    [[nodiscard]] Result<bool> has_style(PyObject* style);
+    [[nodiscard]] Result<Ref> style_id(PyObject* style);
+    // str(id) of a style id into `out`.
+    [[nodiscard]] Result<void> id_text(PyObject* id, std::string& out);
+
+    // Cells and rows (writer.cpp)
+    [[nodiscard]] Result<void> write_one(PyObject* cell);
+    // Every cell an iterable gives, with write_one.
+    [[nodiscard]] Result<void> write_cells(PyObject* cells);
+    [[nodiscard]] Result<Outcome> emit(const CellOut& c);
+    [[nodiscard]] Result<void> push_fallback(PyObject* cell, bool styled);
+    [[nodiscard]] Result<void> row_start(int64_t row, PyObject* attrs);
+    [[nodiscard]] Result<void> row_start_attrs(PyObject* row_text, PyObject* attrs);
+    [[nodiscard]] Result<void> row_end();
+
+    // Whole sheets (sheet_data.cpp)
+    [[nodiscard]] Result<bool> write_dict(PyObject* cells, PyObject* row_dims);
+    [[nodiscard]] Result<void> write_fallback(PyObject* rows_fallback, PyObject* row_dims);
+    [[nodiscard]] Result<void> write_store(PyObject* store_obj, PyObject* row_dims);
+
+    std::string buf_;
+    std::optional<Epoch> epoch_;
+    Ref ws_, write_, cell_styles_, style_array_, hyperlinks_;
+    Ref add_comment_, write_cell_, date_value_, date_value_raw_, safe_string_;
+    bool lxml_ = false;
+    bool iso_dates_ = false;
+
+    struct StyleHash {
+        size_t operator()(const std::array<int32_t, 9>& a) const noexcept {
+            uint64_t h = 0;
+            for (int32_t v : a)
+                h = (h ^ static_cast<uint32_t>(v)) * 0x100000001B3ull;
+            return static_cast<size_t>(h);
+        }
+    };
+    // The nine integers of a style array -> the id `add` gave for them.
+    std::unordered_map<std::array<int32_t, 9>, Ref, StyleHash> style_cache_;
+    // Scratch for the text of one cell's attributes.
+    std::string s_text_, dtype_text_;
+
+    friend class StoreWalk;
+};
+
+}  // namespace vlm::writer

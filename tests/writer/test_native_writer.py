@@ -1,0 +1,251 @@
+"""The engine's SheetWriter against the package's own writer, byte for byte
+in both serialisers: every corpus sheet from its cell store, the same cells
+as a plain dict, the package's grouping (foreign keys, a store in dict
+mode, odd row-dimension keys), write-only rows, and generated cells of every
+kind, including the ones the engine declines to the package's write_cell."""
+import csv
+import datetime
+import decimal
+import pathlib
+
+import pytest
+from hypothesis import given, strategies as st
+
+import vellum
+from vellum import _vellum
+from vellum.reference import writer as ref
+from vellum.reference.cell import Cell, Hyperlink
+from vellum.reference.styles import StyleArray
+
+CORPUS = pathlib.Path("/work/shared/corpus/xlsx")
+MODES = [False, True]
+native = pytest.mark.skipif(not hasattr(_vellum, "SheetWriter"), reason="no native writer")
+
+
+def outcome(cls, ws, lxml, job):
+    """(bytes or text written, links added) of one writer, or the type of
+    the exception it raised."""
+    out = []
+    links = len(ws._hyperlinks)
+    try:
+        job(cls(ws, out.append, lxml, ref.make_writer_helpers(lxml)))
+    except Exception as e:  # the two must fail alike
+        return type(e)
+    return (b"" if lxml else "").join(out), ws._hyperlinks[links:]
+
+
+def sheet_data(ws):
+    return lambda w: w.write_sheet_data(lambda: ref.rows(ws))
+
+
+def same(ws, lxml, job=None):
+    job = job or sheet_data(ws)
+    got = outcome(_vellum.SheetWriter, ws, lxml, job)
+    assert got == outcome(ref.SheetWriter, ws, lxml, job)
+    return got
+
+
+def corpus_files():
+    if not (CORPUS / "MANIFEST.tsv").exists():
+        return []
+    with open(CORPUS / "MANIFEST.tsv") as f:
+        return [row["file"] for row in csv.DictReader(f, delimiter="\t")]
+
+
+def load(name):
+    try:
+        return vellum.read_workbook(CORPUS / name)
+    except vellum.WorkbookError:
+        return None
+
+
+@native
+@pytest.mark.parametrize("name", corpus_files() or [pytest.param("", marks=pytest.mark.skip("no corpus"))])
+def test_corpus_sheets_store_dict_and_fallback(name):
+    """Each sheet loaded afresh per mode (writing materialises cells): the
+    store path first, then the same cells as a dict, then with a foreign
+    key and a string row-dimension key, which take the package's grouping."""
+    for lxml in MODES:
+        book = load(name)
+        if book is None:
+            pytest.skip("not a workbook the package reads")
+        with book:
+            for ws in book:
+                if isinstance(ws._cells, _vellum.CellStore):
+                    same(ws, lxml)
+                ws._cells = {k: ws._cells[k] for k in list(ws._cells)}
+                same(ws, lxml)
+                if ws._cells:
+                    key, cell = next(iter(ws._cells.items()))
+                    ws._cells["A1"] = ws._cells.pop(key)
+                    same(ws, lxml)
+
+
+# -- generated cells --------------------------------------------------------
+
+class StrSub(str):
+    pass
+
+
+texts = st.text(st.characters(codec="utf-8"), max_size=8) | st.text(max_size=6) | st.sampled_from(
+    ["", " ", "  ", " a", "a ", "=", "=A1", '"', "&", "<", ">", "\r", "a\r\nb", "\t", "\x0b", "\x00",
+     "\ud800", "é\u4e2d\U0001f600", "\ufffe", "=é", "_x000D_"])
+values = st.one_of(
+    st.none(), st.booleans(), texts,
+    st.integers(-2**64, 2**64) | st.sampled_from([2**53, 2**53 + 1, -2**53 - 1, 2**63, -2**63]),
+    st.floats() | st.sampled_from([-0.0, 1e16, 1e15, 0.1, 3.0]),
+    st.datetimes(datetime.datetime(1899, 12, 1), datetime.datetime(2200, 1, 1)),
+    st.times(), st.dates(datetime.date(1900, 1, 1)), st.timedeltas(),
+    st.decimals(allow_nan=False, places=3), texts.map(StrSub))
+data_types = st.sampled_from(["n", "s", "f", "b", "e", "d", "str", "inlineStr", "&<"])
+styles = st.one_of(st.none(), st.lists(st.integers(0, 3), min_size=9, max_size=9).map(StyleArray))
+links = st.sampled_from([None, None, "https://example.org/?a=1&b=2", "#Sheet!A1"])
+comments = st.sampled_from([None, None, "", "note"])
+cell_specs = st.dictionaries(
+    st.tuples(st.integers(1, 6), st.integers(1, 30) | st.sampled_from([18278, 18279])),
+    st.tuples(values, st.none() | data_types, styles, links, comments), max_size=12)
+row_dims = st.dictionaries(st.integers(1, 8), st.dictionaries(
+    st.sampled_from(["ht", "r", "hidden", "spans", "{http://x.test/ac}dyDescent", "{http://y.test}z",
+                     "{http://www.w3.org/XML/1998/namespace}space"]),
+    st.text(st.characters(codec="utf-8", blacklist_categories=("Cc",)), max_size=4) | st.just("a\t\r\né"),
+    max_size=3), max_size=3)
+
+
+def make_sheet(specs, dims):
+    book = vellum.new_workbook()
+    ws = book.add_sheet("Sheet")
+    book._cell_styles.extend([StyleArray([i] * 9) for i in range(1, 4)])
+    for (row, column), (value, data_type, style, link, comment) in specs.items():
+        cell = Cell(ws, row, column, value)
+        cell.data_type = data_type or "n"
+        cell._style = style
+        cell._hyperlink = Hyperlink(f"A{row}", link) if link else None
+        cell._comment = comment
+        ws._cells[(row, column)] = cell
+    ws.row_dimensions.update(dims)
+    return ws
+
+
+@native
+@given(cell_specs, row_dims)
+def test_generated_cells_every_path(specs, dims):
+    for lxml in MODES:
+        ws = make_sheet(specs, dims)
+        same(ws, lxml)  # dict path
+        by_row = {}
+        for cell in sorted(ws._cells.values(), key=lambda c: (c.row, c.column)):
+            by_row.setdefault(cell.row, []).append(cell)
+
+        def rows(w):
+            for row, cells in by_row.items():
+                w.write_row(cells, row)
+            w.flush()
+        same(ws, lxml, rows)
+        ws._cells[("x", 1)] = Cell(ws, 9, 2, "foreign")  # the package's grouping
+        same(ws, lxml)
+
+
+@native
+@pytest.mark.parametrize("lxml", MODES)
+def test_store_path_forms(lxml):
+    """Cells a loaded store holds in every form: assigned values, a styled
+    empty cell, a text with a form feed (declined, then materialised), a
+    date at the 1900 leap-year edge, a row that only has dimensions; then
+    the same store in dict mode."""
+    name = "calamine__date_1904.xlsx"
+    if not (CORPUS / name).exists():
+        pytest.skip("corpus file missing")
+    book = load(name)
+    with book:
+        ws = book.worksheets[0] if hasattr(book, "worksheets") else next(iter(book))
+        cells = ws._cells
+        ws.cell(40, 2, "a\x0cb")
+        ws.cell(41, 1, datetime.datetime(1900, 2, 28, 12))
+        ws.cell(41, 3, datetime.time(12))
+        ws.cell(42, 1)._style = StyleArray([0, 1, 0, 0, 0, 0, 0, 0, 0])
+        ws.cell(43, 70000, 5)
+        ws.row_dimensions[45] = {"ht": "20"}
+        same(ws, lxml)
+        cells[("odd",)] = Cell(ws, 50, 1, 1)  # dict mode
+        assert cells._in_dict_mode()
+        same(ws, lxml)
+        ws.row_dimensions["7"] = {}
+        with pytest.raises(_vellum.NativeFallback):
+            ws._cells = _vellum.CellStore()
+            _vellum.SheetWriter(ws, [].append, lxml, ref.make_writer_helpers(lxml)).write_sheet_data(list)
+
+
+@native
+@pytest.mark.parametrize("lxml", MODES)
+def test_write_row_edges(lxml):
+    """A failed row leaves nothing behind; rows go out only at 1 MiB or on
+    flush; a write that raises keeps the buffer for the next flush; a
+    helper that calls back into the writer finds it borrowed."""
+    ws = make_sheet({}, {5: {"ht": "a\té"}})
+    out, calls = [], []
+
+    def write(chunk):
+        calls.append(chunk)
+        if len(calls) == 1:
+            raise OSError("disk full")
+        out.append(chunk)
+
+    w = _vellum.SheetWriter(ws, write, lxml, ref.make_writer_helpers(lxml))
+    w.write_row([Cell(ws, 1, 1, "ok", "s")], True)
+    with pytest.raises(ValueError):
+        w.write_row([Cell(ws, 2, 1, "fine", "s"), Cell(ws, 2, 2, "bad\x0b", "s")], 2)
+    w.write_row([], 5)
+    with pytest.raises(TypeError):
+        w.write_row([], "3")
+    assert calls == []
+    with pytest.raises(OSError):
+        w.flush()
+    w.flush()
+    text = out[0] if lxml else out[0].encode()
+    ht = b'ht="a&#9;&#233;"' if lxml else 'ht="a&#09;\u00e9"'.encode()
+    assert text == (b'<row r="1"><c r="A1" t="inlineStr"><is><t>ok</t></is></c></row><row r="5" '
+                    + ht + b'></row>')
+
+    helpers = ref.make_writer_helpers(lxml)
+    helpers["add_comment"] = lambda ws, cell: w2.flush()
+    w2 = _vellum.SheetWriter(ws, out.append, lxml, helpers)
+    noted = Cell(ws, 1, 1, 1)
+    noted._comment = "x"
+    with pytest.raises(RuntimeError, match="Already borrowed"):
+        w2.write_row([noted], 1)
+
+
+@native
+def test_construction_checks():
+    ws = make_sheet({}, {})
+    helpers = ref.make_writer_helpers(False)
+    with pytest.raises(TypeError):
+        _vellum.SheetWriter(ws, print, 1, helpers)
+    del helpers["safe_string"]
+    with pytest.raises(TypeError, match="missing helper safe_string"):
+        _vellum.SheetWriter(ws, print, False, helpers)
+
+
+@native
+@pytest.mark.filterwarnings("ignore:Cell A1:UserWarning")
+@pytest.mark.parametrize("lxml", MODES)
+@pytest.mark.parametrize("iso", [False, True])
+def test_stored_dates_around_the_leap_year_rule(tmp_path, lxml, iso):
+    """Serial dates read into the store are written as serials computed
+    natively (or through date_value_raw with iso_dates), equal to the
+    package's conversion at the 1900 leap-year edge and beyond the calendar."""
+    import xlsxwriter
+    path = tmp_path / "dates.xlsx"
+    book = xlsxwriter.Workbook(str(path))
+    sheet = book.add_worksheet()
+    fmt = book.add_format({"num_format": "yyyy-mm-dd hh:mm:ss"})
+    serials = [0, 0.5, 1, 59, 59.5, 60, 60.25, 61, 61.999999, 45000.1234567, -1, -0.5,
+               2958465.99999, 2958466, 1e12]
+    for row, serial in enumerate(serials):
+        sheet.write_number(row, 0, serial, fmt)
+    book.close()
+    with vellum.read_workbook(path) as loaded:
+        ws = next(iter(loaded))
+        ws.parent.iso_dates = iso
+        assert isinstance(ws._cells, _vellum.CellStore)
+        same(ws, lxml)
