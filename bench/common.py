@@ -1,5 +1,6 @@
 """Shared by the benchmarks: the median wall time of repeated runs, and
 the JSON file a benchmark writes with `--json PATH` for the report."""
+import argparse
 import json
 import platform
 import statistics
@@ -23,3 +24,12 @@ def write_json(path, bench, figures):
               "time": time.strftime("%Y-%m-%d %H:%M:%S"), **figures}
     with open(path, "w") as f:
         json.dump(record, f, indent=1)
+
+
+def arguments(runs, rows):
+    """The parser of a benchmark's usual options: --runs, --rows, --json."""
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--runs", type=int, default=runs)
+    ap.add_argument("--rows", type=int, default=rows)
+    ap.add_argument("--json", help="also write the figures to this file")
+    return ap

@@ -6,7 +6,6 @@ inflated back and compared.
 
     bash scripts/devenv.sh bench deflate [--runs N] [--rows N] [--json PATH]
 """
-import argparse
 import os
 import sys
 import zipfile
@@ -14,7 +13,7 @@ import zlib
 
 sys.path.insert(0, os.path.dirname(__file__))
 import workbooks  # noqa: E402
-from common import median_seconds, write_json  # noqa: E402
+from common import arguments, median_seconds, write_json  # noqa: E402
 
 try:
     from isal import isal_zlib
@@ -22,7 +21,7 @@ except ImportError:
     isal_zlib = None
 
 CHUNK = 1 << 16
-LEVELS = [("zlib", zlib, level) for level in (1, 3, 6, 9)]
+LEVELS = [("zlib", zlib, level) for level in (1, 3, 6)]
 if isal_zlib is not None:
     LEVELS += [("isal", isal_zlib, level) for level in (0, 1, 2, 3)]
 
@@ -39,11 +38,7 @@ def deflate(lib, level, data):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--runs", type=int, default=5)
-    ap.add_argument("--rows", type=int, default=workbooks.ROWS)
-    ap.add_argument("--json", help="also write the figures to this file")
-    args = ap.parse_args()
+    args = arguments(5, workbooks.ROWS).parse_args()
     runs = max(args.runs, 5)
     results = []
     for kind in workbooks.KINDS:

@@ -18,7 +18,6 @@ one run:
 
 Each result is first checked against zipfile's bytes; times are medians.
 """
-import argparse
 import ctypes
 import ctypes.util
 import os
@@ -29,7 +28,7 @@ import zlib
 
 sys.path.insert(0, os.path.dirname(__file__))
 import workbooks  # noqa: E402
-from common import median_seconds, write_json  # noqa: E402
+from common import arguments, median_seconds, write_json  # noqa: E402
 from vellum import zipread  # noqa: E402
 
 try:
@@ -111,11 +110,7 @@ class LibDeflate:
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--runs", type=int, default=7)
-    ap.add_argument("--rows", type=int, default=workbooks.ROWS)
-    ap.add_argument("--json", help="also write the figures to this file")
-    args = ap.parse_args()
+    args = arguments(7, workbooks.ROWS).parse_args()
     runs = max(args.runs, 5)
     try:
         libdeflate = LibDeflate()
