@@ -30,7 +30,7 @@ QUICK = {"stream_workbook": ["--rows", "20000"], "full_load": ["--rows", "20000"
          "inflate": ["--rows", "20000"], "deflate": ["--rows", "20000"],
          "scaling": ["--rows", "1000", "10000", "100000"], "cell_store": ["--rows", "20000"],
          "find_dimension": ["--rows", "20000"], "prescan": ["--rows", "20000"],
-         "shared_strings": ["--strings", "100000"]}
+         "shared_strings": ["--strings", "100000"], "profile_stream": ["--rows", "20000"]}
 COLORS = {"zip": "#7f7f7f", "inflate": "#bcbd22", "expat": "#9467bd", "python": "#d62728",
           "engine (zipfile)": "#ff7f0e", "engine": "#1f77b4", "full": "#2ca02c"}
 
@@ -107,7 +107,9 @@ def plot_stream(fig_path, stream, full):
         ax.set_xscale("log")
         ax.axvline(1, color="black", lw=0.8, ls="--")
         for i, (ratio, (_, t, _)) in enumerate(zip(ratios, jobs)):
-            ax.text(ratio * 1.08, i, f"{ratio:.2f}x  ({r['cells'] / t / 1e6:.1f} M cells/s)", va="center", fontsize=8)
+            rate = r["cells"] / t / 1e6
+            ax.text(ratio * 1.08, i, f"{ratio:.2f}x  ({rate:.{1 if rate >= 1 else 2}f} M cells/s)", va="center",
+                    fontsize=8)
         ax.set_xlim(min(ratios) / 1.5, max(ratios) * 12)
         ax.set_xlabel("time / zipfile's inflate of the sheet part (log)")
         ax.set_title(f"{r['workbook']}: {r['cells']:,} cells, {r['mb']:.0f} MB of XML")
@@ -151,23 +153,24 @@ def plot_scaling(fig_path, scaling):
     series = [("zip", "zipfile inflate", "zip"), ("stream_zipfile", "engine stream, zipfile members", "engine (zipfile)"),
               ("stream", f"engine stream, {scaling['backend']} members", "engine"), ("full", "engine full load", "full"),
               ("python", "python path stream", "python")]
-    for key, label, color in series:
+    for key, name, color in series:
         pts = [(r["cells"], r[key]) for r in rows if key in r]
         if not pts:
             continue
-        a.plot(*zip(*pts), marker="o", label=label, color=COLORS[color])
+        a.plot(*zip(*pts), marker="o", label=name, color=COLORS[color])
         if key != "zip":
-            b.plot([c for c, _ in pts], [c / t / 1e6 for c, t in pts], marker="o", label=label, color=COLORS[color])
+            b.plot([c for c, _ in pts], [c / t / 1e6 for c, t in pts], marker="o", label=name, color=COLORS[color])
     label(a, "cells in the sheet", "seconds (median)", "Time against sheet size", "xy")
     a.legend(frameon=False, fontsize=7)
     label(b, "cells in the sheet", "M cells/s", "Throughput against sheet size", "x")
+    b.legend(frameon=False, fontsize=7)
     save(plt, fig, fig_path)
 
 
 def plot_memory(fig_path, full):
     plt = _plt()
     rows = full["results"]
-    fig, ax = plt.subplots(figsize=(5.5, 3))
+    fig, ax = plt.subplots(figsize=(5.5, 3.3))
     y = range(len(rows))
     ax.barh([i - 0.2 for i in y], [r["engine_bytes_per_cell"] for r in rows], 0.4, label="engine (CellStore)",
             color=COLORS["engine"])
@@ -180,8 +183,8 @@ def plot_memory(fig_path, full):
     for i, r in enumerate(rows):
         ax.text(r["engine_bytes_per_cell"] * 1.1, i - 0.2, f"{r['engine_bytes_per_cell']:.1f}", va="center", fontsize=8)
         ax.text(r["python_bytes_per_cell"] * 1.1, i + 0.2, f"{r['python_bytes_per_cell']:.0f}", va="center", fontsize=8)
-    ax.set_xlim(right=max(r["python_bytes_per_cell"] for r in rows) * 4)
-    ax.legend(frameon=False, fontsize=8, loc="lower right")
+    ax.set_xlim(1, max(r["python_bytes_per_cell"] for r in rows) * 4)
+    ax.legend(frameon=False, fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.22), ncol=2)
     save(plt, fig, fig_path)
 
 
@@ -244,8 +247,9 @@ def write_report(out, quick, figures, texts, took):
              + ("Quick mode: small sheets (20,000 rows, scaling up to 1 M cells); the figures are noisier and "
                 "per-file costs weigh more. " if quick else "")
              + "Times are medians of at least 5 runs; ratios are taken against jobs measured in the same run "
-             "(on a shared machine with about 10 microseconds per freshly touched page, absolute times drift). "
-             "Benchmark run times: " + ", ".join(f"{n} {t:.0f} s" for n, t in took.items()) + ".", ""]
+             "(on a shared machine with about 10 microseconds per freshly touched page, absolute times drift)."
+             + (" Benchmark run times: " + ", ".join(f"{n} {t:.0f} s" for n, t in took.items()) + "." if took else ""),
+             ""]
     if summary(figures):
         lines += ["## Summary", "", summary(figures), ""]
     for title, name in plots:
@@ -281,6 +285,11 @@ def main():
         took[name], texts[name], fig = run(name, args.quick, data)
         if fig is not None:
             figures[name] = fig
+    took_path = data / "took.json"
+    if args.replot and took_path.exists():
+        took = json.loads(took_path.read_text())
+    elif not args.replot:
+        took_path.write_text(json.dumps(took))
     write_report(out, args.quick, figures, texts, took)
     print(f"report: {out / 'report.md'}")
 

@@ -172,7 +172,7 @@ def test_zip64_members_read_and_damaged_zip64_records_are_refused(book_bytes):
     assert rows[0] == rows[1] and len(rows[0]) == 2000
     # the member's zip64 field in its local header claims sizes it lacks
     cut = patched(data, csize=0xFFFFFFFF, usize=0xFFFFFFFF)
-    with pytest.raises(WorkbookError, match="(not an xlsx workbook|is damaged).*(zip64|Zip64|extra|declares)"):
+    with pytest.raises(WorkbookError, match="(not an xlsx workbook|is damaged).*(declares|Overlapped entries)"):
         with Workbook(io.BytesIO(cut)) as book:
             list(book.iter_rows())
 
