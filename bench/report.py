@@ -69,7 +69,9 @@ def _plt():
     return plt
 
 
-def label(ax, xlabel, ylabel, title, log=""):
+def label(ax, xlabel, ylabel, title, log="", legend=False):
+    if legend:
+        ax.legend(frameon=False, fontsize=7)
     if "x" in log:
         ax.set_xscale("log")
     if "y" in log:
@@ -141,8 +143,7 @@ def plot_inflate(fig_path, inflate, deflate):
                 for r in pts:
                     ax.annotate(str(r["level"]), (r["mb_per_s"], r["bytes"] / 1e6), fontsize=7,
                                 xytext=(3, 3), textcoords="offset points")
-        label(ax, "MB/s of XML in (log)", "compressed MB", "Deflating it, by level (labels)", "x")
-        ax.legend(frameon=False, fontsize=7)
+        label(ax, "MB/s of XML in (log)", "compressed MB", "Deflating it, by level (labels)", "x", legend=True)
     save(plt, fig, fig_path)
 
 
@@ -160,10 +161,8 @@ def plot_scaling(fig_path, scaling):
         a.plot(*zip(*pts), marker="o", label=name, color=COLORS[color])
         if key != "zip":
             b.plot([c for c, _ in pts], [c / t / 1e6 for c, t in pts], marker="o", label=name, color=COLORS[color])
-    label(a, "cells in the sheet", "seconds (median)", "Time against sheet size", "xy")
-    a.legend(frameon=False, fontsize=7)
-    label(b, "cells in the sheet", "M cells/s", "Throughput against sheet size", "x")
-    b.legend(frameon=False, fontsize=7)
+    label(a, "cells in the sheet", "seconds (median)", "Time against sheet size", "xy", legend=True)
+    label(b, "cells in the sheet", "M cells/s", "Throughput against sheet size", "x", legend=True)
     save(plt, fig, fig_path)
 
 
