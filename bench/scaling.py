@@ -1,6 +1,6 @@
 """How time grows with the size of a sheet: the numbers workbook of
 `workbooks` at 10 columns and a range of row counts, each job's median
-time per size, in one run:
+time per size, in one run (each round runs every job once):
 
 - zip: zipfile inflating the sheet part alone;
 - stream: the engine streaming every value, rows dropped as read (members
@@ -16,13 +16,14 @@ workbook takes a minute or two to write on first use.
 """
 import argparse
 import os
+import statistics
 import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
 import workbooks  # noqa: E402
-from common import median_seconds, write_json  # noqa: E402
+from common import write_json  # noqa: E402
 from full_load import timed_load  # noqa: E402
-from stream_workbook import inflate, stream_values, with_backend  # noqa: E402
+from stream_workbook import _timed, inflate, stream_values, with_backend  # noqa: E402
 from vellum import zipread  # noqa: E402
 
 SIZES = [1_000, 10_000, 100_000, 1_000_000]
@@ -40,14 +41,17 @@ def main():
     for rows in args.rows:
         path = workbooks.path("numbers", rows)
         cells = rows * workbooks.COLUMNS
-        r = {"rows": rows, "cells": cells,
-             "zip": median_seconds(lambda: inflate(path), runs),
-             "stream": median_seconds(lambda: stream_values(path, True), runs),
-             "stream_zipfile": median_seconds(
-                 lambda: with_backend("zipfile", stream_values, path, True), runs),
-             "full": sorted(timed_load(path, True) for _ in range(runs))[runs // 2]}
+        jobs = {"zip": lambda: inflate(path), "stream": lambda: stream_values(path, True),
+                "stream_zipfile": lambda: with_backend("zipfile", stream_values, path, True),
+                "full": lambda: timed_load(path, True)}
         if rows <= args.python_max:
-            r["python"] = median_seconds(lambda: stream_values(path, False), runs)
+            jobs["python"] = lambda: stream_values(path, False)
+        # every job once per round, so that the machine's drift falls on all
+        times = {name: [] for name in jobs}
+        for _ in range(runs):
+            for name, fn in jobs.items():
+                times[name].append(_timed(fn) if name != "full" else fn())
+        r = {"rows": rows, "cells": cells, **{name: statistics.median(t) for name, t in times.items()}}
         results.append(r)
         print(f"{cells:>10} cells: zip {r['zip']:.4f} s, stream {r['stream']:.4f} s "
               f"({cells / r['stream'] / 1e6:.2f} M cells/s, {r['stream'] / r['zip']:.2f}x zip), "
