@@ -10,7 +10,9 @@ cached values. Each reading is first checked against the other (same keys,
 values, data types, styles); times are medians, memory is the growth of the
 resident set of a fresh process holding the loaded worksheet.
 
-    bash scripts/devenv.sh bench full_load [--runs N] [--rows N]
+    bash scripts/devenv.sh bench full_load [--runs N] [--rows N] [--json PATH]
+
+With `--json PATH` the figures are also written there, for the report.
 """
 import argparse
 import gc
@@ -24,7 +26,7 @@ import zipfile
 
 sys.path.insert(0, os.path.dirname(__file__))
 import workbooks  # noqa: E402
-from common import median_seconds  # noqa: E402
+from common import median_seconds, write_json  # noqa: E402
 from stream_workbook import _timed, inflate  # noqa: E402
 from vellum.workbook import Workbook, load_worksheet  # noqa: E402
 
@@ -114,7 +116,9 @@ def main():
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--rows", type=int, default=workbooks.ROWS)
     ap.add_argument("--memory", nargs=2, help=argparse.SUPPRESS)
+    ap.add_argument("--json", help="also write the figures to this file")
     args = ap.parse_args()
+    results = []
     if args.memory:
         return memory_child(pathlib.Path(args.memory[0]), args.memory[1] == "1")
     runs = max(args.runs, 5)
@@ -141,6 +145,11 @@ def main():
         print(f"    memory held: engine {e_mem / cells:.1f} B/cell, python {p_mem / cells:.0f} B/cell "
               f"({p_mem / max(e_mem, 1):.1f}x less); store stats (cells, made, templates, text bytes) {stats}",
               flush=True)
+        results.append({"workbook": label, "cells": cells, "zip": zip_s, "python": python_s, "engine": engine_s,
+                        "engine_vs_zip": engine_zip, "engine_bytes_per_cell": e_mem / cells,
+                        "python_bytes_per_cell": p_mem / cells})
+    if args.json:
+        write_json(args.json, "full_load", {"rows": args.rows, "runs": runs, "results": results})
 
 
 if __name__ == "__main__":

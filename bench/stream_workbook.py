@@ -16,7 +16,13 @@ rows equal the package's), then reports the median of N runs (at least 5) of:
   zip run just before it); then both paths again with each row dropped once
   seen instead of kept in a list;
 - raw: `RowReader.next_raw` over the sheet's bytes in memory, against expat
-  parsing the same bytes (same 64 KiB reads) with no handlers at all.
+  parsing the same bytes (same 64 KiB reads) with no handlers at all;
+- layers: the rows-dropped job again with members read by zipfile instead
+  of the package's reader (`vellum.zipread`), and where its time goes:
+  opening the workbook, inflating the sheet part by the package's reader,
+  and the engine's rows from the part's bytes in memory.
+
+With `--json PATH` the figures are also written there, for the report.
 """
 import argparse
 import io
@@ -27,7 +33,8 @@ import xml.parsers.expat
 import zipfile
 
 import workbooks
-from vellum import _vellum
+from common import write_json
+from vellum import _vellum, zipread
 from vellum.workbook import Workbook
 
 
@@ -48,6 +55,37 @@ def inflate(path):
     with zipfile.ZipFile(path) as z, z.open("xl/worksheets/sheet1.xml") as part:
         while part.read(65536):
             pass
+
+
+def open_only(path):
+    with Workbook(path):
+        pass
+
+
+def inflate_vellum(path):
+    with zipfile.ZipFile(path) as z, zipread.open_member(z, "xl/worksheets/sheet1.xml", path) as part:
+        while part.read(65536):
+            pass
+
+
+def rows_in_memory(path, data):
+    """The engine's rows as values from the sheet's bytes in memory: the
+    job without its inflating."""
+    with Workbook(path) as book:
+        stream = book.stream()
+        stream.close()
+        stream._source = io.BytesIO(data)
+        stream._reader = _vellum.RowReader(stream._source, stream.parser, book.helpers)
+        for _ in stream.rows(indexed=False):
+            pass
+
+
+def with_backend(backend, fn, *args):
+    saved, zipread.BACKEND = zipread.BACKEND, backend
+    try:
+        return fn(*args)
+    finally:
+        zipread.BACKEND = saved
 
 
 def _ignore(*args):
@@ -132,7 +170,9 @@ def main():
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--rows", type=int, default=workbooks.ROWS)
     ap.add_argument("--kind", choices=workbooks.KINDS, action="append")
+    ap.add_argument("--json", help="also write the figures to this file")
     args = ap.parse_args()
+    results = []
     runs = max(args.runs, 5)
     engine = hasattr(_vellum, "RowReader")
     for kind in args.kind or workbooks.KINDS:
@@ -152,6 +192,9 @@ def main():
         print(f"{kind:8} {args.rows} rows, {cells} cells, sheet part {mb:.1f} MB", flush=True)
         print(f"  zip    {zip_s:.3f} s    expat+handlers {expat_s:.3f} s    "
               f"python {python_s:.3f} s ({cells / python_s / 1e6:.2f} M cells/s)", flush=True)
+        figures = {"workbook": kind, "rows": args.rows, "cells": cells, "mb": mb, "zip": zip_s,
+                   "expat_handlers": expat_s, "python": python_s}
+        results.append(figures)
         if not engine:
             print("  engine: no RowReader yet")
             continue
@@ -169,6 +212,20 @@ def main():
         bare_s = median_time(runs, expat_bare, data)
         print(f"  raw    next_raw {raw_s:.3f} s ({mb / raw_s:.0f} MB/s, {cells / raw_s / 1e6:.2f} M cells/s), "
               f"expat bare {bare_s:.3f} s ({mb / bare_s:.0f} MB/s): {bare_s / raw_s:.2f}x expat", flush=True)
+        zipfile_s, zipfile_zip = paired(
+            runs, lambda p: with_backend("zipfile", stream_values, p, True), path)
+        open_s = median_time(runs, open_only, path)
+        member_s = median_time(runs, inflate_vellum, path)
+        memory_s = median_time(runs, rows_in_memory, path, data)
+        print(f"  layers rows dropped, members by zipfile {zipfile_s:.3f} s ({zipfile_zip:.2f}x zip), "
+              f"by {zipread.BACKEND} {engine_stream_s:.3f} s ({stream_zip:.2f}x zip); split: open {open_s:.3f} s, "
+              f"inflate ({zipread.BACKEND}) {member_s:.3f} s, rows from memory {memory_s:.3f} s", flush=True)
+        figures.update(engine_kept=engine_s, engine_kept_vs_zip=engine_zip, python_dropped=python_stream_s,
+                       engine=engine_stream_s, engine_vs_zip=stream_zip, raw=raw_s, expat_bare=bare_s,
+                       engine_zipfile=zipfile_s, engine_zipfile_vs_zip=zipfile_zip, open=open_s,
+                       inflate_member=member_s, rows_in_memory=memory_s)
+    if args.json:
+        write_json(args.json, "stream_workbook", {"runs": runs, "backend": zipread.BACKEND, "results": results})
 
 
 def _timed(fn, *args):

@@ -42,10 +42,12 @@ import shutil
 import tempfile
 import xml.etree.ElementTree as ET
 import zipfile
+import zlib
 from collections.abc import Iterable
 from typing import IO, Any
 
 from vellum import _vellum
+from vellum.zipread import isal_zlib
 from vellum.reference.cell import Cell, Hyperlink, column_letter
 from vellum.reference.sheet import MAIN_NS, STRICT_NS
 from vellum.reference.styles import BUILTIN_FORMATS, CellStyles, IndexedList, StyleArray
@@ -373,6 +375,30 @@ def _styles_part(book) -> str:
 
 # -- the whole package ---------------------------------------------------------------
 
+def deflater(level: int | None) -> Any:
+    """The raw deflate compressor of a member written at zlib's `level`:
+    ISA-L's fastest level where it beats zlib at that level in both time
+    and size (about thirty times faster than zlib 1 on sheet XML, and
+    smaller), else zlib's own."""
+    if level is None:
+        level = zlib.Z_DEFAULT_COMPRESSION
+    if isal_zlib is not None and 1 <= level <= 2:
+        return isal_zlib.compressobj(1, zlib.DEFLATED, -15)
+    return zlib.compressobj(level, zlib.DEFLATED, -15)
+
+
+class _ZipWriter(zipfile.ZipFile):
+    """zipfile's writer with its deflate compressor picked by `deflater`
+    (zipfile makes the compressor of each member it writes in
+    `_open_to_write`; where that changes, its own is kept)."""
+
+    def _open_to_write(self, zinfo, force_zip64=False):
+        out = super()._open_to_write(zinfo, force_zip64)
+        if zinfo.compress_type == zipfile.ZIP_DEFLATED and hasattr(out, "_compressor"):
+            out._compressor = deflater(zinfo.compress_level)
+        return out
+
+
 def save_workbook(book: Any, path_or_file: str | os.PathLike[str] | IO[bytes],
                   lxml: bool | None = None, engine: bool = True) -> None:
     """Write `book` (read in full, or made by `new_workbook`) as an xlsx
@@ -382,8 +408,8 @@ def save_workbook(book: Any, path_or_file: str | os.PathLike[str] | IO[bytes],
     if lxml is None:
         lxml = has_lxml()
     sheets = list(book.worksheets)
-    with zipfile.ZipFile(path_or_file, "w", zipfile.ZIP_DEFLATED,
-                         compresslevel=COMPRESSLEVEL) as zf:
+    with _ZipWriter(path_or_file, "w", zipfile.ZIP_DEFLATED,
+                    compresslevel=COMPRESSLEVEL) as zf:
         zf.writestr("[Content_Types].xml", _content_types(len(sheets)))
         zf.writestr("_rels/.rels", _rels([("officeDocument", "xl/workbook.xml")]))
         zf.writestr("xl/workbook.xml", _workbook_part(book, sheets))

@@ -33,7 +33,7 @@ import zipfile
 from collections.abc import Callable, Iterator
 from typing import IO, Any
 
-from vellum import _vellum
+from vellum import _vellum, zipread
 from vellum.layout import Layout, layout_of, prescan
 from vellum.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from vellum.reference import Cell, Parser, make_helpers
@@ -258,7 +258,7 @@ class Worksheet:
         if book is None:
             raise WorkbookError(f"sheet {self.name!r} belongs to no open workbook")
         try:
-            return layout_of(prescan(lambda: book._zip.open(self.part), book.helpers, book.engine))
+            return layout_of(prescan(lambda: book._open_member(self.part), book.helpers, book.engine))
         except (WorkbookError, MemoryError):
             raise
         except Exception as e:
@@ -348,6 +348,7 @@ class Workbook:
         self.helpers = make_helpers()
         try:
             self._zip = zipfile.ZipFile(path)
+            self._file = path if isinstance(path, (str, os.PathLike)) else None
         except FileNotFoundError:
             raise WorkbookError(f"no such file: {self.path}") from None
         except IsADirectoryError:
@@ -430,6 +431,11 @@ class Workbook:
         some writers differ from their own relationships there."""
         return self._names.get(part.lower())
 
+    def _open_member(self, member):
+        """A member of the archive (a name or its `ZipInfo`) opened for
+        reading, by `vellum.zipread`."""
+        return zipread.open_member(self._zip, member, self._file)
+
     def _read(self, part):
         member = self._member(part)
         if member is None:
@@ -449,7 +455,7 @@ class Workbook:
         info = self._zip.getinfo(self._member(part))
         if info.file_size > limit:
             raise self._too_large(part, limit)
-        return _Bounded(self._zip.open(info), limit, lambda: self._too_large(part, limit))
+        return _Bounded(self._open_member(info), limit, lambda: self._too_large(part, limit))
 
     def _too_large(self, part, limit):
         return WorkbookError(f"{self.path}: part {part} is larger than vellum reads "
@@ -602,7 +608,7 @@ class Workbook:
 
 def check_root(workbook, sheet):
     """Refuse a sheet part whose root element is in neither main namespace."""
-    with workbook._zip.open(sheet.part) as source:
+    with workbook._open_member(sheet.part) as source:
         root = root_name(source)
     namespace = root.rpartition("}")[0] if root else MAIN_NS
     if namespace not in (MAIN_NS, STRICT_NS):
@@ -639,7 +645,7 @@ def _load(workbook, sheet, bind, cells):
     ws = EditableWorksheet(workbook, sheet.name, sheet.state)
     parser = workbook.parser()
     actions = []
-    with workbook._zip.open(sheet.part) as source:
+    with workbook._open_member(sheet.part) as source:
         bind(source, parser, ws, cells, workbook._cell_styles, Cell, workbook.helpers, actions)
     ws._cells = cells
     ws.row_dimensions = {int(row): attrs for row, attrs in parser.row_dimensions.items()}
@@ -677,7 +683,7 @@ class SheetStream:
 
     def _open(self, reader_cls):
         self.close()
-        self._source = self.workbook._zip.open(self.sheet.part)
+        self._source = self.workbook._open_member(self.sheet.part)
         self.parser = self.workbook.parser()
         self._reader = reader_cls(self._source, self.parser, self.workbook.helpers)
 

@@ -1,0 +1,297 @@
+"""The benchmark report: every benchmark of `bench/` run once, in this
+process's environment, and one Markdown page with PNG plots of the figures.
+
+    bash scripts/devenv.sh bench report [--quick] [--out DIR] [--only NAME ...]
+
+Each benchmark that takes `--json PATH` writes its figures there; the
+report plots the ones it knows (inflate, deflate, stream_workbook,
+full_load, scaling) and shows every other JSON file's `results` as a table,
+so a new benchmark that writes one is picked up as it is. The printed
+output of every benchmark is kept beside the report and shown in it.
+`--quick` runs each at a small size (the report then says so); `ab`, which
+needs an older build prepared first, is left out.
+
+The report goes to `bench/report/` (`report.md`, the plots, and `data/`
+with each benchmark's JSON and printed output).
+"""
+import argparse
+import json
+import os
+import pathlib
+import platform
+import subprocess
+import sys
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+NOT_BENCHES = {"common", "workbooks", "report", "ab"}
+# Smaller sizes for --quick; the full sizes are each benchmark's defaults.
+QUICK = {"stream_workbook": ["--rows", "20000"], "full_load": ["--rows", "20000"],
+         "inflate": ["--rows", "20000"], "deflate": ["--rows", "20000"],
+         "scaling": ["--rows", "1000", "10000", "100000"], "cell_store": ["--rows", "20000"],
+         "find_dimension": ["--rows", "20000"], "prescan": ["--rows", "20000"],
+         "shared_strings": ["--strings", "100000"], "profile_stream": ["--rows", "20000"]}
+COLORS = {"zip": "#7f7f7f", "inflate": "#bcbd22", "expat": "#9467bd", "python": "#d62728",
+          "engine (zipfile)": "#ff7f0e", "engine": "#1f77b4", "full": "#2ca02c"}
+
+
+def benches(only):
+    names = sorted(p.stem for p in HERE.glob("*.py") if p.stem not in NOT_BENCHES and not p.stem.startswith("_"))
+    return [n for n in names if not only or n in only]
+
+
+def run(name, quick, data):
+    """Run one benchmark: (seconds, its printed output, its JSON or None)."""
+    source = (HERE / f"{name}.py").read_text()
+    json_path = data / f"{name}.json"
+    json_path.unlink(missing_ok=True)
+    cmd = [sys.executable, str(HERE / f"{name}.py")] + (QUICK.get(name, []) if quick else [])
+    if "--json" in source:
+        cmd += ["--json", str(json_path)]
+    print(f"report: {name} ...", flush=True)
+    t = time.perf_counter()
+    out = subprocess.run(cmd, capture_output=True, text=True)
+    took = time.perf_counter() - t
+    text = out.stdout + (f"\n[exit status {out.returncode}]\n{out.stderr[-2000:]}" if out.returncode else "")
+    (data / f"{name}.txt").write_text(text)
+    figures = json.loads(json_path.read_text()) if out.returncode == 0 and json_path.exists() else None
+    return took, text, figures
+
+
+# -- plots ----------------------------------------------------------------------------
+
+def _plt():
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    plt.rcParams.update({"figure.dpi": 110, "font.size": 9, "axes.spines.top": False,
+                         "axes.spines.right": False})
+    return plt
+
+
+def label(ax, xlabel, ylabel, title, log="", legend=False):
+    if legend:
+        ax.legend(frameon=False, fontsize=7)
+    if "x" in log:
+        ax.set_xscale("log")
+    if "y" in log:
+        ax.set_yscale("log")
+    ax.set_xlabel(xlabel)
+    ax.set_ylabel(ylabel)
+    ax.set_title(title)
+
+
+def save(plt, fig, path):
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+
+
+def plot_stream(fig_path, stream, full):
+    """Each job's time as a multiple of zipfile's inflating the same part."""
+    plt = _plt()
+    rows = stream["results"]
+    fig, axes = plt.subplots(1, len(rows), figsize=(5.2 * len(rows), 3.4), squeeze=False)
+    for ax, r in zip(axes[0], rows):
+        jobs = [("zipfile inflate", r["zip"], "zip"), (f"{stream['backend']} inflate", r.get("inflate_member"), "inflate"),
+                ("engine, zipfile members", r.get("engine_zipfile"), "engine (zipfile)"),
+                (f"engine, {stream['backend']} members", r.get("engine"), "engine"),
+                ("expat + empty handlers", r["expat_handlers"], "expat"), ("python path", r["python"], "python")]
+        f = next((x for x in (full or {}).get("results", []) if x["workbook"].endswith(r["workbook"])), None)
+        if f:
+            jobs.insert(4, ("engine, full load", f["engine"], "full"))
+        jobs = [j for j in jobs if j[1]]
+        ratios = [t / r["zip"] for _, t, _ in jobs]
+        y = range(len(jobs))
+        ax.barh(y, ratios, color=[COLORS[k] for _, _, k in jobs])
+        ax.set_yticks(list(y), [j[0] for j in jobs])
+        ax.invert_yaxis()
+        ax.set_xscale("log")
+        ax.axvline(1, color="black", lw=0.8, ls="--")
+        for i, (ratio, (_, t, _)) in enumerate(zip(ratios, jobs)):
+            rate = r["cells"] / t / 1e6
+            ax.text(ratio * 1.08, i, f"{ratio:.2f}x  ({rate:.{1 if rate >= 1 else 2}f} M cells/s)", va="center",
+                    fontsize=8)
+        ax.set_xlim(min(ratios) / 1.5, max(ratios) * 12)
+        ax.set_xlabel("time / zipfile's inflate of the sheet part (log)")
+        ax.set_title(f"{r['workbook']}: {r['cells']:,} cells, {r['mb']:.0f} MB of XML")
+    fig.suptitle("Streaming every value, file to values (rows dropped as read)")
+    save(plt, fig, fig_path)
+
+
+def plot_inflate(fig_path, inflate, deflate):
+    plt = _plt()
+    fig, axes = plt.subplots(1, 2 if deflate else 1, figsize=(11 if deflate else 5.5, 3.4), squeeze=False)
+    ax = axes[0][0]
+    kinds = sorted({r["workbook"] for r in inflate["results"]})
+    libs = list(dict.fromkeys(r["library"] for r in inflate["results"]))
+    width = 0.8 / len(kinds)
+    for k, kind in enumerate(kinds):
+        speeds = {r["library"]: r["mb_per_s"] for r in inflate["results"] if r["workbook"] == kind}
+        ax.bar([i + k * width for i in range(len(libs))], [speeds.get(lib, 0) for lib in libs], width, label=kind)
+    ax.set_xticks([i + width * (len(kinds) - 1) / 2 for i in range(len(libs))], libs, rotation=20)
+    ax.set_ylabel("MB/s of XML out")
+    ax.set_title("Inflating the sheet part")
+    ax.legend(frameon=False)
+    if deflate:
+        ax = axes[0][1]
+        for kind, marker in zip(sorted({r["workbook"] for r in deflate["results"]}), "os^"):
+            for lib, color in (("zlib", "#ff7f0e"), ("isal", "#1f77b4")):
+                pts = [r for r in deflate["results"] if r["workbook"] == kind and r["library"] == lib]
+                ax.plot([r["mb_per_s"] for r in pts], [r["bytes"] / 1e6 for r in pts], marker=marker,
+                        color=color, label=f"{lib}, {kind}")
+                for r in pts:
+                    ax.annotate(str(r["level"]), (r["mb_per_s"], r["bytes"] / 1e6), fontsize=7,
+                                xytext=(3, 3), textcoords="offset points")
+        label(ax, "MB/s of XML in (log)", "compressed MB", "Deflating it, by level (labels)", "x", legend=True)
+    save(plt, fig, fig_path)
+
+
+def plot_scaling(fig_path, scaling):
+    plt = _plt()
+    rows = scaling["results"]
+    fig, (a, b) = plt.subplots(1, 2, figsize=(11, 3.6))
+    series = [("zip", "zipfile inflate", "zip"), ("stream_zipfile", "engine stream, zipfile members", "engine (zipfile)"),
+              ("stream", f"engine stream, {scaling['backend']} members", "engine"), ("full", "engine full load", "full"),
+              ("python", "python path stream", "python")]
+    for key, name, color in series:
+        pts = [(r["cells"], r[key]) for r in rows if key in r]
+        if not pts:
+            continue
+        a.plot(*zip(*pts), marker="o", label=name, color=COLORS[color])
+        if key != "zip":
+            b.plot([c for c, _ in pts], [c / t / 1e6 for c, t in pts], marker="o", label=name, color=COLORS[color])
+    label(a, "cells in the sheet", "seconds (median)", "Time against sheet size", "xy", legend=True)
+    label(b, "cells in the sheet", "M cells/s", "Throughput against sheet size", "x", legend=True)
+    save(plt, fig, fig_path)
+
+
+def plot_memory(fig_path, full):
+    plt = _plt()
+    rows = full["results"]
+    fig, ax = plt.subplots(figsize=(5.5, 3.3))
+    y = range(len(rows))
+    ax.barh([i - 0.2 for i in y], [r["engine_bytes_per_cell"] for r in rows], 0.4, label="engine (CellStore)",
+            color=COLORS["engine"])
+    ax.barh([i + 0.2 for i in y], [r["python_bytes_per_cell"] for r in rows], 0.4, label="python (dict of Cells)",
+            color=COLORS["python"])
+    ax.set_yticks(list(y), [r["workbook"] for r in rows])
+    ax.invert_yaxis()
+    ax.set_xscale("log")
+    ax.set_xlabel("bytes held per cell, read in full (log)")
+    for i, r in enumerate(rows):
+        ax.text(r["engine_bytes_per_cell"] * 1.1, i - 0.2, f"{r['engine_bytes_per_cell']:.1f}", va="center", fontsize=8)
+        ax.text(r["python_bytes_per_cell"] * 1.1, i + 0.2, f"{r['python_bytes_per_cell']:.0f}", va="center", fontsize=8)
+    ax.set_xlim(1, max(r["python_bytes_per_cell"] for r in rows) * 4)
+    ax.legend(frameon=False, fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.22), ncol=2)
+    save(plt, fig, fig_path)
+
+
+# -- the page -------------------------------------------------------------------------
+
+def table(results):
+    """A Markdown table of a list of flat dicts, numbers rounded."""
+    keys = list(dict.fromkeys(k for r in results for k in r))
+
+    def cell(v):
+        if isinstance(v, float):
+            return f"{v:.4g}"
+        return "" if v is None else str(v)
+    lines = ["| " + " | ".join(keys) + " |", "|" + "---|" * len(keys)]
+    lines += ["| " + " | ".join(cell(r.get(k)) for k in keys) + " |" for r in results]
+    return "\n".join(lines)
+
+
+def summary(figures):
+    out = []
+    s, f = figures.get("stream_workbook"), figures.get("full_load")
+    if s:
+        out.append("| workbook | engine stream / zipfile inflate | with zipfile members | engine vs python | "
+                   "open | inflate | rows from memory |")
+        out.append("|---|---|---|---|---|---|---|")
+        for r in s["results"]:
+            if "engine" in r:
+                out.append(f"| {r['workbook']} | **{r['engine_vs_zip']:.2f}x** | {r['engine_zipfile_vs_zip']:.2f}x | "
+                           f"{r['python_dropped'] / r['engine']:.0f}x faster | {r['open'] * 1e3:.1f} ms | "
+                           f"{r['inflate_member'] * 1e3:.1f} ms | {r['rows_in_memory'] * 1e3:.1f} ms |")
+    if f:
+        out.append("")
+        out.append("| full load | cells | engine / zipfile inflate | engine vs python | B/cell engine | B/cell python |")
+        out.append("|---|---|---|---|---|---|")
+        for r in f["results"]:
+            out.append(f"| {r['workbook']} | {r['cells']:,} | **{r['engine_vs_zip']:.2f}x** | "
+                       f"{r['python'] / r['engine']:.0f}x faster | {r['engine_bytes_per_cell']:.1f} | "
+                       f"{r['python_bytes_per_cell']:.0f} |")
+    return "\n".join(out)
+
+
+def write_report(out, quick, figures, texts, took):
+    plots = []
+    if "stream_workbook" in figures:
+        plot_stream(out / "stream.png", figures["stream_workbook"], figures.get("full_load"))
+        plots.append(("Whole jobs against zipfile's inflate, the pure path and expat", "stream.png"))
+    if "inflate" in figures:
+        plot_inflate(out / "zip.png", figures["inflate"], figures.get("deflate"))
+        plots.append(("Inflate and deflate, per library", "zip.png"))
+    if "scaling" in figures:
+        plot_scaling(out / "scaling.png", figures["scaling"])
+        plots.append(("Time against sheet size", "scaling.png"))
+    if "full_load" in figures:
+        plot_memory(out / "memory.png", figures["full_load"])
+        plots.append(("Memory per cell, read in full", "memory.png"))
+    any_json = next(iter(figures.values()), {})
+    lines = [f"# vellum benchmark report{' (quick)' if quick else ''}", "",
+             f"{time.strftime('%Y-%m-%d %H:%M')}, Python {platform.python_version()}, {os.cpu_count()} CPUs, "
+             f"zip members read by `{any_json.get('zip_backend', '?')}`. "
+             + ("Quick mode: small sheets (20,000 rows, scaling up to 1 M cells); the figures are noisier and "
+                "per-file costs weigh more. " if quick else "")
+             + "Times are medians of at least 5 runs; ratios are taken against jobs measured in the same run "
+             "(on a shared machine with about 10 microseconds per freshly touched page, absolute times drift)."
+             + (" Benchmark run times: " + ", ".join(f"{n} {t:.0f} s" for n, t in took.items()) + "." if took else ""),
+             ""]
+    if summary(figures):
+        lines += ["## Summary", "", summary(figures), ""]
+    for title, name in plots:
+        lines += [f"## {title}", "", f"![{title}]({name})", ""]
+    lines += ["## Every benchmark's figures", ""]
+    for name, text in texts.items():
+        lines += [f"### {name}", ""]
+        if name in figures and isinstance(figures[name].get("results"), list):
+            lines += [table(figures[name]["results"]), ""]
+        lines += ["```", text.rstrip(), "```", ""]
+    (out / "report.md").write_text("\n".join(lines))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--quick", action="store_true", help="small sizes, a few minutes in all")
+    ap.add_argument("--out", default=str(HERE / "report"))
+    ap.add_argument("--only", nargs="+", help="run only these benchmarks")
+    ap.add_argument("--replot", action="store_true", help="rebuild the page from the data folder, run nothing")
+    args = ap.parse_args()
+    out = pathlib.Path(args.out)
+    data = out / "data"
+    data.mkdir(parents=True, exist_ok=True)
+    figures, texts, took = {}, {}, {}
+    for name in benches(args.only):
+        if args.replot:
+            if not (data / f"{name}.txt").exists():
+                continue
+            texts[name] = (data / f"{name}.txt").read_text()
+            if (data / f"{name}.json").exists():
+                figures[name] = json.loads((data / f"{name}.json").read_text())
+            continue
+        took[name], texts[name], fig = run(name, args.quick, data)
+        if fig is not None:
+            figures[name] = fig
+    took_path = data / "took.json"
+    if args.replot and took_path.exists():
+        took = json.loads(took_path.read_text())
+    elif not args.replot:
+        took_path.write_text(json.dumps(took))
+    write_report(out, args.quick, figures, texts, took)
+    print(f"report: {out / 'report.md'}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,204 @@
+"""The package's reader of zip members against zipfile: every member of the
+corpus byte for byte, generated archives of every shape the reader handles
+at tiny read sizes, and damaged archives, each refused with its own
+message."""
+import io
+import pathlib
+import struct
+import zipfile
+
+import pytest
+import xlsxwriter
+from hypothesis import given, strategies as st
+
+from vellum import zipread
+from vellum.workbook import Workbook, WorkbookError
+
+CORPUS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "corpus" / "xlsx"
+READERS = [b for b in ("isal", "zlib") if b in zipread.LIBRARIES]
+
+
+def read_all(f, size):
+    out = bytearray()
+    while chunk := f.read(size):
+        assert len(chunk) <= size
+        out += chunk
+    return bytes(out)
+
+
+@pytest.mark.skipif(not CORPUS.is_dir(), reason="no corpus beside the checkout")
+@pytest.mark.parametrize("backend", READERS)
+def test_corpus_members_read_as_zipfile_reads_them(backend, monkeypatch):
+    monkeypatch.setattr(zipread, "BACKEND", backend)
+    read = 0
+    for path in sorted(CORPUS.glob("*.xlsx")):
+        try:
+            archive = zipfile.ZipFile(path)
+        except zipfile.BadZipFile:
+            continue
+        with archive:
+            for info in archive.infolist():
+                with zipread.open_member(archive, info, path) as f:
+                    assert read_all(f, 65536) == archive.read(info), (path.name, info.filename)
+                read += info.file_size
+    assert read > 1 << 20
+
+
+class Unseekable(io.RawIOBase):
+    """A write-only stream: zipfile then follows each member with a data
+    descriptor."""
+
+    def __init__(self):
+        self.buf = bytearray()
+
+    def writable(self):
+        return True
+
+    def write(self, b):
+        self.buf += b
+        return len(b)
+
+
+@given(payloads=st.lists(st.binary(max_size=3000) | st.text(max_size=2000).map(str.encode), min_size=1, max_size=4),
+       method=st.sampled_from([zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED]),
+       descriptor=st.booleans(), zip64=st.booleans(), size=st.sampled_from([1, 2, 3, 7, 4096, 65536]))
+def test_generated_archives_at_tiny_read_sizes(payloads, method, descriptor, zip64, size):
+    out = Unseekable() if descriptor else io.BytesIO()
+    with zipfile.ZipFile(out, "w", method) as z:
+        for i, data in enumerate(payloads):
+            with z.open(f"part{i}.xml", "w", force_zip64=zip64) as f:
+                f.write(data * 5)
+    data = bytes(out.buf) if descriptor else out.getvalue()
+    archive = zipfile.ZipFile(io.BytesIO(data))
+    for backend in READERS:
+        zipread.BACKEND = backend
+        try:
+            for i, info in enumerate(archive.infolist()):
+                assert bool(info.flag_bits & 0x8) == descriptor
+                with zipread.open_member(archive, info) as f:
+                    assert read_all(f, size) == payloads[i] * 5
+                    assert f.tell() == info.file_size
+        finally:
+            zipread.BACKEND = zipread._backend()
+
+
+@pytest.fixture(scope="module")
+def book_bytes(tmp_path_factory):
+    path = tmp_path_factory.mktemp("zip") / "book.xlsx"
+    book = xlsxwriter.Workbook(str(path))
+    sheet = book.add_worksheet("data")
+    for r in range(2000):
+        sheet.write_row(r, 0, [r, r * 0.5, f"text {r % 17}"])
+    book.close()
+    return path.read_bytes()
+
+
+SHEET = b"xl/worksheets/sheet1.xml"
+
+
+def patched(data, **fields):
+    """The archive with fields of the sheet's local and central headers
+    replaced: method, crc, csize, usize (each header's own layout)."""
+    data = bytearray(data)
+    local = {"method": (8, "<H"), "crc": (14, "<I"), "csize": (18, "<I"), "usize": (22, "<I")}
+    central = {"method": (10, "<H"), "crc": (16, "<I"), "csize": (20, "<I"), "usize": (24, "<I")}
+    at = data.find(b"PK\x01\x02")
+    while at >= 0:
+        name_len = struct.unpack_from("<H", data, at + 28)[0]
+        if data[at + 46:at + 46 + name_len] == SHEET:
+            head = struct.unpack_from("<I", data, at + 42)[0]
+            for key, value in fields.items():
+                struct.pack_into(central[key][1], data, at + central[key][0], value)
+                struct.pack_into(local[key][1], data, head + local[key][0], value)
+            return bytes(data)
+        at = data.find(b"PK\x01\x02", at + 4)
+    raise AssertionError("no sheet member")
+
+
+def sheet_info(data):
+    return zipfile.ZipFile(io.BytesIO(data)).getinfo(SHEET.decode())
+
+
+def stored(data):
+    """The archive rewritten with every member stored."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(io.BytesIO(data)) as zin, zipfile.ZipFile(out, "w", zipfile.ZIP_STORED) as z:
+        for info in zin.infolist():
+            z.writestr(info.filename, zin.read(info))
+    return out.getvalue()
+
+
+DAMAGES = {
+    "bad crc": (lambda d: patched(d, crc=sheet_info(d).CRC ^ 1), "bad CRC-32"),
+    "size declared smaller": (lambda d: patched(d, usize=sheet_info(d).file_size - 1),
+                              "more data than its declared size"),
+    "size declared larger": (lambda d: patched(d, usize=sheet_info(d).file_size + 1),
+                             r"\d+ bytes, not \d+ as the archive declares"),
+    "deflate stream cut short": (lambda d: patched(d, csize=sheet_info(d).compress_size // 2),
+                                 "its deflate stream ends early"),
+    "stored member past the end": (lambda d: patched(stored(d), csize=1 << 24, usize=1 << 24),
+                                   "the archive ends inside it"),
+    "unsupported method": (lambda d: patched(d, method=9),
+                           r"compression method 9 \(\w+\) is not supported"),
+    "bad deflate data": (lambda d: d.replace(d[sheet_info(d).header_offset + 80:][:40], bytes(40)),
+                         "bad deflate data|bad CRC-32|declared size|ends early"),
+}
+
+
+@pytest.mark.parametrize("damage", DAMAGES)
+@pytest.mark.parametrize("backend", READERS + ["zipfile"])
+@pytest.mark.parametrize("engine", [True, False])
+def test_damaged_members_are_refused_clearly(book_bytes, damage, backend, engine, monkeypatch):
+    monkeypatch.setattr(zipread, "BACKEND", backend)
+    make, message = DAMAGES[damage]
+    data = make(book_bytes)
+    if backend == "zipfile" and damage == "size declared larger":
+        return  # zipfile checks the CRC alone, which is right
+    with pytest.raises(WorkbookError, match="part xl/worksheets/sheet1.xml is damaged") as e:
+        with Workbook(io.BytesIO(data), engine=engine) as book:
+            list(book.iter_rows())
+    if backend != "zipfile" or damage == "unsupported method":
+        assert e.match(message)
+
+
+def test_zip64_members_read_and_damaged_zip64_records_are_refused(book_bytes):
+    out = io.BytesIO()
+    with zipfile.ZipFile(io.BytesIO(book_bytes)) as zin, zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+        for info in zin.infolist():
+            with z.open(info.filename, "w", force_zip64=True) as f:
+                f.write(zin.read(info))
+    data = out.getvalue()
+    rows = [list(Workbook(io.BytesIO(d)).iter_rows()) for d in (book_bytes, data)]
+    assert rows[0] == rows[1] and len(rows[0]) == 2000
+    # the member's zip64 field in its local header claims sizes it lacks
+    cut = patched(data, csize=0xFFFFFFFF, usize=0xFFFFFFFF)
+    with pytest.raises(WorkbookError, match="(not an xlsx workbook|is damaged).*(declares|Overlapped entries)"):
+        with Workbook(io.BytesIO(cut)) as book:
+            list(book.iter_rows())
+
+
+def test_streams_outlive_their_workbook_and_share_no_position(book_bytes, tmp_path):
+    path = tmp_path / "book.xlsx"
+    path.write_bytes(book_bytes)
+    for source in (path, io.BytesIO(book_bytes)):
+        book = Workbook(source)
+        a, b = book.iter_rows(), book.iter_rows()
+        first = [next(a), next(b), next(a)]
+        book.close()
+        if source is path:  # its own file handle, as zipfile's members keep
+            assert len(list(a)) == 1998
+        assert first[0] == first[1] == (0, 0, "text 0")
+
+
+@pytest.mark.parametrize("level", [None, 1, 2, 6])
+def test_saved_members_deflated_by_the_picked_compressor_read_back(book_bytes, level):
+    from vellum.save import _ZipWriter, deflater
+    if level in (1, 2) and zipread.isal_zlib is not None:
+        assert type(deflater(level)).__module__.startswith("isal")
+    out = io.BytesIO()
+    with zipfile.ZipFile(io.BytesIO(book_bytes)) as zin, \
+            _ZipWriter(out, "w", zipfile.ZIP_DEFLATED, compresslevel=level) as z:
+        for info in zin.infolist():
+            z.writestr(info.filename, zin.read(info))
+    with zipfile.ZipFile(io.BytesIO(book_bytes)) as zin, zipfile.ZipFile(out) as z:
+        assert [z.read(n) for n in z.namelist()] == [zin.read(n) for n in zin.namelist()]
