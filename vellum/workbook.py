@@ -634,6 +634,14 @@ def load_worksheet(workbook: Workbook, sheet: Worksheet, engine: bool = True,
                 return _load(workbook, sheet, bind, store_cls())
             except NativeFallback:
                 pass
+            except MemoryError:
+                raise
+            except Exception:
+                # The engine raises a helper's or a style lookup's error at
+                # the cell that meets it, while the package's reading parses
+                # a block ahead and may first meet a fault further on. Read
+                # again so that the error is always the package's own.
+                pass
         return _load(workbook, sheet, full.bind_cells, {})
     except (WorkbookError, MemoryError):
         raise

@@ -127,3 +127,29 @@ def test_engine_loader_taken_or_left(book, monkeypatch, decline):
         assert isinstance(ws._cells, StubStore if native else dict)
         assert full_cells(ws._cells, ws) == full_cells(want._cells, want)
         assert (ws.row_dimensions, ws._elements) == (want.row_dimensions, want._elements)
+
+
+SHEET = ('<worksheet xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main"><sheetData>'
+         '<row r="1"><c r="A1" s="{s}"><v>1</v></c></row>{tail}</sheetData></worksheet>')
+
+
+@pytest.mark.parametrize("tail", ["", '<row r="2"><c r="A2"><v>2</v></c></row><bad'])
+def test_the_error_of_a_damaged_sheet_is_the_packages_own(book, tmp_path, tail):
+    # A style id past the styles, alone or before a well-formedness fault:
+    # the engine meets the style first, the package's reading may meet the
+    # fault first; the front door gives the package's error either way.
+    import zipfile
+    damaged_book = tmp_path / "damaged.xlsx"
+    with zipfile.ZipFile(book) as src, zipfile.ZipFile(damaged_book, "w") as out:
+        for item in src.infolist():
+            data = src.read(item)
+            if item.filename == "xl/worksheets/sheet1.xml":
+                data = SHEET.format(s=999, tail=tail).encode()
+            out.writestr(item, data)
+    errors = []
+    for engine in (True, False):
+        with pytest.raises(vellum.WorkbookError) as e:
+            vellum.read_workbook(damaged_book, engine=engine)
+        errors.append(str(e.value))
+    assert errors[0] == errors[1]
+    assert ("IndexError" in errors[0]) == (tail == "")
