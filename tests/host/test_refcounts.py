@@ -12,6 +12,7 @@ length) stays below it in one round at least."""
 import datetime
 import gc
 import io
+import pathlib
 import sys
 
 import pytest
@@ -19,6 +20,9 @@ import pytest
 from vellum import _vellum
 from vellum.reference import Cell, Parser, make_helpers
 from vellum.reference.styles import CellStyles, StyleArray
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "store"))
+from test_bind_faults import Raising  # noqa: E402  (a source whose second read raises)
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 NativeFallback = _vellum.NativeFallback
@@ -41,20 +45,6 @@ STRINGS = (f'<sst xmlns="{MAIN}"><si><t>a</t></si><si><r><rPr><b/></rPr><t>b</t>
 
 def sheet(cells):
     return f'<worksheet xmlns="{MAIN}"><sheetData>{cells}</sheetData></worksheet>'.encode()
-
-
-class Raising(io.BytesIO):
-    """A source whose third read raises; short reads, so that it is midway."""
-
-    def __init__(self, data):
-        super().__init__(data)
-        self.calls = 0
-
-    def read(self, n=-1):
-        self.calls += 1
-        if self.calls == 3:
-            raise OSError("disk gone")
-        return super().read(min(n, 40))
 
 
 def failing_helpers(name, exc=ZeroDivisionError):
