@@ -5,6 +5,9 @@
 #   scripts/devenv.sh test [ARGS]   build the engine, run the whole test suite
 #                                   (or pytest ARGS, e.g. tests/xml -x)
 #   scripts/devenv.sh test-asan     the same suite against an ASan+UBSan build
+#                                   (LeakSanitizer on)
+#   scripts/devenv.sh test-dbg      reference counts and allocated blocks held
+#                                   flat, on the debug interpreter python3.14d
 #   scripts/devenv.sh demo [ARGS]   stream a workbook (a generated one if none)
 #   scripts/devenv.sh bench NAME    run bench/NAME.py against a release build
 #   scripts/devenv.sh setup         only bring the toolchain up
@@ -175,11 +178,11 @@ in_env() {
     fi
 }
 
-# venv name, build dir, extra meson args
+# venv name, build dir, extra meson args[, interpreter]
 venv_cmd() {
-    local venv=$1 build=$2 extra=$3
+    local venv=$1 build=$2 extra=$3 python=${4:-python3.14}
     cat <<EOC
-if [ ! -x $venv/bin/python ]; then python3.14 -m venv --system-site-packages $venv; fi
+if [ ! -x $venv/bin/python ]; then $python -m venv --system-site-packages $venv; fi
 if ! $venv/bin/python -c 'import vellum._vellum' >/dev/null 2>&1 \
    || [ pyproject.toml -nt $build/.installed ] || [ meson.build -nt $build/.installed ] \
    || [ meson.options -nt $build/.installed ]; then
@@ -192,7 +195,13 @@ EOC
 
 RELEASE="$(venv_cmd .venv build/release '')"
 ASAN="$(venv_cmd .venv-asan build/asan '-Csetup-args=-Dsanitize=true -Csetup-args=-Db_lto=false')"
-ASAN_RUN='export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+# The debug interpreter counts every reference (sys.gettotalrefcount) and
+# checks the engine's use of the C API; a debug build of the engine beside it.
+DEBUG="$(venv_cmd .venv-dbg build/dbg '-Csetup-args=-Dbuildtype=debug -Csetup-args=-Db_lto=false' python3.14d)"
+# Leaks are reported at exit, except those the suppressions file names (the
+# interpreter's own, never freed by design); see scripts/lsan.supp.
+ASAN_RUN='export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export LD_PRELOAD=$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)
 export VELLUM_BUILD_DIR=build/asan'
@@ -208,6 +217,9 @@ $(run_pytest .venv "$*")" ;;
     test-asan) shift; in_env "$ASAN
 $ASAN_RUN
 $(run_pytest .venv-asan "$*")" ;;
+    test-dbg)  shift; in_env "$DEBUG
+export VELLUM_BUILD_DIR=build/dbg
+$(run_pytest .venv-dbg "${*:-tests/host/test_refcounts.py tests/regress}")" ;;
     demo)      shift
                args=() raw=()
                for a in "$@"; do
@@ -229,5 +241,5 @@ export VELLUM_BUILD_DIR=build/release
                in_env "$RELEASE
 export VELLUM_BUILD_DIR=build/release
 $*" ;;
-    *) sed -n '2,16p' "$0"; exit 2 ;;
+    *) sed -n '2,19p' "$0"; exit 2 ;;
 esac

@@ -37,6 +37,20 @@ Result<Ref> attr_dict(const xml::Reader& r) {
     return d;
 }
 
+// A row or column number a helper gave. The package keeps numbers of any
+// size, the engine's positions are 64 bits: a larger one (a damaged or
+// hostile sheet) is declined with `too_big`, not an OverflowError the
+// package never raised.
+Result<long long> int64_of(PyObject* v, const char* too_big) {
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow)
+        return unsupported(too_big);
+    if (n == -1 && PyErr_Occurred())
+        return fetched();
+    return n;
+}
+
 }  // namespace
 
 bool forbid_dispatch(uint32_t ns, std::string_view local) noexcept {
@@ -149,10 +163,7 @@ Result<void> SheetParser::row_attrs(bool& other) {
         if (!s)
             return fetched();
         Ref v = VLM_TRY(call(Helper::RowIndex, s.get()));
-        long long n2 = PyLong_AsLongLong(v.get());
-        if (n2 == -1 && PyErr_Occurred())
-            return fetched();
-        pos_.start_row(n2);
+        pos_.start_row(VLM_TRY(int64_of(v.get(), "row number beyond 64 bits")));
     }
     return {};
 }
@@ -362,12 +373,8 @@ Result<std::pair<int64_t, int64_t>> SheetParser::coordinate(std::string_view tex
         PyErr_SetString(PyExc_TypeError, "coordinate_to_tuple must return a 2-tuple");
         return fetched();
     }
-    long long r = PyLong_AsLongLong(PyTuple_GET_ITEM(t.get(), 0));
-    if (r == -1 && PyErr_Occurred())
-        return fetched();
-    long long c = PyLong_AsLongLong(PyTuple_GET_ITEM(t.get(), 1));
-    if (c == -1 && PyErr_Occurred())
-        return fetched();
+    long long r = VLM_TRY(int64_of(PyTuple_GET_ITEM(t.get(), 0), "cell reference beyond 64 bits"));
+    long long c = VLM_TRY(int64_of(PyTuple_GET_ITEM(t.get(), 1), "cell reference beyond 64 bits"));
     return std::pair<int64_t, int64_t>(r, c);
 }
 

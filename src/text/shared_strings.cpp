@@ -40,6 +40,19 @@ Result<void> append_item(PyObject* list, Ref item) {
     return {};
 }
 
+// The package parses the whole part before it reads any item, so a fault
+// further on in the XML wins over an item's helper raising: the rest of the
+// part is read (checked, not kept) before the helper's exception is given.
+XmlError parse_first(xml::Reader& r, XmlError raised) {
+    for (;;) {
+        Result<xml::Event> ev = r.next();
+        if (!ev)
+            return std::move(ev).error();
+        if (*ev == xml::Event::Eof)
+            return raised;
+    }
+}
+
 Result<Ref> item_value(xml::Reader& r, text::TextCtx& ctx, PyObject* si_content) {
     text::TextItem item = VLM_TRY(text::parse_text(r, ctx, text::forbid_si));
     if (!item.snippet) {
@@ -56,7 +69,7 @@ Result<Ref> item_value(xml::Reader& r, text::TextCtx& ctx, PyObject* si_content)
     PyObject* args[2] = {bytes.get(), item.namespaces.get()};
     Ref res = Ref::steal(PyObject_Vectorcall(si_content, args, 2, nullptr));
     if (!res)
-        return std::unexpected(XmlError::fetch());
+        return std::unexpected(parse_first(r, XmlError::fetch()));
     return res;
 }
 

@@ -55,6 +55,7 @@ const std::array<MsgInfo, static_cast<size_t>(Msg::Count_)> MESSAGES = {{
     {K::Malformed, "undefined entity"},
     {K::Malformed, "bad char ref"},
     {K::Malformed, "invalid char ref"},
+    {K::Malformed, "} in namespace uri"},
 }};
 
 XmlError error(Msg m) noexcept {

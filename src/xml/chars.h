@@ -26,7 +26,7 @@ enum class Msg : uint8_t {
     UnterminatedAttr, LtInAttr, DuplicateAttr, XmlPrefix, XmlnsPrefix,
     ReservedNamespace, EmptyPrefixedNs, UnboundPrefix, UnclosedEndTag, BadEndTag,
     MismatchedTag, InvalidChar, InvalidUtf8, BadReference, UndefinedEntity,
-    BadCharRef, InvalidCharRef,
+    BadCharRef, InvalidCharRef, BraceInNamespace,
     Count_
 };
 

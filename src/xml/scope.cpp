@@ -81,6 +81,12 @@ Result<void> Reader::declare(std::string_view prefix, const Attr& a) {
             return fail(Msg::ReservedNamespace);
         if (!prefix.empty() && value.empty())
             return fail(Msg::EmptyPrefixedNs);
+        // The package's own parse names elements "uri}local", so it refuses
+        // a URI holding "}" as expat does, and every reading of the part
+        // must fail alike. No writer makes one: "}" is no URI character and
+        // is written %7D.
+        if (value.find('}') != std::string_view::npos)
+            return fail(Msg::BraceInNamespace);
     }
     uint32_t id = intern_uri(value);
     auto index = static_cast<int32_t>(scope_.size());

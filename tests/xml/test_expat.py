@@ -29,7 +29,7 @@ NAMES = (["a", "b", "c", "dimension", "sheetData", "x:dimension", "p:a", "q:b", 
 ATTR_NAMES = (["r", "t", "s", "ref", "p:r", "q:t", "xml:space", "x:ref", "r1", "p:t"],
               ["z:r", "1", "a:", "\u00e9"])
 URIS = ([MAIN, "u", "v", "a&amp;b", "a b", "u&#10;", "&lt;x&gt;", "u\u00e9"],
-        ["", XML_URI, XMLNS_URI, "&bad;", "a<b"])
+        ["", XML_URI, XMLNS_URI, "&bad;", "a<b", "a}b", "a&#125;"])
 PREFIXES = (["p", "q", "x", ""], ["xml", "xmlns"])
 VALUES = (["1", "", "a b", "&amp;", "&#9;", "\t", "\r\n", "\r", "\n", "\u00e9", "&#10;",
            "&#xD;", ">", "A1:C3", "]]>", "&#x1F600;"],
@@ -129,8 +129,8 @@ class Expat:
         self.events, self.scope, self.pending = [], [], 0
         self.text, self.dimension = None, None
         self.dim_state = "look"  # look -> capture -> done
-        # expat refuses URIs holding its separator; U+0001 never occurs in XML
-        p = self.p = xml.parsers.expat.ParserCreate(namespace_separator="\x01")
+        # the package's separator: expat refuses URIs holding it, as the reader does
+        p = self.p = xml.parsers.expat.ParserCreate(namespace_separator="}")
         p.StartElementHandler, p.EndElementHandler = self.start, self.end
         p.CharacterDataHandler = self.chars
         p.StartNamespaceDeclHandler, p.EndNamespaceDeclHandler = self.decl, self.undecl
@@ -138,7 +138,7 @@ class Expat:
 
     @staticmethod
     def split(name):
-        uri, _, local = name.rpartition("\x01")
+        uri, _, local = name.rpartition("}")
         return uri, local
 
     @staticmethod

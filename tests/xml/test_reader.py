@@ -95,6 +95,8 @@ MESSAGES = [
     ("malformed", "invalid char ref", b"<a>&#0;</a>"),
     ("malformed", "invalid char ref", b"<a>&#xD800;</a>"),
     ("malformed", "invalid char ref", b"<a>&#x110000;</a>"),
+    ("malformed", "} in namespace uri", b"<a xmlns:x='urn:a}b'/>"),
+    ("malformed", "} in namespace uri", b"<a xmlns='&#125;'/>"),
 ]
 
 # Not reachable: the end of a start tag is found by skipping quoted

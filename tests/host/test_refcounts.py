@@ -1,0 +1,220 @@
+"""Every entry point of the engine, on good input and down each error path
+(a source that raises midway, NativeFallback midway, a helper that raises, a
+re-entrant call, a store cleared while it is iterated), leaves nothing
+behind. Each case is repeated after a warm-up (which also lets the
+interpreter specialise its bytecode); the interpreter's count of allocated
+memory blocks, and on the debug interpreter (`scripts/devenv.sh test-dbg`)
+its total reference count, must not grow by one per call in any round. A
+leak of one reference or one block per call grows every round by at least
+the round's length; what the interpreter's own caches and free lists take
+and give back (measured: at most a few hundred, whatever the round's
+length) stays below it in one round at least."""
+import datetime
+import gc
+import io
+import pathlib
+import sys
+
+import pytest
+
+from vellum import _vellum
+from vellum.reference import Cell, Parser, make_helpers
+from vellum.reference.styles import CellStyles, StyleArray
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "store"))
+from test_bind_faults import Raising  # noqa: E402  (a source whose second read raises)
+
+MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+NativeFallback = _vellum.NativeFallback
+DEBUG = hasattr(sys, "gettotalrefcount")
+WARMUP, REPEATS, ROUNDS = 50, 400, 3
+STYLES = CellStyles(StyleArray([i] * 9) for i in range(4))
+CELLS = ('<row r="1" ht="20" customHeight="1"><c r="A1" t="s"><v>0</v></c><c r="B1"><v>1.5</v></c>'
+         '<c r="C1" s="3"><v>45000.25</v></c><c r="D1" t="b"><v>1</v></c><c r="E1" t="e"><v>#N/A</v></c>'
+         '<c r="F1" t="inlineStr"><is><r><rPr><b/></rPr><t>x</t></r></is></c></row>'
+         '<row r="2"><c r="A2"><f t="shared" ref="A2:A4" si="0">B1*2</f><v>3</v></c>'
+         '<c r="B2" t="str"><f>"a"&amp;"b"</f><v>ab</v></c>'
+         '<c r="C2"><f t="array" ref="C2:C3">SUM(B1:B2)</f><v>1</v></c></row>'
+         '<row r="3"><c r="A3"><f t="shared" si="0"/><v>3</v></c><c r="B3" t="s"><v>1</v></c></row>'
+         '<row r="5" spans="1:2"><c r="A5" t="d"><v>2024-01-02T03:04:05</v></c></row>')
+SHEET = (f'<worksheet xmlns="{MAIN}"><sheetPr/><dimension ref="A1:F5"/><sheetData>{CELLS}'
+         '</sheetData><mergeCells count="1"><mergeCell ref="A1:B1"/></mergeCells></worksheet>').encode()
+STRINGS = (f'<sst xmlns="{MAIN}"><si><t>a</t></si><si><r><rPr><b/></rPr><t>b</t></r></si>'
+           '<si><t xml:space="preserve"> c </t></si></sst>').encode()
+
+
+def sheet(cells):
+    return f'<worksheet xmlns="{MAIN}"><sheetData>{cells}</sheetData></worksheet>'.encode()
+
+
+def failing_helpers(name, exc=ZeroDivisionError):
+    h = make_helpers()
+
+    def fails(*args):
+        raise exc("helper")
+    h[name] = fails
+    return h
+
+
+def parser(**kw):
+    p = Parser(["a", "b", "c"], **kw)
+    p.date_formats, p.timedelta_formats = {3}, set()
+    return p
+
+
+def swallow(fn, *args):
+    try:
+        return fn(*args)
+    except Exception:  # noqa: BLE001 (the error path is what is measured)
+        return None
+
+
+# --- the cases --------------------------------------------------------------
+
+def dimension(doc):
+    return lambda: swallow(_vellum.find_dimension, io.BytesIO(doc))
+
+
+def strings(doc, helpers=make_helpers, source=io.BytesIO):
+    return lambda: swallow(_vellum.read_string_table, source(doc), helpers())
+
+
+def stream(doc, helpers=make_helpers, source=io.BytesIO, cells=None):
+    def case():
+        reader = _vellum.RowReader(source(doc), parser(), helpers())
+        try:
+            while True:
+                if cells is None:
+                    row = reader.next_raw()
+                else:
+                    row = reader.next_row("ws", 1, None, cells, Cell, None, ["x"])
+                if row is None:
+                    break
+        except Exception:  # noqa: BLE001
+            pass
+        return reader.actions
+    return case
+
+
+def reentrant():
+    class Source(io.BytesIO):
+        reader = None
+
+        def read(self, n=-1):
+            swallow(self.reader.next_raw)
+            return super().read(min(n, 30))
+
+    def case():
+        src = Source(SHEET)
+        src.reader = _vellum.RowReader(src, parser(), make_helpers())
+        swallow(lambda: list(iter(src.reader.next_raw, None)))
+        src.reader = None
+    return case
+
+
+def load(doc, helpers=make_helpers, source=io.BytesIO, styles=STYLES, actions=list, touch=True):
+    def case():
+        store = _vellum.CellStore()
+        swallow(_vellum.bind_cells, source(doc), parser(), "ws", store, styles, Cell, helpers(), actions())
+        if touch:
+            for key in list(store):
+                store[key].value
+            store._row(1, 1, 8, False), store._row(2, 1, 8, True), store._bounds(), store._stats()
+            store[(9, 9)] = "new"
+            if (cell := store.get((1, 1))) is not None:
+                cell.value = datetime.date(2024, 1, 1)
+            del store[(9, 9)]
+            swallow(store.__getitem__, (99, 99))
+            store[None] = 1  # dict mode
+            list(store), store.get("x"), store.popitem()
+        store.clear()
+    return case
+
+
+def cleared_while_iterated():
+    def case():
+        store = _vellum.CellStore()
+        _vellum.bind_cells(io.BytesIO(SHEET), parser(), "ws", store, STYLES, Cell, make_helpers(), [])
+        it, back = iter(store), reversed(store)
+        next(it), next(back)
+        store.clear()
+        swallow(next, it), swallow(next, back)
+        store[(1, 1)] = 5
+        swallow(list, it)
+    return case
+
+
+def prescan(doc, helpers=make_helpers, source=io.BytesIO):
+    return lambda: swallow(_vellum.prescan_sheet, source(doc), True, [(1, 1), (3, 2), (7, 7)], helpers())
+
+
+class Appends(list):
+    def append(self, item):
+        raise ValueError("no room")
+
+
+FALLBACK_MIDWAY = sheet('<row r="1"><c><v>1</v></c></row><row r="2"><c><v>2</v></c></row>'
+                        '<row r="99999999999999999999"><c><v>1</v></c></row>')
+MALFORMED = SHEET[:-40]
+CASES = {
+    "find_dimension": dimension(SHEET),
+    "find_dimension malformed": dimension(b"<worksheet><dimension ref='A1'/>"),
+    "strings": strings(STRINGS),
+    "strings source raises": strings(STRINGS * 3, source=Raising),
+    "strings helper raises": strings(STRINGS, lambda: failing_helpers("si_content", ValueError)),
+    "strings helper raises then malformed": strings(STRINGS[:-6], lambda: failing_helpers("si_content")),
+    "strings malformed": strings(STRINGS[:-6]),
+    "rows raw": stream(SHEET),
+    "rows cells": stream(SHEET, cells=False),
+    "rows values": stream(SHEET, cells=True),
+    "rows source raises": stream(SHEET, source=Raising),
+    "rows fallback midway": stream(FALLBACK_MIDWAY),
+    "rows helper raises": stream(sheet('<row><c r="A1" s="x"><v>1</v></c></row>')),
+    "rows helper raises (float)": stream(sheet('<row><c><v>1e999x</v></c></row>'),
+                                         lambda: failing_helpers("float")),
+    "rows string index at hand-out": stream(sheet('<row><c t="s"><v>7</v></c></row>'), cells=True),
+    "rows malformed": stream(MALFORMED),
+    "rows re-entrant": reentrant(),
+    "load and touch": load(SHEET),
+    "load source raises": load(SHEET, source=Raising),
+    "load fallback midway": load(FALLBACK_MIDWAY),
+    "load helper raises": load(sheet('<row><c><v>1e999x</v></c></row>'), lambda: failing_helpers("float")),
+    "load style beyond": load(sheet('<row><c s="9"><v>1</v></c></row>'), styles={9: STYLES[1]}),
+    "load actions raise": load(SHEET, actions=Appends, touch=False),
+    "load malformed": load(MALFORMED, touch=False),
+    "store cleared while iterated": cleared_while_iterated(),
+    "prescan": prescan(SHEET),
+    "prescan source raises": prescan(SHEET, source=Raising),
+    "prescan helper raises": prescan(sheet('<row r="x"/>'), lambda: failing_helpers("row_index")),
+    "prescan fallback": prescan(FALLBACK_MIDWAY),
+    "prescan malformed": prescan(MALFORMED),
+}
+
+
+def counts():
+    gc.collect()
+    return (sys.gettotalrefcount() if DEBUG else 0), sys.getallocatedblocks()
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_flat(name):
+    case = CASES[name]
+    for _ in range(WARMUP):
+        case()
+    drifts = []
+    for _ in range(ROUNDS):
+        before = counts()
+        for _ in range(REPEATS):
+            case()
+        after = counts()
+        drift = (after[0] - before[0], after[1] - before[1])
+        if max(drift) < REPEATS:
+            return
+        drifts.append(drift)
+    pytest.fail(f"(references, blocks) drift by {drifts} over rounds of {REPEATS} calls")
+
+
+def test_every_entry_point_is_covered():
+    entries = {n for n in dir(_vellum) if not n.startswith("_") and n != "NativeFallback"}
+    covered = {"find_dimension", "read_string_table", "RowReader", "CellStore", "bind_cells", "prescan_sheet"}
+    assert entries <= covered, f"entry points without a reference-count case: {entries - covered}"
