@@ -48,10 +48,10 @@ from typing import IO, Any
 
 from vellum import _vellum
 from vellum.zipread import isal_zlib
-from vellum.reference.cell import Cell, Hyperlink, column_letter
+from vellum.reference.cell import Cell, Hyperlink, blank_cell, column_letter
 from vellum.reference.sheet import MAIN_NS, STRICT_NS
 from vellum.reference.styles import BUILTIN_FORMATS, CellStyles, IndexedList, StyleArray
-from vellum.reference.worksheet import Worksheet as EditableWorksheet, date_style
+from vellum.reference.worksheet import MAX_INDEX, Worksheet as EditableWorksheet, date_style
 from vellum.reference import writer as ref
 from vellum.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 
@@ -91,6 +91,9 @@ def write_sheet_data(ws: Any, write: Any, lxml: bool, engine: bool = True) -> No
     """Write a worksheet's ``<sheetData>`` through `write`: by the engine's
     writer when it has one, else (or when it declines) by the package's."""
     native = getattr(_vellum, "SheetWriter", None) if engine else None
+    if native is not None and getattr(ws, "_pending", None) and not ws.row_dimensions:
+        if _write_pending(ws, native, write, lxml):
+            return
     if native is not None:
         chunks: list[Any] = []
         links, comments = len(ws._hyperlinks), len(getattr(ws, "_comments", ()))
@@ -109,6 +112,25 @@ def write_sheet_data(ws: Any, write: Any, lxml: bool, engine: bool = True) -> No
             return
     ref.SheetWriter(ws, write, lxml, ref.make_writer_helpers(lxml)).write_sheet_data(
         lambda: ref.rows(ws))
+
+
+def _write_pending(ws: NewWorksheet, native: Any, write: Any, lxml: bool) -> bool:
+    """Write the rows a new worksheet holds as appended values, with no
+    Cell made for most of them; False when the engine declines (nothing
+    written then)."""
+    chunks: list[Any] = []
+    writer = native(ws, chunks.append, lxml, ref.make_writer_helpers(lxml))
+    try:
+        for row, values in ws._pending:
+            writer.write_values(values, row, ws._make_cell)
+        writer.flush()
+    except _vellum.NativeFallback:
+        return False
+    write(b"<sheetData>" if lxml else "<sheetData>")
+    for chunk in chunks:
+        write(chunk)
+    write(b"</sheetData>" if lxml else "</sheetData>")
+    return True
 
 
 def _sink(out: IO[bytes], lxml: bool):
@@ -433,14 +455,62 @@ def save_workbook(book: Any, path_or_file: str | os.PathLike[str] | IO[bytes],
 
 # -- new workbooks ------------------------------------------------------------------------
 
+# The types of the values `NewWorksheet.append` keeps as they are: their
+# cells take no style, so nothing is lost until a cell is asked for.
+_PLAIN = frozenset((type(None), bool, int, float, str))
+
+
+def _new_cell(ws: Any, row: int, column: int, value: Any) -> Cell:
+    """The cell ``ws.cell(row, column, value)`` makes where there was none."""
+    cell = blank_cell(ws, row, column)
+    cell.value = value
+    date_style(cell, value)
+    return cell
+
+
 class NewWorksheet(EditableWorksheet):
     """An editable worksheet of a new workbook: `cell`, item access and
-    `append`, as for a worksheet read in full."""
+    `append`, as for a worksheet read in full.
+
+    Rows appended to a sheet that has no cells yet are kept as their values
+    (``_pending``: (row, values) in row order, each with a value that is not
+    None) while they hold only numbers, bools and texts, and written from
+    them at save; the first look at the cells (``_cells``) makes them."""
 
     def __init__(self, parent: Any, title: str) -> None:
+        self._pending: list[tuple[int, list[Any]]] = []
+        self._columns = (0, 0)  # the least and greatest column of _pending
+        self._cell_dict: dict[Any, Any] = {}
         super().__init__(parent, title)
         self._next_row = 1
         self._last_row = 0  # of every cell made: max_row scans them all
+
+    @property
+    def _cells(self) -> Any:
+        if self._pending:
+            self._make_pending()
+        return self._cell_dict
+
+    @_cells.setter
+    def _cells(self, cells: Any) -> None:
+        self._pending = []
+        self._cell_dict = cells
+
+    def _make_cell(self, row: int, column: int, value: Any) -> Cell:
+        return _new_cell(self, row, column, value)
+
+    def _make_pending(self) -> None:
+        pending, self._pending = self._pending, []
+        cells = self._cell_dict
+        for row, values in pending:
+            for column, value in enumerate(values, 1):
+                if value is not None:
+                    cells[(row, column)] = _new_cell(self, row, column, value)
+
+    def _extent(self):
+        if self._pending:
+            return self._pending[0][0], self._pending[-1][0], *self._columns
+        return super()._extent()
 
     def _create(self, row, column):
         self._last_row = max(self._last_row, row)
@@ -450,10 +520,36 @@ class NewWorksheet(EditableWorksheet):
         """Put `values` in the row after the last one that has cells, from
         column 1 on; None leaves a cell out."""
         row = max(self._next_row, self._last_row + 1)
+        items: list[Any] = []
+        try:
+            items.extend(values)
+        except BaseException:
+            self._append_cells(row, items)  # the cells made before the failure
+            raise
+        types = set(map(type, items))
+        if self._cell_dict or not _PLAIN.issuperset(types) or row > MAX_INDEX:
+            self._append_cells(row, items)
+        elif type(None) not in types:
+            if items:
+                self._keep(row, items, 1, len(items))
+        else:
+            columns = [c for c, value in enumerate(items, 1) if value is not None]
+            if columns:
+                self._keep(row, items, columns[0], columns[-1])
+        self._next_row = row + 1
+
+    def _append_cells(self, row: int, values: list[Any]) -> None:
         for column, value in enumerate(values, 1):
             if value is not None:
                 self.cell(row, column, value)
-        self._next_row = row + 1
+
+    def _keep(self, row: int, values: list[Any], first: int, last: int) -> None:
+        if self._pending:
+            low, high = self._columns
+            first, last = min(low, first), max(high, last)
+        self._columns = (first, last)
+        self._pending.append((row, values))
+        self._last_row = row
 
 
 class WriteOnlyWorksheet:
@@ -485,18 +581,16 @@ class WriteOnlyWorksheet:
         """Write `values` as the next row, from column 1 on; None leaves a
         cell out."""
         row = self._rows + 1
-        cells = []
-        for column, value in enumerate(values, 1):
-            if value is None:
-                continue
-            cell = Cell(self, row, column)
-            cell.value = value
-            date_style(cell, value)
-            cells.append(cell)
-        self._writer.write_row(cells, row)
+        last = self._writer.write_values(values, row, self._make_cell)
         self._rows = row
-        if cells:
-            self._max_col = max(self._max_col, cells[-1].column)
+        if last:
+            self._max_col = max(self._max_col, last)
+
+    def _make_cell(self, row: int, column: int, value: Any) -> Cell:
+        cell = Cell(self, row, column)
+        cell.value = value
+        date_style(cell, value)
+        return cell
 
     def _copy_to(self, out: IO[bytes]) -> list[str]:
         """Write the whole worksheet part; the URLs of its links."""

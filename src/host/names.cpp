@@ -36,6 +36,7 @@ constexpr Text TEXTS[] = {
     {&Names::write, "write"},           {&Names::lxml, "lxml"},
     {&Names::rows_fallback, "rows_fallback"}, {&Names::cells, "cells"},
     {&Names::row_idx, "row_idx"},       {&Names::_value, "_value"},
+    {&Names::values, "values"},         {&Names::make_cell, "make_cell"},
     {&Names::_style, "_style"},         {&Names::_comment, "_comment"},
     {&Names::data_type, "data_type"},   {&Names::hyperlink, "hyperlink"},
     {&Names::column, "column"},         {&Names::parent, "parent"},

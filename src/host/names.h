@@ -45,6 +45,8 @@ struct Names {
     PyObject* rows_fallback;
     PyObject* cells;
     PyObject* row_idx;
+    PyObject* values;
+    PyObject* make_cell;
     PyObject* _value;
     PyObject* _style;
     PyObject* _comment;

@@ -444,13 +444,14 @@ Result<void> SheetWriter::write_cells(PyObject* cells) {
     return {};
 }
 
-Result<void> SheetWriter::write_row(PyObject* cells, int64_t row) {
+template <class F>
+Result<void> SheetWriter::framed_row(int64_t row, F&& cells) {
     size_t start = buf_.size();
     auto body = [&]() -> Result<void> {
         Ref dims = VLM_TRY(attr(ws_.get(), NAMES.row_dimensions));
         Ref attrs = VLM_TRY(row_attrs(dims.get(), row));
         VLM_TRY(row_start(row, attrs.get()));
-        VLM_TRY(write_cells(cells));
+        VLM_TRY(cells());
         buf_ += "</row>";
         return {};
     };
@@ -464,6 +465,63 @@ Result<void> SheetWriter::write_row(PyObject* cells, int64_t row) {
     if (buf_.size() >= FLUSH_AT)
         return flush_buf();
     return {};
+}
+
+Result<void> SheetWriter::write_row(PyObject* cells, int64_t row) {
+    return framed_row(row, [&] { return write_cells(cells); });
+}
+
+// A new cell holding `value` has no style, link or comment, and the data
+// type the package's Cell gives the value: "n" for an int or a float, "b"
+// for a bool, "f" for a str of two characters or more starting with "=",
+// else "s". Its start tag then carries t as write_one gives it.
+Result<bool> SheetWriter::write_plain(int64_t row, int64_t column, PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type != &PyFloat_Type && type != &PyLong_Type && type != &PyBool_Type && type != &PyUnicode_Type)
+        return false;
+    Classified val = classify(value);
+    if (val.kind == Classified::Kind::Unsupported)
+        return false;
+    std::string_view dt = type == &PyBool_Type ? "b" : "n";
+    std::optional<std::string_view> t = dt;
+    if (type == &PyUnicode_Type) {
+        std::string_view text = val.text();
+        // the UTF-8 of "=" is one byte, so two characters are two bytes or more
+        bool formula = text.size() > 1 && text[0] == '=';
+        dt = formula ? "f" : "s";
+        t = formula ? std::nullopt : std::optional<std::string_view>("inlineStr");
+    }
+    Outcome o = VLM_TRY(emit(CellOut{row, column, dt, t, std::nullopt, &val, nullptr}));
+    return o == Outcome::Written;
+}
+
+Result<int64_t> SheetWriter::write_values(PyObject* values, int64_t row, PyObject* make_cell) {
+    // A tuple of its own, so that make_cell cannot change what is iterated
+    Ref items = Ref::steal(PySequence_Tuple(values));
+    if (!items)
+        return fetched();
+    int64_t last = 0;
+    auto cells = [&]() -> Result<void> {
+        Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* value = PyTuple_GET_ITEM(items.get(), i);
+            if (value == Py_None)
+                continue;
+            int64_t column = i + 1;
+            last = column;
+            if (column <= MAX_COLUMN && VLM_TRY(write_plain(row, column, value)))
+                continue;
+            Ref r = Ref::steal(PyLong_FromLongLong(row));
+            Ref c = r ? Ref::steal(PyLong_FromLongLong(column)) : Ref();
+            Ref cell = c ? Ref::steal(PyObject_CallFunctionObjArgs(make_cell, r.get(), c.get(), value, nullptr)) : Ref();
+            if (!cell)
+                return fetched();
+            VLM_TRY(write_one(cell.get()));
+        }
+        return {};
+    };
+    VLM_TRY(framed_row(row, cells));
+    return last;
 }
 
 }  // namespace vlm::writer

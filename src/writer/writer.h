@@ -51,6 +51,11 @@ public:
     // One <row> of a write-only sheet. On failure the buffer is cut back to
     // where the row began, so no half row ever reaches `write`.
     [[nodiscard]] Result<void> write_row(PyObject* cells, int64_t row);
+    // The same from the values of a new row (None: no cell), with no Cell
+    // made for a number, a bool or a str: they are written as the cell
+    // `make_cell(row, column, value)` would be, which is asked for every
+    // other value. The highest column written to, or 0.
+    [[nodiscard]] Result<int64_t> write_values(PyObject* values, int64_t row, PyObject* make_cell);
     // Hands whatever is buffered to `write`.
     [[nodiscard]] Result<void> flush_buf();
 
@@ -88,6 +93,13 @@ private:
     [[nodiscard]] Result<void> write_cells(PyObject* cells);
     [[nodiscard]] Result<Outcome> emit(const CellOut& c);
     [[nodiscard]] Result<void> push_fallback(PyObject* cell, bool styled);
+    // One value of write_values in a cell without style, link or comment;
+    // false when it is left to a Cell.
+    [[nodiscard]] Result<bool> write_plain(int64_t row, int64_t column, PyObject* value);
+    // write_row's and write_values' frame: the row start, `cells`, the end
+    // tag, the whole row or nothing.
+    template <class F>
+    [[nodiscard]] Result<void> framed_row(int64_t row, F&& cells);
     [[nodiscard]] Result<void> row_start(int64_t row, PyObject* attrs);
     [[nodiscard]] Result<void> row_start_attrs(PyObject* row_text, PyObject* attrs);
     [[nodiscard]] Result<void> row_end();

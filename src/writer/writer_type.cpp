@@ -30,6 +30,8 @@ constexpr Signature<4> NEW_ARGS{
     "SheetWriter", {&NAMES.ws, &NAMES.write, &NAMES.lxml, &NAMES.helpers}, {"ws", "write", "lxml", "helpers"}, 4};
 constexpr Signature<1> DATA_ARGS{"write_sheet_data", {&NAMES.rows_fallback}, {"rows_fallback"}, 1};
 constexpr Signature<2> ROW_ARGS{"write_row", {&NAMES.cells, &NAMES.row_idx}, {"cells", "row_idx"}, 2};
+constexpr Signature<3> VALUES_ARGS{
+    "write_values", {&NAMES.values, &NAMES.row_idx, &NAMES.make_cell}, {"values", "row_idx", "make_cell"}, 3};
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* a[4] = {nullptr, nullptr, nullptr, nullptr};
@@ -71,7 +73,7 @@ PyObject* writer_sheet_data(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 // row_idx through Python's integer conversion; a failure is the argument's
 // TypeError, caused by the conversion's own error.
-bool row_number(PyObject* obj, int64_t& out) {
+bool row_number(const char* fn, PyObject* obj, int64_t& out) {
     Ref index = Ref::steal(PyNumber_Index(obj));
     if (index) {
         long long v = PyLong_AsLongLong(index.get());
@@ -81,7 +83,7 @@ bool row_number(PyObject* obj, int64_t& out) {
         }
     }
     Ref cause = Ref::steal(PyErr_GetRaisedException());
-    PyErr_Format(PyExc_TypeError, "write_row() argument 'row_idx' must be an integer in the 64-bit range, not %T", obj);
+    PyErr_Format(PyExc_TypeError, "%s() argument 'row_idx' must be an integer in the 64-bit range, not %T", fn, obj);
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     PyException_SetCause(exc.get(), Py_NewRef(cause.get()));
     PyException_SetContext(exc.get(), cause.release());
@@ -94,13 +96,30 @@ PyObject* writer_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!ROW_ARGS.parse(args, nargs, kwnames, a))
         return nullptr;
     int64_t row;
-    if (!row_number(a[1], row))
+    if (!row_number("write_row", a[1], row))
         return nullptr;
     WriterObject* o = as_writer(self);
     BorrowGuard g(o->borrowed, Mode::Exclusive);
     if (!g)
         return nullptr;
     return done(o->w->write_row(a[0], row));
+}
+
+PyObject* writer_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[3] = {nullptr, nullptr, nullptr};
+    if (!VALUES_ARGS.parse(args, nargs, kwnames, a))
+        return nullptr;
+    int64_t row;
+    if (!row_number("write_values", a[1], row))
+        return nullptr;
+    WriterObject* o = as_writer(self);
+    BorrowGuard g(o->borrowed, Mode::Exclusive);
+    if (!g)
+        return nullptr;
+    Result<int64_t> last = o->w->write_values(a[0], row, a[2]);
+    if (!last)
+        return fallback_err(std::move(last).error());
+    return PyLong_FromLongLong(*last);
 }
 
 PyObject* writer_flush(PyObject* self, PyObject*) {
@@ -141,6 +160,9 @@ PyMethodDef writer_methods[] = {
      "write_sheet_data(rows_fallback)\n--\n\nWrites the whole <sheetData> element."},
     {"write_row", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_row)),
      METH_FASTCALL | METH_KEYWORDS, "write_row(cells, row_idx)\n--\n\nWrites one <row> of a write-only sheet."},
+    {"write_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_values)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "write_values(values, row_idx, make_cell)\n--\n\nWrites one <row> of new values; the last column written to, or 0."},
     {"flush", writer_flush, METH_NOARGS, "Hands everything buffered to write."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -6,7 +6,9 @@ kind, including the ones the engine declines to the package's write_cell."""
 import csv
 import datetime
 import decimal
+import io
 import pathlib
+import zipfile
 
 import pytest
 from hypothesis import given, strategies as st
@@ -143,6 +145,46 @@ def test_generated_cells_every_path(specs, dims):
         same(ws, lxml, rows)
         ws._cells[("x", 1)] = Cell(ws, 9, 2, "foreign")  # the package's grouping
         same(ws, lxml)
+
+
+plain = st.one_of(st.none(), st.booleans(), texts, st.integers(-2**64, 2**64), st.floats())
+
+
+def saved_parts(rows, lxml, engine, look):
+    """Every part of a new workbook the rows were appended to (or the error
+    of its save); with `look` its cells are made before the save."""
+    book = vellum.new_workbook(lxml=lxml)
+    ws = book.add_sheet("S")
+    for items in rows:
+        ws.append(iter(items))
+    if look:
+        assert ws.max_row == max([r for r, items in enumerate(rows, 1)
+                                  if any(v is not None for v in items)], default=1)
+        len(ws._cells)
+    out = io.BytesIO()
+    try:
+        book.save(out, engine=engine)
+    except ValueError as e:  # a text no file can carry: refused alike
+        return type(e)
+    with zipfile.ZipFile(out) as z:
+        return {name: z.read(name) for name in z.namelist()}
+
+
+@native
+@given(st.lists(st.lists(plain, max_size=6) | st.lists(values, max_size=4), max_size=5))
+def test_appended_values_written_as_their_cells(rows):
+    for lxml in MODES:
+        ws = make_sheet({}, {})
+
+        def job(w):
+            for row, items in enumerate(rows, 1):
+                assert w.write_values(items, row, ws._make_cell) == max(
+                    [c for c, v in enumerate(items, 1) if v is not None], default=0)
+            w.flush()
+        same(ws, lxml, job)
+        made = saved_parts(rows, lxml, False, True)
+        assert saved_parts(rows, lxml, True, False) == made
+        assert saved_parts(rows, lxml, False, False) == made
 
 
 @native

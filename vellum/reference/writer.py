@@ -370,6 +370,17 @@ class SheetWriter:
         self._append(self._row(row_idx.__index__(), cells))
         self._hand_over()
 
+    def write_values(self, values: Iterable[Any], row_idx: int,
+                     make_cell: Callable[[int, int, Any], Any]) -> int:
+        """Write one ``<row>`` of a new row's values, the cell of each value
+        but None made by ``make_cell(row, column, value)``; return the
+        highest column written to, or 0. Whole or not at all, as `write_row`."""
+        row_idx = row_idx.__index__()
+        cells = [make_cell(row_idx, column, value)
+                 for column, value in enumerate(tuple(values), 1) if value is not None]
+        self.write_row(cells, row_idx)
+        return cells[-1].column if cells else 0
+
     def flush(self) -> None:
         """Hand everything buffered to `write`."""
         self._hand_over(force=True)
