@@ -150,6 +150,12 @@ def main():
             check_vellum(out, kind, args.rows)
             results = [("vellum", median_seconds(lambda: save_vellum(out, kind, args.rows), runs),
                         out.stat().st_size)]
+            # write-only is the mode to set against the constant-memory ones
+            wo = folder / f"{kind}-wo.xlsx"
+            save_vellum(wo, kind, args.rows, write_only=True)
+            check_vellum(wo, kind, args.rows)
+            results.append(("vellum write_only", median_seconds(
+                lambda: save_vellum(wo, kind, args.rows, write_only=True), runs), wo.stat().st_size))
             for cm in (False, True):
                 path = folder / f"{kind}-xw{int(cm)}.xlsx"
                 t = median_seconds(lambda: save_xlsxwriter(path, kind, args.rows, cm), runs)
