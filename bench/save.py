@@ -2,7 +2,7 @@
 vellum against XlsxWriter (default and constant_memory) and libxlsxwriter
 (default and constant_memory, bench/save_libxlsxwriter.c built here with cc
 through pkg-config), in one run: 100,000 rows x 10 of numbers, then of
-strings (10,000 distinct texts). Medians of at least 5 runs, file sizes.
+strings (10,000 distinct texts). Medians of at least 5 rounds (each contender once a round), file sizes.
 
 Deflating the worksheet part is most of a whole save, so the sheet XML of
 vellum's file is deflated alone at every zlib level (time and size) to show
@@ -80,11 +80,11 @@ def build_c(folder):
     return exe
 
 
-def median_c(exe, path, kind, rows, constant_memory, runs):
-    """The program's own timing (process start and exit left out)."""
+def c_seconds(exe, path, kind, rows, constant_memory):
+    """One run of the C program, by its own timing (process start and exit
+    left out)."""
     args = [str(exe), str(path), str(rows), str(COLS), kind] + (["cm"] if constant_memory else [])
-    return statistics.median(float(subprocess.run(args, check=True, capture_output=True,
-                                                  text=True).stdout) for _ in range(runs))
+    return float(subprocess.run(args, check=True, capture_output=True, text=True).stdout)
 
 
 def check_vellum(path, kind, rows):
@@ -148,25 +148,39 @@ def main():
             out = folder / f"{kind}.xlsx"
             save_vellum(out, kind, args.rows)
             check_vellum(out, kind, args.rows)
-            results = [("vellum", median_seconds(lambda: save_vellum(out, kind, args.rows), runs),
-                        out.stat().st_size)]
-            # write-only is the mode to set against the constant-memory ones
             wo = folder / f"{kind}-wo.xlsx"
             save_vellum(wo, kind, args.rows, write_only=True)
             check_vellum(wo, kind, args.rows)
-            results.append(("vellum write_only", median_seconds(
-                lambda: save_vellum(wo, kind, args.rows, write_only=True), runs), wo.stat().st_size))
+
+            def timed(fn):
+                def go():
+                    t = time.perf_counter()
+                    fn()
+                    return time.perf_counter() - t
+                return go
+
+            # (name, file, timed run); write-only is the mode to set against
+            # the constant-memory ones
+            contenders = [("vellum", out, timed(lambda: save_vellum(out, kind, args.rows))),
+                          ("vellum write_only", wo,
+                           timed(lambda: save_vellum(wo, kind, args.rows, write_only=True)))]
             for cm in (False, True):
                 path = folder / f"{kind}-xw{int(cm)}.xlsx"
-                t = median_seconds(lambda: save_xlsxwriter(path, kind, args.rows, cm), runs)
-                results.append((f"XlsxWriter{' constant_memory' if cm else ''}", t,
-                                path.stat().st_size))
+                contenders.append((f"XlsxWriter{' constant_memory' if cm else ''}", path,
+                                   timed(lambda path=path, cm=cm: save_xlsxwriter(path, kind, args.rows, cm))))
             if exe is not None:
                 for cm in (False, True):
                     path = folder / f"{kind}-lxw{int(cm)}.xlsx"
-                    t = median_c(exe, path, kind, args.rows, cm, runs)
-                    results.append((f"libxlsxwriter{' constant_memory' if cm else ''}", t,
-                                    path.stat().st_size))
+                    contenders.append((f"libxlsxwriter{' constant_memory' if cm else ''}", path,
+                                       lambda path=path, cm=cm: c_seconds(exe, path, kind, args.rows, cm)))
+            # Round by round, every contender once a round: the machine's load
+            # drifts, and each median must see the same drift.
+            times = {name: [] for name, _, _ in contenders}
+            for _ in range(runs):
+                for name, _, run in contenders:
+                    times[name].append(run())
+            results = [(name, statistics.median(times[name]), path.stat().st_size)
+                       for name, path, _ in contenders]
             _, vt, vsize = results[0]
             print(f"({kind}) whole save, {args.rows * COLS} cells:", flush=True)
             for name, t, size in results:
