@@ -10,6 +10,7 @@ the round's length; what the interpreter's own caches and free lists take
 and give back (measured: at most a few hundred, whatever the round's
 length) stays below it in one round at least."""
 import datetime
+import decimal
 import gc
 import io
 import pathlib
@@ -17,8 +18,10 @@ import sys
 
 import pytest
 
+import vellum
 from vellum import _vellum
 from vellum.reference import Cell, Parser, make_helpers
+from vellum.reference import writer as writer_ref
 from vellum.reference.styles import CellStyles, StyleArray
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "store"))
@@ -153,6 +156,58 @@ class Appends(list):
         raise ValueError("no room")
 
 
+def written_sheet(store):
+    """A worksheet of every kind of cell the writer meets (strings, numbers,
+    booleans, dates, formulas, a link, a comment, a styled empty cell, a
+    row with only dimensions): read back into the engine's store, or held
+    in a plain dict."""
+    book = vellum.new_workbook()
+    ws = book.add_sheet("S")
+    ws.append(["text", 1, 2.5, True, datetime.datetime(2024, 1, 2, 3, 4), "=A1&B1", None, "a\rb",
+               decimal.Decimal("1.25")])
+    ws.append([datetime.date(1900, 2, 28), datetime.time(12), -7, "x" * 300])
+    ws.cell(1, 1).hyperlink = "https://example.invalid/"
+    ws.row_dimensions[5] = {"ht": "20"}
+    if store:
+        out = io.BytesIO()
+        book.save(out)
+        out.seek(0)
+        ws = next(iter(vellum.read_workbook(out)))
+        assert isinstance(ws._cells, _vellum.CellStore)
+        ws.parent.iso_dates = True
+    ws.cell(3, 2, decimal.Decimal("2.5"))._comment = "noted"
+    return ws
+
+
+def write(store, helpers=None, lxml=False):
+    ws = written_sheet(store)
+
+    def case():
+        h = writer_ref.make_writer_helpers(lxml)
+        h.update(helpers or {})
+        swallow(_vellum.SheetWriter(ws, [].append, lxml, h).write_sheet_data,
+                lambda: writer_ref.rows(ws))
+    return case
+
+
+def write_rows():
+    ws = written_sheet(False)
+    good = [Cell(ws, 1, 1, "ok"), Cell(ws, 1, 2, 3.5)]
+    bad = [Cell(ws, 2, 1, "fine"), Cell(ws, 2, 2, "bad\x0b")]
+
+    def case():
+        w = _vellum.SheetWriter(ws, [].append, False, writer_ref.make_writer_helpers(False))
+        w.write_row(good, 1)
+        swallow(w.write_row, bad, 2)
+        swallow(w.write_row, good, "3")
+        w.flush()
+    return case
+
+
+def raises(*args):
+    raise ZeroDivisionError("helper")
+
+
 FALLBACK_MIDWAY = sheet('<row r="1"><c><v>1</v></c></row><row r="2"><c><v>2</v></c></row>'
                         '<row r="99999999999999999999"><c><v>1</v></c></row>')
 MALFORMED = SHEET[:-40]
@@ -188,6 +243,15 @@ CASES = {
     "prescan helper raises": prescan(sheet('<row r="x"/>'), lambda: failing_helpers("row_index")),
     "prescan fallback": prescan(FALLBACK_MIDWAY),
     "prescan malformed": prescan(MALFORMED),
+    "write store": write(True),
+    "write store lxml": write(True, lxml=True),
+    "write dict": write(False),
+    "write dict lxml": write(False, lxml=True),
+    "write rows, one failing": write_rows(),
+    "write helper raises": write(False, {"write_cell": raises, "date_value": raises,
+                                         "add_comment": raises}),
+    "write store helper raises": write(True, {"date_value_raw": raises, "write_cell": raises,
+                                              "add_comment": raises}),
 }
 
 
@@ -216,5 +280,6 @@ def test_flat(name):
 
 def test_every_entry_point_is_covered():
     entries = {n for n in dir(_vellum) if not n.startswith("_") and n != "NativeFallback"}
-    covered = {"find_dimension", "read_string_table", "RowReader", "CellStore", "bind_cells", "prescan_sheet"}
+    covered = {"find_dimension", "read_string_table", "RowReader", "CellStore", "bind_cells", "prescan_sheet",
+               "SheetWriter"}
     assert entries <= covered, f"entry points without a reference-count case: {entries - covered}"

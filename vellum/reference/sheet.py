@@ -91,15 +91,24 @@ def attr_key(name):
 def tag_end(buf, start):
     """Offset just past the ``>`` of the tag that begins at `start`.
 
-    Quoted attribute values may hold a ``>``, so quotes are skipped."""
-    i = start
+    Quoted attribute values may hold a ``>``, so quotes are skipped. Each
+    position found is kept until it is passed (none before ``>``: the
+    ``>`` itself), so a tag of a million attributes is scanned once, not
+    once per value."""
+    i, j = start, -1
     while True:
-        j = buf.index(b">", i)
-        quote = buf.find(b'"', i, j)
-        apos = buf.find(b"'", i, j)
-        if quote < 0 and apos < 0:
+        if j < i:
+            j = buf.index(b">", i)
+            quote = apos = -1
+        if quote < i:
+            quote = buf.find(b'"', i, j)
+            quote = j if quote < 0 else quote
+        if apos < i:
+            apos = buf.find(b"'", i, j)
+            apos = j if apos < 0 else apos
+        q = min(quote, apos)
+        if q == j:
             return j + 1
-        q = quote if apos < 0 or 0 <= quote < apos else apos
         i = buf.index(buf[q:q + 1], q + 1) + 1
 
 
