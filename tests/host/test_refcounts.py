@@ -187,6 +187,10 @@ def write(store, helpers=None, lxml=False):
         h.update(helpers or {})
         swallow(_vellum.SheetWriter(ws, [].append, lxml, h).write_sheet_data,
                 lambda: writer_ref.rows(ws))
+        # the helpers record the sheet's links and comments on each write,
+        # as a save does once: drop them, they are not the writer's
+        ws._hyperlinks.clear()
+        ws.__dict__.pop("_comments", None)
     return case
 
 
@@ -255,6 +259,14 @@ CASES = {
 }
 
 
+# lxml is built for the release interpreter: on the debug one its own
+# increments and decrements are not counted in the total while the
+# interpreter's are, so the total drifts (about 31 a call for an xmlfile
+# writing one row, with no block kept). Those cases are held to the
+# allocated blocks alone.
+BLOCKS_ONLY = {"write store lxml", "write dict lxml"}
+
+
 def counts():
     gc.collect()
     return (sys.gettotalrefcount() if DEBUG else 0), sys.getallocatedblocks()
@@ -271,7 +283,7 @@ def test_flat(name):
         for _ in range(REPEATS):
             case()
         after = counts()
-        drift = (after[0] - before[0], after[1] - before[1])
+        drift = (0 if name in BLOCKS_ONLY else after[0] - before[0], after[1] - before[1])
         if max(drift) < REPEATS:
             return
         drifts.append(drift)
