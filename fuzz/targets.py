@@ -96,7 +96,7 @@ def _same_exception(a, b):
     return type(a) is type(b) and str(a) == str(b)
 
 
-STRICT = "http://purl.oclc.org/ooxml/spreadsheetml/main\x01"
+STRICT = "http://purl.oclc.org/ooxml/spreadsheetml/main}"
 
 
 class Expat(expat_diff.Expat):
@@ -105,7 +105,7 @@ class Expat(expat_diff.Expat):
 
     @staticmethod
     def _main(name):
-        return expat_diff.MAIN + "\x01" + name[len(STRICT):] if name.startswith(STRICT) else name
+        return expat_diff.MAIN + "}" + name[len(STRICT):] if name.startswith(STRICT) else name
 
     def start(self, name, attrs):
         super().start(self._main(name), attrs)
