@@ -12,6 +12,16 @@ constexpr int64_t LIMIT53 = int64_t{1} << 53;
 
 }  // namespace
 
+std::optional<int64_t> exact_int(PyObject* obj) noexcept {
+    if (!PyLong_CheckExact(obj))
+        return std::nullopt;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow)
+        return std::nullopt;
+    return v;
+}
+
 size_t int_text(int64_t v, char* out) noexcept {
     if (v >= -LIMIT53 && v <= LIMIT53)
         return static_cast<size_t>(std::to_chars(out, out + G16_MAX, v).ptr - out);
@@ -53,11 +63,8 @@ Classified classify(PyObject* value) noexcept {
     if (type == &PyBool_Type)
         return Classified::literal(value == Py_True ? "1" : "0");
     if (type == &PyLong_Type) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow)
-            return Classified::unsupported();
-        return Classified::integer(v);
+        std::optional<int64_t> v = exact_int(value);
+        return v ? Classified::integer(*v) : Classified::unsupported();
     }
     if (type == &PyFloat_Type)
         return Classified::number(PyFloat_AS_DOUBLE(value));

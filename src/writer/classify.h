@@ -8,6 +8,7 @@
 #include "utils/numtext.h"
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace vlm::writer {
@@ -39,6 +40,9 @@ struct Classified {
 // returns its length.
 size_t int_text(int64_t v, char* out) noexcept;
 size_t double_text(double x, char* out) noexcept;
+
+// An exact int within 64 bits; nothing (no exception) otherwise.
+std::optional<int64_t> exact_int(PyObject* obj) noexcept;
 
 // The kind of a value by its exact type (subclasses are unsupported); a str
 // that cannot be encoded as UTF-8 is unsupported too. Raises nothing.

@@ -12,7 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
+#include <bit>
 
 namespace vlm::writer {
 
@@ -20,16 +20,6 @@ using store::CellStore;
 using store::Entry;
 using store::Kind;
 using store::Loc;
-
-namespace {
-
-double bits_double(uint64_t u) noexcept {
-    double x;
-    std::memcpy(&x, &u, sizeof x);
-    return x;
-}
-
-}  // namespace
 
 class StoreWalk {
 public:
@@ -222,7 +212,7 @@ Result<void> StoreWalk::cell(const Loc& loc) {
             val = Classified::integer(static_cast<int64_t>(e.payload));
             break;
         case Kind::Float:
-            val = Classified::number(bits_double(e.payload));
+            val = Classified::number(std::bit_cast<double>(e.payload));
             break;
         case Kind::Bool:
             val = Classified::literal(e.payload ? "1" : "0");

@@ -77,16 +77,6 @@ void put_int(std::string& out, int64_t v) {
 
 }  // namespace
 
-std::optional<int64_t> exact_int(PyObject* obj) noexcept {
-    if (!PyLong_CheckExact(obj))
-        return std::nullopt;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow)
-        return std::nullopt;
-    return v;
-}
-
 // --- Set-up
 
 Result<SheetWriter> SheetWriter::make(PyObject* ws, PyObject* write, bool lxml, PyObject* helpers) {

@@ -27,8 +27,6 @@ struct Loc;
 
 namespace vlm::writer {
 
-// An exact int within 64 bits; nothing (no exception) otherwise.
-std::optional<int64_t> exact_int(PyObject* obj) noexcept;
 // The keys of a row_dimensions mapping, sorted; nothing when one is not
 // an exact 64-bit int. Errors of keys() and of the iteration propagate.
 [[nodiscard]] Result<std::optional<std::vector<int64_t>>> row_dim_keys(PyObject* row_dims);
