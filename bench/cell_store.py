@@ -30,7 +30,7 @@ sys.path[:0] = [str(ROOT / "build" / "release"), str(ROOT)]
 
 import vellum._vellum  # noqa: E402,F401  (an editable install rebuilds on import)
 import _vellum_testing as native  # noqa: E402
-from common import median_seconds  # noqa: E402
+from common import median_seconds, rerun_warm  # noqa: E402
 from vellum.reference import Parser, make_helpers  # noqa: E402
 from vellum.reference.cell import Cell  # noqa: E402
 
@@ -163,16 +163,9 @@ def run(b, runs):
 
 # Both sides of first access keep the same objects (a Cell, its own style
 # array, the value), about 300 bytes a cell, so on fresh memory both pay the
-# kernel for every page they touch. On a virtual machine that cost can
-# dwarf the work itself (here about 10 us a 4 KiB page, 100 times a bare
-# metal fault). This run puts both sides on the C allocator with trimming
-# off, provisions the memory once untimed, and then times the same passes
-# on memory the process already holds: the work the engine saves, without
-# the machine's page-fault price in it.
-WARM_ENV = {"PYTHONMALLOC": "malloc", "MALLOC_TRIM_THRESHOLD_": str(1 << 40),
-            "MALLOC_MMAP_THRESHOLD_": str(1 << 25)}
-
-
+# kernel for every page they touch (see common.WARM_ENV). This run provisions
+# the memory once untimed and then times the same passes on memory the
+# process already holds.
 def warm(b, runs):
     def engine():
         s = b.store()
@@ -207,8 +200,8 @@ def main():
     ap.add_argument("--shape", choices=["numbers", "strings", "both"], default="both")
     ap.add_argument("--warm", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
-    if args.warm and os.environ.get("PYTHONMALLOC") != "malloc":
-        os.execve(sys.executable, [sys.executable, *sys.argv], {**os.environ, **WARM_ENV})
+    if args.warm:
+        rerun_warm()
     if args.shape != "both":
         (warm if args.warm else run)(Bench(args.rows, args.cols, args.shape), args.runs)
         return

@@ -19,21 +19,32 @@ rows equal the package's), then reports the median of N runs (at least 5) of:
   parsing the same bytes (same 64 KiB reads) with no handlers at all;
 - layers: the rows-dropped job again with members read by zipfile instead
   of the package's reader (`vellum.zipread`), and where its time goes:
-  opening the workbook, inflating the sheet part by the package's reader,
-  and the engine's rows from the part's bytes in memory.
+  opening the workbook (with its shared strings), inflating the sheet part
+  by the package's reader, and the engine's rows from the part's bytes in
+  memory;
+- floor: the least any reader could take on this interpreter and zip
+  layer: the package's inflate of the sheet part, plus CPython making the
+  values alone (each row's tuple of fresh ints and floats, unpacked by
+  `struct` from binary records; for shared strings, the table's texts split
+  out of one string, and each row's tuple of them), with its ratio to zip.
+  Whatever a reader spends beyond it is parsing.
 
-With `--json PATH` the figures are also written there, for the report.
+With `--warm` the whole run is repeated in a process on the C allocator
+with trimming off (`common.WARM_ENV`), so memory freed by one run serves
+the next: the same jobs without this machine's price for fresh pages. With
+`--json PATH` the figures are also written there, for the report.
 """
 import argparse
 import io
 import statistics
+import struct
 import sys
 import time
 import xml.parsers.expat
 import zipfile
 
 import workbooks
-from common import write_json
+from common import rerun_warm, write_json
 from vellum import _vellum, zipread
 from vellum.workbook import Workbook
 
@@ -68,16 +79,41 @@ def inflate_vellum(path):
             pass
 
 
-def rows_in_memory(path, data):
-    """The engine's rows as values from the sheet's bytes in memory: the
-    job without its inflating."""
-    with Workbook(path) as book:
-        stream = book.stream()
-        stream.close()
-        stream._source = io.BytesIO(data)
-        stream._reader = _vellum.RowReader(stream._source, stream.parser, book.helpers)
-        for _ in stream.rows(indexed=False):
+def rows_in_memory(book, data):
+    """The engine's rows as values from the sheet's bytes in memory, in a
+    workbook already open: the job without opening and inflating."""
+    stream = book.stream()
+    stream.close()
+    stream._source = io.BytesIO(data)
+    stream._reader = _vellum.RowReader(stream._source, stream.parser, book.helpers)
+    for _ in stream.rows(indexed=False):
+        pass
+
+
+def value_floor(kind, rows):
+    """The function that makes the values of `kind` the least costly way
+    CPython has, and its input: what no reader can do without."""
+    values = [workbooks.expected(kind, r, c) for r in range(1, rows + 1)
+              for c in range(1, workbooks.COLUMNS + 1)]
+    if kind == "numbers":
+        record = struct.Struct("<" + "dq" * (workbooks.COLUMNS // 2))
+        packed = b"".join(record.pack(*values[i:i + workbooks.COLUMNS])
+                          for i in range(0, len(values), workbooks.COLUMNS))
+
+        def make():
+            for _ in record.iter_unpack(packed):
+                pass
+        return make
+    table = list(dict.fromkeys(values))
+    joined = "\n".join(table)
+    index = {text: i for i, text in enumerate(table)}
+    cells = [index[v] for v in values]
+
+    def make():
+        texts = joined.split("\n")
+        for _ in zip(*[map(texts.__getitem__, cells)] * workbooks.COLUMNS):
             pass
+    return make
 
 
 def with_backend(backend, fn, *args):
@@ -171,7 +207,10 @@ def main():
     ap.add_argument("--rows", type=int, default=workbooks.ROWS)
     ap.add_argument("--kind", choices=workbooks.KINDS, action="append")
     ap.add_argument("--json", help="also write the figures to this file")
+    ap.add_argument("--warm", action="store_true", help="run on memory the process holds")
     args = ap.parse_args()
+    if args.warm and rerun_warm():
+        print("warm: C allocator with trimming off, memory freed by one run serves the next", flush=True)
     results = []
     runs = max(args.runs, 5)
     engine = hasattr(_vellum, "RowReader")
@@ -216,16 +255,24 @@ def main():
             runs, lambda p: with_backend("zipfile", stream_values, p, True), path)
         open_s = median_time(runs, open_only, path)
         member_s = median_time(runs, inflate_vellum, path)
-        memory_s = median_time(runs, rows_in_memory, path, data)
+        with Workbook(path) as book:
+            memory_s = median_time(runs, rows_in_memory, book, data)
         print(f"  layers rows dropped, members by zipfile {zipfile_s:.3f} s ({zipfile_zip:.2f}x zip), "
               f"by {zipread.BACKEND} {engine_stream_s:.3f} s ({stream_zip:.2f}x zip); split: open {open_s:.3f} s, "
               f"inflate ({zipread.BACKEND}) {member_s:.3f} s, rows from memory {memory_s:.3f} s", flush=True)
+        values_s = median_time(runs, value_floor(kind, args.rows))
+        floor_s = member_s + values_s
+        print(f"  floor  inflate ({zipread.BACKEND}) {member_s:.3f} s + making the values {values_s:.3f} s "
+              f"= {floor_s:.3f} s ({floor_s / zip_s:.2f}x zip): the engine spends {engine_stream_s - floor_s:.3f} s "
+              f"beyond it", flush=True)
         figures.update(engine_kept=engine_s, engine_kept_vs_zip=engine_zip, python_dropped=python_stream_s,
                        engine=engine_stream_s, engine_vs_zip=stream_zip, raw=raw_s, expat_bare=bare_s,
                        engine_zipfile=zipfile_s, engine_zipfile_vs_zip=zipfile_zip, open=open_s,
-                       inflate_member=member_s, rows_in_memory=memory_s)
+                       inflate_member=member_s, rows_in_memory=memory_s, values_floor=values_s,
+                       floor=floor_s, floor_vs_zip=floor_s / zip_s)
     if args.json:
-        write_json(args.json, "stream_workbook", {"runs": runs, "backend": zipread.BACKEND, "results": results})
+        write_json(args.json, "stream_workbook", {"runs": runs, "backend": zipread.BACKEND, "warm": args.warm,
+                                                  "results": results})
 
 
 def _timed(fn, *args):
