@@ -5,7 +5,7 @@ process's environment, and one Markdown page with PNG plots of the figures.
 
 Each benchmark that takes `--json PATH` writes its figures there; the
 report plots the ones it knows (inflate, deflate, stream_workbook,
-full_load, scaling) and shows every other JSON file's `results` as a table,
+full_load, scaling, save, write_sheet) and shows every other JSON file's `results` as a table,
 so a new benchmark that writes one is picked up as it is. The printed
 output of every benchmark is kept beside the report and shown in it.
 `--quick` runs each at a small size (the report then says so); `ab`, which
@@ -23,6 +23,8 @@ import subprocess
 import sys
 import time
 
+from matplotlib.ticker import FuncFormatter, LogLocator
+
 HERE = pathlib.Path(__file__).resolve().parent
 NOT_BENCHES = {"common", "workbooks", "report", "ab"}
 # Smaller sizes for --quick; the full sizes are each benchmark's defaults.
@@ -30,9 +32,19 @@ QUICK = {"stream_workbook": ["--rows", "20000"], "full_load": ["--rows", "20000"
          "inflate": ["--rows", "20000"], "deflate": ["--rows", "20000"],
          "scaling": ["--rows", "1000", "10000", "100000"], "cell_store": ["--rows", "20000"],
          "find_dimension": ["--rows", "20000"], "prescan": ["--rows", "20000"],
-         "shared_strings": ["--strings", "100000"], "profile_stream": ["--rows", "20000"]}
+         "shared_strings": ["--strings", "100000"], "profile_stream": ["--rows", "20000"],
+         "save": ["--rows", "20000", "--write-only-cells", "1000000"], "write_sheet": ["--rows", "20000"]}
 COLORS = {"zip": "#7f7f7f", "inflate": "#bcbd22", "expat": "#9467bd", "python": "#d62728",
-          "engine (zipfile)": "#ff7f0e", "engine": "#1f77b4", "full": "#2ca02c"}
+          "engine (zipfile)": "#ff7f0e", "engine": "#1f77b4", "full": "#2ca02c",
+          "save": "#17becf", "save write_only": "#8c564b",
+          "XlsxWriter": "#e377c2", "libxlsxwriter": "#9467bd"}
+# The writers of `save`: its name, its colour, and the vellum mode it is set
+# against (write-only against the constant-memory modes).
+WRITERS = {"vellum": ("engine", None), "vellum write_only": ("save write_only", None),
+           "vellum pure path": ("python", "vellum"),
+           "XlsxWriter": ("XlsxWriter", "vellum"), "XlsxWriter constant_memory": ("XlsxWriter", "vellum write_only"),
+           "libxlsxwriter": ("libxlsxwriter", "vellum"),
+           "libxlsxwriter constant_memory": ("libxlsxwriter", "vellum write_only")}
 
 
 def benches(only):
@@ -81,8 +93,26 @@ def label(ax, xlabel, ylabel, title, log="", legend=False):
     ax.set_title(title)
 
 
-def save(plt, fig, path):
-    fig.tight_layout()
+def plain_ticks(axis, subs=(1.0,)):
+    """Log-scale tick labels as plain numbers (0.1, 1, 10), not powers of
+    ten; `subs` (1, 2, 5) labels 0.2, 0.5 and so on too, for short ranges."""
+    axis.set_major_locator(LogLocator(subs=subs))
+    axis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
+
+
+def level_labels(ax, points, chosen=None):
+    """Each (x, y, level) point labelled with its level, alternately above
+    and below it, so that neighbouring levels (isal 1 and 2) stay apart;
+    the `chosen` level in bold, marked as the one used."""
+    for i, (x, y, level) in enumerate(points):
+        ax.annotate(level + (" (used)" if level == chosen else ""), (x, y), fontsize=7,
+                    xytext=(4, 3 if i % 2 == 0 else -9), textcoords="offset points",
+                    fontweight="bold" if level == chosen else "normal")
+
+
+def save_figure(plt, fig, path):
+    if not fig.get_layout_engine():
+        fig.tight_layout()
     fig.savefig(path)
     plt.close(fig)
 
@@ -112,11 +142,12 @@ def plot_stream(fig_path, stream, full):
             rate = r["cells"] / t / 1e6
             ax.text(ratio * 1.08, i, f"{ratio:.2f}x  ({rate:.{1 if rate >= 1 else 2}f} M cells/s)", va="center",
                     fontsize=8)
-        ax.set_xlim(min(ratios) / 1.5, max(ratios) * 12)
+        ax.set_xlim(min(ratios) / 1.5, max(ratios) * 40)
+        plain_ticks(ax.xaxis)
         ax.set_xlabel("time / zipfile's inflate of the sheet part (log)")
         ax.set_title(f"{r['workbook']}: {r['cells']:,} cells, {r['mb']:.0f} MB of XML")
     fig.suptitle("Streaming every value, file to values (rows dropped as read)")
-    save(plt, fig, fig_path)
+    save_figure(plt, fig, fig_path)
 
 
 def plot_inflate(fig_path, inflate, deflate):
@@ -140,11 +171,10 @@ def plot_inflate(fig_path, inflate, deflate):
                 pts = [r for r in deflate["results"] if r["workbook"] == kind and r["library"] == lib]
                 ax.plot([r["mb_per_s"] for r in pts], [r["bytes"] / 1e6 for r in pts], marker=marker,
                         color=color, label=f"{lib}, {kind}")
-                for r in pts:
-                    ax.annotate(str(r["level"]), (r["mb_per_s"], r["bytes"] / 1e6), fontsize=7,
-                                xytext=(3, 3), textcoords="offset points")
+                level_labels(ax, [(r["mb_per_s"], r["bytes"] / 1e6, str(r["level"])) for r in pts])
         label(ax, "MB/s of XML in (log)", "compressed MB", "Deflating it, by level (labels)", "x", legend=True)
-    save(plt, fig, fig_path)
+        plain_ticks(ax.xaxis, (1.0, 2.0, 5.0))
+    save_figure(plt, fig, fig_path)
 
 
 def plot_scaling(fig_path, scaling):
@@ -153,7 +183,8 @@ def plot_scaling(fig_path, scaling):
     fig, (a, b) = plt.subplots(1, 2, figsize=(11, 3.6))
     series = [("zip", "zipfile inflate", "zip"), ("stream_zipfile", "engine stream, zipfile members", "engine (zipfile)"),
               ("stream", f"engine stream, {scaling['backend']} members", "engine"), ("full", "engine full load", "full"),
-              ("python", "python path stream", "python")]
+              ("python", "python path stream", "python"), ("save", "save (new workbook)", "save"),
+              ("save_write_only", "save, write-only", "save write_only")]
     for key, name, color in series:
         pts = [(r["cells"], r[key]) for r in rows if key in r]
         if not pts:
@@ -161,9 +192,15 @@ def plot_scaling(fig_path, scaling):
         a.plot(*zip(*pts), marker="o", label=name, color=COLORS[color])
         if key != "zip":
             b.plot([c for c, _ in pts], [c / t / 1e6 for c, t in pts], marker="o", label=name, color=COLORS[color])
-    label(a, "cells in the sheet", "seconds (median)", "Time against sheet size", "xy", legend=True)
-    label(b, "cells in the sheet", "M cells/s", "Throughput against sheet size", "x", legend=True)
-    save(plt, fig, fig_path)
+    label(a, "cells in the sheet (log)", "seconds, median (log)", "Time against sheet size", "xy")
+    label(b, "cells in the sheet (log)", "M cells/s", "Throughput against sheet size", "x")
+    for ax in (a, b):
+        ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v / 1e6:g}M" if v >= 1e6 else f"{v / 1e3:g}k"))
+    plain_ticks(a.yaxis)
+    # one legend under both panels, clear of the lines
+    fig.legend(*a.get_legend_handles_labels(), frameon=False, fontsize=8, loc="lower center", ncol=4)
+    fig.tight_layout(rect=(0, 0.14, 1, 1))
+    save_figure(plt, fig, fig_path)
 
 
 def plot_memory(fig_path, full):
@@ -183,8 +220,88 @@ def plot_memory(fig_path, full):
         ax.text(r["engine_bytes_per_cell"] * 1.1, i - 0.2, f"{r['engine_bytes_per_cell']:.1f}", va="center", fontsize=8)
         ax.text(r["python_bytes_per_cell"] * 1.1, i + 0.2, f"{r['python_bytes_per_cell']:.0f}", va="center", fontsize=8)
     ax.set_xlim(1, max(r["python_bytes_per_cell"] for r in rows) * 4)
+    plain_ticks(ax.xaxis)
     ax.legend(frameon=False, fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.22), ncol=2)
-    save(plt, fig, fig_path)
+    save_figure(plt, fig, fig_path)
+
+
+def _save_panel(ax, rows):
+    """One kind's whole saves: M cells/s per writer, each anchor's time as a
+    multiple of the vellum mode it is set against."""
+    seconds = {r["writer"]: r["seconds"] for r in rows}
+    rates = [r["cells"] / r["seconds"] / 1e6 for r in rows]
+    y = range(len(rows))
+    ax.barh(y, rates, color=[COLORS[WRITERS.get(r["writer"], ("zip", None))[0]] for r in rows])
+    ax.set_yticks(list(y), [r["writer"] for r in rows])
+    ax.invert_yaxis()
+    ax.set_xscale("log")
+    for i, (rate, r) in enumerate(zip(rates, rows)):
+        against = WRITERS.get(r["writer"], (None, None))[1]
+        versus = f", {against} {r['seconds'] / seconds[against]:.1f}x faster" if against in seconds else ""
+        ax.text(rate * 1.05, i, f"{rate:.2f} M cells/s, {r['bytes'] / 1e6:.2f} MB{versus}", va="center", fontsize=7.5)
+    ax.set_xlim(min(rates) / 1.3, max(rates) * 8)
+    plain_ticks(ax.xaxis, (1.0, 2.0, 5.0))
+    ax.set_xlabel("M cells/s: workbook made, filled and written to a file (log)")
+    ax.set_title(f"save, {rows[0]['kind']}: {rows[0]['cells']:,} cells")
+
+
+def _sheet_writer_panel(ax, rows):
+    """The engine's <sheetData> writer against the package's, per workbook
+    and serialiser."""
+    y = range(len(rows))
+    for offset, key, name, color in ((-0.2, "engine", "engine SheetWriter", "engine"),
+                                     (0.2, "python", "package's writer", "python")):
+        rates = [r["cells"] / r[key] / 1e6 for r in rows]
+        ax.barh([i + offset for i in y], rates, 0.4, label=name, color=COLORS[color])
+        for i, (rate, r) in enumerate(zip(rates, rows)):
+            note = f"{rate:.2f}" + (f"  ({r['ratio']:.0f}x)" if key == "engine" else "")
+            ax.text(rate * 1.08, i + offset, note, va="center", fontsize=7)
+    ax.set_yticks(list(y), [f"{r['kind']}, {r['mode']}" for r in rows])
+    ax.invert_yaxis()
+    ax.set_xscale("log")
+    ax.set_xlim(min(r["cells"] / r["python"] for r in rows) / 2e6,
+                max(r["cells"] / r["engine"] for r in rows) / 1e6 * 8)
+    plain_ticks(ax.xaxis)
+    ax.set_xlabel("M cells/s: a loaded sheet's <sheetData>, to a counting sink (log)")
+    ax.set_title(f"Sheet data alone, {rows[0]['cells']:,} cells (engine's lead in brackets)")
+    ax.legend(frameon=False, fontsize=7, loc="lower right")
+
+
+def _deflate_panel(ax, save):
+    """The sheet XML of vellum's file deflated alone by zlib, per level,
+    beside the whole save's time."""
+    for kind, color in (("numbers", "#1f77b4"), ("strings", "#ff7f0e")):
+        pts = [d for d in save["deflate"] if d["kind"] == kind]
+        whole = next(r["seconds"] for r in save["results"] if r["kind"] == kind and r["writer"] == "vellum")
+        ax.plot([d["seconds"] * 1e3 for d in pts], [d["bytes"] / 1e6 for d in pts], marker="o", color=color,
+                label=f"{kind} ({pts[0]['xml_bytes'] / 1e6:.1f} MB of XML)")
+        level_labels(ax, [(d["seconds"] * 1e3, d["bytes"] / 1e6, str(d["level"])) for d in pts],
+                     str(save["level"]))
+        ax.axvline(whole * 1e3, color=color, lw=0.8, ls=":")
+    ax.plot([], [], color="black", lw=0.8, ls=":", label="vellum's whole save")
+    label(ax, "ms to deflate the sheet XML (log)", "compressed MB",
+          "The sheet XML deflated alone, by zlib level", "x")
+    plain_ticks(ax.xaxis, (1.0, 2.0, 5.0))
+    ax.legend(frameon=False, fontsize=7, loc="upper center", bbox_to_anchor=(0.5, -0.2), ncol=3)
+
+
+def plot_writers(fig_path, saved, sheet):
+    """Whole saves, one kind a row across the page; below them the
+    sheet-data writer alone and the deflate levels side by side."""
+    plt = _plt()
+    kinds = list(dict.fromkeys(r["kind"] for r in saved["results"])) if saved else []
+    panels = {k: lambda ax, k=k: _save_panel(ax, [r for r in saved["results"] if r["kind"] == k]) for k in kinds}
+    bottom = {}
+    if sheet:
+        bottom["sheet"] = lambda ax: _sheet_writer_panel(ax, sheet["results"])
+    if saved and saved.get("deflate"):
+        bottom["deflate"] = lambda ax: _deflate_panel(ax, saved)
+    layout = [[k, k] for k in kinds] + ([list(bottom) * (2 // len(bottom))] if bottom else [])
+    fig, axes = plt.subplot_mosaic(layout, figsize=(11, 3.3 * len(layout)),
+                                   height_ratios=[2.6] * len(kinds) + ([3.6] if bottom else []))
+    for name, draw in {**panels, **bottom}.items():
+        draw(axes[name])
+    save_figure(plt, fig, fig_path)
 
 
 # -- the page -------------------------------------------------------------------------
@@ -222,7 +339,44 @@ def summary(figures):
             out.append(f"| {r['workbook']} | {r['cells']:,} | **{r['engine_vs_zip']:.2f}x** | "
                        f"{r['python'] / r['engine']:.0f}x faster | {r['engine_bytes_per_cell']:.1f} | "
                        f"{r['python_bytes_per_cell']:.0f} |")
+    out += _writers_summary(figures.get("save"), figures.get("write_sheet"))
     return "\n".join(out)
+
+
+def _writers_summary(saved, sheet):
+    """Vellum's saves against each anchor (time ratios, file sizes) and the
+    sheet-data writer against the package's."""
+    out = []
+    if saved:
+        anchors = [w for w in WRITERS if WRITERS[w][1] and any(r["writer"] == w for r in saved["results"])]
+        out += ["", "| whole save | cells | vellum | write_only | "
+                + " | ".join(f"{w} / {WRITERS[w][1]}" for w in anchors) + " |",
+                "|---|---|---|---|" + "---|" * len(anchors)]
+        for kind in dict.fromkeys(r["kind"] for r in saved["results"]):
+            by = {r["writer"]: r for r in saved["results"] if r["kind"] == kind}
+            v, wo = by["vellum"], by["vellum write_only"]
+
+            def versus(w):
+                r, mine = by[w], by[WRITERS[w][1]]
+                return f"**{r['seconds'] / mine['seconds']:.1f}x** time, {r['bytes'] / mine['bytes']:.2f}x size"
+            out.append(f"| {kind} | {v['cells']:,} | {v['seconds']:.3f} s, {v['bytes'] / 1e6:.2f} MB | "
+                       f"{wo['seconds']:.3f} s, {wo['bytes'] / 1e6:.2f} MB | "
+                       + " | ".join(versus(w) for w in anchors) + " |")
+        out += ["", "Each anchor's time and file size as multiples of the vellum mode it is set against "
+                "(the default save, or write-only against constant_memory), medians of rounds that ran every "
+                "writer once."]
+        wo = saved.get("write_only")
+        if wo:
+            out += ["", f"Write-only, numbers and strings: {wo['cells']:,} cells appended and saved in "
+                    f"{wo['seconds']:.1f} s ({wo['cells'] / wo['seconds'] / 1e6:.2f} M cells/s), "
+                    f"{wo['bytes'] / 1e6:.1f} MB; peak resident growth {wo['peak_growth'] / 1e6:.1f} MB."]
+    if sheet:
+        out += ["", "| sheet data written | serialiser | cells | engine | ns/cell | package's writer "
+                "| engine faster |", "|---|---|---|---|---|---|---|"]
+        for r in sheet["results"]:
+            out.append(f"| {r['kind']} | {r['mode']} | {r['cells']:,} | {r['engine'] * 1e3:.1f} ms | "
+                       f"{r['engine'] / r['cells'] * 1e9:.0f} | {r['python'] * 1e3:.0f} ms | **{r['ratio']:.0f}x** |")
+    return out
 
 
 def write_report(out, quick, figures, texts, took):
@@ -233,6 +387,10 @@ def write_report(out, quick, figures, texts, took):
     if "inflate" in figures:
         plot_inflate(out / "zip.png", figures["inflate"], figures.get("deflate"))
         plots.append(("Inflate and deflate, per library", "zip.png"))
+    if "save" in figures or "write_sheet" in figures:
+        plot_writers(out / "writers.png", figures.get("save"), figures.get("write_sheet"))
+        plots.append(("Writers: whole saves against XlsxWriter and libxlsxwriter, the sheet-data writer, deflate",
+                      "writers.png"))
     if "scaling" in figures:
         plot_scaling(out / "scaling.png", figures["scaling"])
         plots.append(("Time against sheet size", "scaling.png"))
@@ -243,8 +401,8 @@ def write_report(out, quick, figures, texts, took):
     lines = [f"# vellum benchmark report{' (quick)' if quick else ''}", "",
              f"{time.strftime('%Y-%m-%d %H:%M')}, Python {platform.python_version()}, {os.cpu_count()} CPUs, "
              f"zip members read by `{any_json.get('zip_backend', '?')}`. "
-             + ("Quick mode: small sheets (20,000 rows, scaling up to 1 M cells); the figures are noisier and "
-                "per-file costs weigh more. " if quick else "")
+             + ("Quick mode: small sheets (20,000 rows, scaling up to 1 M cells, a write-only save of 1 M "
+                "cells); the figures are noisier and per-file costs weigh more. " if quick else "")
              + "Times are medians of at least 5 runs; ratios are taken against jobs measured in the same run "
              "(on a shared machine with about 10 microseconds per freshly touched page, absolute times drift)."
              + (" Benchmark run times: " + ", ".join(f"{n} {t:.0f} s" for n, t in took.items()) + "." if took else ""),

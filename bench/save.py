@@ -1,8 +1,10 @@
 """A whole save of a new workbook (made, filled and written to a file),
 vellum against XlsxWriter (default and constant_memory) and libxlsxwriter
 (default and constant_memory, bench/save_libxlsxwriter.c built here with cc
-through pkg-config), in one run: 100,000 rows x 10 of numbers, then of
-strings (10,000 distinct texts). Medians of at least 5 rounds (each contender once a round), file sizes.
+through pkg-config), and vellum's own pure path (`save(engine=False)`), in
+one run: 100,000 rows x 10 of numbers, then of strings (10,000 distinct
+texts). Medians of at least 5 rounds (each contender once a round), file
+sizes.
 
 Deflating the worksheet part is most of a whole save, so the sheet XML of
 vellum's file is deflated alone at every zlib level (time and size) to show
@@ -10,7 +12,7 @@ what `vellum.save.COMPRESSLEVEL` trades. Then write-only: N cells appended
 through `new_workbook(write_only=True)` and saved, in a fresh process, with
 the growth of its peak resident set (VmHWM) over the set-up.
 
-    bash scripts/devenv.sh bench save [--runs N] [--rows N] [--write-only-cells N]
+    bash scripts/devenv.sh bench save [--runs N] [--rows N] [--write-only-cells N] [--json PATH]
 """
 import argparse
 import os
@@ -25,7 +27,7 @@ import zipfile
 import zlib
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import median_seconds  # noqa: E402
+from common import median_seconds, write_json  # noqa: E402
 import vellum  # noqa: E402
 import vellum.save  # noqa: E402
 
@@ -43,12 +45,12 @@ def rows_of(kind, rows):
         yield [value(kind, r, c) for c in range(COLS)]
 
 
-def save_vellum(path, kind, rows, write_only=False):
+def save_vellum(path, kind, rows, write_only=False, engine=True):
     book = vellum.new_workbook(write_only=write_only)
     ws = book.add_sheet("data")
     for row in rows_of(kind, rows):
         ws.append(row)
-    book.save(path)
+    book.save(path, engine=engine)
 
 
 def save_xlsxwriter(path, kind, rows, constant_memory):
@@ -128,11 +130,83 @@ def write_only_child(cells, path):
     print(vmhwm() - before, time.perf_counter() - t, os.path.getsize(path))
 
 
+def timed(fn):
+    def go():
+        t = time.perf_counter()
+        fn()
+        return time.perf_counter() - t
+    return go
+
+
+def contenders(folder, exe, kind, rows):
+    """(name, file, timed run) of every writer of `kind`, vellum's first;
+    write-only is the mode to set against the constant-memory ones."""
+    out = folder / f"{kind}.xlsx"
+    wo = folder / f"{kind}-wo.xlsx"
+    pure = folder / f"{kind}-pure.xlsx"
+    found = [("vellum", out, timed(lambda: save_vellum(out, kind, rows))),
+             ("vellum write_only", wo, timed(lambda: save_vellum(wo, kind, rows, write_only=True))),
+             ("vellum pure path", pure, timed(lambda: save_vellum(pure, kind, rows, engine=False)))]
+    for cm in (False, True):
+        path = folder / f"{kind}-xw{int(cm)}.xlsx"
+        found.append((f"XlsxWriter{' constant_memory' if cm else ''}", path,
+                      timed(lambda path=path, cm=cm: save_xlsxwriter(path, kind, rows, cm))))
+    if exe is not None:
+        for cm in (False, True):
+            path = folder / f"{kind}-lxw{int(cm)}.xlsx"
+            found.append((f"libxlsxwriter{' constant_memory' if cm else ''}", path,
+                          lambda path=path, cm=cm: c_seconds(exe, path, kind, rows, cm)))
+    return found
+
+
+def save_kind(folder, exe, kind, rows, runs):
+    """Every writer's whole save of `kind`, checked first, then timed round
+    by round: the rows of the JSON file, and the sheet XML's deflate levels."""
+    writers = contenders(folder, exe, kind, rows)
+    for name, path, run in writers[:3]:
+        run()
+        check_vellum(path, kind, rows)
+    # Round by round, every contender once a round: the machine's load
+    # drifts, and each median must see the same drift.
+    times = {name: [] for name, _, _ in writers}
+    for _ in range(runs):
+        for name, _, run in writers:
+            times[name].append(run())
+    cells = rows * COLS
+    results = [{"kind": kind, "writer": name, "cells": cells, "seconds": statistics.median(times[name]),
+                "bytes": path.stat().st_size} for name, path, _ in writers]
+    vt, vsize = results[0]["seconds"], results[0]["bytes"]
+    print(f"({kind}) whole save, {cells} cells:", flush=True)
+    for r in results:
+        r["m_cells_per_s"] = cells / r["seconds"] / 1e6
+        r["vellum_faster"] = r["seconds"] / vt
+        print(f"    {r['writer']:32} {r['seconds']:7.3f} s  {r['bytes'] / 1e6:6.2f} MB   vellum: "
+              f"{r['vellum_faster']:5.2f}x faster, {vsize / r['bytes']:5.2f}x the size", flush=True)
+    raw, levels = deflate_levels(writers[0][1], runs)
+    print(f"    sheet XML {raw / 1e6:.1f} MB deflated alone, by level (s, MB):", flush=True)
+    print("    " + "  ".join(f"{lv}: {t:.3f} {size / 1e6:.2f}" for lv, t, size in levels), flush=True)
+    return results, [{"kind": kind, "level": lv, "seconds": t, "bytes": size, "xml_bytes": raw}
+                     for lv, t, size in levels]
+
+
+def write_only(folder, cells):
+    """The write-only save of `cells` cells in a fresh process."""
+    path = folder / "write-only.xlsx"
+    grown, t, size = subprocess.run(
+        [sys.executable, __file__, "--child", str(cells), str(path)],
+        check=True, capture_output=True, text=True).stdout.split()
+    print(f"write-only: {cells} cells (numbers and strings) appended and "
+          f"saved in {float(t):.1f} s, {int(size) / 1e6:.1f} MB; peak resident growth "
+          f"{int(grown) / 1e6:.1f} MB", flush=True)
+    return {"cells": cells, "seconds": float(t), "bytes": int(size), "peak_growth": int(grown)}
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--rows", type=int, default=100_000)
     ap.add_argument("--write-only-cells", type=int, default=10_000_000)
+    ap.add_argument("--json", help="also write the figures to this file")
     ap.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
@@ -141,63 +215,19 @@ def main():
     engine = "native" if getattr(vellum._vellum, "SheetWriter", None) else "reference (Python)"
     print(f"vellum sheet writer: {engine}; deflate level {vellum.save.COMPRESSLEVEL}; "
           f"{args.rows} rows x {COLS}", flush=True)
+    results, levels, wo = [], [], None
     with tempfile.TemporaryDirectory() as tmp:
         folder = pathlib.Path(tmp)
         exe = build_c(folder)
         for kind in ("numbers", "strings"):
-            out = folder / f"{kind}.xlsx"
-            save_vellum(out, kind, args.rows)
-            check_vellum(out, kind, args.rows)
-            wo = folder / f"{kind}-wo.xlsx"
-            save_vellum(wo, kind, args.rows, write_only=True)
-            check_vellum(wo, kind, args.rows)
-
-            def timed(fn):
-                def go():
-                    t = time.perf_counter()
-                    fn()
-                    return time.perf_counter() - t
-                return go
-
-            # (name, file, timed run); write-only is the mode to set against
-            # the constant-memory ones
-            contenders = [("vellum", out, timed(lambda: save_vellum(out, kind, args.rows))),
-                          ("vellum write_only", wo,
-                           timed(lambda: save_vellum(wo, kind, args.rows, write_only=True)))]
-            for cm in (False, True):
-                path = folder / f"{kind}-xw{int(cm)}.xlsx"
-                contenders.append((f"XlsxWriter{' constant_memory' if cm else ''}", path,
-                                   timed(lambda path=path, cm=cm: save_xlsxwriter(path, kind, args.rows, cm))))
-            if exe is not None:
-                for cm in (False, True):
-                    path = folder / f"{kind}-lxw{int(cm)}.xlsx"
-                    contenders.append((f"libxlsxwriter{' constant_memory' if cm else ''}", path,
-                                       lambda path=path, cm=cm: c_seconds(exe, path, kind, args.rows, cm)))
-            # Round by round, every contender once a round: the machine's load
-            # drifts, and each median must see the same drift.
-            times = {name: [] for name, _, _ in contenders}
-            for _ in range(runs):
-                for name, _, run in contenders:
-                    times[name].append(run())
-            results = [(name, statistics.median(times[name]), path.stat().st_size)
-                       for name, path, _ in contenders]
-            _, vt, vsize = results[0]
-            print(f"({kind}) whole save, {args.rows * COLS} cells:", flush=True)
-            for name, t, size in results:
-                print(f"    {name:32} {t:7.3f} s  {size / 1e6:6.2f} MB   vellum: "
-                      f"{t / vt:5.2f}x faster, {vsize / size:5.2f}x the size", flush=True)
-            raw, levels = deflate_levels(out, runs)
-            print(f"    sheet XML {raw / 1e6:.1f} MB deflated alone, by level (s, MB):", flush=True)
-            print("    " + "  ".join(f"{lv}: {t:.3f} {size / 1e6:.2f}" for lv, t, size in levels),
-                  flush=True)
+            found, by_level = save_kind(folder, exe, kind, args.rows, runs)
+            results += found
+            levels += by_level
         if args.write_only_cells:
-            path = folder / "write-only.xlsx"
-            grown, t, size = subprocess.run(
-                [sys.executable, __file__, "--child", str(args.write_only_cells), str(path)],
-                check=True, capture_output=True, text=True).stdout.split()
-            print(f"write-only: {args.write_only_cells} cells (numbers and strings) appended and "
-                  f"saved in {float(t):.1f} s, {int(size) / 1e6:.1f} MB; peak resident growth "
-                  f"{int(grown) / 1e6:.1f} MB", flush=True)
+            wo = write_only(folder, args.write_only_cells)
+    if args.json:
+        write_json(args.json, "save", {"runs": runs, "engine": engine, "level": vellum.save.COMPRESSLEVEL,
+                                       "results": results, "deflate": levels, "write_only": wo})
 
 
 if __name__ == "__main__":

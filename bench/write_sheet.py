@@ -10,15 +10,14 @@ The engine writes from a store of its own (the package's writer creates
 every Cell, which would change what the engine's later runs read), and
 the output goes nowhere, so page faults of a growing file stay out of it.
 
-    bash scripts/devenv.sh bench write_sheet [--runs N] [--rows N]
+    bash scripts/devenv.sh bench write_sheet [--runs N] [--rows N] [--json PATH]
 """
-import argparse
 import os
 import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
 import workbooks  # noqa: E402
-from common import median_seconds  # noqa: E402
+from common import arguments, median_seconds, write_json  # noqa: E402
 from vellum import _vellum  # noqa: E402
 from vellum.reference import writer as ref  # noqa: E402
 from vellum.workbook import Workbook, load_worksheet  # noqa: E402
@@ -40,10 +39,8 @@ def collected(cls, ws, lxml):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--runs", type=int, default=5)
-    ap.add_argument("--rows", type=int, default=workbooks.ROWS)
-    args = ap.parse_args()
+    args = arguments(5, workbooks.ROWS).parse_args()
+    results = []
     for kind in workbooks.KINDS:
         path = workbooks.path(kind, args.rows)
         for lxml in (False, True):
@@ -63,7 +60,11 @@ def main():
             print(f"{kind:8} {mode:8}: {cells} cells; engine {engine_s:.3f} s "
                   f"({engine_s / cells * 1e9:.0f} ns/cell), python {python_s:.2f} s; "
                   f"ratio {python_s / engine_s:.1f}x", flush=True)
+            results.append({"kind": kind, "mode": mode, "cells": cells, "engine": engine_s, "python": python_s,
+                            "ratio": python_s / engine_s, "bytes": size[0] // (2 * args.runs)})
             del fast, slow
+    if args.json:
+        write_json(args.json, "write_sheet", {"runs": args.runs, "results": results})
 
 
 if __name__ == "__main__":
