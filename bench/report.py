@@ -34,7 +34,7 @@ QUICK = {"stream_workbook": ["--rows", "20000"], "full_load": ["--rows", "20000"
          "find_dimension": ["--rows", "20000"], "prescan": ["--rows", "20000"],
          "shared_strings": ["--strings", "100000"], "profile_stream": ["--rows", "20000"],
          "save": ["--rows", "20000", "--write-only-cells", "1000000"], "write_sheet": ["--rows", "20000"]}
-COLORS = {"zip": "#7f7f7f", "inflate": "#bcbd22", "expat": "#9467bd", "python": "#d62728",
+COLORS = {"zip": "#7f7f7f", "inflate": "#bcbd22", "floor": "#dbdb8d", "expat": "#9467bd", "python": "#d62728",
           "engine (zipfile)": "#ff7f0e", "engine": "#1f77b4", "full": "#2ca02c",
           "save": "#17becf", "save write_only": "#8c564b",
           "XlsxWriter": "#e377c2", "libxlsxwriter": "#9467bd"}
@@ -124,12 +124,13 @@ def plot_stream(fig_path, stream, full):
     fig, axes = plt.subplots(1, len(rows), figsize=(5.2 * len(rows), 3.4), squeeze=False)
     for ax, r in zip(axes[0], rows):
         jobs = [("zipfile inflate", r["zip"], "zip"), (f"{stream['backend']} inflate", r.get("inflate_member"), "inflate"),
+                (f"floor: {stream['backend']} inflate + values", r.get("floor"), "floor"),
                 ("engine, zipfile members", r.get("engine_zipfile"), "engine (zipfile)"),
                 (f"engine, {stream['backend']} members", r.get("engine"), "engine"),
                 ("expat + empty handlers", r["expat_handlers"], "expat"), ("python path", r["python"], "python")]
         f = next((x for x in (full or {}).get("results", []) if x["workbook"].endswith(r["workbook"])), None)
         if f:
-            jobs.insert(4, ("engine, full load", f["engine"], "full"))
+            jobs.insert(5, ("engine, full load", f["engine"], "full"))
         jobs = [j for j in jobs if j[1]]
         ratios = [t / r["zip"] for _, t, _ in jobs]
         y = range(len(jobs))
@@ -324,13 +325,14 @@ def summary(figures):
     s, f = figures.get("stream_workbook"), figures.get("full_load")
     if s:
         out.append("| workbook | engine stream / zipfile inflate | with zipfile members | engine vs python | "
-                   "open | inflate | rows from memory |")
-        out.append("|---|---|---|---|---|---|---|")
+                   "open | inflate | rows from memory | floor / zipfile inflate |")
+        out.append("|---|---|---|---|---|---|---|---|")
         for r in s["results"]:
             if "engine" in r:
                 out.append(f"| {r['workbook']} | **{r['engine_vs_zip']:.2f}x** | {r['engine_zipfile_vs_zip']:.2f}x | "
                            f"{r['python_dropped'] / r['engine']:.0f}x faster | {r['open'] * 1e3:.1f} ms | "
-                           f"{r['inflate_member'] * 1e3:.1f} ms | {r['rows_in_memory'] * 1e3:.1f} ms |")
+                           f"{r['inflate_member'] * 1e3:.1f} ms | {r['rows_in_memory'] * 1e3:.1f} ms | "
+                           f"{r.get('floor_vs_zip', float('nan')):.2f}x |")
     if f:
         out.append("")
         out.append("| full load | cells | engine / zipfile inflate | engine vs python | B/cell engine | B/cell python |")
