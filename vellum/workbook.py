@@ -235,7 +235,19 @@ class Worksheet:
         gap = (None,) * (max_col - min_col + 1) if max_col and max_col >= min_col else ()
         expected = min_row
         try:
-            for n, (idx, row) in enumerate(stream.rows(min_col, max_col, values_only)):
+            rows = stream.rows(min_col, max_col, values_only)
+            if min_row == 1 and max_row is None and progress is None and not row_numbers:
+                # The whole sheet, as most callers read it: a million-row sheet
+                # spends a good part of its time in this loop, so only the
+                # left-out rows are looked for.
+                for idx, row in rows:
+                    while expected < idx:
+                        yield gap
+                        expected += 1
+                    yield row
+                    expected = idx + 1
+                return
+            for n, (idx, row) in enumerate(rows):
                 if progress is not None and n & 1023 == 0:
                     progress(stream.position())
                 if idx < min_row:
