@@ -28,9 +28,10 @@ bool SheetParser::quick_row_start() {
     xml::PlainScan scan(reader_);
     std::optional<int64_t> row;
     auto attr = [&](std::string_view name, std::string_view value) {
-        if (name == "r")
+        // Compared by length first: this runs for every row.
+        if (name.size() == 1 && name[0] == 'r')
             return (row = plain_int(value)).has_value();
-        return name == "spans";  // twice is refused by the scan
+        return name.size() == 5 && std::memcmp(name.data(), "spans", 5) == 0;  // twice is refused by the scan
     };
     if (scan.tag("row", attr) != xml::FastTag::Start || !row)
         return false;
@@ -89,7 +90,9 @@ Result<bool> SheetParser::quick_cell(CellRec& c) {
             // empty `r` places the cell by the counter.
             if (*q != '"') {
                 Coord rc{};
-                q = scan_a1<true>(v, stop, rc);
+                if (row_digits_.row != pos_.row())
+                    row_digits_ = RowDigits::of(pos_.row());
+                q = scan_a1<true>(v, stop, rc, &row_digits_);
                 if (!q || *q != '"')
                     return false;  // not a plain reference: the general path decides
                 row = rc.row;
@@ -108,7 +111,7 @@ Result<bool> SheetParser::quick_cell(CellRec& c) {
         if (bit == 2) {
             st = value;
             has_s = true;
-        } else if (value == "s" || value == "n") {
+        } else if (value.size() == 1 && (value[0] == 's' || value[0] == 'n')) {
             type = value[0];
         } else {
             return false;

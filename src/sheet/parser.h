@@ -10,6 +10,7 @@
 #include "sheet/position.h"
 #include "sheet/values.h"
 #include "text/text_runs.h"
+#include "utils/coord.h"
 #include "utils/numparse.h"
 #include "xml/reader.h"
 
@@ -197,6 +198,7 @@ private:
     std::optional<size_t> shared_no_si_;
     Position pos_;
     size_t row_cells_ = 0;  // cells of the last row: the next row's first guess
+    RowDigits row_digits_;  // of the row being read, for its cells' references
     // Cell storage of rows handed out, for rows to come: about one 16 KiB
     // block of rows is in flight at a time.
     static constexpr size_t MAX_SPARE = 256;

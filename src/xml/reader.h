@@ -306,7 +306,7 @@ FastTag Reader::fast_attrs(size_t from, size_t& end, F&& cb, bool xml_attrs) con
         if (p == name_at || p + 1 >= n || d[p] != '=' || d[p + 1] != '"')
             return FastTag::NotHandled;
         std::string_view name(d + name_at, p - name_at);
-        if (name == "xmlns")
+        if (name.size() == 5 && std::memcmp(name.data(), "xmlns", 5) == 0)
             return FastTag::NotHandled;
         for (int i = 0; i < count; ++i) {
             if (seen_len[i] == name.size() && std::memcmp(seen_at[i], name.data(), name.size()) == 0)
