@@ -475,6 +475,16 @@ def test_row_tags_at_the_edge_of_the_byte_path(row, end):
     agree_on_both_paths(rows, sizes=(65536, 1, 5, 64))
 
 
+@pytest.mark.parametrize("row", [1, 9, 10, 12345678, 99999999, 100000000, 999999999])
+def test_references_to_the_row_being_read_and_near_misses(row):
+    # a reference naming its own row is taken by comparing with the row's
+    # digits; one digit longer, shorter, with a leading zero or another row
+    # is read in full
+    refs = [f"A{row}", f"B{row}0", f"C{row // 10 or 1}", f"D0{row}", f"E{row + 1}", f"F{row}", "G"]
+    cells = "".join(f'<c r="{r}"><v>1</v></c>' for r in refs)
+    agree_on_both_paths(f'<row r="{row}">{cells}</row><row>{cells}</row>', sizes=(65536, 1, 7))
+
+
 # --- the corpus ------------------------------------------------------------
 
 # Every worksheet of the real-workbook corpus, streamed by the engine and by
