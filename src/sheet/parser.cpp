@@ -208,10 +208,14 @@ Result<Item> SheetParser::row_cells(bool empty) {
     item.cells.reserve(row_cells_);
     for (;;) {
         if (fast) {
-            CellRec& c = item.cells.emplace_back();
-            if (VLM_TRY(quick_cell(c)) || VLM_TRY(fast_cell(c)))
-                continue;
-            item.cells.pop_back();
+            // An end tag is no cell: the row's own is taken without a record
+            // made for the byte paths to refuse and then dropped.
+            if (!reader_.at_end_tag()) {
+                CellRec& c = item.cells.emplace_back();
+                if (VLM_TRY(quick_cell(c)) || VLM_TRY(fast_cell(c)))
+                    continue;
+                item.cells.pop_back();
+            }
             if (reader_.depth() == depth && reader_.fast_end_tag())
                 return finish(item);
         }

@@ -125,6 +125,12 @@ public:
     // True between events, when the next call reads new input rather than
     // returning the implied end of an empty-element tag.
     bool at_boundary() const noexcept { return !pending_end_; }
+    // Between events, whether the bytes at the read position start an end
+    // tag ("</"); the padding makes both bytes readable.
+    bool at_end_tag() const noexcept {
+        const char* d = buf_.data() + buf_.pos;
+        return !pending_end_ && d[0] == '<' && d[1] == '/';
+    }
     uint32_t default_ns() const noexcept { return default_ns_; }
 
     // Closes the innermost element when the bytes at the read position are
