@@ -149,10 +149,9 @@ Result<bool> SheetParser::quick_cell(CellRec& c) {
         bool neg = *p == '-';
         p += neg;
         uint64_t m = 0;
-        size_t whole = take_digits(p, m), frac = 0;
-        bool point = *p == '.';
-        if (point)
-            frac = take_digits(++p, m);
+        size_t whole = 0, frac = 0;
+        bool point = false;
+        take_decimal_digits(p, m, whole, frac, point);
         // 18 digits cannot overflow; an exponent, a '+' or any other byte
         // stops here and the general paths decide.
         if (whole + frac > 18 || stop - p < 8 || std::memcmp(p, "</v></c>", 8) != 0)

@@ -431,7 +431,10 @@ def test_invalid_text_is_refused_on_both_paths():
 @pytest.mark.parametrize("text", ["1.", ".5", "1.e5", "-.5e-3", "+1.5", "1e-400", "1e400", "-0.0",
                                   "00.10", "1E+2", "9" * 400 + ".0", "0x1p3", "1_0.5", "nan",
                                   # more than 2^53 in 18 digits: one division would round twice
-                                  "44667375401.9253275", "337.83147282794969", "1483838.32790285744"])
+                                  "44667375401.9253275", "337.83147282794969", "1483838.32790285744",
+                                  # eight digits in all, point aside, are converted at once; nine are not
+                                  "1234567.8", "12345678.9", "1.2345678", ".12345678", "-.1234567",
+                                  "1234567.", "12345678.", "99999999.0", "0.00000001"])
 def test_number_texts_are_the_floats_python_makes(text):
     agree_on_both_paths(f'<row><c r="A1"><v>{text}</v></c><c r="B1" s="3"><v>{text}</v></c>'
                         f'<c><v>{text}</v></c></row>')
