@@ -12,6 +12,7 @@
 #include "sheet/parser.h"
 
 #include "utils/coord.h"
+#include "utils/swar.h"
 #include "xml/plain.h"
 
 #include <cstring>
@@ -29,8 +30,16 @@ bool SheetParser::quick_row_start() {
     std::optional<int64_t> row;
     auto attr = [&](std::string_view name, std::string_view value) {
         // Compared by length first: this runs for every row.
-        if (name.size() == 1 && name[0] == 'r')
+        if (name.size() == 1 && name[0] == 'r') {
+            // Up to eight digits, plain_int's value in one word: the value
+            // lies in the padded buffer, so the load cannot overrun it.
+            uint64_t w = swar::load(value.data());
+            if (!value.empty() && value.size() <= 8 && swar::digit_lanes(w) >= value.size()) {
+                row = static_cast<int64_t>(swar::digits_value(w, value.size()));
+                return true;
+            }
             return (row = plain_int(value)).has_value();
+        }
         return name.size() == 5 && std::memcmp(name.data(), "spans", 5) == 0;  // twice is refused by the scan
     };
     if (scan.tag("row", attr) != xml::FastTag::Start || !row)
