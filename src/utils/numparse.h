@@ -73,16 +73,27 @@ inline constexpr uint64_t POW10_INT[] = {1, 10, 100, 1000, 10000, 100000, 100000
 
 // The digits of a decimal's whole part, then, after a '.', of its fraction,
 // as take_digits reads them: m = m * 10^(whole + frac) + their value, p moved
-// past them, `point` whether there was a '.'. A number of at most 8 digits
-// in all ("123451.25") is converted once, the fraction's lanes joined to the
-// whole part's: "123451.2" and "5" would be two conversions and a product.
+// past them, `point` whether there was a '.'. The first word is loaded once;
+// a number of at most 8 digits in all ("123451.25") is converted once, the
+// fraction's lanes joined to the whole part's: "123451.2" and "5" would be
+// two conversions and a product.
 //   w = "123451.2", n = 6; f = "25</v></", k = 2
 //   joined = "123451" | "25" << 48 = "12345125": 12345125
 [[gnu::always_inline]] inline void take_decimal_digits(const char*& p, uint64_t& m, size_t& whole, size_t& frac,
                                                        bool& point) noexcept {
     uint64_t w = swar::load(p);
     size_t n = swar::digit_lanes(w);
-    if (n < 8 && p[n] == '.') {
+    if (n < 8 && p[n] != '.') {
+        // An integer (or no digits) of fewer than eight: the one word is all.
+        if (n)
+            m = m * POW10_INT[n] + swar::digits_value(w, n);
+        p += n;
+        whole = n;
+        frac = 0;
+        point = false;
+        return;
+    }
+    if (n < 8) {
         uint64_t f = swar::load(p + n + 1);
         size_t k = swar::digit_lanes(f);
         if (k < 8 && n + k <= 8 && n + k > 0) {
