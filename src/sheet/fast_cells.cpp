@@ -112,6 +112,12 @@ Result<bool> SheetParser::quick_cell(CellRec& c) {
             p = q + 1;
             continue;
         }
+        if (bit == 4 && (v[0] == 's' || v[0] == 'n') && v[1] == '"') {
+            // t="s", t="n": what the scan below would find, without the scan
+            type = v[0];
+            p = v + 2;
+            continue;
+        }
         while (xml::has_class(*q, xml::CC_PLAIN_VALUE))
             ++q;
         if (q >= stop || *q != '"')
