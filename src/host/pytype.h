@@ -52,8 +52,11 @@ public:
         if (!ok_)
             return;
         std::atomic_ref<int> f(flag_);
+        // A release store pairs with the taking exchange; on x86 it is a
+        // plain store, where a sequentially consistent one is a locked
+        // exchange, paid once per row handed out.
         if (mode_ == Mode::Exclusive)
-            f.store(0);
+            f.store(0, std::memory_order_release);
         else
             f.fetch_sub(1);
         ok_ = false;

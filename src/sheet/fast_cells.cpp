@@ -12,6 +12,7 @@
 #include "sheet/parser.h"
 
 #include "utils/coord.h"
+#include "utils/swar.h"
 #include "xml/plain.h"
 
 #include <cstring>
@@ -28,9 +29,18 @@ bool SheetParser::quick_row_start() {
     xml::PlainScan scan(reader_);
     std::optional<int64_t> row;
     auto attr = [&](std::string_view name, std::string_view value) {
-        if (name == "r")
+        // Compared by length first: this runs for every row.
+        if (name.size() == 1 && name[0] == 'r') {
+            // Up to eight digits, plain_int's value in one word: the value
+            // lies in the padded buffer, so the load cannot overrun it.
+            uint64_t w = swar::load(value.data());
+            if (!value.empty() && value.size() <= 8 && swar::digit_lanes(w) >= value.size()) {
+                row = static_cast<int64_t>(swar::digits_value(w, value.size()));
+                return true;
+            }
             return (row = plain_int(value)).has_value();
-        return name == "spans";  // twice is refused by the scan
+        }
+        return name.size() == 5 && std::memcmp(name.data(), "spans", 5) == 0;  // twice is refused by the scan
     };
     if (scan.tag("row", attr) != xml::FastTag::Start || !row)
         return false;
@@ -89,7 +99,9 @@ Result<bool> SheetParser::quick_cell(CellRec& c) {
             // empty `r` places the cell by the counter.
             if (*q != '"') {
                 Coord rc{};
-                q = scan_a1<true>(v, stop, rc);
+                if (row_digits_.row != pos_.row())
+                    row_digits_ = RowDigits::of(pos_.row());
+                q = scan_a1<true>(v, stop, rc, &row_digits_);
                 if (!q || *q != '"')
                     return false;  // not a plain reference: the general path decides
                 row = rc.row;
@@ -100,6 +112,12 @@ Result<bool> SheetParser::quick_cell(CellRec& c) {
             p = q + 1;
             continue;
         }
+        if (bit == 4 && (v[0] == 's' || v[0] == 'n') && v[1] == '"') {
+            // t="s", t="n": what the scan below would find, without the scan
+            type = v[0];
+            p = v + 2;
+            continue;
+        }
         while (xml::has_class(*q, xml::CC_PLAIN_VALUE))
             ++q;
         if (q >= stop || *q != '"')
@@ -108,7 +126,7 @@ Result<bool> SheetParser::quick_cell(CellRec& c) {
         if (bit == 2) {
             st = value;
             has_s = true;
-        } else if (value == "s" || value == "n") {
+        } else if (value.size() == 1 && (value[0] == 's' || value[0] == 'n')) {
             type = value[0];
         } else {
             return false;
@@ -146,10 +164,9 @@ Result<bool> SheetParser::quick_cell(CellRec& c) {
         bool neg = *p == '-';
         p += neg;
         uint64_t m = 0;
-        size_t whole = take_digits(p, m), frac = 0;
-        bool point = *p == '.';
-        if (point)
-            frac = take_digits(++p, m);
+        size_t whole = 0, frac = 0;
+        bool point = false;
+        take_decimal_digits(p, m, whole, frac, point);
         // 18 digits cannot overflow; an exponent, a '+' or any other byte
         // stops here and the general paths decide.
         if (whole + frac > 18 || stop - p < 8 || std::memcmp(p, "</v></c>", 8) != 0)

@@ -82,13 +82,13 @@ Result<std::unique_ptr<SheetParser>> SheetParser::make(std::unique_ptr<ByteSourc
                                                         std::move(values), actions, row_dimensions));
 }
 
-Result<Item> SheetParser::next_item() {
+Result<void> SheetParser::next_item(Item& out) {
     for (;;) {
         if (in_sheet_data_ && reader_.depth() == 2 && reader_.at_boundary() && quick_row_start())
-            return row_cells(false);
+            return row_cells(false, out);
         Event ev = VLM_TRY(reader_.next());
         if (ev == Event::Eof)
-            return Item{};
+            return {};
         if (ev == Event::End) {
             if (in_sheet_data_ && reader_.depth() == 1)
                 in_sheet_data_ = false;
@@ -108,18 +108,18 @@ Result<Item> SheetParser::next_item() {
                     in_sheet_data_ = true;
                 continue;
             }
-            return capture_checked();
+            return capture_checked(out);
         }
         if (depth == 3 && in_sheet_data_) {
             if (main && reader_.local() == "row")
-                return parse_row();
-            return capture_checked();
+                return parse_row(out);
+            return capture_checked(out);
         }
         return unsupported("unexpected nesting");
     }
 }
 
-Result<Item> SheetParser::capture_checked() {
+Result<void> SheetParser::capture_checked(Item& item) {
     reader_.begin_capture();
     size_t depth = reader_.depth();
     for (;;) {
@@ -129,11 +129,10 @@ Result<Item> SheetParser::capture_checked() {
         if (ev == Event::End && reader_.depth() < depth)
             break;
     }
-    Item item;
     item.kind = Item::Kind::Element;
     item.bytes = VLM_TRY(reader_.end_capture());
     item.namespaces = VLM_TRY(xml::namespace_list(reader_));
-    return item;
+    return {};
 }
 
 Result<Ref> SheetParser::call(Helper h, PyObject* arg) const {
@@ -168,7 +167,7 @@ Result<void> SheetParser::row_attrs(bool& other) {
     return {};
 }
 
-Result<Item> SheetParser::parse_row() {
+Result<void> SheetParser::parse_row(Item& item) {
     bool empty = reader_.at_boundary() == false;
     bool other = false;
     VLM_TRY(row_attrs(other));
@@ -178,25 +177,24 @@ Result<Item> SheetParser::parse_row() {
         if (!key || PyDict_SetItem(row_dims_.get(), key.get(), d.get()) < 0)
             return fetched();
     }
-    return row_cells(empty);
+    return row_cells(empty, item);
 }
 
 // The cells of the row just entered, up to and including its end tag.
-Result<Item> SheetParser::row_cells(bool empty) {
-    Item item;
+Result<void> SheetParser::row_cells(bool empty, Item& item) {
     item.kind = Item::Kind::Row;
     item.row = pos_.row();
     warnings_.clear();
     if (empty) {
         VLM_TRY(reader_.next());
-        return item;
+        return {};
     }
     size_t depth = reader_.depth();
-    auto finish = [&](Item& done) {
-        row_cells_ = done.cells.size();
-        done.warnings = std::move(warnings_);
+    auto finish = [&]() -> Result<void> {
+        row_cells_ = item.cells.size();
+        item.warnings = std::move(warnings_);
         warnings_.clear();
-        return std::move(done);
+        return {};
     };
     // Cells whose `v` and `f` are the main namespace's by default can be
     // read from the bytes; a rich-text reading goes through events.
@@ -208,18 +206,22 @@ Result<Item> SheetParser::row_cells(bool empty) {
     item.cells.reserve(row_cells_);
     for (;;) {
         if (fast) {
-            CellRec& c = item.cells.emplace_back();
-            if (VLM_TRY(quick_cell(c)) || VLM_TRY(fast_cell(c)))
-                continue;
-            item.cells.pop_back();
+            // An end tag is no cell: the row's own is taken without a record
+            // made for the byte paths to refuse and then dropped.
+            if (!reader_.at_end_tag()) {
+                CellRec& c = item.cells.emplace_back();
+                if (VLM_TRY(quick_cell(c)) || VLM_TRY(fast_cell(c)))
+                    continue;
+                item.cells.pop_back();
+            }
             if (reader_.depth() == depth && reader_.fast_end_tag())
-                return finish(item);
+                return finish();
         }
         Event ev = VLM_TRY(reader_.next());
         if (ev == Event::Eof)
             return malformed("eof in row");
         if (ev == Event::End && reader_.depth() < depth)
-            return finish(item);
+            return finish();
         if (!is_open(ev))
             continue;
         if (forbid_dispatch(reader_.ns(), reader_.local()))

@@ -10,6 +10,7 @@
 #include "sheet/position.h"
 #include "sheet/values.h"
 #include "text/text_runs.h"
+#include "utils/coord.h"
 #include "utils/numparse.h"
 #include "xml/reader.h"
 
@@ -109,7 +110,14 @@ public:
                                                                    Helpers helpers, Settings settings,
                                                                    PyObject* actions, PyObject* row_dimensions);
 
-    [[nodiscard]] Result<Item> next_item();
+    // The next item, into `out` (a new Item): the consumer's own storage,
+    // so a row is not moved on its way out.
+    [[nodiscard]] Result<void> next_item(Item& out);
+    [[nodiscard]] Result<Item> next_item() {
+        Item item;
+        VLM_TRY(next_item(item));
+        return item;
+    }
     // Bytes of the source consumed so far.
     uint64_t offset() const noexcept { return reader_.buffer().dropped + reader_.buffer().pos; }
     const Settings& settings() const noexcept { return settings_; }
@@ -154,10 +162,10 @@ private:
     SheetParser(std::unique_ptr<ByteSource> source, Helpers h, Settings s, ValueContext v, PyObject* actions,
                 PyObject* rd);
 
-    [[nodiscard]] Result<Item> capture_checked();
-    [[nodiscard]] Result<Item> parse_row();
+    [[nodiscard]] Result<void> capture_checked(Item& item);
+    [[nodiscard]] Result<void> parse_row(Item& item);
     [[nodiscard]] Result<void> row_attrs(bool& other);
-    [[nodiscard]] Result<Item> row_cells(bool empty);
+    [[nodiscard]] Result<void> row_cells(bool empty, Item& item);
     // `<row r="7">` at the read position, read from the bytes (fast_cells.cpp):
     // true with the row entered and its number set.
     bool quick_row_start();
@@ -197,6 +205,7 @@ private:
     std::optional<size_t> shared_no_si_;
     Position pos_;
     size_t row_cells_ = 0;  // cells of the last row: the next row's first guess
+    RowDigits row_digits_;  // of the row being read, for its cells' references
     // Cell storage of rows handed out, for rows to come: about one 16 KiB
     // block of rows is in flight at a time.
     static constexpr size_t MAX_SPARE = 256;

@@ -31,7 +31,7 @@ constexpr uint64_t BLOCK = 16384;
 
 struct Queued {
     Item item;
-    uint64_t offset;  // source offset just past the item's last byte
+    uint64_t offset = 0;  // source offset just past the item's last byte
 };
 
 struct State {
@@ -129,17 +129,21 @@ Result<Item*> next_ready(State& s) {
         } else if (s.ended) {
             return nullptr;
         }
-        Result<Item> r = s.parser->next_item();
+        // Parsed in place at the back of the queue.
+        Queued& q = s.ready.emplace_back();
+        Result<void> r = s.parser->next_item(q.item);
         if (!r) {
             // What was read before the error is not handed out.
             s.ready.clear();
             s.failed = to_fallback(std::move(r).error());
             return std::unexpected(XmlError::source(Ref::borrow(s.failed.get())));
         }
-        if (r->kind == Item::Kind::End)
+        if (q.item.kind == Item::Kind::End) {
+            s.ready.pop_back();
             s.ended = true;
-        else
-            s.ready.push_back({std::move(*r), s.parser->offset()});
+        } else {
+            q.offset = s.parser->offset();
+        }
     }
 }
 

@@ -20,14 +20,46 @@ struct Coord {
 // The last column a reference of three letters can name ("ZZZ").
 inline constexpr uint32_t MAX_COLUMN = 18278;
 
+// The digits a reference to a known row is expected to carry (the row being
+// read: nearly every cell names its own row), kept as one word so that the
+// padded scan_a1 takes them with one load and compare instead of converting
+// them. Row 17: word "17" in the low lanes, mask 0xFFFF, n 2. Only the
+// canonical digits (no leading zero) of rows 1 to 99,999,999 have one, and
+// those are exactly the digits scan_a1 would have read as that row, so the
+// result cannot differ; n == 0 matches nothing.
+struct RowDigits {
+    int64_t row = 0;
+    uint64_t word = 0, mask = 0;
+    size_t n = 0;
+
+    static RowDigits of(int64_t row) noexcept {
+        RowDigits d;
+        d.row = row;
+        if (row < 1 || row > 99'999'999)
+            return d;
+        char text[8];
+        size_t n = 0;
+        for (int64_t r = row; r; r /= 10)
+            text[n++] = static_cast<char>('0' + r % 10);
+        for (size_t i = 0; i < n; ++i)
+            d.word |= static_cast<uint64_t>(static_cast<unsigned char>(text[n - 1 - i])) << (8 * i);
+        d.mask = n == 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1;
+        d.n = n;
+        return d;
+    }
+};
+
 // Reads a plain reference at p: 1-3 letters A-Z, then 1-9 digits without a
 // leading zero. Returns one past its last digit with `out` set, or nullptr
 // when the bytes at p do not start that way (what follows is the caller's to
 // check). Letters are a bijective base-26 number (A = 1, Z = 26, AA = 27), so
 // neither part can overflow 32 bits. With `Padded`, p's buffer has at least
 // 8 readable bytes past any digit, and the digits are read a word at a time.
+// With `expect`, digits equal to its word (and no digit after them) are
+// its row without being converted.
 template <bool Padded = false>
-[[nodiscard, gnu::always_inline]] inline const char* scan_a1(const char* p, const char* stop, Coord& out) noexcept {
+[[nodiscard, gnu::always_inline]] inline const char* scan_a1(const char* p, const char* stop, Coord& out,
+                                                             const RowDigits* expect = nullptr) noexcept {
     uint32_t column = 0;
     const char* at = p;
     while (p < stop && static_cast<unsigned char>(*p - 'A') < 26 && p - at < 3)
@@ -38,6 +70,11 @@ template <bool Padded = false>
     const char* digits = p;
     if constexpr (Padded) {
         uint64_t w = swar::load(p);
+        if (expect && expect->n && (w & expect->mask) == expect->word &&
+            static_cast<unsigned char>(p[expect->n] - '0') >= 10 && p + expect->n <= stop) {
+            out = Coord{static_cast<uint32_t>(expect->row), column};
+            return p + expect->n;
+        }
         size_t n = swar::digit_lanes(w);
         if (n == 8 && static_cast<unsigned char>(p[8] - '0') < 10) {
             if (static_cast<unsigned char>(p[9] - '0') < 10)

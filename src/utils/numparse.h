@@ -53,8 +53,10 @@ enum class Decimal : unsigned char { Exact, Simple, Other };
 // and m = m * 10^length + its value (exact while a number's digits, over all
 // its runs, stay within 18). p's buffer must be padded with non-digits (the
 // reader's zero padding), which end any run.
+inline constexpr uint64_t POW10_INT[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
 [[gnu::always_inline]] inline size_t take_digits(const char*& p, uint64_t& m) noexcept {
-    static constexpr uint64_t POW10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+    const auto& POW10 = POW10_INT;
     size_t total = 0;
     for (;;) {
         uint64_t w = swar::load(p);
@@ -67,6 +69,48 @@ enum class Decimal : unsigned char { Exact, Simple, Other };
         if (n < 8)
             return total;
     }
+}
+
+// The digits of a decimal's whole part, then, after a '.', of its fraction,
+// as take_digits reads them: m = m * 10^(whole + frac) + their value, p moved
+// past them, `point` whether there was a '.'. The first word is loaded once;
+// a number of at most 8 digits in all ("123451.25") is converted once, the
+// fraction's lanes joined to the whole part's: "123451.2" and "5" would be
+// two conversions and a product.
+//   w = "123451.2", n = 6; f = "25</v></", k = 2
+//   joined = "123451" | "25" << 48 = "12345125": 12345125
+[[gnu::always_inline]] inline void take_decimal_digits(const char*& p, uint64_t& m, size_t& whole, size_t& frac,
+                                                       bool& point) noexcept {
+    uint64_t w = swar::load(p);
+    size_t n = swar::digit_lanes(w);
+    if (n < 8 && p[n] != '.') {
+        // An integer (or no digits) of fewer than eight: the one word is all.
+        if (n)
+            m = m * POW10_INT[n] + swar::digits_value(w, n);
+        p += n;
+        whole = n;
+        frac = 0;
+        point = false;
+        return;
+    }
+    if (n < 8) {
+        uint64_t f = swar::load(p + n + 1);
+        size_t k = swar::digit_lanes(f);
+        if (k < 8 && n + k <= 8 && n + k > 0) {
+            uint64_t low = n ? w & (~uint64_t{0} >> (64 - 8 * n)) : 0;
+            m = m * POW10_INT[n + k] + swar::digits_value(low | (f << (8 * n)), n + k);
+            p += n + 1 + k;
+            whole = n;
+            frac = k;
+            point = true;
+            return;
+        }
+    }
+    whole = take_digits(p, m);
+    frac = 0;
+    point = *p == '.';
+    if (point)
+        frac = take_digits(++p, m);
 }
 
 }  // namespace vlm

@@ -125,6 +125,12 @@ public:
     // True between events, when the next call reads new input rather than
     // returning the implied end of an empty-element tag.
     bool at_boundary() const noexcept { return !pending_end_; }
+    // Between events, whether the bytes at the read position start an end
+    // tag ("</"); the padding makes both bytes readable.
+    bool at_end_tag() const noexcept {
+        const char* d = buf_.data() + buf_.pos;
+        return !pending_end_ && d[0] == '<' && d[1] == '/';
+    }
     uint32_t default_ns() const noexcept { return default_ns_; }
 
     // Closes the innermost element when the bytes at the read position are
@@ -306,7 +312,7 @@ FastTag Reader::fast_attrs(size_t from, size_t& end, F&& cb, bool xml_attrs) con
         if (p == name_at || p + 1 >= n || d[p] != '=' || d[p + 1] != '"')
             return FastTag::NotHandled;
         std::string_view name(d + name_at, p - name_at);
-        if (name == "xmlns")
+        if (name.size() == 5 && std::memcmp(name.data(), "xmlns", 5) == 0)
             return FastTag::NotHandled;
         for (int i = 0; i < count; ++i) {
             if (seen_len[i] == name.size() && std::memcmp(seen_at[i], name.data(), name.size()) == 0)

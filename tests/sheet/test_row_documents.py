@@ -431,7 +431,10 @@ def test_invalid_text_is_refused_on_both_paths():
 @pytest.mark.parametrize("text", ["1.", ".5", "1.e5", "-.5e-3", "+1.5", "1e-400", "1e400", "-0.0",
                                   "00.10", "1E+2", "9" * 400 + ".0", "0x1p3", "1_0.5", "nan",
                                   # more than 2^53 in 18 digits: one division would round twice
-                                  "44667375401.9253275", "337.83147282794969", "1483838.32790285744"])
+                                  "44667375401.9253275", "337.83147282794969", "1483838.32790285744",
+                                  # eight digits in all, point aside, are converted at once; nine are not
+                                  "1234567.8", "12345678.9", "1.2345678", ".12345678", "-.1234567",
+                                  "1234567.", "12345678.", "99999999.0", "0.00000001"])
 def test_number_texts_are_the_floats_python_makes(text):
     agree_on_both_paths(f'<row><c r="A1"><v>{text}</v></c><c r="B1" s="3"><v>{text}</v></c>'
                         f'<c><v>{text}</v></c></row>')
@@ -473,6 +476,16 @@ def test_row_tags_at_the_edge_of_the_byte_path(row, end):
     # that is not exactly the row's, are the events' (or an error on both)
     rows = f'{row}<c r="A1"><v>1</v></c>{end}<row r="9"/>{row}{end}'
     agree_on_both_paths(rows, sizes=(65536, 1, 5, 64))
+
+
+@pytest.mark.parametrize("row", [1, 9, 10, 12345678, 99999999, 100000000, 999999999])
+def test_references_to_the_row_being_read_and_near_misses(row):
+    # a reference naming its own row is taken by comparing with the row's
+    # digits; one digit longer, shorter, with a leading zero or another row
+    # is read in full
+    refs = [f"A{row}", f"B{row}0", f"C{row // 10 or 1}", f"D0{row}", f"E{row + 1}", f"F{row}", "G"]
+    cells = "".join(f'<c r="{r}"><v>1</v></c>' for r in refs)
+    agree_on_both_paths(f'<row r="{row}">{cells}</row><row>{cells}</row>', sizes=(65536, 1, 7))
 
 
 # --- the corpus ------------------------------------------------------------
