@@ -20,9 +20,13 @@ namespace vlm::prescan {
 
 namespace {
 
-// Bytes available from a '<' before its tag is classified:
-// "</sheetData" and the byte after it.
-constexpr size_t TAG_LOOK = 12;
+// Bytes available from a '<' before its tag is classified. The shortcuts
+// below pass over the rest of a tag unread, so whether one is taken must
+// not hang on where a read happened to end: the look covers the longest
+// byte any of them reads, `<row r="-` and 18 digits and the quote (28),
+// while "</sheetData" and the byte after it need only 12. At the end of
+// the input the buffer's zero padding (as long as the look) stops them.
+constexpr size_t TAG_LOOK = 32;
 
 bool ends_name(char c) noexcept { return c == '>' || c == '/' || xml::is_space(c); }
 

@@ -175,6 +175,17 @@ def test_truncated_at_every_byte_of_a_tag(want_rows, corners):
             assert judge(doc[:cut], want_rows, corners, sizes=(1, 7, 65536)) != "native", cut
 
 
+@pytest.mark.parametrize("close", [True, False])
+def test_a_shortcut_is_taken_whatever_the_read_size(close):
+    # a row number and a cell reference are read from the bytes and the rest
+    # of their tags passed over: where a read ends inside them must not
+    # decide whether the fault after them is seen
+    doc = (f'{HEAD}<sheetData><row r="-123456789012345678" ht="1\x06"/><row r="5555556" ht="1\x06">'
+           f'<c r="XFD1048576" t="\x06"/></row>' + ("</sheetData></worksheet>" if close else "")).encode()
+    for corners in ([(1, 1)], [(5555556, 1)]):
+        judge(doc, False, corners, sizes=(65536, *range(1, 48)))
+
+
 def test_what_the_engine_declines_and_the_package_reads():
     doc = f'{HEAD}<sheetData><row r="1" ht="2"/><!-- c --><row r="3" ht="4"/></sheetData></worksheet>'
     assert judge(doc.encode(), False, None) == "unsupported: comment/cdata/pi in sheetData"
