@@ -92,6 +92,13 @@ def _outcome(fn, *args):
         return e
 
 
+class _AnyStyle:
+    """A style table in which every lookup succeeds."""
+
+    def __getitem__(self, key):
+        return StyleArray()
+
+
 def _same_exception(a, b):
     return type(a) is type(b) and str(a) == str(b)
 
@@ -203,6 +210,12 @@ def load(data):
             # error further on: the loader raises the first, the package's
             # reading (a block parsed ahead) the second. The front door reads
             # such a sheet again without the engine, so users get the second.
+            return
+        if isinstance(got, LookupError) and isinstance(want, Exception) and \
+                _same_exception(read_full(data, {}, pure_bind, cell_styles=_AnyStyle(), **settings), want):
+            # the same for a style lookup (here the engine's error): the
+            # package's error stands with every lookup made to succeed, so it
+            # is met while parsing ahead of the failing lookup
             return
         assert _same_exception(got, want), (got, want)
         return
