@@ -49,21 +49,21 @@ enum class Decimal : unsigned char { Exact, Simple, Other };
 // needs a full conversion.
 [[nodiscard]] Decimal scan_decimal(std::string_view t, double& out) noexcept;
 
+// 10^0 to 10^8, the scale of a run of up to eight digits.
+inline constexpr uint64_t POW10_INT[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
 // The run of digits at p, eight at a time: its length, with p moved past it
 // and m = m * 10^length + its value (exact while a number's digits, over all
 // its runs, stay within 18). p's buffer must be padded with non-digits (the
 // reader's zero padding), which end any run.
-inline constexpr uint64_t POW10_INT[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
-
 [[gnu::always_inline]] inline size_t take_digits(const char*& p, uint64_t& m) noexcept {
-    const auto& POW10 = POW10_INT;
     size_t total = 0;
     for (;;) {
         uint64_t w = swar::load(p);
         size_t n = swar::digit_lanes(w);
         if (n == 0)
             return total;
-        m = m * POW10[n] + swar::digits_value(w, n);
+        m = m * POW10_INT[n] + swar::digits_value(w, n);
         p += n;
         total += n;
         if (n < 8)
