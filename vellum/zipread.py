@@ -20,6 +20,7 @@ from __future__ import annotations
 import io
 import os
 import struct
+import warnings
 import zipfile
 import zlib
 
@@ -50,6 +51,9 @@ IN_CHUNK = 1 << 14
 LOCAL_HEADER = struct.Struct("<4sHHHHHIIIHH")
 LOCAL_MAGIC = b"PK\x03\x04"
 STORED, DEFLATED = zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED
+# Flag bits of members left to zipfile: encrypted (0x01), compressed patched
+# data (0x20), strong encryption (0x40).
+ZIPFILE_FLAGS = 0x61
 # Methods zipfile reads that no workbook writer uses: left to it.
 ZIPFILE_ONLY = {zipfile.ZIP_BZIP2, zipfile.ZIP_LZMA, getattr(zipfile, "ZIP_ZSTANDARD", zipfile.ZIP_LZMA)}
 
@@ -65,8 +69,8 @@ def open_member(archive: zipfile.ZipFile, info: zipfile.ZipInfo | str,
     `path` (the archive's file) the member gets a file handle of its own, so
     that it can still be read after the archive is closed, as with zipfile;
     without one it shares the archive's file object, seeking before each
-    read. Members neither stored nor deflated, or encrypted, are left to
-    zipfile."""
+    read. Members neither stored nor deflated, encrypted or of patched
+    data, are left to zipfile."""
     if not isinstance(info, zipfile.ZipInfo):
         info = archive.getinfo(info)
     method = info.compress_type
@@ -74,14 +78,14 @@ def open_member(archive: zipfile.ZipFile, info: zipfile.ZipInfo | str,
         raise MemberError(f"{info.filename}: compression method {method} "
                           f"({zipfile.compressor_names.get(method, 'unknown')}) is not supported")
     library = LIBRARIES.get(BACKEND)
-    if library is None or info.flag_bits & 0x1 or method not in (STORED, DEFLATED):
+    if library is None or info.flag_bits & ZIPFILE_FLAGS or method not in (STORED, DEFLATED):
         return archive.open(info)
     if archive.fp is None:
         raise ValueError("I/O operation on a closed archive")
     own = path is not None
     f = open(path, "rb") if own else archive.fp
     try:
-        start = _data_offset(f, info)
+        start = _data_offset(f, info, archive.metadata_encoding)
     except BaseException:
         if own:
             f.close()
@@ -89,9 +93,13 @@ def open_member(archive: zipfile.ZipFile, info: zipfile.ZipInfo | str,
     return MemberReader(f, own, info, start, library)
 
 
-def _data_offset(f, info):
-    """Where the member's data starts, after its local header, which must
-    agree with the central directory on the member's name."""
+def _data_offset(f, info, encoding=None):
+    """Where the member's data starts, after its local header, checked as
+    `ZipFile.open` checks it: the header must name the member, and the data
+    must end before the next member's header starts. Entries that overlap
+    are the trick of zip bombs that reuse one deflate stream many times;
+    refusing them keeps what a damaged archive gives the same whichever
+    reader inflates it."""
     f.seek(info.header_offset)
     head = f.read(LOCAL_HEADER.size)
     if len(head) < LOCAL_HEADER.size:
@@ -99,11 +107,21 @@ def _data_offset(f, info):
     fields = LOCAL_HEADER.unpack(head)
     if fields[0] != LOCAL_MAGIC:
         raise MemberError(f"{info.filename}: bad magic number of the local header")
-    name_len, extra_len = fields[9], fields[10]
+    flags, name_len, extra_len = fields[3], fields[9], fields[10]
     name = f.read(name_len)
-    if name != info.orig_filename.encode("utf-8" if info.flag_bits & 0x800 else "cp437"):
+    if name.decode("utf-8" if flags & 0x800 else encoding or "cp437") != info.orig_filename:
         raise MemberError(f"{info.filename}: the local header names another member ({name!r})")
-    return info.header_offset + LOCAL_HEADER.size + name_len + extra_len
+    start = info.header_offset + LOCAL_HEADER.size + name_len + extra_len
+    # Where the next member's header or the central directory starts, as
+    # zipfile worked it out when it read the directory.
+    end = getattr(info, "_end_offset", None)
+    if end is not None and start + info.compress_size > end:
+        message = f"Overlapped entries: {info.orig_filename!r} (possible zip bomb)"
+        if end != info.header_offset:
+            raise MemberError(message)
+        # Two directory entries for one header: zipfile warns and reads it.
+        warnings.warn(message, skip_file_prefixes=(os.path.dirname(__file__),))
+    return start
 
 
 class MemberReader(io.RawIOBase):

@@ -98,10 +98,11 @@ SHEET = b"xl/worksheets/sheet1.xml"
 
 def patched(data, **fields):
     """The archive with fields of the sheet's local and central headers
-    replaced: method, crc, csize, usize (each header's own layout)."""
+    replaced: flags, method, crc, csize, usize (each header's own layout)."""
     data = bytearray(data)
-    local = {"method": (8, "<H"), "crc": (14, "<I"), "csize": (18, "<I"), "usize": (22, "<I")}
-    central = {"method": (10, "<H"), "crc": (16, "<I"), "csize": (20, "<I"), "usize": (24, "<I")}
+    local = {"flags": (6, "<H"), "method": (8, "<H"), "crc": (14, "<I"), "csize": (18, "<I"), "usize": (22, "<I")}
+    central = {"flags": (8, "<H"), "method": (10, "<H"), "crc": (16, "<I"), "csize": (20, "<I"),
+               "usize": (24, "<I")}
     at = data.find(b"PK\x01\x02")
     while at >= 0:
         name_len = struct.unpack_from("<H", data, at + 28)[0]
@@ -137,7 +138,10 @@ DAMAGES = {
     "deflate stream cut short": (lambda d: patched(d, csize=sheet_info(d).compress_size // 2),
                                  "its deflate stream ends early"),
     "stored member past the end": (lambda d: patched(stored(d), csize=1 << 24, usize=1 << 24),
-                                   "the archive ends inside it"),
+                                   "Overlapped entries"),
+    # a zip bomb's trick: zipfile refuses data running into the next member
+    "entries overlap": (lambda d: patched(d, csize=sheet_info(d).compress_size + 64), "Overlapped entries"),
+    "compressed patched data": (lambda d: patched(d, flags=0x20), "flag bit 5"),
     "unsupported method": (lambda d: patched(d, method=9),
                            r"compression method 9 \(\w+\) is not supported"),
     "bad deflate data": (lambda d: d.replace(d[sheet_info(d).header_offset + 80:][:40], bytes(40)),
@@ -157,8 +161,28 @@ def test_damaged_members_are_refused_clearly(book_bytes, damage, backend, engine
     with pytest.raises(WorkbookError, match="part xl/worksheets/sheet1.xml is damaged") as e:
         with Workbook(io.BytesIO(data), engine=engine) as book:
             list(book.iter_rows())
-    if backend != "zipfile" or damage == "unsupported method":
+    if backend != "zipfile" or damage in ("unsupported method", "entries overlap", "compressed patched data"):
         assert e.match(message)
+
+
+@pytest.mark.parametrize("backend", READERS + ["zipfile"])
+def test_two_directory_entries_for_one_member_warn_as_zipfile_warns(backend, monkeypatch):
+    monkeypatch.setattr(zipread, "BACKEND", backend)
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("a.xml", b"<a/>" * 100)
+    data = out.getvalue()
+    at = data.find(b"PK\x01\x02")
+    entry = data[at:data.find(b"PK\x05\x06")]
+    count, size = struct.unpack_from("<HHI", data, len(data) - 14)[1:]
+    eocd = bytearray(data[at + len(entry):])
+    struct.pack_into("<HHI", eocd, 8, count + 1, count + 1, size + len(entry))
+    archive = zipfile.ZipFile(io.BytesIO(data[:at] + entry * 2 + bytes(eocd)))
+    with pytest.warns(UserWarning, match="Overlapped entries: 'a.xml'") as seen:
+        for info in archive.infolist():
+            with zipread.open_member(archive, info) as f:
+                assert read_all(f, 7) == b"<a/>" * 100
+    assert len(seen) == 1
 
 
 def test_zip64_members_read_and_damaged_zip64_records_are_refused(book_bytes):
