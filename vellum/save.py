@@ -80,9 +80,16 @@ def has_lxml() -> bool:
     return True
 
 
+_ATTR_ESCAPES = str.maketrans({"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;",
+                               "\t": "&#9;", "\n": "&#10;", "\r": "&#13;"})
+_TEXT_ESCAPES = str.maketrans({"&": "&amp;", "<": "&lt;", ">": "&gt;", "\r": "&#13;"})
+
+
 def _esc(text: str) -> str:
-    return (str(text).replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
-            .replace('"', "&quot;"))
+    """An attribute value's text: tabs and line breaks as character
+    references, as a parser would read them back as spaces otherwise;
+    ValueError for a character no xlsx file can carry."""
+    return ref.safe_string(str(text)).translate(_ATTR_ESCAPES)
 
 
 # -- sheet data ---------------------------------------------------------------
@@ -162,9 +169,6 @@ def _kept(data: bytes, namespaces: list[tuple[str, str]]):
 
 
 _XML_NS = "http://www.w3.org/XML/1998/namespace"
-_ATTR_ESCAPES = str.maketrans({"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;",
-                               "\t": "&#9;", "\n": "&#10;", "\r": "&#13;"})
-_TEXT_ESCAPES = str.maketrans({"&": "&amp;", "<": "&lt;", ">": "&gt;", "\r": "&#13;"})
 
 
 def prefixes_of(data: bytes) -> dict[str, str]:
@@ -426,12 +430,40 @@ def save_workbook(book: Any, path_or_file: str | os.PathLike[str] | IO[bytes],
     """Write `book` (read in full, or made by `new_workbook`) as an xlsx
     file at `path_or_file` (a path or a binary file open for writing).
     `lxml` picks the serialiser of the sheet data (by default lxml when it
-    is installed); `engine=False` writes it with the package's own writer."""
+    is installed); `engine=False` writes it with the package's own writer.
+    A path is written only once the whole workbook has been: a save that
+    fails leaves the file there as it was. Sheet names must be ones
+    spreadsheet applications open (see `check_sheet_name`)."""
     if lxml is None:
         lxml = has_lxml()
+    if not isinstance(path_or_file, (str, os.PathLike)):
+        _write_package(book, path_or_file, lxml, engine)
+        return
+    # A save that fails partway (a text no xlsx file can carry, a full disk)
+    # must not leave the file it was to replace broken, and saving over the
+    # workbook that was read is common. So the package is written to a
+    # scratch file first and copied over the target once it is whole;
+    # copying, not renaming, keeps the target's permissions, owner and
+    # links as writing it in place does.
+    with _scratch_beside(path_or_file) as scratch:
+        _write_package(book, scratch, lxml, engine)
+        scratch.seek(0)
+        with open(path_or_file, "wb") as out:
+            shutil.copyfileobj(scratch, out, 1 << 20)
+
+
+def _scratch_beside(path: str | os.PathLike[str]) -> IO[bytes]:
+    """An unnamed temporary file in the target's folder (which has room for
+    the workbook), else in the temporary folder."""
+    try:
+        return tempfile.TemporaryFile(dir=os.path.dirname(os.path.abspath(path)))
+    except OSError:
+        return tempfile.TemporaryFile()
+
+
+def _write_package(book: Any, out: IO[bytes], lxml: bool, engine: bool) -> None:
     sheets = list(book.worksheets)
-    with _ZipWriter(path_or_file, "w", zipfile.ZIP_DEFLATED,
-                    compresslevel=COMPRESSLEVEL) as zf:
+    with _ZipWriter(out, "w", zipfile.ZIP_DEFLATED, compresslevel=COMPRESSLEVEL) as zf:
         zf.writestr("[Content_Types].xml", _content_types(len(sheets)))
         zf.writestr("_rels/.rels", _rels([("officeDocument", "xl/workbook.xml")]))
         zf.writestr("xl/workbook.xml", _workbook_part(book, sheets))
@@ -608,6 +640,31 @@ class WriteOnlyWorksheet:
         return urls
 
 
+_NAME_FORBIDS = frozenset("[]:*?/\\")
+
+
+def check_sheet_name(name: str, taken: Iterable[str] = ()) -> None:
+    """ValueError unless `name` is a sheet name spreadsheet applications
+    open as it is: 1 to 31 characters, none of ``[ ] : * ? / \\`` nor one
+    XML cannot carry, no apostrophe first or last, and no other sheet's
+    name in other letter case (they compare names so). LibreOffice renames
+    such sheets and other applications refuse the file."""
+    if not isinstance(name, str):
+        raise TypeError(f"a sheet name is a str, not {type(name).__name__}")
+    if not 1 <= len(name) <= 31:
+        raise ValueError(f"a sheet name has 1 to 31 characters: {name!r}")
+    ref.safe_string(name)
+    bad = sorted(_NAME_FORBIDS.intersection(name))
+    if bad:
+        raise ValueError(f"a sheet name cannot hold {''.join(bad)!r}: {name!r}")
+    if name[0] == "'" or name[-1] == "'":
+        raise ValueError(f"a sheet name cannot begin or end with an apostrophe: {name!r}")
+    folded = name.casefold()
+    for other in taken:
+        if other.casefold() == folded:
+            raise ValueError(f"a sheet called {other!r} exists already")
+
+
 class NewWorkbook:
     """A workbook made from scratch (see `new_workbook`)."""
 
@@ -626,8 +683,7 @@ class NewWorkbook:
         """Add a worksheet called `name` at the end and return it: a
         `WriteOnlyWorksheet` in a write-only workbook, else a worksheet
         with `cell`, ``ws["B2"] = value`` and `append`."""
-        if any(ws.title == name for ws in self.worksheets):
-            raise ValueError(f"a sheet called {name!r} exists already")
+        check_sheet_name(name, [ws.title for ws in self.worksheets])
         cls = WriteOnlyWorksheet if self.write_only else NewWorksheet
         ws = cls(self, name)
         self.worksheets.append(ws)

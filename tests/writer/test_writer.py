@@ -195,6 +195,44 @@ def test_cells_as_the_writer_writes_them():
         b'</row></sheetData>']
 
 
+@pytest.mark.parametrize("write_only", [False, True])
+def test_sheet_names_applications_refuse_are_refused_and_the_rest_kept(write_only):
+    book = vellum.new_workbook(write_only=write_only)
+    kept = ['a\tb & <c> "d"\r\n', "x" * 31, "\u00e9\u4e2d\U0001f600", "it's"]
+    for name in kept:
+        book.add_sheet(name).append([1])
+    for name in ["", "x" * 32, "a/b", "q[1]", "a:b", "a\x01", "a\ud800", "a\ufffe", "'q", "IT'S"]:
+        with pytest.raises(ValueError):
+            book.add_sheet(name)
+    with pytest.raises(TypeError):
+        book.add_sheet(3)
+    with vellum.read_workbook(io.BytesIO(saved(book, None))) as again:
+        assert [ws.title for ws in again] == kept
+
+
+def test_a_refused_save_leaves_the_file_it_was_to_replace(tmp_path):
+    path = tmp_path / "book.xlsx"
+    book = vellum.new_workbook()
+    book.add_sheet("S").append(["kept", 1])
+    book.save(path)
+    path.chmod(0o640)
+    before = path.read_bytes()
+    with vellum.read_workbook(path) as again:
+        ws = again["S"]
+        ws["B1"] = "bad\x0b"
+        with pytest.raises(ValueError):
+            again.save(path)
+        ws["B1"] = 2
+        ws["A1"].hyperlink = "https://example.org/\x01"
+        with pytest.raises(ValueError):
+            again.save(path)
+        assert path.read_bytes() == before
+        ws["A1"].hyperlink = None
+        again.save(path)
+    assert path.stat().st_mode & 0o777 == 0o640
+    assert read_back(path.read_bytes()) == [{(1, 1): "kept", (1, 2): 2}]
+
+
 @pytest.mark.parametrize("lxml", MODES)
 def test_hyperlinks_saved_once_with_their_relationships(lxml):
     book = vellum.new_workbook()
