@@ -17,6 +17,7 @@ library's zlib, slower than zipfile and kept for tests) or ``zipfile``;
 """
 from __future__ import annotations
 
+import contextlib
 import io
 import os
 import struct
@@ -84,13 +85,18 @@ def open_member(archive: zipfile.ZipFile, info: zipfile.ZipInfo | str,
         raise ValueError("I/O operation on a closed archive")
     own = path is not None
     f = open(path, "rb") if own else archive.fp
+    # A shared file is seeked before each read: other members, read by this
+    # reader or by zipfile, in other threads too, take the archive's lock
+    # around their seek and read, as zipfile's own members do.
+    lock = contextlib.nullcontext() if own else archive._lock
     try:
-        start = _data_offset(f, info, archive.metadata_encoding)
+        with lock:
+            start = _data_offset(f, info, archive.metadata_encoding)
     except BaseException:
         if own:
             f.close()
         raise
-    return MemberReader(f, own, info, start, library)
+    return MemberReader(f, own, info, start, library, lock)
 
 
 def _data_offset(f, info, encoding=None):
@@ -130,8 +136,8 @@ class MemberReader(io.RawIOBase):
     size are checked against the central directory when its end is read; a
     member that produces more than its declared size fails at once."""
 
-    def __init__(self, f, own, info, start, library):
-        self._f, self._own, self._info, self._lib = f, own, info, library
+    def __init__(self, f, own, info, start, library, lock):
+        self._f, self._own, self._info, self._lib, self._lock = f, own, info, library, lock
         self._next, self._left = start, info.compress_size
         self._inflate = library.decompressobj(-15) if info.compress_type == DEFLATED else None
         self._tail = b""
@@ -182,10 +188,11 @@ class MemberReader(io.RawIOBase):
         if n <= 0:
             return b""
         f = self._f
-        if f.closed:
-            raise ValueError("I/O operation on a closed archive")
-        f.seek(self._next)
-        data = f.read(n)
+        with self._lock:
+            if f.closed:
+                raise ValueError("I/O operation on a closed archive")
+            f.seek(self._next)
+            data = f.read(n)
         self._next += len(data)
         self._left -= len(data)
         if not data:

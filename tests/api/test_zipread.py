@@ -4,7 +4,10 @@ at tiny read sizes, and damaged archives, each refused with its own
 message."""
 import io
 import pathlib
+import random
 import struct
+import sys
+import threading
 import zipfile
 
 import pytest
@@ -212,6 +215,43 @@ def test_streams_outlive_their_workbook_and_share_no_position(book_bytes, tmp_pa
         if source is path:  # its own file handle, as zipfile's members keep
             assert len(list(a)) == 1998
         assert first[0] == first[1] == (0, 0, "text 0")
+
+
+@pytest.mark.parametrize("backend", READERS)
+def test_members_of_one_file_object_read_in_threads_at_once(backend, monkeypatch):
+    """Members of an archive opened from a file object share it, seeking
+    before each read: the seek and the read must not be split by a thread
+    switch, or a member gets another's bytes (which the CRC-32 catches only
+    once the rows read from them are handed out)."""
+    monkeypatch.setattr(zipread, "BACKEND", backend)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    payloads = {"a": random.Random(1).randbytes(150_000), "b": bytes(range(256)) * 600}
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED) as z:
+        for name, data in payloads.items():
+            z.writestr(name, data)
+    archive = zipfile.ZipFile(io.BytesIO(out.getvalue()))
+    wrong = []
+
+    def read_often(name):
+        for _ in range(100):
+            try:
+                with zipread.open_member(archive, name) as f:
+                    if read_all(f, 97) != payloads[name]:
+                        wrong.append(name)
+            except zipfile.BadZipFile as e:
+                wrong.append(e)
+
+    try:
+        threads = [threading.Thread(target=read_often, args=(name,)) for name in payloads]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert not wrong
 
 
 @pytest.mark.parametrize("level", [None, 1, 2, 6])
