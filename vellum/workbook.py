@@ -328,6 +328,26 @@ def _display_name(path_or_file) -> str:
     return name if isinstance(name, str) else "<workbook>"
 
 
+def _check_source(source) -> None:
+    """TypeError for what is neither a path nor a binary file that can seek,
+    which zipfile would otherwise report as an attribute missing or as a
+    file that is not a zip archive."""
+    if isinstance(source, (str, os.PathLike)):
+        return
+    what = type(source).__name__
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        raise TypeError(f"a workbook is read from a path or a binary file, not {what} "
+                        "(wrap the bytes in io.BytesIO)")
+    if isinstance(source, io.TextIOBase):
+        raise TypeError("a workbook is read from a binary file: open it with mode 'rb'")
+    if not all(hasattr(source, m) for m in ("read", "seek", "tell")):
+        raise TypeError(f"a workbook is read from a path or a binary file, not {what}")
+    seekable = getattr(source, "seekable", None)
+    if seekable is not None and not seekable():
+        raise TypeError("a workbook is read from a file that can seek (zip archives are "
+                        "read from their end): read it into io.BytesIO first")
+
+
 class Workbook:
     """An open xlsx workbook (see the module docstring). Use it as a context
     manager or call `close()`.
@@ -351,6 +371,7 @@ class Workbook:
 
     def __init__(self, path: str | os.PathLike[str] | IO[bytes], engine: bool = True,
                  data_only: bool = False, streaming: bool = True) -> None:
+        _check_source(path)
         self.path = _display_name(path)
         self.engine = engine
         self.data_only = data_only

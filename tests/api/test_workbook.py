@@ -2,6 +2,7 @@
 XlsxWriter whose contents are known, the real files of the corpus, and the
 switch from the engine to the package's reader."""
 import csv
+import io
 import datetime
 import pathlib
 import zipfile
@@ -115,6 +116,14 @@ def test_user_errors(tmp_path):
         Workbook(tmp_path / "other.zip")
     with pytest.raises(WorkbookError, match="a directory"):
         Workbook(tmp_path)
+    data = (tmp_path / "other.zip").read_bytes()
+    unseekable = io.BufferedReader(io.BytesIO(data))
+    unseekable.seekable = lambda: False
+    with open(tmp_path / "text.xlsx") as text:
+        for source, message in [(data, "wrap the bytes in io.BytesIO"), (3, "not int"),
+                                (text, "mode 'rb'"), (unseekable, "can seek")]:
+            with pytest.raises(TypeError, match=message):
+                Workbook(source)
 
 
 def test_unknown_sheet(books):
