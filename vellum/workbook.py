@@ -245,7 +245,8 @@ class Worksheet:
                         yield gap
                         expected += 1
                     yield row
-                    expected = idx + 1
+                    if idx == expected:  # not a row out of order
+                        expected += 1
                 return
             for n, (idx, row) in enumerate(rows):
                 if progress is not None and n & 1023 == 0:
@@ -258,7 +259,10 @@ class Worksheet:
                     yield (expected, gap) if row_numbers else gap
                     expected += 1
                 yield (idx, row) if row_numbers else row
-                expected = idx + 1
+                # A row out of order (files should not have them, some do)
+                # comes where it stands; the rows after the ones already
+                # passed are not filled in again.
+                expected = max(expected, idx + 1)
         finally:
             stream.close()
 

@@ -63,6 +63,24 @@ def test_rows_match_the_reference_reading(book, engine, data_only):
         assert next(formula)[0] == (12 if data_only else vellum.ArrayFormula("A10", "=SUM(B1:B9)"))
 
 
+@pytest.mark.parametrize("engine", [True, False])
+def test_a_row_out_of_order_comes_where_it_stands(book, tmp_path, engine):
+    """Rows 1, 2, 5, 3, 6: the gaps before row 5 are filled once, and no
+    row after row 3 is said to be empty that is not."""
+    import zipfile
+    rows = "".join(f'<row r="{r}"><c r="A{r}"><v>{r}</v></c></row>' for r in (1, 2, 5, 3, 6))
+    sheet = (f'<worksheet xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main">'
+             f'<sheetData>{rows}</sheetData></worksheet>').encode()
+    path = tmp_path / "order.xlsx"
+    with zipfile.ZipFile(book) as src, zipfile.ZipFile(path, "w") as out:
+        for item in src.infolist():
+            out.writestr(item, sheet if item.filename == "xl/worksheets/sheet1.xml" else src.read(item))
+    with vellum.read_workbook(path, engine=engine, streaming=True) as wb:
+        assert list(wb[0].iter_rows(values_only=True)) == [(1,), (2,), (), (), (5,), (3,), (6,)]
+        assert list(wb[0].iter_rows(min_row=2, max_col=1, values_only=True, row_numbers=True)) == [
+            (2, (2,)), (3, (None,)), (4, (None,)), (5, (5,)), (3, (3,)), (6, (6,))]
+
+
 def test_workbook_surface(book):
     assert vellum.__version__ == importlib.metadata.version("vellum")
     with vellum.read_workbook(book, streaming=True) as wb:
