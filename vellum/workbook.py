@@ -65,13 +65,17 @@ class _Bounded(io.RawIOBase):
         return True
 
     def read(self, n=-1):
-        want = self._left + 1 if n is None or n < 0 else min(n, self._left + 1)
-        data = self._member.read(want)
+        if n is None or n < 0:
+            # the member gives what one piece of its input inflates to, so
+            # the whole is gathered in a loop and joined once
+            chunks = []
+            while data := self.read(self._left + 1):
+                chunks.append(data)
+            return b"".join(chunks)
+        data = self._member.read(min(n, self._left + 1))
         self._left -= len(data)
         if self._left < 0:
             raise self._error()
-        if n is None or n < 0:
-            return data + self.read() if data else data
         return data
 
     def readinto(self, b):

@@ -126,6 +126,32 @@ def test_user_errors(tmp_path):
                 Workbook(source)
 
 
+def test_a_part_is_read_whole_from_thousands_of_pieces():
+    """A member read gives what one piece of compressed input inflates to,
+    so a poorly compressed part comes in thousands of pieces: read whole,
+    and refused once past the limit."""
+    from vellum.workbook import _Bounded
+
+    class Pieces(io.RawIOBase):
+        def __init__(self, size):
+            self.left = size
+
+        def readable(self):
+            return True
+
+        def read(self, n=-1):
+            k = min(1024, self.left, n)
+            self.left -= k
+            return b"x" * k
+
+    def too_large():
+        return WorkbookError("too large")
+
+    assert _Bounded(Pieces(4 << 20), 4 << 20, too_large).read() == b"x" * (4 << 20)
+    with pytest.raises(WorkbookError, match="too large"):
+        _Bounded(Pieces((4 << 20) + 1), 4 << 20, too_large).read()
+
+
 def test_unknown_sheet(books):
     with Workbook(books["1900"]) as book, pytest.raises(WorkbookError, match="'First'"):
         book.sheet("Nope")
