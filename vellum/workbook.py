@@ -27,6 +27,7 @@ from __future__ import annotations
 import io
 import os
 import posixpath
+import warnings
 import xml.etree.ElementTree as ET
 import xml.parsers.expat
 import zipfile
@@ -367,7 +368,8 @@ class Workbook:
     whose cells can be read in any order and changed. Iterating gives every
     worksheet in order, and `sheet_names` their names (each a `SheetName`
     that tells whether the sheet is hidden). Chartsheets and dialog sheets
-    are not worksheets and are left out.
+    are not worksheets and are left out; so is, with a warning, a worksheet
+    whose part the file lacks.
 
     Read in full, the workbook also holds what its cells refer to: the
     style arrays by style id (`_cell_styles`), the number format codes by
@@ -560,6 +562,13 @@ class Workbook:
                 if rel_type.endswith("/worksheet") and self._member(target):
                     self.sheets.append(Worksheet(sheet.get("name", ""), self._member(target),
                                                  sheet.get("state", "visible"), self))
+                elif rel_type.endswith("/worksheet") or not rel_type:
+                    # a damaged file: its other sheets are still read, but
+                    # the sheet is not dropped without a word
+                    what = f"its part {target} is missing" if target else \
+                        f"its relationship {rid} is missing"
+                    warnings.warn(f"{self.path}: sheet {sheet.get('name', '')!r} is left out: {what}",
+                                  skip_file_prefixes=(os.path.dirname(__file__),))
 
     def _read_styles(self):
         part = self._related("styles")

@@ -152,6 +152,26 @@ def test_a_part_is_read_whole_from_thousands_of_pieces():
         _Bounded(Pieces((4 << 20) + 1), 4 << 20, too_large).read()
 
 
+def test_a_sheet_whose_part_is_missing_is_left_out_with_a_warning(tmp_path):
+    path = tmp_path / "two.xlsx"
+    book = xlsxwriter.Workbook(str(path))
+    book.add_worksheet("kept").write(0, 0, "here")
+    book.add_worksheet("lost").write(0, 0, "gone")
+    book.close()
+    for drop, message in [("xl/worksheets/sheet2.xml", "its part xl/worksheets/sheet2.xml is missing"),
+                          ("xl/_rels/workbook.xml.rels", "its relationship rId[12] is missing")]:
+        damaged = tmp_path / "damaged.xlsx"
+        with zipfile.ZipFile(path) as src, zipfile.ZipFile(damaged, "w") as out:
+            for info in src.infolist():
+                data = src.read(info)
+                if info.filename != drop:
+                    out.writestr(info, data)
+        with pytest.warns(UserWarning, match="sheet '(lost|kept)' is left out: " + message):
+            with vellum.read_workbook(damaged, streaming=True) as again:
+                names = again.sheet_names
+        assert names == (["kept"] if "sheet2" in drop else [])
+
+
 def test_unknown_sheet(books):
     with Workbook(books["1900"]) as book, pytest.raises(WorkbookError, match="'First'"):
         book.sheet("Nope")
