@@ -43,7 +43,7 @@ import tempfile
 import xml.etree.ElementTree as ET
 import zipfile
 import zlib
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 from typing import IO, Any
 
 from vellum import _vellum
@@ -500,6 +500,14 @@ def _new_cell(ws: Any, row: int, column: int, value: Any) -> Cell:
     return cell
 
 
+def _check_row(values: Any) -> None:
+    """TypeError for what `append` would otherwise take apart: a text into
+    its characters, a dict into its keys."""
+    if isinstance(values, (str, bytes, bytearray, Mapping)):
+        raise TypeError(f"append takes a row's values in order (a list, a tuple or another "
+                        f"iterable), not a {type(values).__name__}")
+
+
 class NewWorksheet(EditableWorksheet):
     """An editable worksheet of a new workbook: `cell`, item access and
     `append`, as for a worksheet read in full.
@@ -551,6 +559,8 @@ class NewWorksheet(EditableWorksheet):
     def append(self, values: Iterable[Any]) -> None:
         """Put `values` in the row after the last one that has cells, from
         column 1 on; None leaves a cell out."""
+        if type(values) not in (list, tuple):
+            _check_row(values)
         row = max(self._next_row, self._last_row + 1)
         items: list[Any] = []
         try:
@@ -612,8 +622,14 @@ class WriteOnlyWorksheet:
     def append(self, values: Iterable[Any]) -> None:
         """Write `values` as the next row, from column 1 on; None leaves a
         cell out."""
+        writer = self._writer
+        if writer is None:
+            raise ValueError(f"sheet {self.title!r} was saved: a write-only workbook "
+                             "takes no rows after its save")
+        if type(values) not in (list, tuple):
+            _check_row(values)
         row = self._rows + 1
-        last = self._writer.write_values(values, row, self._make_cell)
+        last = writer.write_values(values, row, self._make_cell)
         self._rows = row
         if last:
             self._max_col = max(self._max_col, last)
@@ -627,6 +643,7 @@ class WriteOnlyWorksheet:
     def _copy_to(self, out: IO[bytes]) -> list[str]:
         """Write the whole worksheet part; the URLs of its links."""
         self._writer.flush()
+        self._writer = None
         dimension = "A1" if not self._rows or not self._max_col else \
             f"A1:{column_letter(self._max_col)}{self._rows}"
         out.write(_worksheet_head(self, dimension))
@@ -670,6 +687,7 @@ class NewWorkbook:
 
     def __init__(self, write_only: bool = False, lxml: bool | None = None) -> None:
         self.write_only = write_only
+        self._saved = False
         self._lxml = has_lxml() if lxml is None else lxml
         self.epoch = WINDOWS_EPOCH
         self.iso_dates = False
@@ -683,6 +701,7 @@ class NewWorkbook:
         """Add a worksheet called `name` at the end and return it: a
         `WriteOnlyWorksheet` in a write-only workbook, else a worksheet
         with `cell`, ``ws["B2"] = value`` and `append`."""
+        self._check_open()
         check_sheet_name(name, [ws.title for ws in self.worksheets])
         cls = WriteOnlyWorksheet if self.write_only else NewWorksheet
         ws = cls(self, name)
@@ -701,10 +720,17 @@ class NewWorkbook:
         `lxml` and `engine` as for `Workbook.save`. A write-only workbook
         can be saved once, in the mode its rows were written in."""
         if self.write_only:
+            self._check_open()
             if lxml not in (None, self._lxml):
                 raise ValueError("a write-only workbook saves in the mode it was made with")
             lxml = self._lxml
+            self._saved = True  # its rows are gone to the first save, whatever becomes of it
         save_workbook(self, path_or_file, lxml, engine)
+
+    def _check_open(self) -> None:
+        if self._saved:
+            raise ValueError("this write-only workbook was saved: its rows are written once, "
+                             "and it takes no more sheets or saves")
 
 
 def new_workbook(write_only: bool = False, *, lxml: bool | None = None) -> NewWorkbook:

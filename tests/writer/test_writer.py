@@ -210,6 +210,26 @@ def test_sheet_names_applications_refuse_are_refused_and_the_rest_kept(write_onl
         assert [ws.title for ws in again] == kept
 
 
+def test_write_only_rows_are_written_once_and_rows_must_be_sequences():
+    book = vellum.new_workbook(write_only=True)
+    ws = book.add_sheet("S")
+    ws.append([1, "a"])
+    data = saved(book, None)
+    for late in (lambda: ws.append([2]), lambda: book.add_sheet("T"), lambda: saved(book, None)):
+        with pytest.raises(ValueError, match="saved"):
+            late()
+    assert read_back(data) == [{(1, 1): 1, (1, 2): "a"}]
+    for write_only in (False, True):
+        book = vellum.new_workbook(write_only=write_only)
+        ws = book.add_sheet("S")
+        for row in ("abc", b"abc", {1: "a"}):
+            with pytest.raises(TypeError, match="a row's values in order"):
+                ws.append(row)
+        ws.append(iter([1, 2]))
+        ws.append(range(3, 5))
+        assert read_back(saved(book, None)) == [{(1, 1): 1, (1, 2): 2, (2, 1): 3, (2, 2): 4}]
+
+
 def test_a_refused_save_leaves_the_file_it_was_to_replace(tmp_path):
     path = tmp_path / "book.xlsx"
     book = vellum.new_workbook()
