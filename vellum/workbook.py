@@ -396,7 +396,7 @@ class Workbook:
             raise WorkbookError(f"no such file: {self.path}") from None
         except IsADirectoryError:
             raise WorkbookError(f"{self.path} is a directory") from None
-        except (zipfile.BadZipFile, OSError, EOFError) as e:
+        except (zipfile.BadZipFile, OSError, EOFError, NotImplementedError, ValueError) as e:
             kind = _ole_kind(path)
             if kind:
                 raise WorkbookError(f"{self.path} {_OLE_MESSAGES[kind]}") from None

@@ -117,6 +117,9 @@ def test_user_errors(tmp_path):
     with pytest.raises(WorkbookError, match="a directory"):
         Workbook(tmp_path)
     data = (tmp_path / "other.zip").read_bytes()
+    at = data.find(b"PK\x01\x02") + 6  # the version needed to extract the member
+    with pytest.raises(WorkbookError, match="not an xlsx workbook.*zip file version"):
+        Workbook(io.BytesIO(data[:at] + b"\xff" + data[at + 1:]))
     unseekable = io.BufferedReader(io.BytesIO(data))
     unseekable.seekable = lambda: False
     with open(tmp_path / "text.xlsx") as text:
