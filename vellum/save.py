@@ -94,48 +94,99 @@ def _esc(text: str) -> str:
 
 # -- sheet data ---------------------------------------------------------------
 
-def write_sheet_data(ws: Any, write: Any, lxml: bool, engine: bool = True) -> None:
+# What the engine has written of a sheet is held back until it has written
+# all of it, as it may decline partway and the package's writer then starts
+# over. Held in memory, a sheet of ten million cells would take some 400 MB
+# on top of its cells; past this many bytes it is held in a temporary file.
+HOLD_IN_MEMORY = 16 << 20
+
+
+class _Held:
+    """Chunks of sheet data held back: in a list, then, once they pass
+    `HOLD_IN_MEMORY` bytes and there is a binary file `out` to copy them to
+    in the end, encoded in a temporary file."""
+
+    def __init__(self, lxml: bool, out: IO[bytes] | None) -> None:
+        self.lxml, self.out = lxml, out
+        self.chunks: list[Any] = []
+        self.size = 0
+        self.file: IO[bytes] | None = None
+
+    def append(self, chunk: Any) -> None:
+        if self.file is not None:
+            self.file.write(chunk if self.lxml else chunk.encode("utf-8", "surrogatepass"))
+            return
+        self.chunks.append(chunk)
+        self.size += len(chunk)
+        if self.size > HOLD_IN_MEMORY and self.out is not None:
+            self.file = tempfile.TemporaryFile()
+            chunks, self.chunks = self.chunks, []
+            for held in chunks:
+                self.append(held)
+
+    def send(self, write: Any) -> None:
+        """Write what is held through `write` (or, from the temporary
+        file, straight to `out`, which `write` writes to)."""
+        if self.file is None:
+            for chunk in self.chunks:
+                write(chunk)
+            return
+        self.file.seek(0)
+        shutil.copyfileobj(self.file, self.out, 1 << 20)
+        self.close()
+
+    def close(self) -> None:
+        self.chunks = []
+        if self.file is not None:
+            self.file.close()
+
+
+def write_sheet_data(ws: Any, write: Any, lxml: bool, engine: bool = True,
+                     out: IO[bytes] | None = None) -> None:
     """Write a worksheet's ``<sheetData>`` through `write`: by the engine's
-    writer when it has one, else (or when it declines) by the package's."""
+    writer when it has one, else (or when it declines) by the package's.
+    `out`, when given, is the binary file `write` writes to, unbuffered:
+    a large sheet's data is then held on disk until the engine is done."""
     native = getattr(_vellum, "SheetWriter", None) if engine else None
     if native is not None and getattr(ws, "_pending", None) and not ws.row_dimensions:
-        if _write_pending(ws, native, write, lxml):
+        if _write_pending(ws, native, write, lxml, out):
             return
     if native is not None:
-        chunks: list[Any] = []
+        held = _Held(lxml, out)
         links, comments = len(ws._hyperlinks), len(getattr(ws, "_comments", ()))
         try:
-            native(ws, chunks.append, lxml, ref.make_writer_helpers(lxml)).write_sheet_data(
+            native(ws, held.append, lxml, ref.make_writer_helpers(lxml)).write_sheet_data(
                 lambda: ref.rows(ws))
         except _vellum.NativeFallback:
+            held.close()
             # declined midway: the links and comments of the cells written
             # so far are recorded again by the package's writer
             del ws._hyperlinks[links:]
             if hasattr(ws, "_comments"):
                 del ws._comments[comments:]
         else:
-            for chunk in chunks:
-                write(chunk)
+            held.send(write)
             return
     ref.SheetWriter(ws, write, lxml, ref.make_writer_helpers(lxml)).write_sheet_data(
         lambda: ref.rows(ws))
 
 
-def _write_pending(ws: NewWorksheet, native: Any, write: Any, lxml: bool) -> bool:
+def _write_pending(ws: NewWorksheet, native: Any, write: Any, lxml: bool,
+                   out: IO[bytes] | None) -> bool:
     """Write the rows a new worksheet holds as appended values, with no
     Cell made for most of them; False when the engine declines (nothing
     written then)."""
-    chunks: list[Any] = []
-    writer = native(ws, chunks.append, lxml, ref.make_writer_helpers(lxml))
+    held = _Held(lxml, out)
+    writer = native(ws, held.append, lxml, ref.make_writer_helpers(lxml))
     try:
         for row, values in ws._pending:
             writer.write_values(values, row, ws._make_cell)
         writer.flush()
     except _vellum.NativeFallback:
+        held.close()
         return False
     write(b"<sheetData>" if lxml else "<sheetData>")
-    for chunk in chunks:
-        write(chunk)
+    held.send(write)
     write(b"</sheetData>" if lxml else "</sheetData>")
     return True
 
@@ -476,7 +527,7 @@ def _write_package(book: Any, out: IO[bytes], lxml: bool, engine: bool) -> None:
                 else:
                     _forget_written_links(ws)
                     out.write(_worksheet_head(ws, _dimension(ws)))
-                    write_sheet_data(ws, _sink(out, lxml), lxml, engine)
+                    write_sheet_data(ws, _sink(out, lxml), lxml, engine, out)
                     tail, urls = _worksheet_tail(ws)
                     out.write(tail)
             if urls:

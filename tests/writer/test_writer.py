@@ -230,6 +230,40 @@ def test_write_only_rows_are_written_once_and_rows_must_be_sequences():
         assert read_back(saved(book, None)) == [{(1, 1): 1, (1, 2): 2, (2, 1): 3, (2, 2): 4}]
 
 
+@pytest.mark.parametrize("lxml", MODES)
+def test_a_large_sheet_held_on_disk_saves_the_same_bytes(lxml, monkeypatch):
+    """Sheet data past HOLD_IN_MEMORY is held in a temporary file until the
+    engine is done: the same file comes out, for appended rows and for a
+    loaded sheet, and when the engine declines after the data went to disk
+    the package's writer starts over cleanly."""
+    from vellum import _vellum, save
+
+    new = vellum.new_workbook()
+    ws = new.add_sheet("S")
+    for r in range(300):
+        ws.append([r, f"t{r}\u00e9", r / 7])
+    want_new = saved(new, lxml)
+    with vellum.read_workbook(io.BytesIO(want_new)) as loaded:
+        want_loaded = saved(loaded, lxml)
+        monkeypatch.setattr(save, "HOLD_IN_MEMORY", 1000)
+        assert saved(new, lxml) == want_new
+        assert saved(loaded, lxml) == want_loaded
+        engine = _vellum.SheetWriter
+
+        class DeclinesLate:
+            def __init__(self, ws, write, lxml, helpers):
+                self.write, self.chunk = write, b"<row/>" * 100 if lxml else "<row/>" * 100
+
+            def write_sheet_data(self, rows):
+                for _ in range(50):
+                    self.write(self.chunk)
+                raise _vellum.NativeFallback("declined late")
+
+        monkeypatch.setattr(_vellum, "SheetWriter", DeclinesLate)
+        assert saved(loaded, lxml) == want_loaded
+        monkeypatch.setattr(_vellum, "SheetWriter", engine)
+
+
 def test_a_refused_save_leaves_the_file_it_was_to_replace(tmp_path):
     path = tmp_path / "book.xlsx"
     book = vellum.new_workbook()
