@@ -14,25 +14,39 @@
 #   scripts/devenv.sh run CMD...    run any command inside the environment
 #
 # The sid root lives outside the checkout (CI clones into a new folder each
-# time), in $VELLUM_ROOT (default /var/lib/vellum/sid-root). It is reused once
-# its ready-marker names the current package list, extended in place when the
-# list grows, and rebuilt when a setup was interrupted.
+# time), in $VELLUM_ROOT (default /var/lib/vellum/sid-root). debootstrap
+# makes its core and apt installs the rest (a minute or two); it is built
+# beside its place and moved there once ready, reused while its ready-marker
+# names the current package list, and extended in place when the list grows.
+# A package apt cannot install is named, with why, on one line.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ROOT=${VELLUM_ROOT:-/var/lib/vellum/sid-root}
 MARKER=$ROOT/.vellum-ready
+# Every package of the environment, in one place. CORE is what debootstrap
+# installs: apt (always there) and the compiler, whose dependencies are plain.
+# The rest is installed by apt inside the root, which resolves virtual
+# packages and picks among alternatives where debootstrap does not. A name
+# ending in "?" is optional: a job goes on without it, saying so, except the
+# CI test run, which requires it (VELLUM_REQUIRE_LIBREOFFICE).
+CORE=(g++ make)
 PACKAGES=(python3.14-dev python3-dev g++ make python3-pytest python3-pip
           python3-venv meson ninja-build python3-mesonpy python3-hypothesis
           python3-xlsxwriter python3-lxml
           # the writer's round trip through a real application, and the
           # native generator it is measured against
-          libreoffice-calc-nogui libxlsxwriter-dev pkgconf
+          libreoffice-calc-nogui? libxlsxwriter-dev pkgconf
           # fuzzing, and reference counts on a debug interpreter
           clang libclang-rt-dev python3.14-dbg
           # a faster inflate for the zip layer, and the benchmark report
           python3-isal libdeflate-dev python3-matplotlib)
+REQUIRED=() OPTIONAL=()
+for p in "${PACKAGES[@]}"; do
+    case $p in *\?) OPTIONAL+=("${p%\?}") ;; *) REQUIRED+=("$p") ;; esac
+done
 PKGLIST=$(printf '%s\n' "${PACKAGES[@]}" | sort -u | tr '\n' ' ')
+MISSING=$ROOT/.vellum-missing   # optional packages apt could not install, with why
 
 log() { printf 'devenv: %s\n' "$*" >&2; }
 
@@ -83,34 +97,143 @@ ensure_host_tool() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$2" >/dev/null
 }
 
+# The first reason an apt, dpkg or debootstrap log gives, on one line:
+# "package: why" where the log names the package.
+apt_reason() { # log file
+    awk '
+        /^ [^ ]+ : (Pre)?Depends: |^ [^ ]+ : (Conflicts|Breaks): / {
+            sub(/^ +/, ""); sub(/ : /, ": "); print; found = 1; exit }
+        /^E: Unable to locate package / { print $NF ": not in the archive"; found = 1; exit }
+        /^E: Package .* has no installation candidate/ {
+            gsub(/\047/, "", $3); print $3 ": no installation candidate"; found = 1; exit }
+        /^dpkg: error processing package / { pkg = $5; next }
+        /^ [^ ]+ depends on .*; however:/ && !dep { sub(/^ +/, ""); sub(/; however:/, ""); dep = $0; next }
+        /^E: / && !err { err = $0 }
+        /^W: Failure / && !err { err = $0 }
+        END {
+            if (found) exit
+            if (dep != "") print dep ", which is not installed"
+            else if (pkg != "") print pkg ": its setup failed" (err != "" ? " (" err ")" : "")
+            else if (err != "") print err
+            else print "no reason given"
+        }' "$1"
+}
+
+# Installs packages with apt inside a root. Those apt cannot install are
+# printed, one "package: why" a line, and the rest installed all the same;
+# returns 1 if any could not be.
+apt_install() { # root, packages...
+    local root=$1; shift
+    local log=$ROOT.apt.log p why good=() bad=()
+    local install="DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends"
+    IN_ROOT=$root in_root_raw / "$install $*" >"$log" 2>&1 && return 0
+    for p in "$@"; do
+        if IN_ROOT=$root in_root_raw / "apt-get install -s -q --no-install-recommends $p" >"$log.one" 2>&1; then
+            good+=("$p")
+        else
+            why=$(apt_reason "$log.one")
+            case $why in "$p:"* | "$p "*) bad+=("$why") ;; *) bad+=("$p: $why") ;; esac
+        fi
+    done
+    # Each can be installed alone, so the failure came later (a download, a
+    # package's own setup): the full log tells which.
+    if [ ${#bad[@]} = 0 ]; then printf '%s\n' "$(apt_reason "$log")"; return 1; fi
+    printf '%s\n' "${bad[@]}"
+    if [ ${#good[@]} -gt 0 ]; then
+        IN_ROOT=$root in_root_raw / "$install ${good[*]}" >"$log" 2>&1 \
+            || printf '%s\n' "$(apt_reason "$log")"
+    fi
+    return 1
+}
+
+# Every package past the core: the required ones or nothing, then the
+# optional ones, whose failures are recorded (and said) rather than fatal.
+install_packages() { # root
+    local root=$1 failed line
+    cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+    if ! IN_ROOT=$root in_root_raw / "apt-get update -q" >"$ROOT.apt.log" 2>&1; then
+        log "apt-get update failed: $(apt_reason "$ROOT.apt.log")"; return 1
+    fi
+    if ! failed=$(apt_install "$root" "${REQUIRED[@]}"); then
+        while IFS= read -r line; do log "cannot install $line"; done <<<"$failed"
+        return 1
+    fi
+    install_optional "$root"
+}
+
+install_optional() { # root
+    local root=$1 failed
+    rm -f "$root/.vellum-missing"
+    [ ${#OPTIONAL[@]} -gt 0 ] || return 0
+    if ! failed=$(apt_install "$root" "${OPTIONAL[@]}"); then
+        printf '%s\n' "$failed" >"$root/.vellum-missing"
+    fi
+    return 0
+}
+
+# Built beside its final place and moved there only once complete, so that a
+# failed or interrupted build never leaves a root that looks ready.
 create_root() {
     ensure_host_tool debootstrap debootstrap
-    local mirror; mirror=$(apt_mirror)
+    local mirror new=$ROOT.new started=$SECONDS
+    mirror=$(apt_mirror)
     clear_stale_mounts
-    rm -rf "$ROOT"
+    rm -rf "$new" "$ROOT"
     mkdir -p "$(dirname "$ROOT")"
-    log "creating the sid root in $ROOT from $mirror (about a minute)"
-    debootstrap --variant=minbase --include="$(echo "$PKGLIST" | tr ' ' ',' | sed 's/,$//')" \
-        sid "$ROOT" "$mirror" >"$ROOT.log" 2>&1 || { tail -30 "$ROOT.log" >&2; exit 1; }
+    log "building the sid root in $ROOT from $mirror (some minutes): the core"
+    # debootstrap's own mounts end with its private namespace, however it ends
+    if ! unshare --mount --propagation private -- debootstrap --variant=minbase \
+            --include="$(IFS=,; echo "${CORE[*]}")" sid "$new" "$mirror" >"$ROOT.log" 2>&1; then
+        local why=$ROOT.log
+        [ -f "$new/debootstrap/debootstrap.log" ] && why=$new/debootstrap/debootstrap.log
+        log "debootstrap failed: $(apt_reason "$why") (log: $ROOT.log)"
+        exit 1
+    fi
     # The mirror may serve a snapshot whose Release is past its Valid-Until.
-    echo 'Acquire::Check-Valid-Until "false";' >"$ROOT/etc/apt/apt.conf.d/99vellum"
-    echo "$PKGLIST" >"$MARKER"
+    echo 'Acquire::Check-Valid-Until "false";' >"$new/etc/apt/apt.conf.d/99vellum"
+    log "installing the packages with apt"
+    install_packages "$new" || exit 1
+    echo "$PKGLIST" >"$new/.vellum-ready"
+    mv -T "$new" "$ROOT"
+    log "the sid root is ready ($((SECONDS - started)) s)"
 }
 
+# The marker is rewritten only once everything required is in.
 extend_root() {
-    log "adding packages to the sid root: $PKGLIST"
-    cp /etc/resolv.conf "$ROOT/etc/resolv.conf" 2>/dev/null || true
-    in_root_raw / "apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $PKGLIST >/dev/null"
+    log "adding packages to the sid root"
+    install_packages "$ROOT" || exit 1
     echo "$PKGLIST" >"$MARKER"
 }
 
-ensure_root() {
+# An optional package missing: the CI test run requires it (after one more
+# try), other jobs go on without it; a day later it is tried again.
+check_optional() { # job
+    [ -s "$MISSING" ] || return 0
+    local required=""
+    case $1 in test*) [ -n "${VELLUM_REQUIRE_LIBREOFFICE:-}" ] && required=1 ;; esac
+    if [ -n "$required" ] || [ -n "$(find "$MISSING" -mmin +1440)" ]; then
+        log "trying the missing optional packages again"
+        IN_ROOT=$ROOT in_root_raw / "apt-get update -q" >"$ROOT.apt.log" 2>&1 || true
+        install_optional "$ROOT"
+        [ -s "$MISSING" ] || return 0
+    fi
+    local line
+    while IFS= read -r line; do
+        if [ -n "$required" ]; then log "cannot install $line"
+        else log "going on without ${line%%:*}, which apt cannot install ($line); what needs it is skipped"
+        fi
+    done <"$MISSING"
+    [ -z "$required" ] || exit 1
+}
+
+ensure_root() { # job
     clear_stale_mounts
     if [ ! -f "$MARKER" ]; then
         create_root
     elif [ "$(cat "$MARKER")" != "$PKGLIST" ]; then
         extend_root
     fi
+    check_optional "${1:-}"
 }
 
 # Files named by absolute path on a run or demo command line that lie
@@ -164,7 +287,7 @@ in_root_raw() {
             HYPOTHESIS_PROFILE="${HYPOTHESIS_PROFILE:-}" VELLUM_SOAK="${VELLUM_SOAK:-}" \
             VELLUM_REQUIRE_LIBREOFFICE="${VELLUM_REQUIRE_LIBREOFFICE:-}" \
             bash -euc "cd \"$dir\" && $cmd"
-    ' devenv "$ROOT" "$HERE" "$shared" "$dir" "$cmd" "$EXTRA_FILES"
+    ' devenv "${IN_ROOT:-$ROOT}" "$HERE" "$shared" "$dir" "$cmd" "$EXTRA_FILES"
 }
 
 # --- running ---------------------------------------------------------------
@@ -173,7 +296,7 @@ in_env() {
     if host_has_toolchain; then
         (cd "$HERE" && bash -euc "$1")
     else
-        ensure_root
+        ensure_root "$JOB"
         in_root_raw "$HERE" "$1"
     fi
 }
@@ -210,7 +333,8 @@ run_pytest() { # venv, [pytest arguments; default: the whole suite]
     printf '%s' "$1/bin/python -m pytest -q -p no:cacheprovider ${2:-tests}"
 }
 
-case ${1:-} in
+JOB=${1:-}
+case $JOB in
     test)      shift; in_env "$RELEASE
 export VELLUM_BUILD_DIR=build/release
 $(run_pytest .venv "$*")" ;;
@@ -234,12 +358,12 @@ $(run_pytest .venv-dbg "${*:-tests/host/test_refcounts.py tests/regress}")" ;;
     bench)     shift; in_env "$RELEASE
 export VELLUM_BUILD_DIR=build/release
 .venv/bin/python bench/$1.py ${*:2}" ;;
-    setup)     host_has_toolchain || ensure_root ;;
+    setup)     host_has_toolchain || ensure_root setup ;;
     run)       shift
                read -ra words <<<"${*//[\"\']/}"   # the command's words, unquoted
                note_files "${words[@]}"
                in_env "$RELEASE
 export VELLUM_BUILD_DIR=build/release
 $*" ;;
-    *) sed -n '2,19p' "$0"; exit 2 ;;
+    *) sed -n '2,21p' "$0"; exit 2 ;;
 esac
