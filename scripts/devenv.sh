@@ -29,7 +29,7 @@ MARKER=$ROOT/.vellum-ready
 # The rest is installed by apt inside the root, which resolves virtual
 # packages and picks among alternatives where debootstrap does not. A name
 # ending in "?" is optional: a job goes on without it, saying so, except the
-# CI test run, which requires it (VELLUM_REQUIRE_LIBREOFFICE).
+# CI test run (VELLUM_REQUIRE_LIBREOFFICE set), which requires them all.
 CORE=(g++ make)
 PACKAGES=(python3.14-dev python3-dev g++ make python3-pytest python3-pip
           python3-venv meson ninja-build python3-mesonpy python3-hypothesis
@@ -40,7 +40,10 @@ PACKAGES=(python3.14-dev python3-dev g++ make python3-pytest python3-pip
           # fuzzing, and reference counts on a debug interpreter
           clang libclang-rt-dev python3.14-dbg
           # a faster inflate for the zip layer, and the benchmark report
-          python3-isal libdeflate-dev python3-matplotlib)
+          python3-isal libdeflate-dev python3-matplotlib
+          # the columnar job's inflate, and the consumers of its tables
+          libisal-dev python3-pyarrow? python3-pandas? python3-dask?
+          python3-distributed?)
 REQUIRED=() OPTIONAL=()
 for p in "${PACKAGES[@]}"; do
     case $p in *\?) OPTIONAL+=("${p%\?}") ;; *) REQUIRED+=("$p") ;; esac
