@@ -44,11 +44,9 @@ def _backend():
 
 BACKEND = _backend()
 
-# Compressed bytes read from the archive at a time. Each read is inflated in
-# pieces of the size asked for, and what a piece leaves of the input is
-# copied once more, so a read near the size of one piece's input keeps the
-# copies small.
-IN_CHUNK = 1 << 14
+# The least a step of reading takes from the archive and inflates, as
+# zipfile's own reader (ZipExtFile.MIN_READ_SIZE).
+MIN_READ = 4096
 LOCAL_HEADER = struct.Struct("<4sHHHHHIIIHH")
 LOCAL_MAGIC = b"PK\x03\x04"
 STORED, DEFLATED = zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED
@@ -132,59 +130,72 @@ def _data_offset(f, info, encoding=None):
 
 class MemberReader(io.RawIOBase):
     """One member inflated (or copied, when stored) from the archive, `read`
-    and `readinto` giving at most the size asked for. The data's CRC-32 and
-    size are checked against the central directory when its end is read; a
-    member that produces more than its declared size fails at once."""
+    and `readinto` giving at most the size asked for.
+
+    A damaged member reads exactly as `ZipFile.open` reads it, so that what
+    a workbook gives never depends on which reader is installed: a read
+    gathers what it asks for step by step as zipfile's does (each step
+    inflating at least `MIN_READ` bytes), nothing past the declared size is
+    given, the member ends where its deflate stream ends or, when the
+    declared compressed size runs out first, with what the inflater still
+    holds; and the CRC-32 of what was given is checked against the central
+    directory's at the end. Whatever comes out has the CRC the archive
+    declares."""
 
     def __init__(self, f, own, info, start, library, lock):
         self._f, self._own, self._info, self._lib, self._lock = f, own, info, library, lock
         self._next, self._left = start, info.compress_size
         self._inflate = library.decompressobj(-15) if info.compress_type == DEFLATED else None
-        self._tail = b""
+        self._pending = b""  # inflated by the last step beyond what its read asked for
         self._crc, self._pos, self._done = 0, 0, False
 
     def readable(self):
         return True
 
     def tell(self):
-        return self._pos
+        return self._pos - len(self._pending)
 
     def read(self, n=-1):
         if n is None or n < 0:
             return b"".join(iter(lambda: self.read(1 << 20), b""))
-        if self._done or n == 0:
-            return b""
-        if self._inflate is None:
-            out = self._raw(min(n, self._left))
-            if len(out) < min(n, self._left):
-                raise self._error("truncated member: the archive ends inside it")
-        else:
-            out = self._inflated(n)
-        if out:
-            self._crc = self._lib.crc32(out, self._crc)
-            self._pos += len(out)
-            if self._pos > self._info.file_size:
-                raise self._error(f"more data than its declared size ({self._info.file_size} bytes)")
-        if not out or self._inflate is None and not self._left:
-            self._finish()
+        out, self._pending = self._pending[:n], self._pending[n:]
+        while len(out) < n and not self._done:
+            data = self._step(n - len(out))
+            if len(data) > n - len(out):
+                self._pending = data[n - len(out):]
+                data = data[:n - len(out)]
+            out += data
         return out
 
-    def _inflated(self, n):
-        d = self._inflate
-        while not d.eof:
-            data = self._tail or self._raw(min(IN_CHUNK, self._left))
+    def _step(self, n):
+        """One step of zipfile's reading: up to max(n, MIN_READ) bytes."""
+        inflate = self._inflate
+        if inflate is None:
+            data = self._raw(n)
+            end = not self._left
+        else:
+            tail = inflate.unconsumed_tail
+            data = tail + self._raw(n - len(tail)) if n > len(tail) else tail
             try:
-                out = d.decompress(data, n)
+                data = inflate.decompress(data, max(n, MIN_READ))
+                end = inflate.eof or not self._left and not inflate.unconsumed_tail
+                if end:
+                    # the stream's end, or the declared compressed size
+                    # used up first: the member ends with what is held
+                    data += inflate.flush()
             except self._lib.error as e:
                 raise self._error(f"bad deflate data ({e})") from None
-            self._tail = d.unconsumed_tail
-            if out or d.eof:
-                return out
-            if not data:
-                raise self._error("truncated member: its deflate stream ends early")
-        return b""
+        data = data[:self._info.file_size - self._pos]
+        self._pos += len(data)
+        self._crc = self._lib.crc32(data, self._crc)
+        if end or self._pos >= self._info.file_size:
+            self._done = True
+            if self._crc != self._info.CRC:
+                raise self._error("bad CRC-32: its data is damaged")
+        return data
 
     def _raw(self, n):
+        n = min(max(n, MIN_READ), self._left)
         if n <= 0:
             return b""
         f = self._f
@@ -198,14 +209,6 @@ class MemberReader(io.RawIOBase):
         if not data:
             raise self._error("truncated member: the archive ends inside it")
         return data
-
-    def _finish(self):
-        self._done = True
-        info = self._info
-        if self._pos != info.file_size:
-            raise self._error(f"{self._pos} bytes, not {info.file_size} as the archive declares")
-        if self._crc != info.CRC:
-            raise self._error("bad CRC-32: its data is damaged")
 
     def _error(self, what):
         return MemberError(f"{self._info.filename}: {what}")
