@@ -1,10 +1,12 @@
 // NativeFallback, created once per process, and the conversion of XmlError
 // into Python exceptions at the entry points.
+#include "host/entry.h"
 #include "host/error.h"
 
 #include <atomic>
 #include <cstring>
-#include <string>
+#include <new>
+#include <stdexcept>
 
 namespace vlm {
 
@@ -72,13 +74,27 @@ PyObject* fallback_err(XmlError&& e) noexcept {
         PyObject* type = native_fallback_type();
         if (!type)
             return nullptr;
-        std::string text = e.kind() == XmlError::Kind::Malformed ? "malformed: " : "unsupported: ";
-        text += e.message();
-        PyErr_SetString(type, text.c_str());
+        // Formatted by the interpreter: nothing here may throw.
+        PyErr_Format(type, "%s%s", e.kind() == XmlError::Kind::Malformed ? "malformed: " : "unsupported: ",
+                     e.message());
         return nullptr;
     }
     }
     return nullptr;
+}
+
+void raise_cpp_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "internal error: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "internal error: unknown C++ exception");
+    }
 }
 
 }  // namespace vlm

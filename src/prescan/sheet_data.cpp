@@ -117,7 +117,8 @@ Result<void> SheetScan::sheet_data() {
 Result<const char*> SheetScan::row_tag(xml::PlainScan& s) {
     if (!want_rows_) {
         int64_t row = 0;
-        if (const char* after = plain_row_number(s.at() + 4, s.stop(), row)) {
+        const char* after = plain_row_number(s.at() + 4, s.stop(), row);
+        if (after && sheet::Position::valid_row(row)) {
             pos_.start_row(row);
             return after;
         }
@@ -135,7 +136,7 @@ Result<const char*> SheetScan::row_tag(xml::PlainScan& s) {
     }
     if (!r)
         VLM_TRY(pos_.start_next_row());
-    else if (auto n = plain_int(*r))
+    else if (auto n = plain_int(*r); n && sheet::Position::valid_row(*n))
         pos_.start_row(*n);
     else
         pos_.start_row(VLM_TRY(call_row_index(*r)));

@@ -42,7 +42,7 @@ bool SheetParser::quick_row_start() {
         }
         return name.size() == 5 && std::memcmp(name.data(), "spans", 5) == 0;  // twice is refused by the scan
     };
-    if (scan.tag("row", attr) != xml::FastTag::Start || !row)
+    if (scan.tag("row", attr) != xml::FastTag::Start || !row || !Position::valid_row(*row))
         return false;
     scan.commit_open("row");
     pos_.start_row(*row);

@@ -225,8 +225,11 @@ Result<void> SheetParser::value_of(CellRec& c, Val& out, int& dtype, bool cached
     }
     out.kind = Val::Kind::Str;
     out.s.assign(text);
+    // A value typed "f" is no formula (a formula is an `f` element): its
+    // text is a text, as under "str". Typed "f", a save would write it as a
+    // formula without its first character.
     if (t == "e" || t == "f" || t == "str") {
-        dtype = t == "e" ? DT_E : t == "f" ? DT_F : DT_S;
+        dtype = t == "e" ? DT_E : DT_S;
         return {};
     }
     return cached ? Result<void>() : other_type();

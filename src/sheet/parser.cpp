@@ -155,7 +155,7 @@ Result<void> SheetParser::row_attrs(bool& other) {
     }
     if (!r) {
         VLM_TRY(pos_.start_next_row());
-    } else if (auto n = plain_int(*r)) {
+    } else if (auto n = plain_int(*r); n && Position::valid_row(*n)) {
         pos_.start_row(*n);
     } else {
         Ref s = py_str(*r);

@@ -3,10 +3,12 @@
 // row; a cell without `r` (or with an empty one) takes the column after the
 // last cell of its row; a cell with a reference moves the column counter to
 // it. Every path that places cells (the byte paths and the event path) goes
-// through here, so they cannot disagree.
+// through here, so they cannot disagree. Counting past the sheet's bounds
+// is declined: the package refuses such a sheet.
 #pragma once
 
 #include "host/error.h"
+#include "utils/coord.h"
 
 #include <cstdint>
 #include <optional>
@@ -17,6 +19,10 @@ class Position {
 public:
     int64_t row() const noexcept { return row_; }
 
+    // Whether a row number read as plain digits is one a sheet holds; any
+    // other is the package's row_index to judge (it refuses them).
+    static bool valid_row(int64_t row) noexcept { return row >= 1 && row <= MAX_SHEET_ROW; }
+
     // A row with its number given; its cells start again from column 0.
     void start_row(int64_t row) noexcept {
         row_ = row;
@@ -24,7 +30,7 @@ public:
     }
     // A row without a number.
     [[nodiscard]] Result<void> start_next_row() noexcept {
-        if (row_ == INT64_MAX)
+        if (row_ >= MAX_SHEET_ROW)
             return unsupported("row index");
         start_row(row_ + 1);
         return {};
@@ -32,13 +38,13 @@ public:
 
     // The column a cell without a reference would take; nothing past the last.
     std::optional<int64_t> next_column() const noexcept {
-        if (col_ == INT64_MAX)
+        if (col_ >= MAX_SHEET_COLUMN)
             return std::nullopt;
         return col_ + 1;
     }
     // The same, as the event path reports it.
     [[nodiscard]] Result<int64_t> take_next_column() noexcept {
-        if (col_ == INT64_MAX)
+        if (col_ >= MAX_SHEET_COLUMN)
             return unsupported("column index");
         return ++col_;
     }

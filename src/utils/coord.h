@@ -17,8 +17,18 @@ struct Coord {
     uint32_t column;
 };
 
-// The last column a reference of three letters can name ("ZZZ").
+// The last column a reference of three letters can name ("ZZZ"): the reach
+// of references inside formulas.
 inline constexpr uint32_t MAX_COLUMN = 18278;
+// A worksheet's own bounds, "XFD1048576": no spreadsheet application opens
+// a cell beyond them, so reading refuses one (a damaged part) and writing
+// never makes one. The package states the same numbers.
+inline constexpr uint32_t MAX_SHEET_ROW = 1'048'576;
+inline constexpr uint32_t MAX_SHEET_COLUMN = 16'384;
+
+[[nodiscard]] constexpr bool in_sheet(int64_t row, int64_t column) noexcept {
+    return row >= 1 && row <= MAX_SHEET_ROW && column >= 1 && column <= MAX_SHEET_COLUMN;
+}
 
 // The digits a reference to a known row is expected to carry (the row being
 // read: nearly every cell names its own row), kept as one word so that the
@@ -50,10 +60,12 @@ struct RowDigits {
 };
 
 // Reads a plain reference at p: 1-3 letters A-Z, then 1-9 digits without a
-// leading zero. Returns one past its last digit with `out` set, or nullptr
-// when the bytes at p do not start that way (what follows is the caller's to
-// check). Letters are a bijective base-26 number (A = 1, Z = 26, AA = 27), so
-// neither part can overflow 32 bits. With `Padded`, p's buffer has at least
+// leading zero, naming a cell inside the sheet's bounds. Returns one past its
+// last digit with `out` set, or nullptr when the bytes at p do not start
+// that way (what follows is the caller's to check); a reference beyond the
+// bounds is left to the caller's general path, which refuses it. Letters are
+// a bijective base-26 number (A = 1, Z = 26, AA = 27), so neither part can
+// overflow 32 bits. With `Padded`, p's buffer has at least
 // 8 readable bytes past any digit, and the digits are read a word at a time.
 // With `expect`, digits equal to its word (and no digit after them) are
 // its row without being converted.
@@ -71,7 +83,8 @@ template <bool Padded = false>
     if constexpr (Padded) {
         uint64_t w = swar::load(p);
         if (expect && expect->n && (w & expect->mask) == expect->word &&
-            static_cast<unsigned char>(p[expect->n] - '0') >= 10 && p + expect->n <= stop) {
+            static_cast<unsigned char>(p[expect->n] - '0') >= 10 && p + expect->n <= stop &&
+            column <= MAX_SHEET_COLUMN) {
             out = Coord{static_cast<uint32_t>(expect->row), column};
             return p + expect->n;
         }
@@ -91,13 +104,14 @@ template <bool Padded = false>
         for (; p < stop && static_cast<unsigned char>(*p - '0') < 10 && p - digits < 10; ++p)
             row = row * 10 + static_cast<uint32_t>(*p - '0');
     }
-    if (p == digits || p - digits > 9)
+    if (p == digits || p - digits > 9 || row > MAX_SHEET_ROW || column > MAX_SHEET_COLUMN)
         return nullptr;
     out = Coord{row, column};
     return p;
 }
 
-// "B3" -> {3, 2}; nothing for anything but a whole plain reference. Inline:
+// "B3" -> {3, 2}; nothing for anything but a whole plain reference inside
+// the sheet's bounds ("XFE1" and "A1048577" are left out). Inline:
 // it runs once per cell of every sheet.
 [[nodiscard]] inline std::optional<Coord> fast_coordinate(std::string_view text) noexcept {
     Coord c{};

@@ -187,7 +187,7 @@ Result<void> StoreWalk::cell(const Loc& loc) {
     }
     if (!styled && (e.kind == Kind::None || (e.kind == Kind::PyValue && st->object(e.payload) == Py_None)))
         return {};
-    if (e.column < 1 || e.column > MAX_COLUMN)
+    if (!in_sheet(e.row, e.column))
         return materialise(loc);
     PyObject* dts = st->dtype_text(e.dtype);
     Py_ssize_t n = 0;

@@ -2,6 +2,7 @@
 // tags in the exact text of either serialiser.
 #include "writer/writer.h"
 
+#include "host/entry.h"
 #include "host/helpers.h"
 #include "host/names.h"
 #include "utils/coord.h"
@@ -174,7 +175,8 @@ Result<void> SheetWriter::write_one(PyObject* cell) {
     std::optional<std::string_view> dt;
     if (PyUnicode_Check(dtype.get()))
         dt = utf8_of(dtype.get());
-    if (!r || !c || *c < 1 || *c > MAX_COLUMN || !dt)
+    // A cell beyond the sheet's bounds is the package's to refuse.
+    if (!r || !c || !in_sheet(*r, *c) || !dt)
         return push_fallback(cell, styled);
     std::optional<std::string_view> s, t;
     if (styled) {
@@ -445,15 +447,17 @@ Result<void> SheetWriter::framed_row(int64_t row, F&& cells) {
         buf_ += "</row>";
         return {};
     };
-    Result<void> done = body();
+    Result<void> done = catch_alloc(body);
+    if (done && buf_.size() >= FLUSH_AT)
+        done = flush_buf();
     if (!done) {
         // A row is written whole or not at all: the caller may carry on and
-        // flush, and a half row would leave the file malformed.
+        // flush, and a half row would leave the file malformed. A row whose
+        // hand-over failed is taken back too (a failed hand-over keeps the
+        // buffer), so that a call that raised never leaves its row behind.
         buf_.resize(std::min(start, buf_.size()));
         return done;
     }
-    if (buf_.size() >= FLUSH_AT)
-        return flush_buf();
     return {};
 }
 
@@ -499,7 +503,7 @@ Result<int64_t> SheetWriter::write_values(PyObject* values, int64_t row, PyObjec
                 continue;
             int64_t column = i + 1;
             last = column;
-            if (column <= MAX_COLUMN && VLM_TRY(write_plain(row, column, value)))
+            if (in_sheet(row, column) && VLM_TRY(write_plain(row, column, value)))
                 continue;
             Ref r = Ref::steal(PyLong_FromLongLong(row));
             Ref c = r ? Ref::steal(PyLong_FromLongLong(column)) : Ref();

@@ -2,6 +2,7 @@
 checked against hand-written worksheets, expat's own tree and reads of every
 size."""
 import io
+import re
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -60,6 +61,9 @@ def cell(xml, **settings):
     ('<c t="b"><v>2</v></c>', (True, "b", 0)),
     ('<c t="str"><v>x</v></c>', ("x", "s", 0)),
     ('<c t="str"/>', (None, "str", 0)),
+    # "f" names no type: a formula is an f element, and a text typed "f"
+    # would be saved as a formula without its first character
+    ('<c t="f"><v>#N/A</v></c>', ("#N/A", "s", 0)),
     ('<c t="e"><v>#N/A</v></c>', ("#N/A", "e", 0)),
     ('<c t="weird"><v>x</v></c>', ("x", "weird", 0)),
     ('<c t="weird"/>', (None, "weird", 0)),
@@ -160,11 +164,25 @@ def test_formula_and_value_keeps_the_cached_value():
 
 def test_rows_numbers_and_dimensions():
     cells = ('<row><c/></row><row r="5" spans="1:2"/><row ht="20" r="007" x:y="1" xmlns:x="urn:x"/>'
-             '<row/><row r="-3"><c/><c r="C9"/><c/></row><row r="4" x:y="2" xmlns:x="urn:x"/>')
+             '<row/><row r="3"><c/><c r="C9"/><c/></row><row r="4" x:y="2" xmlns:x="urn:x"/>')
     rows, _, dims = read(sheet(cells))
     assert [(idx, [c[:2] for c in r]) for idx, r in rows] == [
-        (1, [(1, 1)]), (5, []), (7, []), (8, []), (-3, [(-3, 1), (9, 3), (-3, 4)]), (4, [])]
+        (1, [(1, 1)]), (5, []), (7, []), (8, []), (3, [(3, 1), (9, 3), (3, 4)]), (4, [])]
     assert dims == {"7": {"ht": "20", "r": "007", "{urn:x}y": "1"}}
+
+
+@pytest.mark.parametrize("cells, error", [
+    ('<row r="0"/>', "Invalid row index (0)"),
+    ('<row r="-3"><c r="A1"/></row>', "Invalid row index (-3)"),
+    ('<row r="1048576"/><row/>', "Invalid row index (1048577)"),
+    ('<row r="1"><c r="XFD1"/><c/></row>', "Invalid column index (16385)"),
+    ('<row r="1"><c r="XFE1"/></row>', "Invalid cell coordinates (XFE1)"),
+])
+def test_rows_and_cells_beyond_the_sheet_are_refused(cells, error):
+    # what a save could not write as read (row 0 as "A0"), nor another
+    # application open
+    with pytest.raises(ValueError, match=re.escape(error)):
+        read(sheet(cells))
 
 
 def test_row_index_helper_decides_odd_row_numbers():

@@ -58,21 +58,22 @@ def test_from_excel_durations_and_none():
 
 @pytest.mark.parametrize("text, want", [
     ("A1", (1, 1)), ("$b$3", (3, 2)), ("xfd1048576", (1048576, 16384)), ("A01", (1, 1)),
-    ("ZZZ1", (1, 18278)), ("B$12", (12, 2)),
+    ("B$12", (12, 2)), ("A1048576", (1048576, 1)),
 ])
 def test_coordinate_to_tuple(text, want):
     assert v.coordinate_to_tuple(text) == want
 
 
-@pytest.mark.parametrize("text", ["A0", "AAAA1", "1A", "", " A1", "A1 ", "A", "A\u0661"])
+@pytest.mark.parametrize("text", ["A0", "AAAA1", "1A", "", " A1", "A1 ", "A", "A\u0661",
+                                  "XFE1", "ZZZ1", "A1048577", "a00000001048577"])
 def test_coordinate_to_tuple_refuses(text):
     with pytest.raises(ValueError):
         v.coordinate_to_tuple(text)
 
 
 def test_row_index():
-    assert [v.row_index(x) for x in ("4.0", "1e1", " 4", "+7", "007")] == [4, 10, 4, 7, 7]
-    for bad in ("4.5", "", "x"):
+    assert [v.row_index(x) for x in ("4.0", "1e1", " 4", "+7", "007", "1048576")] == [4, 10, 4, 7, 7, 1048576]
+    for bad in ("4.5", "", "x", "0", "-3", "0.0", "1048577", "1e7"):
         with pytest.raises(ValueError):
             v.row_index(bad)
 

@@ -70,12 +70,14 @@ def model(text):
     col = 0
     for c in text[:letters]:
         col = col * 26 + ord(c) - 64
+    if int(digits) > 1048576 or col > 16384:  # beyond the sheet: XFD1048576
+        return None
     return int(digits), col
 
 
 @pytest.mark.parametrize("text, want", [
-    ("A1", (1, 1)), ("XFD1048576", (1048576, 16384)), ("ZZZ1", (1, 18278)),
-    ("AA10", (10, 27)), ("A999999999", (999999999, 1)),
+    ("A1", (1, 1)), ("XFD1048576", (1048576, 16384)), ("XFE1", None), ("A1048577", None),
+    ("ZZZ1", None), ("AA10", (10, 27)), ("A999999999", None),
     ("AAAA1", None), ("A0", None), ("a1", None), ("$A$1", None), ("A1234567890", None),
     ("", None), ("A", None), ("1", None), ("A01", None), (" A1", None), ("A1 ", None),
     ("A\u0661", None), ("A1\x00", None),

@@ -104,7 +104,7 @@ styles = st.one_of(st.none(), st.lists(st.integers(0, 3), min_size=9, max_size=9
 links = st.sampled_from([None, None, "https://example.org/?a=1&b=2", "#Sheet!A1"])
 comments = st.sampled_from([None, None, "", "note"])
 cell_specs = st.dictionaries(
-    st.tuples(st.integers(1, 6), st.integers(1, 30) | st.sampled_from([18278, 18279])),
+    st.tuples(st.integers(1, 6), st.integers(1, 30) | st.sampled_from([16384, 16385, 18279])),
     st.tuples(values, st.none() | data_types, styles, links, comments), max_size=12)
 row_dims = st.dictionaries(st.integers(1, 8), st.dictionaries(
     st.sampled_from(["ht", "r", "hidden", "spans", "{http://x.test/ac}dyDescent", "{http://y.test}z",
@@ -205,9 +205,12 @@ def test_store_path_forms(lxml):
         ws.cell(41, 1, datetime.datetime(1900, 2, 28, 12))
         ws.cell(41, 3, datetime.time(12))
         ws.cell(42, 1)._style = StyleArray([0, 1, 0, 0, 0, 0, 0, 0, 0])
-        ws.cell(43, 70000, 5)
+        ws.cell(43, 16384, 5)
         ws.row_dimensions[45] = {"ht": "20"}
         same(ws, lxml)
+        cells[(44, 16385)] = Cell(ws, 44, 16385, 5)  # beyond XFD: refused alike
+        assert same(ws, lxml) is ValueError
+        del cells[(44, 16385)]
         cells[("odd",)] = Cell(ws, 50, 1, 1)  # dict mode
         assert cells._in_dict_mode()
         same(ws, lxml)
@@ -255,6 +258,43 @@ def test_write_row_edges(lxml):
     noted._comment = "x"
     with pytest.raises(RuntimeError, match="Already borrowed"):
         w2.write_row([noted], 1)
+
+
+@native
+@pytest.mark.parametrize("lxml", MODES)
+def test_a_row_whose_hand_over_fails_is_left_out(lxml):
+    """The row that fills the buffer is handed over with it; when `write`
+    raises, that row is taken back (its caller saw it fail and may write it
+    again), and what came before goes out with the next flush: the same in
+    both writers."""
+    def run(cls):
+        ws = make_sheet({}, {})
+        out, fail = [], [True]
+
+        def write(chunk):
+            if fail.pop() if fail else False:
+                raise OSError("disk full")
+            out.append(chunk if lxml else chunk.encode())
+
+        def make_cell(row, column, value):
+            cell = Cell(ws, row, column)
+            cell.value = value
+            return cell
+
+        w = cls(ws, write, lxml, ref.make_writer_helpers(lxml))
+        row = 1
+        with pytest.raises(OSError):
+            while True:
+                w.write_values(["x" * 1000] * 20, row, make_cell)
+                row += 1
+        w.write_values(["again"], row, make_cell)
+        w.flush()
+        return row, b"".join(out)
+
+    (row, got), want = run(_vellum.SheetWriter), run(ref.SheetWriter)
+    assert (row, got) == want
+    assert got.count(f'<row r="{row}">'.encode()) == 1 and got.count(b"<row ") == row
+    assert got.endswith(b"again</t></is></c></row>")
 
 
 @native

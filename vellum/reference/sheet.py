@@ -25,6 +25,8 @@ import collections.abc
 import re
 import xml.parsers.expat
 
+from vellum.reference.values import MAX_COLUMN, MAX_ROW
+
 MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 # The ISO Strict flavour's main namespace, read as the main namespace: a
 # Strict sheet holds the same elements under another name.
@@ -331,6 +333,8 @@ class SheetReader:
     def _start_row(self, attrs):
         r = attrs.get("r")
         if r is None:
+            if self._row >= MAX_ROW:
+                raise ValueError(f"Invalid row index ({self._row + 1}): a sheet has {MAX_ROW} rows")
             self._row += 1
         else:
             self._row = self._h["row_index"](r)
@@ -405,6 +409,8 @@ class SheetReader:
             row, column = self._coordinate(coordinate)
             self._column = column
         else:
+            if self._column >= MAX_COLUMN:
+                raise ValueError(f"Invalid column index ({self._column + 1}): a sheet has {MAX_COLUMN} columns")
             self._column += 1
             row, column = self._row, self._column
         t = attrs.get("t", "n")
@@ -469,7 +475,9 @@ class SheetReader:
             return bool(self._int(text)), "b"
         if t == "d":
             return self._h["from_ISO8601"](text), "d"
-        if t == "str":
+        if t == "str" or t == "f":
+            # a text: "f" names no formula (that is the f element), and a
+            # cell typed "f" would be saved as one
             return text, "s"
         return text, t
 

@@ -43,6 +43,12 @@ def from_excel(value, epoch=WINDOWS_EPOCH, timedelta=False):
     return epoch + datetime.timedelta(days=day) + datetime.timedelta(milliseconds=ms)
 
 
+# A worksheet's bounds, "XFD1048576": no spreadsheet application opens a
+# cell beyond them. Reading refuses a cell or row past them (the part is
+# damaged) and no cell can be set there, so whatever is read can be saved.
+MAX_ROW = 1_048_576
+MAX_COLUMN = 16_384
+
 _COORDINATE = re.compile(r"\$?([A-Za-z]{1,3})\$?([0-9]+)")
 
 
@@ -57,24 +63,40 @@ def column_index(letters):
 def coordinate_to_tuple(coordinate):
     """An A1 reference as (row, column). Absolute markers ("$B$3") and lower
     case ("b3") are accepted as a user writes them, as are leading zeros in
-    the row; anything else raises ``ValueError``."""
+    the row; anything else, or a cell beyond "XFD1048576", raises
+    ``ValueError``."""
     m = _COORDINATE.fullmatch(coordinate)
-    if not m or int(m[2]) < 1:
+    if not m or not 1 <= int(m[2]) <= MAX_ROW or column_index(m[1]) > MAX_COLUMN:
         raise ValueError(f"Invalid cell coordinates ({coordinate})")
     return int(m[2]), column_index(m[1])
 
 
+def check_cell(row, column):
+    """(row, column) of a cell a worksheet can hold: ints within "XFD1048576",
+    the last cell spreadsheet applications open; ValueError naming the cell
+    otherwise."""
+    if type(row) is int and type(column) is int and 1 <= row <= MAX_ROW and 1 <= column <= MAX_COLUMN:
+        return row, column
+    if type(row) is not int or type(column) is not int:
+        raise ValueError(f"a cell's row and column are ints, not ({row!r}, {column!r})")
+    raise ValueError(f"no cell at row {row}, column {column}: a worksheet has rows 1 to {MAX_ROW:,} "
+                     f"and columns 1 to {MAX_COLUMN:,} (A to XFD)")
+
+
 def row_index(text):
-    """The row number of a ``row`` element's ``r`` text that is not a plain
-    integer. Integral decimal forms such as "4.0" or "1e1" are accepted as
-    the number they denote; anything else raises ``ValueError``."""
+    """The row number of a ``row`` element's ``r`` text. Integral decimal
+    forms such as "4.0" or "1e1" are accepted as the number they denote;
+    anything else, or a row outside 1 to 1,048,576, raises ``ValueError``."""
     try:
-        return int(text)
+        row = int(text)
     except ValueError:
         number = float(text)
         if not number.is_integer():
             raise ValueError(f"Invalid row index ({text})") from None
-        return int(number)
+        row = int(number)
+    if not 1 <= row <= MAX_ROW:
+        raise ValueError(f"Invalid row index ({text})")
+    return row
 
 
 def from_ISO8601(formatted_string):

@@ -26,11 +26,10 @@ from typing import IO, Any
 from vellum.reference.cell import blank_cell, column_letter, fill_cell
 from vellum.reference.sheet import MAIN_NS, STRICT_NS, SheetReader, attr_key
 from vellum.reference.styles import StyleArray, format_kind
-from vellum.reference.values import coordinate_to_tuple
+from vellum.reference.values import MAX_COLUMN, MAX_ROW, check_cell, coordinate_to_tuple
 
-# The largest row or column a worksheet addresses: the store keeps each in
-# 32 bits.
-MAX_INDEX = 2**32 - 1
+# Kept for save.py until it checks rows itself. TODO remove
+MAX_INDEX = MAX_ROW
 
 
 def bind_cells(source: IO[bytes], parser: Any, ws: Any, cells: dict[Any, Any],
@@ -114,9 +113,9 @@ def date_style(cell: Any, value: Any) -> None:
     cell._style = style
 
 
-def _index(name: str, value: Any) -> int:
-    if type(value) is not int or not 1 <= value <= MAX_INDEX:
-        raise ValueError(f"{name} must be an int from 1 to {MAX_INDEX}, not {value!r}")
+def _index(name: str, value: Any, limit: int) -> int:
+    if type(value) is not int or not 1 <= value <= limit:
+        raise ValueError(f"{name} must be an int from 1 to {limit:,}, not {value!r}")
     return value
 
 
@@ -166,7 +165,7 @@ class Worksheet:
     def cell(self, row: int, column: int, value: Any = None) -> Any:
         """The cell at (`row`, `column`), created empty if there is none;
         `value`, unless None, is assigned to it."""
-        key = (_index("row", row), _index("column", column))
+        key = check_cell(row, column)
         cell = self._cells.get(key)
         if cell is None:
             cell = self._create(row, column)
@@ -206,10 +205,10 @@ class Worksheet:
         if not (max_row and max_col):
             _, last_row, _, last_col = self._extent() or (1, 1, 1, 1)
             max_row, max_col = max_row or last_row, max_col or last_col
-        min_row = _index("min_row", min_row or 1)
-        min_col = _index("min_col", min_col or 1)
-        max_row = _index("max_row", max_row)
-        max_col = _index("max_col", max_col)
+        min_row = _index("min_row", min_row or 1, MAX_ROW)
+        min_col = _index("min_col", min_col or 1, MAX_COLUMN)
+        max_row = _index("max_row", max_row, MAX_ROW)
+        max_col = _index("max_col", max_col, MAX_COLUMN)
         return self._cells_by_row(min_col, min_row, max_col, max_row, values_only)
 
     def __iter__(self) -> Iterator[tuple[Any, ...]]:

@@ -30,11 +30,10 @@ from typing import Any
 
 from vellum.reference.cell import column_letter
 from vellum.reference.styles import StyleArray
-from vellum.reference.values import ArrayFormula, DataTableFormula
+from vellum.reference.values import ArrayFormula, DataTableFormula, check_cell
 from vellum.utils.datetime import WINDOWS_EPOCH
 
 XML_SPACE = "{http://www.w3.org/XML/1998/namespace}space"
-MAX_COLUMN = 18278  # "ZZZ"
 FLUSH_AT = 1 << 20  # rows are handed to `write` in chunks of about 1 MiB
 _LIMIT53 = 2**53
 _INT64 = range(-2**63, 2**63)
@@ -161,7 +160,8 @@ def _content(ws, cell):
 
 
 def _attrs(ws, cell, styled, t):
-    attrs = {"r": f"{column_letter(cell.column)}{cell.row}"}
+    row, column = check_cell(cell.row, cell.column)
+    attrs = {"r": f"{column_letter(column)}{row}"}
     if styled:
         attrs["s"] = str(ws.parent._cell_styles.add(cell._style))
     if t is not None:
@@ -366,9 +366,17 @@ class SheetWriter:
 
     def write_row(self, cells: Iterable[Any], row_idx: int) -> None:
         """Write one ``<row>`` of a write-only sheet. If a cell raises, the
-        row is left out entirely and the output stays well-formed."""
-        self._append(self._row(row_idx.__index__(), cells))
-        self._hand_over()
+        row is left out entirely and the output stays well-formed; so it is
+        when handing the output over fails (what was there before stays for
+        the next flush)."""
+        row = self._row(row_idx.__index__(), cells)
+        self._append(row)
+        try:
+            self._hand_over()
+        except BaseException:
+            self._buf.pop()
+            self._size -= len(row)
+            raise
 
     def write_values(self, values: Iterable[Any], row_idx: int,
                      make_cell: Callable[[int, int, Any], Any]) -> int:
