@@ -3,6 +3,7 @@
 #include "prescan/prescan.h"
 
 #include "host/args.h"
+#include "host/entry.h"
 #include "host/helpers.h"
 #include "host/names.h"
 #include "prescan/messages.h"
@@ -94,7 +95,7 @@ PyObject* prescan_sheet(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef prescan_def[] = {
-    {"prescan_sheet", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prescan_sheet)),
+    {"prescan_sheet", method<prescan_sheet>(),
      METH_FASTCALL | METH_KEYWORDS,
      "prescan_sheet(source, want_rows, corners, helpers)\n--\n\n"
      "One fast pass over a worksheet part: the elements before and after its sheetData "

@@ -5,9 +5,11 @@
 
 #include "host/pyref.h"
 
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vlm::sheet {
 
@@ -39,6 +41,9 @@ struct CellRec {
     // their values: kept out of line, most cells never have one.
     std::unique_ptr<Val> cached;
     bool is_formula = false;
+    // How many more times the row names this very cell straight after it
+    // (see collapse_repeat): the record stands for 1 + repeats cells.
+    uint32_t repeats = 0;
 
     template <class F>
     void visit(F&& f) const {
@@ -49,5 +54,35 @@ struct CellRec {
         f(style_py.get());
     }
 };
+
+// Whether two parsed values are the same: equal native payloads, or the
+// very same Python object.
+inline bool same_val(const Val& a, const Val& b) noexcept {
+    return a.kind == b.kind && a.b == b.b && a.has_dest == b.has_dest && a.i == b.i &&
+           std::bit_cast<uint64_t>(a.f) == std::bit_cast<uint64_t>(b.f) && a.drow == b.drow && a.dcol == b.dcol &&
+           a.py.get() == b.py.get() && a.s == b.s;
+}
+
+// A row that names one cell again and again (`<c r="A1">...</c>` a million
+// times) keeps one record for the run: every consumer takes the last of
+// equal cells, and the raw rows count them back out. The row then holds no
+// more than its distinct cells, where a copy per repetition would let a
+// small file take the memory of a large one. Called with the row's newest
+// record last; true when it was folded into the one before.
+inline bool collapse_repeat(std::vector<CellRec>& cells) noexcept {
+    size_t n = cells.size();
+    if (n < 2)
+        return false;
+    CellRec& a = cells[n - 2];
+    const CellRec& b = cells[n - 1];
+    if (a.column != b.column || a.row != b.row || a.repeats == UINT32_MAX || a.dtype != b.dtype ||
+        a.style != b.style || a.is_formula != b.is_formula || a.dtype_py.get() != b.dtype_py.get() ||
+        a.style_py.get() != b.style_py.get() || !same_val(a.value, b.value) || !a.cached != !b.cached ||
+        (a.cached && !same_val(*a.cached, *b.cached)))
+        return false;
+    ++a.repeats;
+    cells.pop_back();
+    return true;
+}
 
 }  // namespace vlm::sheet

@@ -210,8 +210,10 @@ Result<void> SheetParser::row_cells(bool empty, Item& item) {
             // made for the byte paths to refuse and then dropped.
             if (!reader_.at_end_tag()) {
                 CellRec& c = item.cells.emplace_back();
-                if (VLM_TRY(quick_cell(c)) || VLM_TRY(fast_cell(c)))
+                if (VLM_TRY(quick_cell(c)) || VLM_TRY(fast_cell(c))) {
+                    collapse_repeat(item.cells);
                     continue;
+                }
                 item.cells.pop_back();
             }
             if (reader_.depth() == depth && reader_.fast_end_tag())
@@ -228,6 +230,7 @@ Result<void> SheetParser::row_cells(bool empty, Item& item) {
             return unsupported("dispatch tag inside row");
         CellRec& c = item.cells.emplace_back();
         VLM_TRY(parse_cell(c));
+        collapse_repeat(item.cells);
     }
 }
 

@@ -5,6 +5,7 @@
 #include "sheet/row_reader.h"
 
 #include "host/args.h"
+#include "host/entry.h"
 #include "host/cell_slots.h"
 #include "host/error.h"
 #include "host/helpers.h"
@@ -89,14 +90,16 @@ private:
 // whose message names it, with the original kept as its cause. An exception
 // that is not an Exception (KeyboardInterrupt, SystemExit) is the user's or
 // the interpreter's, not the input's: it passes through, or the package would
-// quietly start the job again in Python.
+// quietly start the job again in Python. So does MemoryError: memory ran
+// out on this machine, and the package's reading would need it too.
 Ref to_fallback(XmlError&& e) {
     fallback_err(std::move(e));
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     PyObject* nf = native_fallback_type();
     if (!nf || !exc)
         return Ref::steal(PyErr_GetRaisedException());
-    if (PyErr_GivenExceptionMatches(exc.get(), nf) || !PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception))
+    if (PyErr_GivenExceptionMatches(exc.get(), nf) || !PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception) ||
+        PyErr_GivenExceptionMatches(exc.get(), PyExc_MemoryError))
         return exc;
     Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(exc.get())));
     if (!name)
@@ -129,20 +132,20 @@ Result<Item*> next_ready(State& s) {
         } else if (s.ended) {
             return nullptr;
         }
-        // Parsed in place at the back of the queue.
-        Queued& q = s.ready.emplace_back();
-        Result<void> r = s.parser->next_item(q.item);
+        // Parsed in place at the back of the queue. Memory running out
+        // leaves the parser mid-element, like a parse error.
+        Result<void> r = catch_alloc([&]() -> Result<void> { return s.parser->next_item(s.ready.emplace_back().item); });
         if (!r) {
             // What was read before the error is not handed out.
             s.ready.clear();
             s.failed = to_fallback(std::move(r).error());
             return std::unexpected(XmlError::source(Ref::borrow(s.failed.get())));
         }
-        if (q.item.kind == Item::Kind::End) {
+        if (s.ready.back().item.kind == Item::Kind::End) {
             s.ready.pop_back();
             s.ended = true;
         } else {
-            q.offset = s.parser->offset();
+            s.ready.back().offset = s.parser->offset();
         }
     }
 }
@@ -204,27 +207,33 @@ Result<Ref> row_number(State& s, int64_t row) {
     return Ref::borrow(s.row_int.get());
 }
 
-// The raw list of a row: (row, column, value, data_type, style_id) a cell.
+// The raw list of a row: (row, column, value, data_type, style_id) a cell,
+// a record that stands for repeats of its cell given once for each.
 Result<Ref> raw_list(State& s, const Item& item) {
     const SheetParser& p = *s.parser;
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(item.cells.size())));
+    size_t n = 0;
+    for (const CellRec& c : item.cells)
+        n += size_t{1} + c.repeats;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list)
         return fetched();
     Py_ssize_t i = 0;
     for (const CellRec& c : item.cells) {
-        Ref row = VLM_TRY(row_number(s, c.row));
-        Ref value = VLM_TRY(p.values().to_py(c.value));
-        Ref col = Ref::steal(PyLong_FromLongLong(c.column));
-        Ref style = col ? sheet::ValueContext::style_py(c) : Ref();
-        PyObject* t = style ? PyTuple_New(5) : nullptr;
-        if (!t)
-            return fetched();
-        PyTuple_SET_ITEM(t, 0, row.release());
-        PyTuple_SET_ITEM(t, 1, col.release());
-        PyTuple_SET_ITEM(t, 2, value.release());
-        PyTuple_SET_ITEM(t, 3, p.values().dtype_py(c).release());
-        PyTuple_SET_ITEM(t, 4, style.release());
-        PyList_SET_ITEM(list.get(), i++, t);
+        for (uint64_t k = 0; k <= c.repeats; ++k) {
+            Ref row = VLM_TRY(row_number(s, c.row));
+            Ref value = VLM_TRY(p.values().to_py(c.value));
+            Ref col = Ref::steal(PyLong_FromLongLong(c.column));
+            Ref style = col ? sheet::ValueContext::style_py(c) : Ref();
+            PyObject* t = style ? PyTuple_New(5) : nullptr;
+            if (!t)
+                return fetched();
+            PyTuple_SET_ITEM(t, 0, row.release());
+            PyTuple_SET_ITEM(t, 1, col.release());
+            PyTuple_SET_ITEM(t, 2, value.release());
+            PyTuple_SET_ITEM(t, 3, p.values().dtype_py(c).release());
+            PyTuple_SET_ITEM(t, 4, style.release());
+            PyList_SET_ITEM(list.get(), i++, t);
+        }
     }
     return list;
 }
@@ -522,9 +531,9 @@ PyObject* get_actions(PyObject* self, void*) {
 }
 
 PyMethodDef row_reader_methods[] = {
-    {"next_raw", next_raw, METH_NOARGS,
+    {"next_raw", method<next_raw>(), METH_NOARGS,
      "next_raw()\n--\n\n(idx, [(row, column, value, data_type, style_id), ...]) or None"},
-    {"next_row", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(next_row)),
+    {"next_row", method<next_row>(),
      METH_FASTCALL | METH_KEYWORDS,
      "next_row(ws, min_col, max_col, values_only, cell_cls, filler, extra_none=None)\n--\n\n"
      "Mirrors ReadOnlyWorksheet._get_row for the next row in the source"},
@@ -538,7 +547,7 @@ PyGetSetDef row_reader_getset[] = {
 
 PyType_Slot row_reader_slots[] = {
     {Py_tp_doc, const_cast<char*>("Streaming row reader used by ReadOnlyWorksheet.")},
-    {Py_tp_new, reinterpret_cast<void*>(row_reader_new)},
+    {Py_tp_new, slot<row_reader_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(row_reader_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(row_reader_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(row_reader_clear)},

@@ -3,6 +3,7 @@
 #include "store/loader.h"
 
 #include "host/args.h"
+#include "host/entry.h"
 #include "host/names.h"
 #include "sheet/actions.h"
 #include "store/store_type.h"
@@ -24,6 +25,22 @@ struct BindArgs {
     PyObject *source, *parser, *ws, *store, *cell_styles, *cell_cls, *helpers, *actions;
 };
 
+Result<void> read_cells(sheet::SheetParser& parser, store::CellStore& store, PyObject* actions) {
+    for (;;) {
+        Item item = VLM_TRY(parser.next_item());
+        if (item.kind == Item::Kind::End)
+            return {};
+        if (item.kind == Item::Kind::Element) {
+            VLM_TRY(sheet::append_element(actions, item));
+            continue;
+        }
+        // The row's own number is not kept: every cell carries its place.
+        for (sheet::CellRec& c : item.cells)
+            VLM_TRY(store.place_record(std::move(c), parser.values()));
+        parser.recycle(std::move(item.cells));
+    }
+}
+
 Result<void> load(const BindArgs& a) {
     Helpers helpers = VLM_TRY(Helpers::from_dict(a.helpers));
     Settings settings = VLM_TRY(Settings::from_parser(a.parser));
@@ -41,20 +58,16 @@ Result<void> load(const BindArgs& a) {
         return std::unexpected(XmlError::fetch());
     store::CellStore& store = borrow.store();
     VLM_TRY(store.begin_loading(a.ws, a.cell_styles, a.cell_cls));
-    for (;;) {
-        Item item = VLM_TRY(parser->next_item());
-        if (item.kind == Item::Kind::End)
-            break;
-        if (item.kind == Item::Kind::Element) {
-            VLM_TRY(sheet::append_element(a.actions, item));
-            continue;
-        }
-        // The row's own number is not kept: every cell carries its place.
-        for (sheet::CellRec& c : item.cells)
-            VLM_TRY(store.place_record(std::move(c), parser->values()));
-        parser->recycle(std::move(item.cells));
+    // Memory running out midway leaves a half-placed record behind: the
+    // store is emptied rather than handed back in that state.
+    try {
+        VLM_TRY(read_cells(*parser, store, a.actions));
+        store.finish_loading(std::move(*parser).take_values());
+    } catch (...) {
+        store.abandon_loading();
+        raise_cpp_exception();
+        return fetched();
     }
-    store.finish_loading(std::move(*parser).take_values());
     return {};
 }
 
@@ -75,7 +88,7 @@ PyObject* bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 PyMethodDef bind_cells_def[] = {
-    {"bind_cells", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_cells)),
+    {"bind_cells", method<bind_cells>(),
      METH_FASTCALL | METH_KEYWORDS,
      "bind_cells(source, parser, ws, store, cell_styles, cell_cls, helpers, actions)\n--\n\n"
      "Read every cell of a worksheet part into the CellStore `store`, without "

@@ -191,6 +191,12 @@ Result<std::pair<Kind, uint64_t>> CellStore::store_text(std::string_view text) {
     return std::pair{Kind::Text, ref};
 }
 
+void CellStore::abandon_loading() noexcept {
+    auto [objects, dict] = clear();
+    text_index_ = {};
+    loading_ = false;
+}
+
 void CellStore::finish_loading(sheet::ValueContext values) {
     values_ = std::move(values);
     base_.shrink();

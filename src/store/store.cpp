@@ -67,16 +67,18 @@ std::vector<std::pair<uint64_t, Loc>> CellStore::gen_sorted() const {
     return out;
 }
 
+Key CellStore::record_key(uint32_t i, size_t& slot) const noexcept {
+    if (slot >= base_.row_count() || i < base_.row_first(slot) || i >= base_.row_end(slot))
+        slot = base_.row_slot(i);
+    return Key{base_.row_at(slot), base_.rec(i).column};
+}
+
 std::optional<Key> CellStore::next_key(uint32_t& pos, size_t& slot) const noexcept {
     uint32_t total = base_.record_count();
     while (pos < total) {
         uint32_t i = pos++;
-        const Rec& r = base_.rec(i);
-        if (r.kind == Kind::Removed)
-            continue;
-        if (slot >= base_.row_count() || i < base_.row_first(slot) || i >= base_.row_end(slot))
-            slot = base_.row_slot(i);
-        return Key{base_.row_at(slot), r.column};
+        if (base_.rec(i).kind != Kind::Removed)
+            return record_key(i, slot);
     }
     while (pos - total < entries_.size()) {
         const Entry& e = entries_[pos++ - total];
@@ -86,8 +88,28 @@ std::optional<Key> CellStore::next_key(uint32_t& pos, size_t& slot) const noexce
     return std::nullopt;
 }
 
+std::optional<Key> CellStore::prev_key(uint32_t& pos, size_t& slot) const noexcept {
+    uint32_t total = base_.record_count();
+    while (pos > total) {
+        const Entry& e = entries_[--pos - total];
+        if (e.kind != Kind::Removed)
+            return Key{e.row, e.column};
+    }
+    while (pos > 0) {
+        uint32_t i = --pos;
+        if (base_.rec(i).kind != Kind::Removed)
+            return record_key(i, slot);
+    }
+    return std::nullopt;
+}
+
 // --- The object table
 
+// Slots freed are pushed onto free_slots_ by take_payload, which must not
+// fail (it runs while a change is half made): free_slots_ keeps room for
+// every slot of the table, reserved here before the table grows. Each step
+// that can fail comes before the first change, so a failed put changes
+// nothing.
 uint32_t CellStore::put_obj(Ref obj) {
     if (!free_slots_.empty()) {
         uint32_t slot = free_slots_.back();
@@ -96,6 +118,8 @@ uint32_t CellStore::put_obj(Ref obj) {
         objects_[slot] = std::move(obj);
         return slot;
     }
+    if (free_slots_.capacity() <= objects_.size())
+        free_slots_.reserve(std::max<size_t>(16, 2 * objects_.size() + 1));
     objects_.push_back(std::move(obj));
     return static_cast<uint32_t>(objects_.size() - 1);
 }
@@ -120,10 +144,14 @@ void CellStore::set_payload(const Loc& loc, Kind kind, uint32_t payload) noexcep
 
 // --- Changes
 
+// Room is made first, then the key is mapped, then the entry written (a
+// push that cannot fail): a failure leaves the overflow area as it was.
 Loc CellStore::add_entry(const Entry& e) {
+    if (entries_.size() == entries_.capacity())
+        entries_.reserve(std::max<size_t>(16, 2 * entries_.size()));
     auto index = static_cast<uint32_t>(entries_.size());
+    key_map_.insert_or_assign(cell_key(e.row, e.column), index);
     entries_.push_back(e);
-    key_map_[cell_key(e.row, e.column)] = index;
     ++live_overflow_;
     return Loc{Loc::Area::Overflow, index, 0};
 }
@@ -136,14 +164,20 @@ Ref CellStore::assign(std::optional<Loc> at, Key key, Ref value) {
         return released;
     }
     uint32_t slot = put_obj(std::move(value));
-    add_entry(Entry{key.column, key.row, slot, NO_STYLE, Kind::Object, 0});
+    try {
+        add_entry(Entry{key.column, key.row, slot, NO_STYLE, Kind::Object, 0});
+    } catch (...) {
+        Ref unused = take_payload(Kind::Object, slot);
+        throw;
+    }
     ++generation_;
     return Ref();
 }
 
 Loc CellStore::add_empty(Key key) {
+    Loc loc = add_entry(Entry{key.column, key.row, 0, NO_STYLE, Kind::None, 0});
     ++generation_;
-    return add_entry(Entry{key.column, key.row, 0, NO_STYLE, Kind::None, 0});
+    return loc;
 }
 
 Ref CellStore::remove(const Loc& loc) {

@@ -67,6 +67,10 @@ public:
     // first, then entries), pos moved past it. `slot` caches the row of
     // the last record visited.
     std::optional<Key> next_key(uint32_t& pos, size_t& slot) const noexcept;
+    // The same backwards: `pos` counts the places not yet visited (start
+    // at end_pos()), and the key before them is returned.
+    std::optional<Key> prev_key(uint32_t& pos, size_t& slot) const noexcept;
+    uint32_t end_pos() const noexcept { return base_.record_count() + static_cast<uint32_t>(entries_.size()); }
 
     uint32_t size() const noexcept { return live_compact_ + live_overflow_; }
     uint64_t generation() const noexcept { return generation_; }
@@ -112,6 +116,9 @@ public:
     // Loading is over: the value context (shared strings, epoch, masters)
     // moves in, buffers are cut to size, the loading-only maps go.
     void finish_loading(sheet::ValueContext values);
+    // Loading failed partway (memory ran out): no cells, native mode, not
+    // loading; what was placed is released.
+    void abandon_loading() noexcept;
 
     // --- Materialisation (materialize.cpp)
 
@@ -187,6 +194,8 @@ public:
     [[nodiscard]] CellStore drop_refs() noexcept;
 
 private:
+    // The key of compact record `i`; `slot` caches the row of the last one.
+    Key record_key(uint32_t i, size_t& slot) const noexcept;
     uint32_t put_obj(Ref obj);
     [[nodiscard]] Ref take_payload(Kind kind, uint64_t payload) noexcept;
     void set_payload(const Loc& loc, Kind kind, uint32_t payload) noexcept;

@@ -1,9 +1,12 @@
 // KeyIter: the keys of a CellStore in native mode, loaded cells in row-major
-// order first, then the later ones in the order they came. Like a dict's
-// iterator it fails once the set of keys changed, but it notices any change
-// (the store's generation), not only a change of size, and it stays failed.
+// order first, then the later ones in the order they came, or all of them
+// in reverse (`reversed(store)`). Like a dict's iterators it fails once the
+// set of keys changed, but it notices any change (the store's generation),
+// not only a change of size, and it stays failed; once it has run out it
+// lets the store go and stays exhausted whatever the store does after.
 #include "store/store_iter.h"
 
+#include "host/entry.h"
 #include "host/pytype.h"
 
 #include <new>
@@ -13,8 +16,9 @@ namespace vlm::store {
 namespace {
 
 struct IterState {
-    Ref store;            // the CellStore object, kept alive
-    uint32_t pos = 0;     // records first, then overflow entries
+    Ref store;            // the CellStore object, kept alive; none once run out
+    uint32_t pos = 0;     // records first, then overflow entries; backwards:
+                          // the places not yet visited
     uint32_t len = 0;     // the store's length at creation
     uint64_t generation;  // the store's generation at creation
     size_t slot = SIZE_MAX;  // row slot of the last record visited
@@ -22,6 +26,7 @@ struct IterState {
     uint32_t row_value = 0;
     Ref keys[2];          // the last two keys handed out, reused once dropped
     unsigned turn = 0;
+    bool reverse = false;
 
     template <class F>
     void visit(F&& f) const {
@@ -73,6 +78,8 @@ PyObject* iter_next(PyObject* self) {
     // so nothing can re-enter the iterator, and the store's shared borrow
     // is checked rather than held.
     IterState& s = as_iter(self)->state;
+    if (!s.store)
+        return nullptr;
     StoreObject* so = as_store(s.store.get());
     if (!BorrowGuard::available(so->borrowed, BorrowGuard::Mode::Shared))
         return nullptr;
@@ -82,9 +89,11 @@ PyObject* iter_next(PyObject* self) {
                                                                 : "dictionary keys changed during iteration");
         return nullptr;
     }
-    std::optional<Key> k = st.next_key(s.pos, s.slot);
-    if (!k)
+    std::optional<Key> k = s.reverse ? st.prev_key(s.pos, s.slot) : st.next_key(s.pos, s.slot);
+    if (!k) {
+        s.store.reset();
         return nullptr;
+    }
     if (!s.row_obj || s.row_value != k->row) {
         Ref r = Ref::steal(PyLong_FromUnsignedLong(k->row));
         if (!r)
@@ -124,7 +133,7 @@ PyType_Slot iter_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(iter_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(iter_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(iter_next)},
+    {Py_tp_iternext, slot<iter_next>()},
     {0, nullptr},
 };
 
@@ -146,12 +155,13 @@ int add_key_iter(PyObject* module) {
     return 0;
 }
 
-PyObject* new_key_iter(PyObject* store_obj) {
+PyObject* new_key_iter(PyObject* store_obj, bool reverse) {
     KeyIterObject* it = PyObject_GC_New(KeyIterObject, KEY_ITER_TYPE);
     if (!it)
         return nullptr;
     const CellStore& st = as_store(store_obj)->store;
-    new (&it->state) IterState{Ref::borrow(store_obj), 0, st.size(), st.generation(), SIZE_MAX, Ref(), 0, {}, 0};
+    new (&it->state) IterState{Ref::borrow(store_obj), reverse ? st.end_pos() : 0, st.size(), st.generation(),
+                               SIZE_MAX, Ref(), 0, {}, 0, reverse};
     PyObject_GC_Track(it);
     return reinterpret_cast<PyObject*>(it);
 }

@@ -16,7 +16,8 @@ inline StoreObject* as_store(PyObject* o) noexcept { return reinterpret_cast<Sto
 
 // Adds the KeyIter class (not exported by name); 0, or -1 with an exception.
 int add_key_iter(PyObject* module);
-// A new iterator over the keys of `store_obj` (a CellStore in native mode).
-PyObject* new_key_iter(PyObject* store_obj);
+// A new iterator over the keys of `store_obj` (a CellStore in native mode),
+// forwards or in reverse.
+PyObject* new_key_iter(PyObject* store_obj, bool reverse = false);
 
 }  // namespace vlm::store

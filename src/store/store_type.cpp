@@ -4,6 +4,7 @@
 #include "store/store_type.h"
 
 #include "host/args.h"
+#include "host/entry.h"
 #include "host/names.h"
 #include "store/store_iter.h"
 
@@ -180,24 +181,12 @@ PyObject* store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* store_reversed(PyObject* self, PyObject*) {
     StoreObject* o = as_store(self);
-    BorrowGuard g(o->borrowed, Mode::Exclusive);
+    BorrowGuard g(o->borrowed, Mode::Shared);
     if (!g)
         return nullptr;
     if (PyObject* d = o->store.dict())
         return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyReversed_Type), d);
-    std::vector<Loc> locs = o->store.locs();
-    Ref keys = Ref::steal(PyList_New(static_cast<Py_ssize_t>(locs.size())));
-    if (!keys)
-        return nullptr;
-    Py_ssize_t i = static_cast<Py_ssize_t>(locs.size());
-    for (const Loc& loc : locs) {
-        store::Entry e = o->store.entry(loc);
-        PyObject* key = Py_BuildValue("(kk)", static_cast<unsigned long>(e.row), static_cast<unsigned long>(e.column));
-        if (!key)
-            return nullptr;
-        PyList_SET_ITEM(keys.get(), --i, key);
-    }
-    return PyObject_GetIter(keys.get());
+    return store::new_key_iter(self, true);
 }
 
 PyObject* store_clear(PyObject* self, PyObject*) {
@@ -337,31 +326,31 @@ void store_dealloc(PyObject* self) {
 }
 
 PyMethodDef store_methods[] = {
-    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_get)), METH_FASTCALL,
+    {"get", method<store_get>(), METH_FASTCALL,
      "get(key, default=None, /)\n--\n\nThe Cell under key, else default."},
-    {"__reversed__", store_reversed, METH_NOARGS, "The keys in reverse order."},
-    {"clear", store_clear, METH_NOARGS, "Removes every cell; leaves dict mode."},
-    {"popitem", store_popitem, METH_NOARGS, "Removes and returns the newest (key, Cell) pair."},
-    {"_bounds", store_bounds, METH_NOARGS, "(min_row, max_row, min_col, max_col), or None."},
-    {"_in_dict_mode", store_in_dict_mode, METH_NOARGS, "Whether a plain dict holds the cells."},
-    {"_stats", store_stats, METH_NOARGS, "(cells, materialised cells, templates, text bytes)."},
-    {"_row", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_row)), METH_FASTCALL | METH_KEYWORDS,
+    {"__reversed__", method<store_reversed>(), METH_NOARGS, "The keys in reverse order."},
+    {"clear", method<store_clear>(), METH_NOARGS, "Removes every cell; leaves dict mode."},
+    {"popitem", method<store_popitem>(), METH_NOARGS, "Removes and returns the newest (key, Cell) pair."},
+    {"_bounds", method<store_bounds>(), METH_NOARGS, "(min_row, max_row, min_col, max_col), or None."},
+    {"_in_dict_mode", method<store_in_dict_mode>(), METH_NOARGS, "Whether a plain dict holds the cells."},
+    {"_stats", method<store_stats>(), METH_NOARGS, "(cells, materialised cells, templates, text bytes)."},
+    {"_row", method<store_row>(), METH_FASTCALL | METH_KEYWORDS,
      "_row(row, min_col, max_col, values_only)\n--\n\n((items...), created)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot store_slots[] = {
     {Py_tp_doc, const_cast<char*>("The cells of one worksheet, keyed by (row, column).")},
-    {Py_tp_new, reinterpret_cast<void*>(store_new)},
+    {Py_tp_new, slot<store_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(store_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(store_clear_refs)},
-    {Py_tp_iter, reinterpret_cast<void*>(store_iter)},
+    {Py_tp_iter, slot<store_iter>()},
     {Py_tp_methods, store_methods},
-    {Py_mp_length, reinterpret_cast<void*>(store_len)},
-    {Py_mp_subscript, reinterpret_cast<void*>(store_getitem)},
-    {Py_mp_ass_subscript, reinterpret_cast<void*>(store_setitem)},
-    {Py_sq_contains, reinterpret_cast<void*>(store_contains)},
+    {Py_mp_length, slot<store_len>()},
+    {Py_mp_subscript, slot<store_getitem>()},
+    {Py_mp_ass_subscript, slot<store_setitem>()},
+    {Py_sq_contains, slot<store_contains>()},
     {Py_tp_token, Py_TP_USE_SPEC},
     {0, nullptr},
 };

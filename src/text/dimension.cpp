@@ -4,6 +4,7 @@
 #include "text/dimension.h"
 
 #include "host/args.h"
+#include "host/entry.h"
 #include "host/names.h"
 
 #include "xml/py_namespaces.h"
@@ -50,7 +51,7 @@ PyObject* find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyMethodDef find_dimension_def[] = {
-    {"find_dimension", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_dimension)),
+    {"find_dimension", method<find_dimension>(),
      METH_FASTCALL | METH_KEYWORDS,
      "find_dimension(source)\n--\n\n"
      "Return the raw bytes of the worksheet's dimension element and the namespace "

@@ -4,6 +4,7 @@
 #include "text/shared_strings.h"
 
 #include "host/args.h"
+#include "host/entry.h"
 #include "host/helpers.h"
 #include "host/names.h"
 #include "text/text_runs.h"
@@ -114,7 +115,7 @@ PyObject* read_string_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyMethodDef read_string_table_def[] = {
-    {"read_string_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_string_table)),
+    {"read_string_table", method<read_string_table>(),
      METH_FASTCALL | METH_KEYWORDS,
      "read_string_table(source, helpers)\n--\n\n"
      "Read a workbook's shared-strings part into a list: plain texts natively, "

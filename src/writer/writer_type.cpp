@@ -4,6 +4,7 @@
 #include "writer/writer_type.h"
 
 #include "host/args.h"
+#include "host/entry.h"
 #include "host/names.h"
 #include "host/pytype.h"
 #include "writer/writer.h"
@@ -155,21 +156,21 @@ void writer_dealloc(PyObject* self) {
 }
 
 PyMethodDef writer_methods[] = {
-    {"write_sheet_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_sheet_data)),
+    {"write_sheet_data", method<writer_sheet_data>(),
      METH_FASTCALL | METH_KEYWORDS,
      "write_sheet_data(rows_fallback)\n--\n\nWrites the whole <sheetData> element."},
-    {"write_row", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_row)),
+    {"write_row", method<writer_row>(),
      METH_FASTCALL | METH_KEYWORDS, "write_row(cells, row_idx)\n--\n\nWrites one <row> of a write-only sheet."},
-    {"write_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_values)),
+    {"write_values", method<writer_values>(),
      METH_FASTCALL | METH_KEYWORDS,
      "write_values(values, row_idx, make_cell)\n--\n\nWrites one <row> of new values; the last column written to, or 0."},
-    {"flush", writer_flush, METH_NOARGS, "Hands everything buffered to write."},
+    {"flush", method<writer_flush>(), METH_NOARGS, "Hands everything buffered to write."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot writer_slots[] = {
     {Py_tp_doc, const_cast<char*>("SheetWriter(ws, write, lxml, helpers): a worksheet's <sheetData>.")},
-    {Py_tp_new, reinterpret_cast<void*>(writer_new)},
+    {Py_tp_new, slot<writer_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(writer_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(writer_clear)},

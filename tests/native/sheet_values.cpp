@@ -42,14 +42,16 @@ Result<Ref> rows_after_parse(std::string_view data, size_t chunk, PyObject* pars
         if (!cells)
             return std::unexpected(XmlError::fetch());
         for (const CellRec& c : row.cells) {
-            Ref value = VLM_TRY(values.to_py(c.value));
-            Ref style = sheet::ValueContext::style_py(c);
-            Ref t = style ? Ref::steal(Py_BuildValue("(LLOOO)", static_cast<long long>(c.row),
-                                                     static_cast<long long>(c.column), value.get(),
-                                                     values.dtype_py(c).get(), style.get()))
-                          : Ref();
-            if (!t || PyList_Append(cells.get(), t.get()) < 0)
-                return std::unexpected(XmlError::fetch());
+            for (uint32_t k = 0; k <= c.repeats; ++k) {
+                Ref value = VLM_TRY(values.to_py(c.value));
+                Ref style = sheet::ValueContext::style_py(c);
+                Ref t = style ? Ref::steal(Py_BuildValue("(LLOOO)", static_cast<long long>(c.row),
+                                                         static_cast<long long>(c.column), value.get(),
+                                                         values.dtype_py(c).get(), style.get()))
+                              : Ref();
+                if (!t || PyList_Append(cells.get(), t.get()) < 0)
+                    return std::unexpected(XmlError::fetch());
+            }
         }
         Ref pair = Ref::steal(Py_BuildValue("(LO)", static_cast<long long>(row.row), cells.get()));
         if (!pair || PyList_Append(out.get(), pair.get()) < 0)

@@ -6,9 +6,10 @@ Where the store differs from a dict on purpose, the model follows the rule:
   (a dict words it its own way);
 - loaded cells are Cells made on first access: the model holds a Lazy
   placeholder until the store first hands the cell out, then that very Cell;
-- an iterator of the native store notices any change of the key set at its
-  next step (not only a change of size), judged by the native count, and
-  stays failed; an iterator made in dict mode is the dict's own, and
+- an iterator of the native store, forwards or reversed, notices any change
+  of the key set at its next step (not only a change of size), judged by
+  the native count, and stays failed; once run out it stays so, as a
+  dict's does; an iterator made in dict mode is the dict's own, and
   leaving dict mode (clear) drops that dict rather than emptying it.
 Loaded cells iterate before later ones in the order they were placed, which
 for the package's dict is insertion order: the model's dict is filled so."""
@@ -171,13 +172,14 @@ class StoreAgainstDict(RuleBasedStateMachine):
         assert list(reversed(self.store)) == list(reversed(self.model))
 
     @precondition(lambda self: len(self.iters) < 4)
-    @rule()
-    def new_iterator(self):
-        it = iter(self.store)
+    @rule(reverse=st.booleans())
+    def new_iterator(self, reverse):
+        make = reversed if reverse else iter
+        it = make(self.store)
         if self.dict_mode:
-            self.iters.append(["dict", it, iter(self.model)])
+            self.iters.append(["dict", it, make(self.model)])
         else:
-            self.iters.append(["native", it, list(self.model), 0, self.version, len(self.model)])
+            self.iters.append(["native", it, list(make(self.model)), 0, self.version, len(self.model)])
 
     @precondition(lambda self: self.iters)
     @rule(which=st.integers(0, 3), steps=st.integers(1, 3))
@@ -190,11 +192,14 @@ class StoreAgainstDict(RuleBasedStateMachine):
                 continue
             _, it, keys, pos, version, length = entry
             got = outcome(lambda: next(it))
-            if version != self.version:
+            if pos > len(keys):  # ran out before
+                assert got == (StopIteration, ())
+            elif version != self.version:
                 msg = SIZE_MSG if self.native_len() != length else KEYS_MSG
                 assert got == (RuntimeError, (msg,))
             elif pos == len(keys):
                 assert got == (StopIteration, ())
+                entry[3] += 1
             else:
                 assert got == ("ok", keys[pos]) and type(got[1][0]) is int
                 entry[3] += 1
