@@ -70,6 +70,11 @@ CASES = {
                                              *(f'<row r="{r}"><c r="B{r}"><f t="shared" si="0"/></c></row>'.encode()
                                                for r in range(2, 21)), b"</sheetData></worksheet>"],
                                     ("rows", "load"), 200, 60),
+    # every consumer takes the last of equal cells: the row keeps one record
+    "one cell a million times in a row": (lambda: [HEAD.encode(), b'<sheetData><row r="1">',
+                                                   *repeat(b'<c r="B1" s="1"><v>1</v></c>', 1_000_000),
+                                                   b"</row></sheetData></worksheet>"],
+                                          ("rows", "load"), 100, 30),
     "one huge comment": (lambda: [HEAD.encode(), b"<!--", *repeat(b"- x", 256 * MB // 3),
                                   b'--><sheetData><row><c><v>1</v></c></row></sheetData></worksheet>'],
                          ("rows", "load", "prescan"), 60, 60),
