@@ -34,10 +34,13 @@ size_t double_text(double x, char* out) noexcept {
     return format_g16(x, out);
 }
 
+// NaN and the infinities are no number a sheet holds: the package refuses
+// them, naming the cell, or writes the error value the workbook asks for.
 Classified Classified::number(double x) noexcept {
+    if (!std::isfinite(x))
+        return unsupported();
     Classified c{Kind::Text, nullptr, 0, {}};
-    if (std::isfinite(x))
-        c.len = double_text(x, c.buf);
+    c.len = double_text(x, c.buf);
     return c;
 }
 

@@ -30,7 +30,7 @@ struct Classified {
     static Classified string(std::string_view s) noexcept {
         return Classified{Kind::String, s.data(), s.size(), {}};
     }
-    // Text of the number x; NaN and the infinities give "".
+    // Text of the number x; NaN and the infinities are unsupported.
     static Classified number(double x) noexcept;
     static Classified integer(int64_t v) noexcept;
     static Classified literal(std::string_view s) noexcept { return Classified{Kind::Text, s.data(), s.size(), {}}; }

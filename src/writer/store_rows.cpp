@@ -38,7 +38,7 @@ private:
     Result<void> cell(const Loc& loc);
     Result<void> materialise(const Loc& loc);
     Result<const StyleSlot*> style(uint32_t id);
-    Result<Classified> dated(const Loc& loc, const Entry& e, std::optional<std::string_view>& t, Ref& hold);
+    Result<Classified> dated(const Loc& loc, const Entry& e, std::optional<std::string_view>& t);
 
     SheetWriter& w_;
     StoreView view_;
@@ -147,9 +147,10 @@ Result<void> StoreWalk::materialise(const Loc& loc) {
 }
 
 // A "d" cell: its serial number straight from the stored date where the
-// writer can make it, else what the package's date_value_raw says.
-Result<Classified> StoreWalk::dated(const Loc& loc, const Entry& e, std::optional<std::string_view>& t,
-                                    Ref& hold) {
+// writer can make it (a date read under a date format). Any other is the
+// cell's own: whether it is written as a serial or as ISO text depends on
+// its number format (the package's date_value).
+Result<Classified> StoreWalk::dated(const Loc& loc, const Entry& e, std::optional<std::string_view>& t) {
     CellStore* st = VLM_TRY(access());
     if (w_.epoch_ && !w_.iso_dates_ && (e.kind == Kind::DateInt || e.kind == Kind::DateFloat)) {
         std::optional<DateResult> date = st->excel_date(loc);
@@ -158,14 +159,7 @@ Result<Classified> StoreWalk::dated(const Loc& loc, const Entry& e, std::optiona
             return Classified::number(to_serial(*date, *w_.epoch_));
         }
     }
-    Ref value = VLM_TRY(st->value_obj(loc));
-    Ref pair = Ref::steal(PyObject_CallFunctionObjArgs(w_.date_value_raw_.get(), w_.ws_.get(), value.get(), nullptr));
-    PyObject *v, *iso;
-    if (!pair || !PyArg_ParseTuple(pair.get(), "OO!:date_value_raw", &v, &PyBool_Type, &iso))
-        return fetched();
-    t = iso == Py_True ? "d" : "n";
-    hold = Ref::borrow(v);
-    return classify(v);
+    return Classified::unsupported();
 }
 
 Result<void> StoreWalk::cell(const Loc& loc) {
@@ -205,7 +199,7 @@ Result<void> StoreWalk::cell(const Loc& loc) {
     Ref hold;
     Classified val;
     if (dtype == "d") {
-        val = VLM_TRY(dated(loc, e, t, hold));
+        val = VLM_TRY(dated(loc, e, t));
     } else {
         switch (e.kind) {
         case Kind::Int:

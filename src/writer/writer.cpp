@@ -93,7 +93,6 @@ Result<SheetWriter> SheetWriter::make(PyObject* ws, PyObject* write, bool lxml, 
     w.add_comment_ = VLM_TRY(lookup_helper(helpers, "add_comment"));
     w.write_cell_ = VLM_TRY(lookup_helper(helpers, "write_cell"));
     w.date_value_ = VLM_TRY(lookup_helper(helpers, "date_value"));
-    w.date_value_raw_ = VLM_TRY(lookup_helper(helpers, "date_value_raw"));
     Ref epoch = VLM_TRY(attr(parent.get(), NAMES.epoch));
     w.epoch_ = VLM_TRY(native_epoch(epoch.get()));
     Ref iso = VLM_TRY(attr(parent.get(), NAMES.iso_dates));

@@ -60,7 +60,7 @@ public:
     template <class F>
     void visit(F&& f) const {
         for (const Ref* r : {&ws_, &write_, &cell_styles_, &style_array_, &hyperlinks_, &add_comment_,
-                             &write_cell_, &date_value_, &date_value_raw_, &safe_string_})
+                             &write_cell_, &date_value_, &safe_string_})
             f(r->get());
         for (const auto& [key, id] : style_cache_)
             f(id.get());
@@ -110,7 +110,7 @@ private:
     std::string buf_;
     std::optional<Epoch> epoch_;
     Ref ws_, write_, cell_styles_, style_array_, hyperlinks_;
-    Ref add_comment_, write_cell_, date_value_, date_value_raw_, safe_string_;
+    Ref add_comment_, write_cell_, date_value_, safe_string_;
     bool lxml_ = false;
     bool iso_dates_ = false;
 

@@ -254,7 +254,7 @@ CASES = {
     "write rows, one failing": write_rows(),
     "write helper raises": write(False, {"write_cell": raises, "date_value": raises,
                                          "add_comment": raises}),
-    "write store helper raises": write(True, {"date_value_raw": raises, "write_cell": raises,
+    "write store helper raises": write(True, {"date_value": raises, "write_cell": raises,
                                               "add_comment": raises}),
 }
 

@@ -191,9 +191,9 @@ def test_appended_values_written_as_their_cells(rows):
 @pytest.mark.parametrize("lxml", MODES)
 def test_store_path_forms(lxml):
     """Cells a loaded store holds in every form: assigned values, a styled
-    empty cell, a text with a form feed (declined, then materialised), a
-    date at the 1900 leap-year edge, a row that only has dimensions; then
-    the same store in dict mode."""
+    empty cell, a date at the 1900 leap-year edge, a row that only has
+    dimensions; a cell beyond XFD and a text with a form feed, refused
+    alike; then the same store in dict mode."""
     name = "calamine__date_1904.xlsx"
     if not (CORPUS / name).exists():
         pytest.skip("corpus file missing")
@@ -201,16 +201,19 @@ def test_store_path_forms(lxml):
     with book:
         ws = book.worksheets[0] if hasattr(book, "worksheets") else next(iter(book))
         cells = ws._cells
-        ws.cell(40, 2, "a\x0cb")
         ws.cell(41, 1, datetime.datetime(1900, 2, 28, 12))
         ws.cell(41, 3, datetime.time(12))
         ws.cell(42, 1)._style = StyleArray([0, 1, 0, 0, 0, 0, 0, 0, 0])
         ws.cell(43, 16384, 5)
         ws.row_dimensions[45] = {"ht": "20"}
         same(ws, lxml)
-        cells[(44, 16385)] = Cell(ws, 44, 16385, 5)  # beyond XFD: refused alike
+        # what no file can hold, past the checks of cell(): refused alike
+        cells[(44, 16385)] = Cell(ws, 44, 16385, 5)  # beyond XFD
         assert same(ws, lxml) is ValueError
         del cells[(44, 16385)]
+        ws.cell(40, 2)._value = "a\x0cb"  # declined, materialised, refused
+        assert same(ws, lxml) is ValueError
+        ws.cell(40, 2)._value = None
         cells[("odd",)] = Cell(ws, 50, 1, 1)  # dict mode
         assert cells._in_dict_mode()
         same(ws, lxml)
@@ -314,7 +317,7 @@ def test_construction_checks():
 @pytest.mark.parametrize("iso", [False, True])
 def test_stored_dates_around_the_leap_year_rule(tmp_path, lxml, iso):
     """Serial dates read into the store are written as serials computed
-    natively (or through date_value_raw with iso_dates), equal to the
+    natively (or as the package writes the cell with iso_dates), equal to the
     package's conversion at the 1900 leap-year edge and beyond the calendar."""
     import xlsxwriter
     path = tmp_path / "dates.xlsx"

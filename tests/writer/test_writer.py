@@ -13,6 +13,7 @@ from hypothesis import given, strategies as st
 from lxml import etree
 
 import vellum
+from vellum.reference.cell import Hyperlink
 from vellum.reference import writer as ref
 from vellum.reference.cell import Cell
 from vellum.reference.styles import StyleArray
@@ -273,11 +274,15 @@ def test_a_refused_save_leaves_the_file_it_was_to_replace(tmp_path):
     before = path.read_bytes()
     with vellum.read_workbook(path) as again:
         ws = again["S"]
-        ws["B1"] = "bad\x0b"
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match=r"cell 'S'!B1 .* U\+000B"):
+            ws["B1"] = "bad\x0b"
+        ws["B1"]._value = "bad\x0b"  # past the check: the save refuses it
+        with pytest.raises(ValueError, match=r"cell 'S'!B1 .* U\+000B"):
             again.save(path)
         ws["B1"] = 2
-        ws["A1"].hyperlink = "https://example.org/\x01"
+        with pytest.raises(ValueError, match=r"cell 'S'!A1 .* link .* U\+0001"):
+            ws["A1"].hyperlink = "https://example.org/\x01"
+        ws["A1"]._hyperlink = Hyperlink("A1", "https://example.org/\x01")
         with pytest.raises(ValueError):
             again.save(path)
         assert path.read_bytes() == before

@@ -12,6 +12,8 @@ from __future__ import annotations
 
 import datetime
 import decimal
+import math
+import re
 from typing import Any
 
 from vellum.reference.styles import BUILTIN_FORMATS, format_kind
@@ -49,6 +51,59 @@ def data_type_of(value: Any) -> str:
     if isinstance(value, _FORMULAS):
         return "f"
     raise TypeError(f"a cell cannot hold a {type(value).__name__}: {value!r}")
+
+
+# Characters XML 1.0 cannot carry, lone surrogates included.
+ILLEGAL_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
+# The error values NaN and the infinities are saved as on request.
+NAN_ERROR, INFINITY_ERROR = "#NUM!", "#DIV/0!"
+
+
+def nonfinite(value: Any) -> bool:
+    """Whether `value` is a NaN or an infinity (a float or a Decimal)."""
+    if isinstance(value, float):
+        return not math.isfinite(value)
+    return isinstance(value, decimal.Decimal) and not value.is_finite()
+
+
+def refusal(value: Any, nan_inf_to_errors: bool = False) -> str | None:
+    """Why no xlsx file can hold `value` as it is, or None: a text holding
+    a character XML cannot carry, a NaN or an infinity (unless they are
+    to be saved as error values), a number beyond a spreadsheet's range
+    (about ±1.8e308). Saving such a value would change it (NaN as an
+    empty cell, 1E+400 read back as an infinity) or write a file readers
+    refuse."""
+    if isinstance(value, str):
+        found = ILLEGAL_XML.search(value)
+        if found is None:
+            return None
+        return f"its text holds U+{ord(found.group()):04X}, which an xlsx file cannot carry: {value[:40]!r}"
+    if isinstance(value, bool) or not isinstance(value, _NUMBERS):
+        return None
+    if nonfinite(value):
+        if nan_inf_to_errors:
+            return None
+        return (f"{value!r} is no number a spreadsheet holds (save NaN and infinities as the error "
+                f"values {NAN_ERROR} and {INFINITY_ERROR} with the workbook's nan_inf_to_errors)")
+    try:
+        if math.isfinite(float(value)):
+            return None
+    except OverflowError:
+        pass
+    return f"{value!r} is beyond the numbers a spreadsheet holds (about ±1.8e308)"
+
+
+def nan_inf_to_errors(ws: Any) -> bool:
+    """Whether the workbook of worksheet `ws` saves NaN and infinities as
+    error values."""
+    return bool(getattr(getattr(ws, "parent", None), "nan_inf_to_errors", False))
+
+
+def refused(cell: Any, why: str) -> ValueError:
+    """The ValueError for a value `cell` cannot hold, naming the cell."""
+    title = getattr(getattr(cell, "parent", None), "title", None)
+    where = f"{title!r}!{cell.coordinate}" if isinstance(title, str) else cell.coordinate
+    return ValueError(f"cell {where} cannot hold this value: {why}")
 
 
 class Hyperlink:
@@ -96,12 +151,21 @@ class Cell:
 
     @property
     def value(self) -> Any:
-        """The cell's value; assigning one sets `data_type` to match."""
+        """The cell's value; assigning one sets `data_type` to match.
+        Assigning a value no xlsx file can hold raises ValueError naming the
+        cell (see `refusal`): a text with a character XML cannot carry, a
+        number beyond ±1.8e308, or NaN or an infinity unless the workbook
+        saves them as error values (its ``nan_inf_to_errors``)."""
         return self._value
 
     @value.setter
     def value(self, v: Any) -> None:
-        self.data_type = data_type_of(v)
+        data_type = data_type_of(v)
+        if type(v) is not int or not -2**1023 < v < 2**1023:
+            why = refusal(v, nonfinite(v) and nan_inf_to_errors(self.parent))
+            if why is not None:
+                raise refused(self, why)
+        self.data_type = data_type
         self._value = v
 
     @property
@@ -112,6 +176,8 @@ class Cell:
 
     @hyperlink.setter
     def hyperlink(self, target: Any) -> None:
+        if target is not None and (why := refusal(str(target))) is not None:
+            raise refused(self, "its link " + why)
         self._hyperlink = None if target is None else Hyperlink(self.coordinate, str(target))
 
     @property

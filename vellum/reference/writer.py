@@ -21,25 +21,25 @@ Two choices of this writer that a plain serialiser would not make:
 from __future__ import annotations
 
 import datetime
+import decimal
 import io
 import math
-import re
 import xml.etree.ElementTree as ET
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
-from vellum.reference.cell import column_letter
-from vellum.reference.styles import StyleArray
+from vellum.reference.cell import (ILLEGAL_XML, INFINITY_ERROR, NAN_ERROR, column_letter, nan_inf_to_errors,
+                                   nonfinite, refusal, refused)
+from vellum.reference.styles import StyleArray, format_kind
 from vellum.reference.values import ArrayFormula, DataTableFormula, check_cell
 from vellum.utils.datetime import WINDOWS_EPOCH
 
 XML_SPACE = "{http://www.w3.org/XML/1998/namespace}space"
 FLUSH_AT = 1 << 20  # rows are handed to `write` in chunks of about 1 MiB
 _LIMIT53 = 2**53
+_NUMBERS = (int, float, decimal.Decimal)
 _INT64 = range(-2**63, 2**63)
 
-# Characters XML 1.0 cannot carry, lone surrogates included.
-_ILLEGAL = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
 
 
 def format_g16(x: float) -> str:
@@ -66,7 +66,7 @@ def safe_string(text: str) -> str:
     1.0 cannot carry (control characters other than tab, line feed and
     carriage return, lone surrogates): such a text cannot be saved without
     changing it, and silently changing data is worse than refusing."""
-    found = _ILLEGAL.search(text)
+    found = ILLEGAL_XML.search(text)
     if found:
         raise ValueError(f"text holds U+{ord(found.group()):04X}, which an xlsx file cannot "
                          f"carry: {text[:40]!r}")
@@ -111,8 +111,14 @@ def date_value_raw(ws: Any, value: Any) -> tuple[Any, bool]:
 
 
 def date_value(ws: Any, cell: Any) -> tuple[Any, bool]:
-    """`date_value_raw` of a cell's value."""
-    return date_value_raw(ws, cell._value)
+    """`date_value_raw` of a cell's value, except that a date or time in a
+    cell whose number format shows none (read as ``t="d"`` under General)
+    is written as its ISO 8601 text: as a serial number under such a
+    format, every reader would take it for a plain number."""
+    value = cell._value
+    if isinstance(value, (datetime.date, datetime.time)) and format_kind(cell.number_format) is None:
+        return value.isoformat(), True
+    return date_value_raw(ws, value)
 
 
 def add_comment(ws: Any, cell: Any) -> None:
@@ -145,18 +151,31 @@ def _content(ws, cell):
             return t, "array", value
         if isinstance(value, DataTableFormula):
             return t, "table", value
-        return t, "f", safe_string(str(value))[1:]
+        return t, "f", _text(cell, str(value))[1:]
     if isinstance(value, bool):
         text = "1" if value else "0"
-    elif isinstance(value, (int, float)):
+    elif isinstance(value, _NUMBERS):
+        if nonfinite(value) and nan_inf_to_errors(ws):
+            nan = value.is_nan() if isinstance(value, decimal.Decimal) else math.isnan(value)
+            return "e", "v", NAN_ERROR if nan else INFINITY_ERROR
+        if (why := refusal(value)) is not None:
+            raise refused(cell, why)
         text = number_text(int(value) if isinstance(value, int) else float(value))
     elif isinstance(value, str):
-        text = safe_string(str(value))
+        text = _text(cell, str(value))
     else:
         text = str(value)
     if data_type == "s":
         return t, ("is" if text else "empty"), text
     return t, ("v" if text or not isinstance(value, str) else "empty"), text
+
+
+def _text(cell, text):
+    """`text` unchanged, or ValueError naming the cell when no xlsx file
+    can carry it."""
+    if (why := refusal(text)) is not None:
+        raise refused(cell, why)
+    return text
 
 
 def _attrs(ws, cell, styled, t):
