@@ -28,7 +28,7 @@ from vellum.errors import WorkbookError
 from vellum.reference.cell import Cell
 from vellum.reference.styles import StyleArray
 from vellum.reference.values import ArrayFormula, DataTableFormula
-from vellum.save import NewWorkbook, NewWorksheet, WriteOnlyWorksheet, new_workbook
+from vellum.newbook import NewWorkbook, NewWorksheet, WriteOnlyWorksheet, new_workbook
 from vellum.streaming import Worksheet
 from vellum.workbook import EditableWorksheet, SheetName, Workbook, read_workbook
 
