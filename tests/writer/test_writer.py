@@ -61,6 +61,13 @@ def saved(book, lxml):
     return out.getvalue()
 
 
+def members(data):
+    """A saved package's members, names and bytes in order: two saves of
+    one workbook compare equal whatever second each was made in."""
+    with zipfile.ZipFile(io.BytesIO(data)) as z:
+        return [(i.filename, i.compress_type, z.read(i)) for i in z.infolist()]
+
+
 def sheet_cells(data, part="xl/worksheets/sheet1.xml"):
     """The cells of a saved sheet as lxml parses them, whitespace-only
     texts' xml:space aside (the one place the modes differ by design)."""
@@ -247,8 +254,8 @@ def test_a_large_sheet_held_on_disk_saves_the_same_bytes(lxml, monkeypatch):
     with vellum.read_workbook(io.BytesIO(want_new)) as loaded:
         want_loaded = saved(loaded, lxml)
         monkeypatch.setattr(sheetpart, "HOLD_IN_MEMORY", 1000)
-        assert saved(new, lxml) == want_new
-        assert saved(loaded, lxml) == want_loaded
+        assert members(saved(new, lxml)) == members(want_new)
+        assert members(saved(loaded, lxml)) == members(want_loaded)
         engine = _vellum.SheetWriter
 
         class DeclinesLate:
@@ -261,7 +268,7 @@ def test_a_large_sheet_held_on_disk_saves_the_same_bytes(lxml, monkeypatch):
                 raise _vellum.NativeFallback("declined late")
 
         monkeypatch.setattr(_vellum, "SheetWriter", DeclinesLate)
-        assert saved(loaded, lxml) == want_loaded
+        assert members(saved(loaded, lxml)) == members(want_loaded)
         monkeypatch.setattr(_vellum, "SheetWriter", engine)
 
 
