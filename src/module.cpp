@@ -13,6 +13,8 @@
 #include "text/shared_strings.h"
 #include "writer/writer_type.h"
 
+#include <new>
+
 namespace vlm {
 namespace {
 
@@ -31,6 +33,17 @@ constexpr ModuleEntry MODULE_ENTRIES[] = {
 };
 
 int module_exec(PyObject* m) {
+    // glibc makes the thread-local data of a library loaded after start-up
+    // (the C++ runtime's exception state, the store's scratch buffer) on its
+    // first use in each thread, and ends the process when memory for it is
+    // out: for the importing thread it is made here, while memory is there,
+    // so that an allocation failure can still be raised as MemoryError.
+    // An exception thrown and caught brings in the unwinder's too.
+    try {
+        throw std::bad_alloc();
+    } catch (const std::bad_alloc&) {
+    }
+    store::touch_scratch();
     if (init_names() < 0)
         return -1;
     PyObject* fallback = native_fallback_type();

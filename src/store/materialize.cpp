@@ -31,6 +31,8 @@ enum Member : size_t { PARENT, STYLE, ROW, COLUMN, VALUE, HYPERLINK, DATA_TYPE, 
 
 }  // namespace
 
+void touch_scratch() noexcept { SCRATCH.clear(); }
+
 Result<std::string_view> CellStore::formula_text(const Entry& e) const {
     SCRATCH.clear();
     bool ok = false;

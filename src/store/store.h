@@ -244,4 +244,7 @@ private:
     bool loading_ = false;
 };
 
+// Makes this thread's scratch buffer for formula texts (see module_exec).
+void touch_scratch() noexcept;
+
 }  // namespace vlm::store

@@ -37,12 +37,17 @@ def sheet(rows, cells, pad=""):
     return f'<worksheet xmlns="{MAIN}"><sheetData>{body}</sheetData></worksheet>'.encode()
 
 def cap(extra_mib):
+    # room set aside to give back once memory ran out, for what follows
+    global BALLAST
+    BALLAST = bytearray(8 << 20)
     with open("/proc/self/status") as f:
         size = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) << 10
     # the soft limit only, so that uncap() can lift it again
     resource.setrlimit(resource.RLIMIT_AS, (size + (extra_mib << 20), resource.getrlimit(resource.RLIMIT_AS)[1]))
 
 def uncap():
+    global BALLAST
+    BALLAST = None
     resource.setrlimit(resource.RLIMIT_AS, (resource.getrlimit(resource.RLIMIT_AS)[1],) * 2)
 
 def report(failed, **checks):
