@@ -46,6 +46,7 @@ if ROOT not in sys.path:
 
 import datetime  # noqa: E402
 import math  # noqa: E402
+import re  # noqa: E402
 import struct  # noqa: E402
 import warnings  # noqa: E402
 import xml.parsers.expat as pyexpat  # noqa: E402
@@ -55,7 +56,7 @@ import vellum  # noqa: E402
 from vellum import sheetpart  # noqa: E402
 from vellum import _vellum  # noqa: E402
 from vellum.reference import make_helpers  # noqa: E402
-from vellum.reference.cell import refusal  # noqa: E402
+from vellum.reference.cell import nonfinite as cell_nonfinite, refusal  # noqa: E402
 from vellum.reference import writer as writer_ref  # noqa: E402
 from vellum.reference.strings import read_shared_strings  # noqa: E402
 from vellum.reference.styles import StyleArray  # noqa: E402
@@ -439,8 +440,8 @@ def resave(data):
     cells: the workbook holding the input as its sheet, read in full (with
     the engine or without it, with formulas or their values), saved, and
     read again gives the same value and data type in every cell that holds
-    a value. NaN and infinities are refused by default, naming the cell,
-    and saved as error values when asked to."""
+    a value. NaN and infinities (1e400 reads as one) are refused by
+    default, naming the cell, and saved as error values when asked to."""
     draw = _draw(data)
     settings = dict(engine=bool(draw & 1), data_only=bool(draw & 2))
     try:
@@ -452,7 +453,17 @@ def resave(data):
     with book:
         want = _cells_of(book)
         out = io.BytesIO()
-        book.save(out, lxml=bool(draw & 4), engine=bool(draw & 8))
+        options = dict(lxml=bool(draw & 4), engine=bool(draw & 8), formulas_as_values=True)
+        nonfinite = [key for key in book[0]._cells if cell_nonfinite(book[0]._cells[key].value)]
+        try:
+            book.save(out, **options)
+            assert not nonfinite, nonfinite
+        except ValueError as e:
+            # refused, naming the first such cell the save met
+            assert nonfinite and re.search(r"cell 'S'!([A-Z]+\d+) ", str(e)), e
+            book.nan_inf_to_errors = True
+            out = io.BytesIO()
+            book.save(out, **options)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         with vellum.read_workbook(io.BytesIO(out.getvalue())) as again:

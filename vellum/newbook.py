@@ -5,6 +5,7 @@ however many there are; and the rules a sheet name keeps.
 """
 from __future__ import annotations
 
+import math
 import os
 import shutil
 import tempfile
@@ -13,9 +14,10 @@ from typing import IO, Any
 
 from vellum import _vellum
 from vellum.reference import writer as ref
-from vellum.reference.cell import Cell, blank_cell, column_letter
+from vellum.reference.cell import ILLEGAL_XML, Cell, blank_cell, column_letter
 from vellum.reference.styles import BUILTIN_FORMATS, CellStyles, IndexedList, StyleArray
-from vellum.reference.worksheet import MAX_INDEX, Worksheet as EditableWorksheet, date_style
+from vellum.reference.values import MAX_COLUMN, MAX_ROW, check_cell
+from vellum.reference.worksheet import Worksheet as EditableWorksheet, date_style
 from vellum.sheetpart import has_lxml, sink, worksheet_head, worksheet_tail
 from vellum.utils.datetime import WINDOWS_EPOCH
 
@@ -38,6 +40,29 @@ def _check_row(values: Any) -> None:
     if isinstance(values, (str, bytes, bytearray, Mapping)):
         raise TypeError(f"append takes a row's values in order (a list, a tuple or another "
                         f"iterable), not a {type(values).__name__}")
+
+
+def _check_next_row(ws: Any, row: int) -> None:
+    if row > MAX_ROW:
+        raise ValueError(f"sheet {ws.title!r} is full: a worksheet has {MAX_ROW:,} rows")
+
+
+def _all_plain_saveable(items: list[Any], types: set[type]) -> bool:
+    """Whether every number and text of a row of plain values can be saved
+    as it is, judged a type at a time (a row of floats in one sum: a NaN or
+    an infinity makes it non-finite); when not, each value is looked at
+    when its cell is made."""
+    for kind in (float, int, str):
+        if kind not in types:
+            continue
+        some = items if len(types) == 1 else [v for v in items if type(v) is kind]
+        if kind is float and not math.isfinite(sum(some)):
+            return False
+        if kind is int and not -2**1023 < min(some) <= max(some) < 2**1023:
+            return False
+        if kind is str and ILLEGAL_XML.search("".join(some)):
+            return False
+    return True
 
 
 class NewWorksheet(EditableWorksheet):
@@ -90,18 +115,17 @@ class NewWorksheet(EditableWorksheet):
 
     def append(self, values: Iterable[Any]) -> None:
         """Put `values` in the row after the last one that has cells, from
-        column 1 on; None leaves a cell out."""
+        column 1 on; None leaves a cell out. The row is added whole or not
+        at all: a value no cell takes (see `Cell.value`) raises, naming its
+        cell, and so does an iterable that fails midway, adding nothing."""
         if type(values) not in (list, tuple):
             _check_row(values)
         row = max(self._next_row, self._last_row + 1)
-        items: list[Any] = []
-        try:
-            items.extend(values)
-        except BaseException:
-            self._append_cells(row, items)  # the cells made before the failure
-            raise
+        _check_next_row(self, row)
+        items = list(values)
         types = set(map(type, items))
-        if self._cell_dict or not _PLAIN.issuperset(types) or row > MAX_INDEX:
+        if self._cell_dict or not _PLAIN.issuperset(types) or not _all_plain_saveable(items, types) \
+                or len(items) > MAX_COLUMN:
             self._append_cells(row, items)
         elif type(None) not in types:
             if items:
@@ -113,9 +137,15 @@ class NewWorksheet(EditableWorksheet):
         self._next_row = row + 1
 
     def _append_cells(self, row: int, values: list[Any]) -> None:
-        for column, value in enumerate(values, 1):
-            if value is not None:
-                self.cell(row, column, value)
+        """Cells for the values of a new row: all of them made (each value
+        checked) before any is added."""
+        made = [_new_cell(self, *check_cell(row, column), value)
+                for column, value in enumerate(values, 1) if value is not None]
+        cells = self._cells
+        for cell in made:
+            cells[(row, cell.column)] = cell
+        if made:
+            self._last_row = max(self._last_row, row)
 
     def _keep(self, row: int, values: list[Any], first: int, last: int) -> None:
         if self._pending:
@@ -141,11 +171,22 @@ class WriteOnlyWorksheet:
         self._max_col = 0
         self._lxml = parent._lxml
         self._file = tempfile.TemporaryFile()
+        self._lost: BaseException | None = None  # a failed write to the file
+        write = sink(self._file, self._lxml)
+
+        def write_or_note(chunk: Any) -> None:
+            # what a failed write left in the file is not known: the sheet
+            # takes no more rows, and its workbook is not saved
+            try:
+                write(chunk)
+            except BaseException as e:
+                self._lost = e
+                raise
+
         # rows go to the engine's writer as they come: it has no fallback
         # here, as it hands every cell it does not write itself to the
         # package's write_cell helper, and a save cannot start them over
-        self._writer = _vellum.SheetWriter(self, sink(self._file, self._lxml), self._lxml,
-                                           ref.make_writer_helpers(self._lxml))
+        self._writer = _vellum.SheetWriter(self, write_or_note, self._lxml, ref.make_writer_helpers(self._lxml))
 
     @property
     def name(self) -> str:
@@ -154,14 +195,14 @@ class WriteOnlyWorksheet:
 
     def append(self, values: Iterable[Any]) -> None:
         """Write `values` as the next row, from column 1 on; None leaves a
-        cell out."""
-        writer = self._writer
-        if writer is None:
-            raise ValueError(f"sheet {self.title!r} was saved: a write-only workbook "
-                             "takes no rows after its save")
+        cell out. The row is written whole or not at all: a value no cell
+        takes (see `Cell.value`) raises, naming its cell, and writes
+        nothing."""
+        writer = self._check_usable()
         if type(values) not in (list, tuple):
             _check_row(values)
         row = self._rows + 1
+        _check_next_row(self, row)
         last = writer.write_values(values, row, self._make_cell)
         self._rows = row
         if last:
@@ -173,10 +214,22 @@ class WriteOnlyWorksheet:
         date_style(cell, value)
         return cell
 
+    def _check_usable(self) -> Any:
+        """The sheet's writer; ValueError once the sheet was saved, or a
+        write to its file failed."""
+        if self._writer is None:
+            raise ValueError(f"sheet {self.title!r} was saved: a write-only workbook "
+                             "takes no rows after its save")
+        if self._lost is not None:
+            raise ValueError(f"sheet {self.title!r} lost rows: writing them to its temporary "
+                             f"file failed ({type(self._lost).__name__}: {self._lost})") from self._lost
+        return self._writer
+
     def _copy_to(self, out: IO[bytes]) -> list[str]:
-        """Write the whole worksheet part; the URLs of its links."""
-        self._writer.flush()
-        self._writer = None
+        """Write the whole worksheet part; the URLs of its links. The rows
+        stay in the sheet's file until `_close`, so that a save that fails
+        can be made again."""
+        self._check_usable().flush()
         dimension = "A1" if not self._rows or not self._max_col else \
             f"A1:{column_letter(self._max_col)}{self._rows}"
         out.write(worksheet_head(self, dimension))
@@ -186,8 +239,12 @@ class WriteOnlyWorksheet:
         out.write(b"</sheetData>")
         tail, urls = worksheet_tail(self)
         out.write(tail)
-        self._file.close()
         return urls
+
+    def _close(self) -> None:
+        """The workbook was saved: the rows are let go."""
+        self._writer = None
+        self._file.close()
 
 
 _NAME_FORBIDS = frozenset("[]:*?/\\")
@@ -218,8 +275,10 @@ def check_sheet_name(name: str, taken: Iterable[str] = ()) -> None:
 class NewWorkbook:
     """A workbook made from scratch (see `new_workbook`)."""
 
-    def __init__(self, write_only: bool = False, lxml: bool | None = None) -> None:
+    def __init__(self, write_only: bool = False, lxml: bool | None = None,
+                 nan_inf_to_errors: bool = False) -> None:
         self.write_only = write_only
+        self.nan_inf_to_errors = nan_inf_to_errors
         self._saved = False
         self._lxml = has_lxml() if lxml is None else lxml
         self.epoch = WINDOWS_EPOCH
@@ -250,16 +309,20 @@ class NewWorkbook:
     def save(self, path_or_file: str | os.PathLike[str] | IO[bytes], *,
              lxml: bool | None = None, engine: bool = True) -> None:
         """Write the workbook as an xlsx file (a path or a binary file);
-        `lxml` and `engine` as for `Workbook.save`. A write-only workbook
-        can be saved once, in the mode its rows were written in."""
-        if self.write_only:
-            self._check_open()
-            if lxml not in (None, self._lxml):
-                raise ValueError("a write-only workbook saves in the mode it was made with")
-            lxml = self._lxml
-            self._saved = True  # its rows are gone to the first save, whatever becomes of it
+        `lxml` and `engine` as for `Workbook.save`, and as atomic to a path.
+        A write-only workbook is saved once, in the mode its rows were
+        written in; a save of it that fails can be made again."""
         from vellum.save import save_workbook
-        save_workbook(self, path_or_file, lxml, engine)
+        if not self.write_only:
+            save_workbook(self, path_or_file, lxml, engine)
+            return
+        self._check_open()
+        if lxml not in (None, self._lxml):
+            raise ValueError("a write-only workbook saves in the mode it was made with")
+        save_workbook(self, path_or_file, self._lxml, engine)
+        self._saved = True
+        for ws in self.worksheets:
+            ws._close()
 
     def _check_open(self) -> None:
         if self._saved:
@@ -267,9 +330,15 @@ class NewWorkbook:
                              "and it takes no more sheets or saves")
 
 
-def new_workbook(write_only: bool = False, *, lxml: bool | None = None) -> NewWorkbook:
+def new_workbook(write_only: bool = False, *, lxml: bool | None = None,
+                 nan_inf_to_errors: bool = False) -> NewWorkbook:
     """A new, empty workbook; add sheets with `add_sheet`, then `save`.
     With `write_only` its sheets take rows through `append` only and write
     them at once, in constant memory however many there are. `lxml` picks
-    the serialiser (by default lxml when it is installed)."""
-    return NewWorkbook(write_only, lxml)
+    the serialiser (by default lxml when it is installed). NaN and the
+    infinities are refused as cell values, as no spreadsheet holds them;
+    with `nan_inf_to_errors` they are saved as the error values #NUM!
+    (NaN) and #DIV/0! (infinities) instead (the workbook's attribute of
+    that name can be changed; a write-only workbook's rows are judged by
+    it when appended)."""
+    return NewWorkbook(write_only, lxml, nan_inf_to_errors)

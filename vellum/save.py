@@ -16,10 +16,11 @@ a date number format). What a read workbook keeps:
 - dates: written as serial numbers (ISO 8601 text with ``t="d"`` when the
   workbook's `iso_dates` is set); a cell is read back as a date only when
   its number format shows one, so values assigned through the worksheet
-  get a date format when theirs shows none, while a date cell read from a
-  file without one (``t="d"`` under the General format) reads back as its
-  serial number. Numbers are written with 16 significant digits, and an
-  empty text is written as an empty cell;
+  get a date format when theirs shows none, and a date cell read from a
+  file without one (``t="d"`` under the General format) is written as its
+  ISO text again. Numbers are written with 16 significant digits, NaN and
+  infinities (refused unless the workbook's `nan_inf_to_errors` is set) as
+  the error values #NUM! and #DIV/0!, and an empty text as an empty cell;
 - left out: every worksheet element that points to another part through a
   relationship (``r:id``): drawings and charts, pictures, comments'
   ``legacyDrawing``, tables (``tableParts``), controls and OLE objects,
@@ -38,8 +39,8 @@ applications decode it (LibreOffice shows "A").
 from __future__ import annotations
 
 import os
-import shutil
-import tempfile
+import stat
+import warnings
 import zipfile
 import zlib
 from typing import IO, Any
@@ -87,34 +88,92 @@ def save_workbook(book: Any, path_or_file: str | os.PathLike[str] | IO[bytes],
     file at `path_or_file` (a path or a binary file open for writing).
     `lxml` picks the serialiser of the sheet data (by default lxml when it
     is installed); `engine=False` writes it with the package's own writer.
-    A path is written only once the whole workbook has been: a save that
-    fails leaves the file there as it was. Sheet names must be ones
-    spreadsheet applications open (see `vellum.newbook.check_sheet_name`)."""
+    Sheet names must be ones spreadsheet applications open (see
+    `vellum.newbook.check_sheet_name`).
+
+    A save to a path is atomic: the package is written to a temporary file
+    in the target's folder, flushed to disk, given the target's mode (and,
+    where permitted, its owner), and renamed over the target in one step.
+    Whatever stops it (an error, a full disk, Ctrl-C), the path holds the
+    old file or the new one, never a part of either, and no temporary file
+    is left. A symbolic link is followed: the file it points to is
+    replaced, the link kept. A file with other hard links is replaced under
+    this name only: its other names keep the old workbook (a
+    `ResourceWarning` says so), as a rename cannot change the file they
+    share without the risk of leaving it half written."""
     if lxml is None:
         lxml = has_lxml()
     if not isinstance(path_or_file, (str, os.PathLike)):
         _write_package(book, path_or_file, lxml, engine)
         return
-    # A save that fails partway (a text no xlsx file can carry, a full disk)
-    # must not leave the file it was to replace broken, and saving over the
-    # workbook that was read is common. So the package is written to a
-    # scratch file first and copied over the target once it is whole;
-    # copying, not renaming, keeps the target's permissions, owner and
-    # links as writing it in place does.
-    with _scratch_beside(path_or_file) as scratch:
-        _write_package(book, scratch, lxml, engine)
-        scratch.seek(0)
-        with open(path_or_file, "wb") as out:
-            shutil.copyfileobj(scratch, out, 1 << 20)
-
-
-def _scratch_beside(path: str | os.PathLike[str]) -> IO[bytes]:
-    """An unnamed temporary file in the target's folder (which has room for
-    the workbook), else in the temporary folder."""
+    target = os.path.realpath(path_or_file)
     try:
-        return tempfile.TemporaryFile(dir=os.path.dirname(os.path.abspath(path)))
+        old: os.stat_result | None = os.stat(target)
+    except FileNotFoundError:
+        old = None
+    if old is not None and old.st_nlink > 1:
+        warnings.warn(f"{os.fsdecode(path_or_file)} has {old.st_nlink - 1} other hard link(s), which "
+                      "keep the old workbook: the save replaces the file under this name only",
+                      ResourceWarning, stacklevel=3)
+    fd, scratch = _create_beside(target)
+    try:
+        with open(fd, "wb") as out:
+            _write_package(book, out, lxml, engine)
+            out.flush()
+            os.fsync(out.fileno())
+            if old is not None:
+                _take_over(out.fileno(), old)
+        os.replace(scratch, target)
+    except BaseException:
+        try:
+            os.unlink(scratch)
+        except FileNotFoundError:  # replaced already
+            pass
+        raise
+    _sync_folder(target)
+
+
+def _create_beside(target: str) -> tuple[int, str]:
+    """A new file in `target`'s folder, open for writing, with the mode
+    a new file gets there (the process's umask applied)."""
+    folder, name = os.path.split(target)
+    for _ in range(100):
+        scratch = os.path.join(folder, f".{name}.{os.urandom(4).hex()}.tmp")
+        try:
+            return os.open(scratch, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0),
+                           0o666), scratch
+        except FileExistsError:
+            continue
+    raise FileExistsError(f"no free name for a temporary file in {folder}")
+
+
+def _take_over(fd: int, old: os.stat_result) -> None:
+    """Give the new file the old one's owner and group where this process
+    may (only the superuser gives a file away; its owner may give it a
+    group he is in), then its mode (a change of owner clears set-id bits)."""
+    mine = os.fstat(fd)
+    if (mine.st_uid, mine.st_gid) != (old.st_uid, old.st_gid):
+        for uid in (old.st_uid, -1):
+            try:
+                os.fchown(fd, uid, old.st_gid)
+                break
+            except PermissionError:
+                continue
+    os.fchmod(fd, stat.S_IMODE(old.st_mode))
+
+
+def _sync_folder(target: str) -> None:
+    """Flush the rename to disk (where the platform opens folders)."""
+    try:
+        fd = os.open(os.path.dirname(target) or ".", os.O_RDONLY)
     except OSError:
-        return tempfile.TemporaryFile()
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
 
 
 def _write_package(book: Any, out: IO[bytes], lxml: bool, engine: bool) -> None:

@@ -92,6 +92,8 @@ class Workbook:
         self.data_only = data_only
         self.streaming = streaming
         self.iso_dates = False
+        # NaN and infinities saved as #NUM! and #DIV/0! rather than refused
+        self.nan_inf_to_errors = False
         self.worksheets = []
         self.helpers = make_helpers()
         try:
@@ -146,16 +148,29 @@ class Workbook:
         return f"<vellum.Workbook {self.path!r} sheets={[s.name for s in self.sheets]!r}>"
 
     def save(self, path_or_file: str | os.PathLike[str] | IO[bytes], *,
-             lxml: bool | None = None, engine: bool = True) -> None:
+             lxml: bool | None = None, engine: bool = True, formulas_as_values: bool = False) -> None:
         """Write the workbook, with the changes made to its cells, as an
         xlsx file at `path_or_file` (a path or a binary file open for
         writing). Only a workbook read in full can be saved; what a saved
         workbook keeps of the one read is listed in `vellum.save`. `lxml`
         picks the serialiser (by default lxml when it is installed);
-        `engine=False` writes the cells with the package's own writer."""
+        `engine=False` writes the cells with the package's own writer.
+
+        A save to a path is atomic: the file there stays as it was unless
+        the whole workbook is saved (see `vellum.save.save_workbook`).
+        A workbook read with ``data_only=True`` holds its formulas' values,
+        not the formulas, and saving it would replace them: it is refused
+        (ValueError) unless `formulas_as_values` is true. A cell holding
+        NaN or an infinity (a number such as 1e400 in the file reads as one)
+        is refused, naming the cell, unless the workbook's
+        `nan_inf_to_errors` is set."""
         if self.streaming:
             raise WorkbookError(f"{self.path} was opened for streaming: read it in full "
                                 "(the default of read_workbook) to save it")
+        if self.data_only and not formulas_as_values:
+            raise ValueError(f"{self.path} was read with data_only=True: its formulas were read as "
+                             "their last values, and saving would replace each formula with its "
+                             "value; pass formulas_as_values=True to save it so")
         from vellum.save import save_workbook
         save_workbook(self, path_or_file, lxml, engine)
 

@@ -155,17 +155,17 @@ def saved_parts(rows, lxml, engine, look):
     of its save); with `look` its cells are made before the save."""
     book = vellum.new_workbook(lxml=lxml)
     ws = book.add_sheet("S")
-    for items in rows:
-        ws.append(iter(items))
+    try:
+        for items in rows:
+            ws.append(iter(items))
+    except ValueError as e:  # a value no file can hold: refused alike, when appended
+        return type(e)
     if look:
         assert ws.max_row == max([r for r, items in enumerate(rows, 1)
                                   if any(v is not None for v in items)], default=1)
         len(ws._cells)
     out = io.BytesIO()
-    try:
-        book.save(out, engine=engine)
-    except ValueError as e:  # a text no file can carry: refused alike
-        return type(e)
+    book.save(out, engine=engine)
     with zipfile.ZipFile(out) as z:
         return {name: z.read(name) for name in z.namelist()}
 
