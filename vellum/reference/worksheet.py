@@ -29,9 +29,6 @@ from vellum.reference.styles import StyleArray, format_kind
 from vellum.reference.values import MAX_COLUMN, MAX_ROW, check_cell, coordinate_to_tuple
 from vellum.xmlparts import in_scope
 
-# Kept for save.py until it checks rows itself. TODO remove
-MAX_INDEX = MAX_ROW
-
 
 def bind_cells(source: IO[bytes], parser: Any, ws: Any, cells: dict[Any, Any],
                cell_styles: Sequence[Any], cell_cls: type, helpers: dict[str, Any],
