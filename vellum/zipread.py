@@ -47,6 +47,8 @@ BACKEND = _backend()
 # The least a step of reading takes from the archive and inflates, as
 # zipfile's own reader (ZipExtFile.MIN_READ_SIZE).
 MIN_READ = 4096
+# Compressed bytes handed to the inflater at a time (see MemberReader).
+IN_CHUNK = 1 << 14
 LOCAL_HEADER = struct.Struct("<4sHHHHHIIIHH")
 LOCAL_MAGIC = b"PK\x03\x04"
 STORED, DEFLATED = zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED
@@ -140,12 +142,20 @@ class MemberReader(io.RawIOBase):
     declared compressed size runs out first, with what the inflater still
     holds; and the CRC-32 of what was given is checked against the central
     directory's at the end. Whatever comes out has the CRC the archive
-    declares."""
+    declares.
+
+    Where zipfile hands a step's whole input to the inflater at once, this
+    reader feeds the same bytes in pieces of at most `IN_CHUNK` until the
+    step's output is full or its input used up (`_owed` counts the bytes
+    zipfile would have read by now but that are still in the archive):
+    the inflater then stops at the very same byte, while what it leaves of
+    its input, which it copies on every call, stays small."""
 
     def __init__(self, f, own, info, start, library, lock):
         self._f, self._own, self._info, self._lib, self._lock = f, own, info, library, lock
         self._next, self._left = start, info.compress_size
         self._inflate = library.decompressobj(-15) if info.compress_type == DEFLATED else None
+        self._owed = 0
         self._pending = b""  # inflated by the last step beyond what its read asked for
         self._crc, self._pos, self._done = 0, 0, False
 
@@ -169,22 +179,11 @@ class MemberReader(io.RawIOBase):
 
     def _step(self, n):
         """One step of zipfile's reading: up to max(n, MIN_READ) bytes."""
-        inflate = self._inflate
-        if inflate is None:
-            data = self._raw(n)
+        if self._inflate is None:
+            data = self._raw(min(max(n, MIN_READ), self._left))
             end = not self._left
         else:
-            tail = inflate.unconsumed_tail
-            data = tail + self._raw(n - len(tail)) if n > len(tail) else tail
-            try:
-                data = inflate.decompress(data, max(n, MIN_READ))
-                end = inflate.eof or not self._left and not inflate.unconsumed_tail
-                if end:
-                    # the stream's end, or the declared compressed size
-                    # used up first: the member ends with what is held
-                    data += inflate.flush()
-            except self._lib.error as e:
-                raise self._error(f"bad deflate data ({e})") from None
+            data, end = self._inflated(n)
         data = data[:self._info.file_size - self._pos]
         self._pos += len(data)
         self._crc = self._lib.crc32(data, self._crc)
@@ -194,8 +193,35 @@ class MemberReader(io.RawIOBase):
                 raise self._error("bad CRC-32: its data is damaged")
         return data
 
+    def _inflated(self, n):
+        """(output, ended) of one step on a deflated member."""
+        inflate = self._inflate
+        held = len(inflate.unconsumed_tail) + self._owed
+        if n > held:  # zipfile reads what the step lacks, at least MIN_READ
+            self._owed += min(max(n - held, MIN_READ), self._left - self._owed)
+        want, got, out = max(n, MIN_READ), 0, []
+        try:
+            while got < want and not inflate.eof:
+                data = inflate.unconsumed_tail
+                if not data:
+                    if not self._owed:
+                        break
+                    data = self._raw(min(IN_CHUNK, self._owed))
+                    self._owed -= len(data)
+                piece = inflate.decompress(data, want - got)
+                out.append(piece)
+                got += len(piece)
+            # the stream's end, or the declared compressed size used up
+            # first: the member ends with what the inflater holds
+            end = inflate.eof or not self._left and not inflate.unconsumed_tail
+            if end:
+                out.append(inflate.flush())
+        except self._lib.error as e:
+            raise self._error(f"bad deflate data ({e})") from None
+        return out[0] if len(out) == 1 else b"".join(out), end
+
     def _raw(self, n):
-        n = min(max(n, MIN_READ), self._left)
+        """The next `n` bytes of the member's data in the archive."""
         if n <= 0:
             return b""
         f = self._f
