@@ -283,7 +283,6 @@ def make_writer_helpers(lxml: bool) -> dict[str, Any]:
         "add_comment": add_comment,
         "write_cell": make_write_cell(lxml),
         "date_value": date_value,
-        "date_value_raw": date_value_raw,
         "safe_string": safe_string,
     }
 
