@@ -98,9 +98,9 @@ def save_workbook(book: Any, path_or_file: str | os.PathLike[str] | IO[bytes],
     old file or the new one, never a part of either, and no temporary file
     is left. A symbolic link is followed: the file it points to is
     replaced, the link kept. A file with other hard links is replaced under
-    this name only: its other names keep the old workbook (a
-    `ResourceWarning` says so), as a rename cannot change the file they
-    share without the risk of leaving it half written."""
+    this name only: its other names keep the old workbook (a warning says
+    so), as a rename cannot change the file they share without the risk of
+    leaving it half written."""
     if lxml is None:
         lxml = has_lxml()
     if not isinstance(path_or_file, (str, os.PathLike)):
@@ -114,15 +114,15 @@ def save_workbook(book: Any, path_or_file: str | os.PathLike[str] | IO[bytes],
     if old is not None and old.st_nlink > 1:
         warnings.warn(f"{os.fsdecode(path_or_file)} has {old.st_nlink - 1} other hard link(s), which "
                       "keep the old workbook: the save replaces the file under this name only",
-                      ResourceWarning, stacklevel=3)
+                      stacklevel=3)
     fd, scratch = _create_beside(target)
     try:
         with open(fd, "wb") as out:
             _write_package(book, out, lxml, engine)
             out.flush()
-            os.fsync(out.fileno())
             if old is not None:
                 _take_over(out.fileno(), old)
+            os.fsync(out.fileno())
         os.replace(scratch, target)
     except BaseException:
         try:

@@ -162,7 +162,7 @@ def test_what_the_new_file_keeps_of_the_old(tmp_path):
     other = tmp_path / "other.xlsx"
     os.link(real, other)
     before = other.read_bytes()
-    with pytest.warns(ResourceWarning, match="1 other hard link"):
+    with pytest.warns(UserWarning, match="1 other hard link"):
         book_of(OLD).save(real)
     assert other.read_bytes() == before and cells(real) == cells_of(OLD)
     assert sorted(os.listdir(tmp_path)) == ["fresh.xlsx", "link.xlsx", "other.xlsx", "real.xlsx"]

@@ -28,7 +28,7 @@ import xml.parsers.expat
 
 from vellum.reference.sheet import (
     CHUNK, SHEET_DATA, _head_complete, attr_key, sniff_encoding, tag_end)
-from vellum.reference.values import MAX_COLUMN, MAX_ROW, coordinate_to_tuple
+from vellum.reference.values import MAX_COLUMN, MAX_ROW, coordinate_to_tuple, next_index
 
 PAIRS = "corners must hold (row, column) pairs"
 INT64 = range(-(1 << 63), 1 << 63)
@@ -204,9 +204,7 @@ class _Prescan:
     def start_row(self, fields):
         plain = {k: v for k, v, prefixed in fields if not prefixed}
         r = plain.get("r")
-        if r is None and self.row >= MAX_ROW:
-            raise ValueError(f"Invalid row index ({self.row + 1}): a sheet has {MAX_ROW} rows")
-        self.row = self.row + 1 if r is None else self.row_index(r)
+        self.row = next_index(self.row, MAX_ROW, "row") if r is None else self.row_index(r)
         self.column = 0
         if self.want_rows and any(k != "r" and k != "spans" for k in plain):
             self.rows.append((self.row, [(k, v) for k, v, _ in fields]))
@@ -217,9 +215,7 @@ class _Prescan:
         if ref:
             row, self.column = coordinate_to_tuple(ref)
         else:
-            if self.column >= MAX_COLUMN:
-                raise ValueError(f"Invalid column index ({self.column + 1}): a sheet has {MAX_COLUMN} columns")
-            self.column += 1
+            self.column = next_index(self.column, MAX_COLUMN, "column")
             row = self.row
         if (row, self.column) in self.corners:
             self.found[(row, self.column)] = plain.get("s")

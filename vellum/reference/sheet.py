@@ -25,7 +25,7 @@ import collections.abc
 import re
 import xml.parsers.expat
 
-from vellum.reference.values import MAX_COLUMN, MAX_ROW
+from vellum.reference.values import MAX_COLUMN, MAX_ROW, next_index
 
 MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 # The ISO Strict flavour's main namespace, read as the main namespace: a
@@ -333,9 +333,7 @@ class SheetReader:
     def _start_row(self, attrs):
         r = attrs.get("r")
         if r is None:
-            if self._row >= MAX_ROW:
-                raise ValueError(f"Invalid row index ({self._row + 1}): a sheet has {MAX_ROW} rows")
-            self._row += 1
+            self._row = next_index(self._row, MAX_ROW, "row")
         else:
             self._row = self._h["row_index"](r)
         self._column = 0
@@ -409,9 +407,7 @@ class SheetReader:
             row, column = self._coordinate(coordinate)
             self._column = column
         else:
-            if self._column >= MAX_COLUMN:
-                raise ValueError(f"Invalid column index ({self._column + 1}): a sheet has {MAX_COLUMN} columns")
-            self._column += 1
+            self._column = next_index(self._column, MAX_COLUMN, "column")
             row, column = self._row, self._column
         t = attrs.get("t", "n")
         text = self._c_v if t != "inlineStr" else None

@@ -83,6 +83,14 @@ def check_cell(row, column):
                      f"and columns 1 to {MAX_COLUMN:,} (A to XFD)")
 
 
+def next_index(index, limit, what):
+    """The row or column after `index` (for a row or cell without a
+    reference); ValueError past the sheet's last (`limit`)."""
+    if index >= limit:
+        raise ValueError(f"Invalid {what} index ({index + 1}): a sheet has {limit} {what}s")
+    return index + 1
+
+
 def row_index(text):
     """The row number of a ``row`` element's ``r`` text. Integral decimal
     forms such as "4.0" or "1e1" are accepted as the number they denote;

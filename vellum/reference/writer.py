@@ -41,7 +41,6 @@ _NUMBERS = (int, float, decimal.Decimal)
 _INT64 = range(-2**63, 2**63)
 
 
-
 def format_g16(x: float) -> str:
     """The text of C's ``%.16g`` for a finite float."""
     return "%.16g" % x
