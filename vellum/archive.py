@@ -113,10 +113,11 @@ class Bounded(io.RawIOBase):
 
     def read(self, n=-1):
         if n is None or n < 0:
-            # the member gives what one piece of its input inflates to, so
-            # the whole is gathered in a loop and joined once
+            # gathered a block at a time and joined once: a member asked for
+            # all it may give at once would inflate a part past the limit
+            # whole before the limit is seen
             chunks = []
-            while data := self.read(self._left + 1):
+            while data := self.read(min(self._left + 1, 1 << 20)):
                 chunks.append(data)
             return b"".join(chunks)
         data = self._member.read(min(n, self._left + 1))

@@ -168,14 +168,17 @@ class MemberReader(io.RawIOBase):
     def read(self, n=-1):
         if n is None or n < 0:
             return b"".join(iter(lambda: self.read(1 << 20), b""))
-        out, self._pending = self._pending[:n], self._pending[n:]
-        while len(out) < n and not self._done:
-            data = self._step(n - len(out))
-            if len(data) > n - len(out):
-                self._pending = data[n - len(out):]
-                data = data[:n - len(out)]
-            out += data
-        return out
+        out = [self._pending[:n]]
+        self._pending = self._pending[n:]
+        got = len(out[0])
+        while got < n and not self._done:
+            data = self._step(n - got)
+            if len(data) > n - got:
+                self._pending = data[n - got:]
+                data = data[:n - got]
+            out.append(data)
+            got += len(data)
+        return out[-1] if len(out) == 2 and not out[0] else b"".join(out)
 
     def _step(self, n):
         """One step of zipfile's reading: up to max(n, MIN_READ) bytes."""
