@@ -24,12 +24,13 @@ See `read_workbook`, `new_workbook` (`NewWorkbook`, `NewWorksheet`, `WriteOnlyWo
 formula cells read without ``data_only`` hold their text, or an
 `ArrayFormula` or `DataTableFormula`.
 """
+from vellum.errors import WorkbookError
 from vellum.reference.cell import Cell
 from vellum.reference.styles import StyleArray
 from vellum.reference.values import ArrayFormula, DataTableFormula
-from vellum.save import NewWorkbook, NewWorksheet, WriteOnlyWorksheet, new_workbook
-from vellum.workbook import (EditableWorksheet, SheetName, Workbook, WorkbookError, Worksheet,
-                             read_workbook)
+from vellum.newbook import NewWorkbook, NewWorksheet, WriteOnlyWorksheet, new_workbook
+from vellum.streaming import Worksheet
+from vellum.workbook import EditableWorksheet, SheetName, Workbook, read_workbook
 
 __version__ = "0.1.0"
 
