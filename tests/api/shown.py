@@ -83,9 +83,10 @@ def computed_cells(book, sheet):
                 found |= _cells_of(value.ref)
             if c.data_type == "f" or isinstance(value, (ArrayFormula, DataTableFormula)):
                 found.add((c.row, c.column))
-    for kind, target in book._relationships(sheet.part).values():
-        if kind.endswith("/pivotTable") and book._member(target):
-            for el in ET.fromstring(book._read(target)).iter():
+    archive = book._archive
+    for kind, target in archive.relationships(sheet.part).values():
+        if kind.endswith("/pivotTable") and archive.member(target):
+            for el in ET.fromstring(archive.read(target)).iter():
                 if el.tag.endswith("}location") and el.get("ref"):
                     found |= _cells_of(el.get("ref"))
                     # the page fields, a row each above the table and a gap
