@@ -177,6 +177,13 @@ class CellText:
                 if t is float else self.date(c, v) if t is datetime.datetime else text(v)
                 for c in cells]
 
+    def values(self, values: Sequence[Any]) -> list[str]:
+        """`plain` for a workbook without date styles, from the values alone."""
+        return [v if (t := type(v)) is str else str(v) if t is int
+                else (str(int(v)) if v.is_integer() and -2.0**53 < v < 2.0**53 else repr(v))
+                if t is float else text(v) if t is not datetime.datetime
+                else date_text(v, v.time() != datetime.time()) for v in values]
+
     def date(self, cell: Any, value: datetime.datetime) -> str:
         """A date with its time where the cell's format shows one; without,
         where it shows a date alone; else with the time unless midnight."""
@@ -289,10 +296,17 @@ def print_sheet(book: Workbook, sheet: Worksheet, args: argparse.Namespace) -> N
     progress = progress_for(sheet, book)
     dialect = "excel" if args.format == "csv" else "excel-tab"
     table = Rectangle(sys.stdout, dialect, args.keep_empty)
-    texts = CellText(book, args.formatted).row
-    rows = sheet.iter_rows(row_numbers=True, progress=progress)
+    # Values alone, unless formats matter: every cell's, or the date styles'
+    # (a workbook without any has no date the format shows without a time).
+    values_only = not args.formatted and not book.date_formats
+    cell_text = CellText(book, args.formatted)
+    texts = cell_text.values if values_only else cell_text.row
+    # the whole sheet without numbers or progress takes the reader's fast path
+    fast = not (args.row_numbers or progress)
+    rows = sheet.iter_rows(values_only=values_only) if fast else \
+        sheet.iter_rows(values_only=values_only, row_numbers=True, progress=progress)
     try:
-        for count, (number, row) in enumerate(rows):
+        for count, (number, row) in enumerate(enumerate(rows, 1) if fast else rows):
             if args.limit is not None and count >= args.limit:
                 break
             if not row:
@@ -300,7 +314,12 @@ def print_sheet(book: Workbook, sheet: Worksheet, args: argparse.Namespace) -> N
             elif args.keep_empty:
                 width = len(row)
             else:
-                width = row_width([None if c is None else c._value for c in row])
+                last = row[-1] if values_only or row[-1] is None else row[-1]._value
+                if last is not None and last != "":
+                    width = len(row)
+                else:
+                    width = row_width(row if values_only else
+                                      [None if c is None else c._value for c in row])
             fields = texts(row[:width]) if width else []
             if args.row_numbers:
                 if width:
