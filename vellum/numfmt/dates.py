@@ -128,6 +128,7 @@ def minute_runs(tokens: list[tuple[str, str]]) -> set[int]:
 
 def _date_part(t: str, minute: bool, day: datetime.datetime | None, hour: int, minutes: int,
                second: int, clock12: bool, elapsed: list[str]) -> str:
+    """The text of one date code (a run such as "yyyy", "mmm", "AM/PM")."""
     low = t.lower()
     c, n = low[0], len(low)
     if low == "am/pm":

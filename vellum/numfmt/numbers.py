@@ -154,7 +154,8 @@ def _fill_fraction(tokens: list[tuple[str, str]], frac: str) -> str:
     return ("." if after and any(parts[i] for i in slots) else "") + after
 
 
-def _scientific(tokens, value, point, end, places) -> tuple[str, bool]:
+def _scientific(tokens: list[tuple[str, str]], value: decimal.Decimal, point: int, end: int,
+                places: int) -> tuple[str, bool]:
     """Mantissa and exponent: as many integer digits as the integer part
     has placeholders (all "0"), or the exponent a multiple of their count
     (any "#": engineering notation)."""
