@@ -1,6 +1,7 @@
 """The command line and the demo, run as a user runs them."""
 import csv
 import datetime
+import importlib.util
 import io
 import os
 import pathlib
@@ -101,9 +102,17 @@ def test_values_as_a_spreadsheet_writes_them(typed):
     assert rows[1][:8] == ["TRUE", "FALSE", "0.1", "2", "1E+020", "0", "text", "7"]
     rows = parsed(run("-m", "vellum", str(typed), "--keep-empty").stdout)
     assert len(rows) == 41 and {len(r) for r in rows} == {21}  # out to the styled empty cells
-    pandas = pytest.importorskip("pandas")
-    table = pandas.read_csv(io.StringIO(run("-m", "vellum", str(typed)).stdout), header=None)
-    assert table.shape == (4, 10)
+    # pandas, which refuses ragged rows, takes it as it is (in a process of
+    # its own, without the sanitizer's runtime, which its libraries are not
+    # built for)
+    if importlib.util.find_spec("pandas") is None:
+        pytest.skip("pandas is not installed")
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD" and not k.endswith("SAN_OPTIONS")}
+    shape = subprocess.run([sys.executable, "-c", "import pandas, sys; "
+                            "print(*pandas.read_csv(sys.stdin, header=None).shape)"],
+                           input=run("-m", "vellum", str(typed)).stdout, capture_output=True, text=True,
+                           env=env, timeout=120)
+    assert shape.stdout == "4 10\n", shape.stderr
 
 
 def test_console_script_and_version(book):
