@@ -234,8 +234,8 @@ def test_a_huge_workbook_part_is_refused_in_bounded_memory(book, tmp_path, part)
     # The peak (VmHWM, not ru_maxrss, which keeps that of the forked test
     # process) that reading adds to the one of starting up, which the
     # sanitizer build alone puts near 100 MB.
-    code = ("import re, sys, vellum.__main__ as m\n"
-            "peak = lambda: int(re.search(r'VmHWM:\\s*(\\d+)', open('/proc/self/status').read())[1])\n"
+    code = ("import pathlib, re, sys, vellum.__main__ as m\n"
+            "peak = lambda: int(re.search(r'VmHWM:\\s*(\\d+)', pathlib.Path('/proc/self/status').read_text())[1])\n"
             "start = peak(); status = m.main(sys.argv[1:])\n"
             "print(peak() - start, file=sys.stderr); sys.exit(status)")
     out = run("-c", code, str(hostile))
