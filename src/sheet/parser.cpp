@@ -184,6 +184,7 @@ Result<void> SheetParser::parse_row(Item& item) {
 Result<void> SheetParser::row_cells(bool empty, Item& item) {
     item.kind = Item::Kind::Row;
     item.row = pos_.row();
+    item.repeats = 0;
     warnings_.clear();
     if (empty) {
         VLM_TRY(reader_.next());
@@ -211,7 +212,7 @@ Result<void> SheetParser::row_cells(bool empty, Item& item) {
             if (!reader_.at_end_tag()) {
                 CellRec& c = item.cells.emplace_back();
                 if (VLM_TRY(quick_cell(c)) || VLM_TRY(fast_cell(c))) {
-                    collapse_repeat(item.cells);
+                    item.repeats += collapse_repeat(item.cells);
                     continue;
                 }
                 item.cells.pop_back();
@@ -230,7 +231,7 @@ Result<void> SheetParser::row_cells(bool empty, Item& item) {
             return unsupported("dispatch tag inside row");
         CellRec& c = item.cells.emplace_back();
         VLM_TRY(parse_cell(c));
-        collapse_repeat(item.cells);
+        item.repeats += collapse_repeat(item.cells);
     }
 }
 

@@ -27,6 +27,7 @@ struct Item {
     Kind kind = Kind::End;
     int64_t row = 0;
     std::vector<CellRec> cells;
+    size_t repeats = 0;  // Row: the cells folded into the record before them
     std::vector<Ref> warnings;  // Row, when warnings are deferred: date warning messages
     std::string bytes;  // Element
     Ref namespaces;     // Element: list of (prefix, uri)

@@ -211,10 +211,7 @@ Result<Ref> row_number(State& s, int64_t row) {
 // a record that stands for repeats of its cell given once for each.
 Result<Ref> raw_list(State& s, const Item& item) {
     const SheetParser& p = *s.parser;
-    size_t n = 0;
-    for (const CellRec& c : item.cells)
-        n += size_t{1} + c.repeats;
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(item.cells.size() + item.repeats)));
     if (!list)
         return fetched();
     Py_ssize_t i = 0;
