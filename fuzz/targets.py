@@ -468,7 +468,8 @@ def resave(data):
         warnings.simplefilter("ignore")
         with vellum.read_workbook(io.BytesIO(out.getvalue())) as again:
             got = _cells_of(again)
-    assert got == want, sorted(set(got.items()) ^ set(want.items()), key=repr)[:6]
+    assert got == want, [(k, want.get(k), got.get(k)) for k in sorted(got.keys() | want.keys())
+                         if want.get(k) != got.get(k)][:6]
 
 
 TARGETS = {"xml": xml, "strings": strings, "rows": rows, "row_cells": row_cells,

@@ -192,6 +192,14 @@ def _preserve(text, lxml):
     return stripped != text and (lxml or stripped != "")
 
 
+def _array_attrs(formula):
+    """The attributes of an array formula's ``f``: its range, when it has
+    one (read without one, it is saved without one, not as "None")."""
+    if formula.ref is None:
+        return {"t": "array"}
+    return {"t": "array", "ref": str(formula.ref)}
+
+
 def _etree():
     # lxml mode only: the standard mode needs nothing beyond the standard library
     from lxml import etree
@@ -216,7 +224,7 @@ def _lxml_cell(xf, attrs, kind, text):
             with xf.element("v"):
                 pass
         elif kind == "array":
-            with xf.element("f", {"t": "array", "ref": str(text.ref)}):
+            with xf.element("f", _array_attrs(text)):
                 xf.write(safe_string(str(text.text or ""))[1:])
             with xf.element("v"):
                 pass
@@ -240,7 +248,7 @@ def _standard_cell(attrs, kind, text):
         if kind == "f":
             ET.SubElement(c, "f").text = text
         elif kind == "array":
-            f = ET.SubElement(c, "f", {"t": "array", "ref": str(text.ref)})
+            f = ET.SubElement(c, "f", _array_attrs(text))
             f.text = safe_string(str(text.text or ""))[1:]
         else:
             ET.SubElement(c, "f", {k: str(v) for k, v in text.attrs.items()})
