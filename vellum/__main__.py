@@ -219,7 +219,9 @@ class Rectangle:
     one (or with `keep_empty`, all); at the end the spool is copied out,
     each row padded with separators. So the output starts once the sheet
     is read, in memory that does not grow with it: past a few megabytes
-    the spool is a temporary file."""
+    the spool is a temporary file. Each row's length in the spool is kept,
+    as no character can mark where a row ends: a text may hold any (a NUL
+    too, written "_x0000_" in the file)."""
 
     BATCH = 1024
 
@@ -233,11 +235,11 @@ class Rectangle:
         self._writer()
         self.batch: list[list[str]] = []
         self.widths = array.array("L")
+        self.lengths = array.array("Q")  # characters of each row in the spool, "\n" included
         self.pending = 0
 
     def _writer(self) -> None:
-        # no text read from a workbook holds a NUL: it ends each row
-        self.writer = csv.writer(self.spool, dialect=self.dialect, lineterminator="\0")
+        self.writer = csv.writer(self.spool, dialect=self.dialect, lineterminator="\n")
 
     def add(self, fields: list[str]) -> None:
         """One row (no fields: a row without values)."""
@@ -258,7 +260,8 @@ class Rectangle:
         self.pending = 0
 
     def _flush(self) -> None:
-        self.writer.writerows(self.batch)
+        # writerow gives what the spool's write gave: the characters written
+        self.lengths.extend(map(self.writer.writerow, self.batch))
         self.batch.clear()
         if not self.on_disk and self.spool.tell() > SPOOL_MEMORY:
             disk = tempfile.TemporaryFile("w+", encoding="utf-8", newline="")
@@ -273,22 +276,26 @@ class Rectangle:
         width = max(self.widths, default=0)
         spool, out, widths = self.spool, self.out, self.widths
         spool.seek(0)
-        pads: dict[int, str] = {}
-        done, carry = 0, ""
-        while chunk := spool.read(1 << 20):
-            rows = (carry + chunk).split("\0")
-            carry = rows.pop()
-            n = len(rows)
-            part = widths[done:done + n]
-            if part.count(width) == n:
-                out.write("\n".join(rows) + "\n")
-            else:
-                for row, w in zip(rows, part):
-                    pad = pads.get(w)
-                    if pad is None:
-                        pad = pads[w] = self.sep * (width - max(w, 1)) + "\n"
-                    out.write(row + pad)
-            done += n
+        if widths.count(width) == len(widths):
+            while chunk := spool.read(1 << 20):
+                out.write(chunk)
+            spool.close()
+            return
+        # each row without its "\n", and what ends it: the separators that
+        # pad it to the width, and the "\n"
+        ends = {w: self.sep * (width - max(w, 1)) + "\n" for w in set(widths)}
+        pieces: list[str] = []
+        text, at, left = "", 0, 0
+        for w, n in zip(widths, self.lengths):
+            end = at + n
+            if end > left:
+                out.write("".join(pieces))
+                pieces.clear()
+                text, at = text[at:] + spool.read(max(1 << 20, n)), 0
+                end, left = n, len(text)
+            pieces += (text[at:end - 1], ends[w])
+            at = end
+        out.write("".join(pieces))
         spool.close()
 
 
