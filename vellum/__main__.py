@@ -5,6 +5,8 @@
                      [--row-numbers] [--limit N]
     vellum info FILE.xlsx
 
+FILE `-` reads the workbook from standard input.
+
 `info` prints, for each worksheet, its dimension, visibility, merged ranges,
 frozen pane and row count (the last row of the dimension), read without
 the cells.
@@ -346,12 +348,26 @@ def list_sheets(book: Workbook) -> None:
         print(f"{i}\t{name}{mark}")
 
 
+def source_of(file: str) -> str | io.BytesIO:
+    """The workbook `file` names: a path, or for "-" standard input, read
+    whole (a zip archive is read from its end) and named "<stdin>"."""
+    if file != "-":
+        return file
+    data = io.BytesIO(sys.stdin.buffer.read())
+    data.name = "<stdin>"
+    return data
+
+
+FILE_HELP = "an .xlsx or .xlsm file, or - to read one from standard input"
+
+
 def parser() -> argparse.ArgumentParser:
     ap = argparse.ArgumentParser(
-        prog="vellum", description="Print the rows of a worksheet of an xlsx workbook as CSV.",
+        prog="vellum", description="Print the rows of a worksheet of an xlsx workbook as CSV. "
+        "`vellum info FILE` prints each worksheet's layout instead (see `vellum info --help`).",
         epilog="Exit status: 0 done, 1 output could not be written, 2 the workbook or sheet "
                "could not be read.")
-    ap.add_argument("file", help="an .xlsx or .xlsm file")
+    ap.add_argument("file", help=FILE_HELP)
     ap.add_argument("--version", action="version", version=f"vellum {vellum.__version__}")
     which = ap.add_mutually_exclusive_group()
     which.add_argument("--sheet", metavar="NAME|INDEX",
@@ -400,10 +416,10 @@ def info(argv: Sequence[str]) -> int:
     """`vellum info FILE`: each worksheet's layout, read without its cells."""
     ap = argparse.ArgumentParser(prog="vellum info",
                                  description="Print the layout of each worksheet of an xlsx workbook.")
-    ap.add_argument("file", help="an .xlsx or .xlsm file")
+    ap.add_argument("file", help=FILE_HELP)
     args = ap.parse_args(argv)
     try:
-        with Workbook(args.file) as book:
+        with Workbook(source_of(args.file)) as book:
             print_info(book)
     except WorkbookError as e:
         sys.stdout.flush()
@@ -415,14 +431,14 @@ def info(argv: Sequence[str]) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; the exit status is returned."""
     argv = sys.argv[1:] if argv is None else list(argv)
-    if len(argv) >= 2 and argv[0] == "info":
+    if argv and argv[0] == "info":  # a file called "info" is ./info
         return info(argv[1:])
     ap = parser()
     args = ap.parse_args(argv)
     if args.limit is not None and args.limit < 0:
         ap.error("--limit must not be negative")
     try:
-        with Workbook(args.file, data_only=not args.formulas) as book:
+        with Workbook(source_of(args.file), data_only=not args.formulas) as book:
             if args.formatted:
                 # the number formats render dates and durations from the
                 # serial numbers themselves

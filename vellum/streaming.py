@@ -184,9 +184,12 @@ class SheetStream:
 
     def _damaged(self, error):
         """The `WorkbookError` that reports a failure of reading this sheet's
-        part: broken XML or compression, or content no cell can hold."""
+        part: broken XML or compression, or content no cell can hold; or,
+        when the workbook was closed while its rows were read, that."""
         if isinstance(error, (WorkbookError, MemoryError)):
             return error
+        if self.workbook._archive.closed:
+            return self.workbook._archive.closed_error()
         return damaged(self.workbook.path, self.sheet.part, error)
 
     def _next(self, method, *args):

@@ -25,6 +25,7 @@ transitional and strict workbooks, with or without prefixes, are read alike.
 from __future__ import annotations
 
 import io
+import operator
 import os
 import warnings
 from collections.abc import Iterator
@@ -32,7 +33,8 @@ from typing import IO, Any
 
 from vellum import _vellum
 from vellum.archive import STRINGS_LIMIT, Archive
-from vellum.errors import WorkbookError, damaged, native_or_package
+from vellum.errors import (SheetIndexError, SheetNotFoundError, WorkbookError, damaged,
+                           native_or_package)
 from vellum.reference import Cell, Parser, make_helpers
 from vellum.reference import strings, worksheet as full
 from vellum.reference.styles import (  # noqa: F401  (format_kind: part of this module's surface)
@@ -124,16 +126,38 @@ class Workbook:
         return self.sheets if self.streaming else self.worksheets
 
     def __getitem__(self, key: str | int) -> Any:
-        """The worksheet of that name (KeyError if none) or at that position
-        (IndexError if none; negative positions count from the end): a
-        `Worksheet` when streamed, an `EditableWorksheet` when read in full."""
+        """The worksheet of that name or at that position (negative
+        positions count from the end): a `Worksheet` when streamed, an
+        `EditableWorksheet` when read in full. A name is also found in
+        other letter case where only one sheet has it so, as spreadsheet
+        applications compare sheet names. A name no sheet has raises
+        `SheetNotFoundError` (a KeyError), a position past the sheets
+        `SheetIndexError` (an IndexError); both are `WorkbookError`s whose
+        message lists the sheets."""
         sheets = self._public()
-        if isinstance(key, int):
-            return sheets[key]
-        for sheet in sheets:
-            if sheet.name == key:
-                return sheet
-        raise KeyError(key)
+        return sheets[self._index(key, sheets)]
+
+    def _index(self, key: Any, sheets: list[Any]) -> int:
+        """The position in `sheets` of the sheet `key` names or numbers."""
+        names = [s.name for s in sheets]
+        if not isinstance(key, str):
+            try:
+                at = operator.index(key)
+            except TypeError:
+                raise TypeError(f"sheets are looked up by name or position, not by "
+                                f"{type(key).__name__}") from None
+            if -len(names) <= at < len(names):
+                return at % len(names)
+            raise SheetIndexError(f"no sheet at position {at} in {self.path}, which has "
+                                  f"{len(names)} ({_listing(names)})")
+        if key in names:
+            return names.index(key)
+        alike = [i for i, name in enumerate(names) if name.casefold() == key.casefold()]
+        if len(alike) == 1:
+            return alike[0]
+        what = f"{len(alike)} sheets named {key!r} in other letter case" if alike else \
+            f"no sheet named {key!r}"
+        raise SheetNotFoundError(f"{what} in {self.path} (its sheets: {_listing(names)})")
 
     def __iter__(self) -> Iterator[Any]:
         """Every worksheet, in workbook order."""
@@ -231,7 +255,7 @@ class Workbook:
 
         def package():
             with self._archive.open_part(part, STRINGS_LIMIT) as source:
-                refuse_doctype(source, part)
+                refuse_doctype(source, f"{self.path}: part {part}")
             with self._archive.open_part(part, STRINGS_LIMIT) as source:
                 return strings.read_shared_strings(source)
 
@@ -240,19 +264,14 @@ class Workbook:
     # -- worksheets --------------------------------------------------------
 
     def sheet(self, key: str | int | None = None) -> Worksheet:
-        """The worksheet of that name or position, or the first one; a
-        `WorkbookError` that lists the sheets when there is none."""
+        """The streamed worksheet of that name or position (found as
+        ``book[key]`` finds it), or the first one; a `WorkbookError` that
+        lists the sheets when there is none."""
         if not self.sheets:
             raise WorkbookError(f"{self.path} has no worksheets")
         if key is None:
             return self.sheets[0]
-        try:
-            return self[key]
-        except (KeyError, IndexError):
-            pass
-        names = ", ".join(f"{i}: {s.name!r}" for i, s in enumerate(self.sheets))
-        what = f"sheet {key}" if isinstance(key, int) else f"sheet named {key!r}"
-        raise WorkbookError(f"no {what} in {self.path} (its sheets: {names})") from None
+        return self.sheets[self._index(key, self.sheets)]
 
     def parser(self):
         """A new parser object for one worksheet: the package's settings for
@@ -287,6 +306,12 @@ class Workbook:
             return rows, stream.actions, stream.parser.row_dimensions
         finally:
             stream.close()
+
+
+def _listing(names: list[str], most: int = 20) -> str:
+    """Sheet names with their positions, for a message: "0: 'Data', 1: 'Notes'"."""
+    shown = ", ".join(f"{i}: {name!r}" for i, name in enumerate(names[:most]))
+    return shown + (f" and {len(names) - most} more" if len(names) > most else "") or "none"
 
 
 def load_worksheet(workbook: Workbook, sheet: Worksheet, engine: bool = True,
@@ -345,7 +370,11 @@ def read_workbook(path_or_file: str | os.PathLike[str] | IO[bytes], *, streaming
     `engine=False` reads with the package's own pure-Python reader instead
     of the native engine (slower, same values).
 
-    Raises `WorkbookError` when the file is missing, is not an xlsx
-    workbook (naming encrypted and old .xls files as such), or is damaged.
+    Raises `WorkbookError` when the file is missing (then also a
+    `FileNotFoundError`; a directory, an `IsADirectoryError`), empty, cut
+    short, not an xlsx workbook (naming encrypted and old .xls files as
+    such), or damaged; the message names the file (and the part). Once the
+    workbook is closed, reading what it has not read yet raises
+    `ClosedWorkbookError` (a `WorkbookError`, so a `ValueError`).
     """
     return Workbook(path_or_file, engine=engine, data_only=data_only, streaming=streaming)

@@ -189,6 +189,24 @@ def test_bad_input_is_one_line(book, tmp_path, make, message):
 def test_unknown_sheet(book):
     out = run("-m", "vellum", str(book), "--sheet", "C")
     assert out.returncode == 2 and "no sheet named 'C'" in out.stderr and "0: 'A'" in out.stderr
+    assert run("-m", "vellum", str(book), "--sheet", "b B").stdout == ",\n,2.5\n"  # in any case
+
+
+def test_standard_input_and_info(book):
+    """`vellum -` reads the workbook from standard input, as `vellum info -`
+    does; `info` is in the help."""
+    data = book.read_bytes()
+    out = run("-m", "vellum", "-", "--sheet", "B b", input=data.decode("latin-1"), encoding="latin-1")
+    assert (out.returncode, out.stdout) == (0, ",\n,2.5\n")
+    out = run("-m", "vellum", "info", "-", input=data.decode("latin-1"), encoding="latin-1")
+    assert out.returncode == 0 and out.stdout.startswith("0\tA\n\tstate: visible\n")
+    for given, message in [(b"", "vellum: <stdin> is empty (0 bytes), not an xlsx workbook\n"),
+                           (data[:100], "vellum: <stdin> is truncated: it begins as a zip archive")]:
+        out = run("-m", "vellum", "-", input=given.decode("latin-1"), encoding="latin-1")
+        assert out.returncode == 2 and out.stderr.startswith(message)
+    assert "vellum info FILE" in run("-m", "vellum", "--help").stdout
+    out = run("-m", "vellum", "info")
+    assert out.returncode == 2 and "required: file" in out.stderr
 
 
 @needs_corpus
