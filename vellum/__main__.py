@@ -45,7 +45,8 @@ from vellum.numfmt import formatter, shown_code, shows_time
 from vellum.reference.styles import format_kind
 from vellum.reference.values import ArrayFormula, DataTableFormula
 from vellum.utils.datetime import MAC_EPOCH
-from vellum.workbook import Workbook, WorkbookError, Worksheet
+from vellum.streaming import StreamedWorksheet
+from vellum.workbook import Workbook, WorkbookError
 
 # A sheet part at least this large (uncompressed) shows a progress bar.
 PROGRESS_MIN_BYTES = 2 << 20
@@ -135,7 +136,7 @@ class Progress:
             self.stream.flush()
 
 
-def progress_for(sheet: Worksheet, book: Workbook) -> Progress | None:
+def progress_for(sheet: StreamedWorksheet, book: Workbook) -> Progress | None:
     """A bar for this sheet when it is worth one and someone can see it:
     standard error is a terminal and the rows go elsewhere."""
     if not sys.stderr.isatty() or sys.stdout.isatty():
@@ -301,7 +302,7 @@ class Rectangle:
         spool.close()
 
 
-def print_sheet(book: Workbook, sheet: Worksheet, args: argparse.Namespace) -> None:
+def print_sheet(book: Workbook, sheet: StreamedWorksheet, args: argparse.Namespace) -> None:
     progress = progress_for(sheet, book)
     dialect = "excel" if args.format == "csv" else "excel-tab"
     table = Rectangle(sys.stdout, dialect, args.keep_empty)
@@ -394,7 +395,7 @@ def parser() -> argparse.ArgumentParser:
     return ap
 
 
-def pick(book: Workbook, key: str | None) -> Worksheet:
+def pick(book: Workbook, key: str | None) -> StreamedWorksheet:
     if key is not None and key not in book.sheet_names and key.lstrip("-").isdigit():
         return book.sheet(int(key))
     return book.sheet(key)

@@ -39,12 +39,12 @@ from vellum.reference import Cell, Parser, make_helpers
 from vellum.reference import strings, worksheet as full
 from vellum.reference.styles import (  # noqa: F401  (format_kind: part of this module's surface)
     BUILTIN_DATE_FORMATS, BUILTIN_TIMEDELTA_FORMATS, Styles, children, format_kind)
-from vellum.streaming import SheetStream, Worksheet, check_root
+from vellum.streaming import SheetStream, StreamedWorksheet, check_root
 from vellum.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from vellum.xmlparts import refuse_doctype
 
 # A worksheet read in full: cells in any order, editable.
-EditableWorksheet = full.Worksheet
+EditableWorksheet = full.EditableWorksheet
 
 
 class SheetName(str):
@@ -69,8 +69,8 @@ class Workbook:
     manager or call `close()`.
 
     Streamed (the default of this class), ``book[name]`` and ``book[index]``
-    give a `Worksheet` whose rows are read from the file as they are asked
-    for. Read in full (``streaming=False``), every worksheet is loaded when
+    give a `StreamedWorksheet` whose rows are read from the file as they
+    are asked for. Read in full (``streaming=False``), every worksheet is loaded when
     the workbook is opened and they give an `EditableWorksheet` instead,
     whose cells can be read in any order and changed. Iterating gives every
     worksheet in order, and `sheet_names` their names (each a `SheetName`
@@ -82,7 +82,7 @@ class Workbook:
     style arrays by style id (`_cell_styles`), the number format codes by
     id (`_number_formats`), the date system (`epoch`) and `iso_dates`."""
 
-    sheets: list[Worksheet]
+    sheets: list[StreamedWorksheet]
     worksheets: list[EditableWorksheet]
     shared_strings: list[Any]
 
@@ -127,7 +127,7 @@ class Workbook:
 
     def __getitem__(self, key: str | int) -> Any:
         """The worksheet of that name or at that position (negative
-        positions count from the end): a `Worksheet` when streamed, an
+        positions count from the end): a `StreamedWorksheet` when streamed, an
         `EditableWorksheet` when read in full. A name is also found in
         other letter case where only one sheet has it so, as spreadsheet
         applications compare sheet names. A name no sheet has raises
@@ -217,8 +217,8 @@ class Workbook:
                 rid = next((v for k, v in sheet.attrib.items() if k.endswith("}id")), None)
                 rel_type, target = self._rels.get(rid, ("", None))
                 if rel_type.endswith("/worksheet") and archive.member(target):
-                    self.sheets.append(Worksheet(sheet.get("name", ""), archive.member(target),
-                                                 sheet.get("state", "visible"), self))
+                    self.sheets.append(StreamedWorksheet(sheet.get("name", ""), archive.member(target),
+                                                         sheet.get("state", "visible"), self))
                 elif rel_type.endswith("/worksheet") or not rel_type:
                     # a damaged file: its other sheets are still read, but
                     # the sheet is not dropped without a word
@@ -263,7 +263,7 @@ class Workbook:
 
     # -- worksheets --------------------------------------------------------
 
-    def sheet(self, key: str | int | None = None) -> Worksheet:
+    def sheet(self, key: str | int | None = None) -> StreamedWorksheet:
         """The streamed worksheet of that name or position (found as
         ``book[key]`` finds it), or the first one; a `WorkbookError` that
         lists the sheets when there is none."""
@@ -314,7 +314,7 @@ def _listing(names: list[str], most: int = 20) -> str:
     return shown + (f" and {len(names) - most} more" if len(names) > most else "") or "none"
 
 
-def load_worksheet(workbook: Workbook, sheet: Worksheet, engine: bool = True,
+def load_worksheet(workbook: Workbook, sheet: StreamedWorksheet, engine: bool = True,
                    ) -> EditableWorksheet:
     """Read one worksheet of `workbook` in full: by the engine's loader into
     a `CellStore` when the engine has one (and `engine` is true), else, or
@@ -364,9 +364,10 @@ def read_workbook(path_or_file: str | os.PathLike[str] | IO[bytes], *, streaming
     ``book[name]`` gives an `EditableWorksheet`: cells by coordinate
     (``ws["B2"]``, ``ws.cell(2, 2)``) or by row (`iter_rows`), values that
     can be changed. With ``streaming=True`` sheets are instead streamed from
-    the file as their rows are asked for (a `Worksheet`), in little memory
-    whatever their size. With `data_only` a formula cell gives the value
-    Excel last computed and saved for it instead of its formula.
+    the file as their rows are asked for (a `StreamedWorksheet`), in
+    little memory whatever their size. With `data_only` a formula cell
+    gives the value Excel last computed and saved for it instead of its
+    formula.
     `engine=False` reads with the package's own pure-Python reader instead
     of the native engine (slower, same values).
 
