@@ -17,7 +17,7 @@ from vellum.reference import writer as ref
 from vellum.reference.cell import ILLEGAL_XML, Cell, blank_cell, column_letter
 from vellum.reference.styles import BUILTIN_FORMATS, CellStyles, IndexedList, StyleArray
 from vellum.reference.values import MAX_COLUMN, MAX_ROW, check_cell
-from vellum.reference.worksheet import Worksheet as EditableWorksheet, date_style
+from vellum.reference.worksheet import EditableWorksheet, date_style
 from vellum.sheetpart import has_lxml, sink, worksheet_head, worksheet_tail
 from vellum.utils.datetime import WINDOWS_EPOCH
 

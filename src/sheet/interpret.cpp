@@ -226,8 +226,10 @@ Result<void> SheetParser::value_of(CellRec& c, Val& out, int& dtype, bool cached
     out.kind = Val::Kind::Str;
     out.s.assign(text);
     // A value typed "f" is no formula (a formula is an `f` element): its
-    // text is a text, as under "str". Typed "f", a save would write it as a
-    // formula without its first character.
+    // text is a text, read as a formula's text result ("str") is. Typed "f",
+    // a save would write it as a formula without its first character.
+    if (t == "str" || t == "f")
+        text::decode_escapes(out.s);  // a formula's text result, written as cell text is
     if (t == "e" || t == "f" || t == "str") {
         dtype = t == "e" ? DT_E : DT_S;
         return {};

@@ -25,6 +25,7 @@ import collections.abc
 import re
 import xml.parsers.expat
 
+from vellum.reference.text import decode_escapes
 from vellum.reference.values import MAX_COLUMN, MAX_ROW, next_index
 
 MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
@@ -472,9 +473,10 @@ class SheetReader:
         if t == "d":
             return self._h["from_ISO8601"](text), "d"
         if t == "str" or t == "f":
-            # a text: "f" names no formula (that is the f element), and a
-            # cell typed "f" would be saved as one
-            return text, "s"
+            # a formula's text result, written as cell text is; "f" names no
+            # formula (that is the f element), and a cell typed "f" would be
+            # saved as one
+            return decode_escapes(text), "s"
         return text, t
 
     # -- rows handed out ---------------------------------------------------
