@@ -145,7 +145,7 @@ class WriteOnlyWorksheet:
         # here, as it hands every cell it does not write itself to the
         # package's write_cell helper, and a save cannot start them over
         self._writer = _vellum.SheetWriter(self, sink(self._file, self._lxml), self._lxml,
-                                           ref.make_writer_helpers(self._lxml))
+                                           ref.make_writer_helpers(self._lxml, parent))
 
     @property
     def name(self) -> str:

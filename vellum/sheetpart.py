@@ -113,7 +113,7 @@ def write_sheet_data(ws: Any, write: Any, lxml: bool, engine: bool = True,
 
 
 def _write_cells(ws: Any, write: Any, lxml: bool, engine: bool, out: IO[bytes] | None) -> None:
-    helpers = ref.make_writer_helpers(lxml)
+    helpers = ref.make_writer_helpers(lxml, ws.parent)
     held = _Held(lxml, out)
     links, comments = len(ws._hyperlinks), len(getattr(ws, "_comments", ()))
 
@@ -139,7 +139,7 @@ def _write_pending(ws: Any, held: _Held, write: Any, lxml: bool) -> None:
     """Write the rows a new worksheet holds as appended values, with no
     Cell made for most of them; nothing reaches `write` when the engine
     declines."""
-    writer = _vellum.SheetWriter(ws, held.append, lxml, ref.make_writer_helpers(lxml))
+    writer = _vellum.SheetWriter(ws, held.append, lxml, ref.make_writer_helpers(lxml, ws.parent))
     for row, values in ws._pending:
         writer.write_values(values, row, ws._make_cell)
     writer.flush()

@@ -177,20 +177,31 @@ Result<TextItem> parse_text(xml::Reader& r, TextCtx& ctx, Forbid forbid) {
     return item;
 }
 
-void remove_x005f(std::string& s) noexcept {
-    constexpr std::string_view ESC = "x005F_";
-    size_t hit = s.find(ESC);
+namespace {
+
+// Replaces every `from` (left to right, non-overlapping) with the shorter
+// `to`, in place.
+void shrink_all(std::string& s, std::string_view from, std::string_view to) noexcept {
+    size_t hit = s.find(from);
     if (hit == std::string::npos)
         return;
     size_t w = hit;
     for (size_t rd = hit; rd < s.size();) {
-        if (s.compare(rd, ESC.size(), ESC) == 0) {
-            rd += ESC.size();
+        if (s.compare(rd, from.size(), from) == 0) {
+            s.replace(w, to.size(), to);
+            w += to.size();
+            rd += from.size();
         } else {
             s[w++] = s[rd++];
         }
     }
     s.resize(w);
 }
+
+}  // namespace
+
+void remove_x005f(std::string& s) noexcept { shrink_all(s, "x005F_", ""); }
+
+void unescape_underscores(std::string& s) noexcept { shrink_all(s, "_x005F_", "_"); }
 
 }  // namespace vlm::text

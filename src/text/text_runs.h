@@ -77,4 +77,10 @@ struct TextItem {
 // package drops that escape from shared strings.
 void remove_x005f(std::string& s) noexcept;
 
+// Turns every "_x005F_" (left to right, non-overlapping) into "_", in
+// place: the format's escape of an underscore, which writers put before
+// text shaped like its other escapes ("_x005F_x0041_" is the text
+// "_x0041_"), undone in inline strings.
+void unescape_underscores(std::string& s) noexcept;
+
 }  // namespace vlm::text

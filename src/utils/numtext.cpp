@@ -40,31 +40,66 @@ size_t exponent_form(const char* mantissa, size_t len, int exp, char* out) noexc
     return static_cast<size_t>(std::to_chars(out + n, out + G16_MAX, mag).ptr - out);
 }
 
-// The 16 digits as fixed notation, -4 <= exp <= 15.
-size_t fixed_form(const char* digits, bool negative, int exp, char* out) noexcept {
+// `nd` digits as fixed notation, -4 <= exp <= 15, with trailing zeros of
+// the fraction dropped: the whole part is padded with zeros where the
+// digits end before it.
+size_t fixed_form(const char* digits, size_t nd, bool negative, int exp, char* out) noexcept {
     size_t n = 0;
     if (negative)
         out[n++] = '-';
     if (exp >= 0) {
-        std::memcpy(out + n, digits, static_cast<size_t>(exp) + 1);
-        n += static_cast<size_t>(exp) + 1;
-        if (exp < 15) {
+        const auto whole = static_cast<size_t>(exp) + 1;
+        for (size_t i = 0; i < whole; ++i)
+            out[n++] = i < nd ? digits[i] : '0';
+        if (nd > whole) {
             out[n++] = '.';
-            std::memcpy(out + n, digits + exp + 1, static_cast<size_t>(15 - exp));
-            n += static_cast<size_t>(15 - exp);
+            std::memcpy(out + n, digits + whole, nd - whole);
+            n += nd - whole;
         }
     } else {
         out[n++] = '0';
         out[n++] = '.';
         for (int i = -1; i > exp; --i)
             out[n++] = '0';
-        std::memcpy(out + n, digits, 16);
-        n += 16;
+        std::memcpy(out + n, digits, nd);
+        n += nd;
     }
     return trim_fraction(out, n);
 }
 
+// The shortest digits of x as %.16g would lay them out: plain from 1e-4 to
+// below 1e16, else with an exponent of at least two digits.
+//   1.9104973077774101e+00 -> "1.9104973077774101"
+//   3.3333333333333337e-06 -> "3.3333333333333337e-06"
+size_t shortest_form(double x, char* out) noexcept {
+    char sci[G16_MAX];
+    auto r = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
+    const bool negative = sci[0] == '-';
+    const char* lead = sci + negative;
+    const char* e = static_cast<const char*>(std::memchr(lead, 'e', static_cast<size_t>(r.ptr - lead)));
+    int exp = 0;
+    std::from_chars(e[1] == '+' ? e + 2 : e + 1, r.ptr, exp);
+    if (exp < -4 || exp >= 16)
+        return exponent_form(sci, static_cast<size_t>(e - sci), exp, out);
+    char digits[G16_MAX];
+    size_t nd = 0;
+    for (const char* q = lead; q < e; ++q) {
+        if (*q != '.')
+            digits[nd++] = *q;
+    }
+    return fixed_form(digits, nd, negative, exp, out);
+}
+
 }  // namespace
+
+size_t format_exact(double x, char* out) noexcept {
+    size_t n = format_g16(x, out);
+    double back = 0;
+    std::from_chars(out, out + n, back);
+    if (back == x)
+        return n;
+    return shortest_form(x, out);
+}
 
 size_t format_g16(double x, char* out) noexcept {
     if (x == 0.0) {
@@ -93,7 +128,7 @@ size_t format_g16(double x, char* out) noexcept {
     char digits[16];
     digits[0] = lead[0];
     std::memcpy(digits + 1, lead + 2, 15);
-    return fixed_form(digits, negative, exp, out);
+    return fixed_form(digits, 16, negative, exp, out);
 }
 
 }  // namespace vlm

@@ -59,7 +59,8 @@ def test_invalid_run_properties_raise():
 
 def test_inline_text_and_rich_text():
     snippet = b"<is><t>a_x005F_</t><r><rPr><b/><sz val='9'/></rPr><t>b</t></r></is>"
-    assert tx.text_content(snippet, MAIN) == "a_x005F_b"  # inline text keeps the escape
+    assert tx.text_content(snippet, MAIN) == "a_b"  # the escape of "_" undone
+    assert tx.text_content(b"<is><t>_x005F_x0041_ _x005F _x005f_</t></is>", MAIN) == "_x0041_ _x005F _x005f_"
     rich = tx.rich_inline(snippet, MAIN)
     assert rich == ("a_x005F_", tx.TextRun((("b", None), ("sz", "9")), "b"))
     assert str(rich) == "a_x005F_b"

@@ -127,8 +127,10 @@ def si_content(snippet, namespaces):
 
 
 def text_content(snippet, namespaces):
-    """The plain text of one ``is`` snippet (an inline string)."""
-    return item_text(parse_snippet(snippet, namespaces))
+    """The plain text of one ``is`` snippet (an inline string), the escaped
+    underscore ("_x005F_", written before text shaped like an escape)
+    undone."""
+    return item_text(parse_snippet(snippet, namespaces)).replace("_x005F_", "_")
 
 
 def validate_rpr(snippet, namespaces):

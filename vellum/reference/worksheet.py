@@ -16,7 +16,6 @@ issues the warnings, in document order.
 from __future__ import annotations
 
 import array
-import datetime
 import re
 import warnings
 import xml.parsers.expat
@@ -25,7 +24,7 @@ from typing import IO, Any
 
 from vellum.reference.cell import blank_cell, column_letter, fill_cell
 from vellum.reference.sheet import MAIN_NS, STRICT_NS, SheetReader, attr_key
-from vellum.reference.styles import StyleArray, format_kind
+from vellum.reference.styles import BUILTIN_FORMATS, dated_style
 from vellum.reference.values import coordinate_to_tuple
 from vellum.xmlparts import in_scope
 
@@ -91,26 +90,13 @@ def replay(ws: Worksheet, actions: Sequence[Any]) -> None:
             ws._hyperlinks.extend(read_hyperlinks(data, namespaces))
 
 
-# The built-in number format a date, time or duration gets when assigned to
-# a cell whose format shows none: without one it would be saved as a bare
-# serial number and read back as a number.
-_DATE_FORMAT_OF = ((datetime.datetime, 22), (datetime.date, 14), (datetime.time, 21),
-                   (datetime.timedelta, 46))
-
-
 def date_style(cell: Any, value: Any) -> None:
     """Give `cell` a date number format matching `value` (a date, a time or
     a duration) unless its style already shows one."""
-    for kind, fmt in _DATE_FORMAT_OF:
-        if isinstance(value, kind):
-            break
-    else:
-        return
-    if format_kind(cell.number_format) is not None:
-        return
-    style = StyleArray(cell._style if cell._style is not None else StyleArray())
-    style.numFmtId = fmt
-    cell._style = style
+    formats = getattr(getattr(cell.parent, "parent", None), "_number_formats", BUILTIN_FORMATS)
+    style = dated_style(cell._style, value, formats)
+    if style is not None:
+        cell._style = style
 
 
 def _index(name: str, value: Any) -> int:
