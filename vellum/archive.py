@@ -1,23 +1,24 @@
 """A workbook's zip archive as parts: what may be opened as one, the OLE
 files Excel also writes (encrypted and old binary workbooks) told apart,
-parts found by name whatever their case, read within bounds, and the
-relationships between them.
+parts found by name whatever their case, read within bounds, the
+relationships between them, and members as they are stored, for a save to
+copy.
 
 The members themselves are inflated by `vellum.zipread`.
 """
 from __future__ import annotations
 
+import contextlib
 import io
 import os
-import posixpath
 import xml.parsers.expat
 import zipfile
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import IO, Any
 
 from vellum import zipread
 from vellum.errors import WorkbookError, damaged
-from vellum.reference.styles import local
+from vellum.package import Rel, read_rels, rels_part, resolve
 from vellum.xmlparts import parse_part
 
 # The most that is read of a workbook-level part (the workbook, its
@@ -164,6 +165,16 @@ class Archive:
     def close(self) -> None:
         self.zip.close()
 
+    def is_file(self, target: Any) -> bool:
+        """Whether `target` (a path or a file) names the file this archive
+        was opened from by path."""
+        if self._file is None or not isinstance(target, (str, os.PathLike)):
+            return False
+        try:
+            return os.path.samefile(self._file, target)
+        except OSError:
+            return False
+
     def member(self, part: str) -> str | None:
         """The zip member name of a part, compared without regard to case as
         some writers differ from their own relationships there."""
@@ -212,21 +223,45 @@ class Archive:
         except xml.parsers.expat.ExpatError as e:
             raise WorkbookError(f"{self.path}: {part} is not well-formed XML ({e})") from None
 
+    def rels(self, part: str) -> list[Rel]:
+        """Every relationship of a part ("" for the package's own), as
+        written, in order; none when it has no relationships part."""
+        member = self.member(rels_part(part))
+        if member is None:
+            return []
+        try:
+            return read_rels(self.read(member))
+        except xml.parsers.expat.ExpatError as e:
+            raise WorkbookError(f"{self.path}: {member} is not well-formed XML ({e})") from None
+
     def relationships(self, part: str) -> dict[str, tuple[str, str]]:
         """{id: (type, target part)} of a part's internal relationships
         ("" for the package's own)."""
-        folder, name = posixpath.split(part)
-        rels = posixpath.join(folder, "_rels", name + ".rels")
-        if self.member(rels) is None:
-            return {}
-        out = {}
-        for rel in self.tree(rels):
-            if local(rel.tag) != "Relationship" or rel.get("TargetMode") == "External":
-                continue
-            target = rel.get("Target", "")
-            if target.startswith("/"):
-                target = target[1:]
-            else:
-                target = posixpath.normpath(posixpath.join(folder, target))
-            out[rel.get("Id")] = (rel.get("Type", ""), target)
-        return out
+        return {rel.id: (rel.type, resolve(part, rel.target))
+                for rel in self.rels(part) if not rel.external}
+
+    def raw_chunks(self, info: zipfile.ZipInfo, size: int = 1 << 20) -> Iterator[bytes]:
+        """A member's data as it is stored (deflated, for most), in pieces
+        of at most `size` bytes, for a save to copy without inflating it."""
+        own = self._file is not None
+        f = open(self._file, "rb") if own else self.zip.fp
+        lock = contextlib.nullcontext() if own else self.zip._lock
+        try:
+            with lock:
+                if f is None or f.closed:
+                    raise ValueError("I/O operation on a closed archive")
+                at = zipread.data_offset(f, info, self.zip.metadata_encoding)
+            left = info.compress_size
+            while left:
+                with lock:
+                    f.seek(at)
+                    data = f.read(min(size, left))
+                if not data:
+                    raise zipread.MemberError(f"{info.filename}: truncated member: the archive "
+                                              "ends inside it")
+                at += len(data)
+                left -= len(data)
+                yield data
+        finally:
+            if own:
+                f.close()

@@ -12,6 +12,7 @@ from collections.abc import Iterable, Mapping
 from typing import IO, Any
 
 from vellum import _vellum
+from vellum.package import Rel
 from vellum.reference import writer as ref
 from vellum.reference.cell import Cell, blank_cell, column_letter
 from vellum.reference.styles import BUILTIN_FORMATS, CellStyles, IndexedList, StyleArray
@@ -173,8 +174,8 @@ class WriteOnlyWorksheet:
         date_style(cell, value)
         return cell
 
-    def _copy_to(self, out: IO[bytes]) -> list[str]:
-        """Write the whole worksheet part; the URLs of its links."""
+    def _copy_to(self, out: IO[bytes]) -> list[Rel]:
+        """Write the whole worksheet part; the relationships of its links."""
         self._writer.flush()
         self._writer = None
         dimension = "A1" if not self._rows or not self._max_col else \
@@ -184,10 +185,10 @@ class WriteOnlyWorksheet:
         self._file.seek(0)
         shutil.copyfileobj(self._file, out, 1 << 20)
         out.write(b"</sheetData>")
-        tail, urls = worksheet_tail(self)
+        tail, rels = worksheet_tail(self)
         out.write(tail)
         self._file.close()
-        return urls
+        return rels
 
 
 _NAME_FORBIDS = frozenset("[]:*?/\\")
@@ -240,6 +241,11 @@ class NewWorkbook:
         ws = cls(self, name)
         self.worksheets.append(ws)
         return ws
+
+    def _check_title(self, ws: Any, name: str) -> None:
+        """ValueError unless `ws` may be renamed `name` (the rules of
+        `add_sheet`)."""
+        check_sheet_name(name, [other.title for other in self.worksheets if other is not ws])
 
     def __getitem__(self, name: str) -> Any:
         for ws in self.worksheets:

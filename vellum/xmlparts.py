@@ -148,13 +148,15 @@ def to_transitional(element: ET.Element) -> None:
             e.tag = "{" + MAIN_NS + "}" + e.tag[len(STRICT_NS) + 2:]
 
 
-def serialise(element: ET.Element, prefixes: dict[str, str], root: bool = False) -> str:
-    """An element as markup with the main namespace as the default one and
-    the other namespaces under the prefixes they were read with (markup
-    compatibility names prefixes in attribute values), declared on it; a
-    `root` element declares the main namespace too. Its texts were parsed
-    from XML, so they hold no character XML cannot carry and are only
-    escaped."""
+def serialise(element: ET.Element, prefixes: dict[str, str], root: bool = False,
+              default: str = MAIN_NS) -> str:
+    """An element as markup with `default` (the main namespace unless said
+    otherwise) as the default namespace and the other namespaces under the
+    prefixes they were read with, declared on it. A `root` element declares
+    the default namespace and every one of `prefixes` too (markup
+    compatibility names prefixes in attribute values, which must stay
+    declared whether used or not). Its texts were parsed from XML, so they
+    hold no character XML cannot carry and are only escaped."""
     prefixes = dict(prefixes)
     used: dict[str, str] = {}
 
@@ -162,7 +164,7 @@ def serialise(element: ET.Element, prefixes: dict[str, str], root: bool = False)
         if name[:1] != "{":
             return name
         uri, _, local_name = name[1:].partition("}")
-        if uri == MAIN_NS:
+        if uri == default:
             return local_name
         if uri == XML_NS:
             return "xml:" + local_name
@@ -184,7 +186,11 @@ def serialise(element: ET.Element, prefixes: dict[str, str], root: bool = False)
 
     out: list[str] = []
     walk(element, out)
-    declared = f' xmlns="{MAIN_NS}"' if root else ""
-    declared += "".join(f' xmlns:{p}="{escape_attr(uri)}"' for uri, p in sorted(used.items()))
+    declared = f' xmlns="{escape_attr(default)}"' if root else ""
+    seen = set()
+    for uri, p in sorted((prefixes | used if root else used).items(), key=lambda i: i[1]):
+        if p not in seen:
+            seen.add(p)
+            declared += f' xmlns:{p}="{escape_attr(uri)}"'
     name = qname(element.tag)
     return out[0][:len(name) + 1] + declared + "".join(out)[len(name) + 1:]

@@ -51,6 +51,16 @@ def data_type_of(value: Any) -> str:
     raise TypeError(f"a cell cannot hold a {type(value).__name__}: {value!r}")
 
 
+def changed(ws: Any) -> None:
+    """Note that worksheet `ws` was written to (a value, a link, a style of
+    one of its cells), so that a save writes it again rather than copying
+    the part it was read from. Every change made through a cell calls it."""
+    try:
+        ws._changed = True
+    except AttributeError:
+        pass  # a cell of no sheet, or of a streamed one, which is never saved
+
+
 class Hyperlink:
     """A cell's link: `ref` (the cell's coordinate) and `target`, a URL or
     "#" and a place in the workbook."""
@@ -103,6 +113,7 @@ class Cell:
     def value(self, v: Any) -> None:
         self.data_type = data_type_of(v)
         self._value = v
+        changed(self.parent)
 
     @property
     def hyperlink(self) -> Any:
@@ -113,6 +124,7 @@ class Cell:
     @hyperlink.setter
     def hyperlink(self, target: Any) -> None:
         self._hyperlink = None if target is None else Hyperlink(self.coordinate, str(target))
+        changed(self.parent)
 
     @property
     def comment(self) -> Any:

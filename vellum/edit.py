@@ -1,0 +1,350 @@
+"""Saving a workbook that was read: which parts of its package are copied as
+they are stored, which are written again, and which are left out.
+
+Everything vellum does not change is kept, byte for byte and without being
+inflated: pictures, drawings, charts, comments, tables, pivot tables, external
+links, themes, document properties, custom XML, macros, and parts vellum does
+not know, with their relationships and content types. Written again are only:
+
+- a worksheet that changed since it was read (see `sheet_changed`), and every
+  added one; an unchanged worksheet is copied as it was read. A worksheet
+  written again keeps its root element, its elements besides the cells (those
+  pointing to other parts included, as its relationships are kept), and the
+  values its formulas were saved with, while they hold the formula read;
+- the workbook part, where the sheets were added, removed, renamed, moved or
+  shown or hidden, or a worksheet was written again: it keeps its defined
+  names (those scoped to a removed sheet go, the others follow their sheet),
+  views, calculation settings, pivot caches, external references and
+  extensions, and is marked to be calculated when opened, as formulas may now
+  hold stale values;
+- the relationships of the workbook and of a worksheet with new links, the
+  content types, and the document properties' list of sheet titles, where
+  their content changed; the styles part where styles were added.
+
+Left out: the calculation chain once a worksheet is written again or removed
+(applications rebuild it), and the parts of a removed sheet that nothing else
+uses.
+"""
+from __future__ import annotations
+
+import datetime
+import posixpath
+import xml.etree.ElementTree as ET
+from typing import Any, NamedTuple
+
+from vellum.package import (CONTENT_TYPES, ContentTypes, Rel, new_ids, reachable, rels_part,
+                            rels_xml, relative, resolve)
+from vellum.parts import edited_app_part, edited_workbook_part, styles_part
+from vellum.reference.cell import Hyperlink
+from vellum.reference.writer import number_text, to_excel
+from vellum.sheetpart import Frame, write_worksheet
+from vellum.streaming import SheetStream
+from vellum.xmlparts import MAIN_NS, REL_NAMESPACES, REL_NS, STRICT_NS, escape_attr
+
+WORKSHEET_TYPE = "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml"
+STYLES_TYPE = "application/vnd.openxmlformats-officedocument.spreadsheetml.styles+xml"
+ERRORS = frozenset(("#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A",
+                    "#GETTING_DATA", "#SPILL!", "#CALC!", "#FIELD!", "#BLOCKED!", "#CONNECT!",
+                    "#BUSY!", "#UNKNOWN!"))
+
+
+# -- what changed since the workbook was read ---------------------------------------
+
+class ReadState(NamedTuple):
+    """What a worksheet held when it was read, beyond its cells' values."""
+
+    cells: Any
+    rows: Any
+    elements: tuple[Any, ...]
+    links: list[dict[str, str]]
+
+
+def remember(ws: Any) -> None:
+    """Note `ws` as it was read: a save copies its part while
+    `sheet_changed` finds nothing."""
+    ws._read = ReadState(ws._cells, ws.row_dimensions, tuple(ws._elements),
+                         [dict(link) for link in ws._hyperlinks if not isinstance(link, Hyperlink)])
+    ws.__dict__.pop("_changed", None)
+
+
+def sheet_changed(ws: Any) -> bool:
+    """Whether `ws` changed since it was read: a value, a link or a style
+    written through a cell or the worksheet (``ws._changed``, set by
+    `vellum.reference.cell.changed`), a cell deleted, a row's attributes set
+    or removed, its elements or read links changed."""
+    read = getattr(ws, "_read", None)
+    if read is None or ws._changed:
+        return True
+    links = [link for link in ws._hyperlinks if not isinstance(link, Hyperlink)]
+    return (ws._cells is not read.cells or ws.row_dimensions is not read.rows
+            or tuple(ws._elements) != read.elements or links != read.links)
+
+
+class BookState(NamedTuple):
+    """What a workbook held when it was read: its sheets in order, with
+    their names and states, and the styles part's size."""
+
+    entries: list[Any]
+    names: list[str]
+    states: list[str]
+    styles: int
+    formats: dict[int, str]
+
+
+def remember_book(book: Any) -> None:
+    """Note `book` and its worksheets as they were read."""
+    book._read_state = BookState(list(book._entries), [e.name for e in book._entries],
+                                 [_state(e) for e in book._entries], len(book._cell_styles),
+                                 dict(book._number_formats))
+    book._read_style_count = len(book._cell_styles)
+    for ws in book.worksheets:
+        remember(ws)
+
+
+def _state(entry: Any) -> str:
+    return entry.ws.state if entry.ws is not None else (entry.attrib or {}).get("state", "visible")
+
+
+# -- the values formulas were saved with ---------------------------------------------
+
+def formula_values(book: Any, entry: Any) -> dict[tuple[int, int], tuple[Any, str | None, str]]:
+    """{(row, column): (formula, t, text)} of a worksheet's formulas as its
+    part holds them: each formula with the value it was saved with (the
+    ``<v>`` text, the cell's ``t``, None for a number). Formulas saved
+    without one are left out."""
+    if book.data_only or entry.part is None:
+        return {}
+    out = {}
+    stream = SheetStream(book, _Part(entry.part), book.engine, formula_and_value=True)
+    try:
+        for _, row in stream.rows(values_only=False):
+            for cell in row:
+                if cell is not None and cell.formula is not None:
+                    found = _saved_text(cell.cached_value, book.epoch)
+                    if found is not None:
+                        out[(cell.row, cell.column)] = (cell.formula, *found)
+    finally:
+        stream.close()
+    return out
+
+
+class _Part(NamedTuple):
+    """The little of a streamed sheet that `SheetStream` reads."""
+
+    part: str
+
+
+def _saved_text(value: Any, epoch: datetime.datetime) -> tuple[str | None, str] | None:
+    """(t, text) of a formula's saved value as read."""
+    if value is None:
+        return None
+    if isinstance(value, bool):
+        return "b", "1" if value else "0"
+    if isinstance(value, (int, float)):
+        return None, number_text(value)
+    if isinstance(value, (datetime.date, datetime.time, datetime.timedelta)):
+        return None, number_text(to_excel(value, epoch))
+    if isinstance(value, str):
+        return ("e" if value in ERRORS else "str"), value
+    return None
+
+
+# -- the frame of a worksheet written again ---------------------------------------------
+
+def read_frame(book: Any, part: str, rels: list[Rel], strict: bool) -> Frame:
+    """How the part of a worksheet written again is framed: its root
+    element as read (namespaces and attributes), in its own namespace."""
+    decls: dict[str, str] = {}
+    tag, attrib = "", {}
+    with book._archive.open_member(part) as source:
+        parser = ET.XMLPullParser(events=("start-ns", "start"))
+        while not tag and (data := source.read(1 << 16)):
+            parser.feed(data)
+            for event, item in parser.read_events():
+                if event == "start-ns":
+                    decls.setdefault(item[0], item[1])
+                else:
+                    tag, attrib = item.tag, item.attrib
+                    break
+    ns = tag[1:].partition("}")[0] if tag.startswith("{") else MAIN_NS
+    if ns not in (MAIN_NS, STRICT_NS):
+        ns = STRICT_NS if strict else MAIN_NS
+    rel_ns = REL_NAMESPACES[1] if ns == STRICT_NS else REL_NS
+    prefixes = {uri: prefix for prefix, uri in decls.items() if prefix}
+    root = [f'<worksheet xmlns="{ns}"']
+    root += [f' xmlns:{p}="{escape_attr(uri)}"' for p, uri in decls.items() if p]
+    for key, value in attrib.items():
+        uri, _, local = key[1:].partition("}") if key.startswith("{") else ("", "", key)
+        if uri and uri not in prefixes:
+            continue
+        root.append(f' {prefixes[uri] + ":" if uri else ""}{local}="{escape_attr(value)}"')
+    return Frame("".join(root) + ">", ns, rel_ns, new_ids(r.id for r in rels))
+
+
+# -- the package ----------------------------------------------------------------------
+
+def save_read_workbook(book: Any, zf: Any, lxml: bool, engine: bool) -> None:
+    """Write `book`, read in full, as a package to the zip writer `zf`
+    (`vellum.save`'s, which copies members as they are stored)."""
+    archive = book._archive
+    state = book._read_state
+    wb = book._workbook_part
+    entries = book._entries
+    removed = [e for e in state.entries if e not in entries]
+    rewritten = {id(e) for e in entries
+                 if e.ws is not None and (e.part is None or sheet_changed(e.ws))}
+    names = [e.name for e in entries]
+    states = [_state(e) for e in entries]
+    listed = entries != state.entries or names != state.names or states != state.states
+
+    # the workbook's relationships: removed sheets and a stale calculation
+    # chain go, added sheets come
+    wb_rels = archive.rels(wb)
+    next_id = new_ids(r.id for r in wb_rels)
+    dropped_ids = {e.rid for e in removed}
+    if rewritten or removed:
+        dropped_ids |= {r.id for r in wb_rels if r.type.endswith("/calcChain")}
+    strict = any(r.type.startswith(REL_NAMESPACES[1]) for r in wb_rels)
+    rel_ns = REL_NAMESPACES[1] if strict else REL_NS
+    sheet_type = next((r.type for r in wb_rels if r.type.endswith("/worksheet")),
+                      rel_ns + "/worksheet")
+    taken = {name.lower() for name in archive.zip.namelist()}
+    added: dict[int, tuple[str, str]] = {}
+    new_rels = []
+    folder = next((posixpath.dirname(e.part) for e in state.entries
+                   if e.kind == "worksheet" and e.part), posixpath.join(posixpath.dirname(wb),
+                                                                        "worksheets"))
+    for e in entries:
+        if e.ws is not None and e.part is None:
+            n = 1
+            while posixpath.join(folder, f"sheet{n}.xml").lower() in taken:
+                n += 1
+            part = posixpath.join(folder, f"sheet{n}.xml")
+            taken.add(part.lower())
+            added[id(e)] = (part, next_id())
+            new_rels.append(Rel(added[id(e)][1], sheet_type, relative(wb, part)))
+    styles = book._styles_part
+    if styles is None and rewritten:
+        styles = posixpath.join(posixpath.dirname(wb), "styles.xml")
+        new_rels.append(Rel(next_id(), rel_ns + "/styles", relative(wb, styles)))
+    wb_rels_new = [r for r in wb_rels if r.id not in dropped_ids] + new_rels
+
+    # the parts nothing reaches any more, and the content types
+    def rels_of(part):
+        return wb_rels_new if part == wb else archive.rels(part)
+    gone = reachable(archive.rels, archive.member) - reachable(rels_of, archive.member)
+    gone |= {m for p in gone if (m := archive.member(rels_part(p))) is not None}
+    types = ContentTypes.parse(archive.read(CONTENT_TYPES)
+                               if archive.member(CONTENT_TYPES) else None)
+    for part in gone:
+        types.drop(part)
+    for part, _ in added.values():
+        types.set(part, WORKSHEET_TYPE)
+    if styles is not None and styles != book._styles_part:
+        types.set(styles, STYLES_TYPE)
+    types_changed = bool(gone or added or styles != book._styles_part)
+
+    # the workbook part and the sheet titles of the document properties
+    book_xml = None
+    if listed or rewritten or removed:
+        book_xml = _workbook_xml(book, state, added, rel_ns, bool(rewritten or removed))
+    app_part, app_xml = _app_xml(archive, state, entries) if names != state.names else (None, None)
+
+    # members in the order of the package read; worksheets written again in
+    # their places, each followed by its relationships; styles last
+    members = {m.lower(): m for m in archive.zip.namelist()}
+    sheet_parts = {e.part: e for e in entries if id(e) in rewritten and e.part}
+    sheet_rels = {archive.member(rels_part(p)) for p in sheet_parts} - {None}
+    wb_rels_member = archive.member(rels_part(wb))
+    if types_changed:
+        zf.writestr(CONTENT_TYPES, types.xml())
+    elif archive.member(CONTENT_TYPES):
+        zf.write_raw(archive, archive.zip.getinfo(archive.member(CONTENT_TYPES)))
+    for info in archive.zip.infolist():
+        name = info.filename
+        if name in gone or name == members.get(CONTENT_TYPES.lower()) or name in sheet_rels:
+            continue
+        if name == wb and book_xml is not None:
+            zf.writestr(name, book_xml)
+        elif name == wb_rels_member and (dropped_ids or new_rels):
+            zf.writestr(name, rels_xml(wb_rels_new))
+        elif name in sheet_parts:
+            _write_sheet(book, zf, sheet_parts[name], name, lxml, engine, strict)
+        elif name == book._styles_part and rewritten:
+            continue
+        elif name == app_part and app_xml is not None:
+            zf.writestr(name, app_xml)
+        else:
+            zf.write_raw(archive, info)
+    if wb_rels_member is None and new_rels:
+        zf.writestr(rels_part(wb), rels_xml(wb_rels_new))
+    for e in entries:
+        if id(e) in added:
+            _write_sheet(book, zf, e, added[id(e)][0], lxml, engine, strict)
+    if rewritten:
+        if _styles_changed(book, state) or book._styles_part is None:
+            zf.writestr(styles, styles_part(book))
+        else:
+            zf.write_raw(archive, archive.zip.getinfo(styles))
+
+
+def _styles_changed(book: Any, state: BookState) -> bool:
+    return len(book._cell_styles) != state.styles or book._number_formats != state.formats
+
+
+def _write_sheet(book: Any, zf: Any, entry: Any, part: str, lxml: bool, engine: bool,
+                 strict: bool) -> None:
+    """A worksheet part written again (or anew), then its relationships:
+    those read, and those of its new links."""
+    archive = book._archive
+    rels = archive.rels(entry.part) if entry.part else []
+    if entry.part:
+        frame = read_frame(book, entry.part, rels, strict)
+        frame = frame._replace(formula_values=formula_values(book, entry))
+    else:
+        ns, rel_ns = (STRICT_NS, REL_NAMESPACES[1]) if strict else (MAIN_NS, REL_NS)
+        frame = Frame(f'<worksheet xmlns="{ns}" xmlns:r="{rel_ns}">', ns, rel_ns, new_ids(()))
+    with zf.open(part, "w", force_zip64=True) as out:
+        links = write_worksheet(entry.ws, out, lxml, engine, frame)
+    member = archive.member(rels_part(entry.part)) if entry.part else None
+    if links:
+        zf.writestr(rels_part(part), rels_xml(rels + links))
+    elif member is not None:
+        zf.write_raw(archive, archive.zip.getinfo(member))
+
+
+def _workbook_xml(book: Any, state: BookState, added: dict[int, tuple[str, str]], rel_ns: str,
+                  recalc: bool) -> bytes:
+    """The workbook part with the sheets as they are now."""
+    entries = book._entries
+    ids = [int(a["sheetId"]) for e in state.entries if (a := e.attrib) and
+           a.get("sheetId", "").isdigit()]
+    next_sheet = max(ids, default=0) + 1
+    sheets = []
+    for e in entries:
+        if e.attrib is None:
+            attrs = {"name": e.name, "sheetId": str(next_sheet), f"{{{rel_ns}}}id": added[id(e)][1]}
+            next_sheet += 1
+        else:
+            attrs = dict(e.attrib)
+            attrs["name"] = e.name
+        if e.ws is not None:
+            attrs.pop("state", None)
+            if e.ws.state != "visible":
+                attrs["state"] = e.ws.state
+        sheets.append(attrs)
+    moved = {i: (entries.index(e) if e in entries else None)
+             for i, e in enumerate(state.entries)}
+    return edited_workbook_part(book._archive.read(book._workbook_part), sheets, moved, recalc)
+
+
+def _app_xml(archive: Any, state: BookState, entries: list[Any]) -> tuple[str | None, bytes | None]:
+    """The application properties part and its text with the worksheets'
+    titles as they are now, where it lists the ones read."""
+    part = next((p for rel in archive.rels("") if rel.type.endswith("/extended-properties")
+                 and (p := archive.member(resolve("", rel.target)))), None)
+    if part is None:
+        return None, None
+    old = [name for e, name in zip(state.entries, state.names) if e.kind == "worksheet"]
+    new = [e.name for e in entries if e.kind == "worksheet"]
+    return part, edited_app_part(archive.read(part), old, new)
