@@ -17,7 +17,7 @@ import warnings
 import pytest
 
 import vellum
-from tests.soffice import convert, sheets, shown
+from tests.api.shown import export, sheet_files, sheet_grid
 
 pytestmark = pytest.mark.libreoffice
 
@@ -102,7 +102,7 @@ def prepare(names, out):
             first.cell(*mark[1], MARK)
             book.save(paths[2])
         prepared[name] = (paths, mark, before)
-    convert([p for paths, _, _ in prepared.values() for p in paths], out)
+    export([p for paths, _, _ in prepared.values() for p in paths], out)
     return prepared
 
 
@@ -114,12 +114,12 @@ def check(out, name, paths, mark, before):
         if path == edited:
             assert after[mark[0]].pop(mark[1]) == MARK
         assert after == before, path.name
-    names = sheets(out, original)
-    assert sheets(out, unchanged) == names and sheets(out, edited) == names
+    names = sheet_files(out, original).keys()
+    assert sheet_files(out, unchanged).keys() == names and sheet_files(out, edited).keys() == names
     for sheet in names:
-        want = shown(out, original, sheet)
-        assert shown(out, unchanged, sheet) == want, f"{name} {sheet}, saved with no change"
-        got = shown(out, edited, sheet)
+        want = sheet_grid(out, original, sheet)
+        assert sheet_grid(out, unchanged, sheet) == want, f"{name} {sheet}, saved with no change"
+        got = sheet_grid(out, edited, sheet)
         if sheet == mark[0]:
             assert got.pop(mark[1], None) == MARK, f"{name} {sheet}: the change is not shown"
         differ = {k for k in got.keys() | want.keys() if got.get(k) != want.get(k)}
@@ -164,9 +164,9 @@ def test_sheets_added_removed_renamed_and_moved_open_so(tmp_path):
         book["Three"].title = "Drei"
         book.move_sheet("Four", 0)
         book.save(tmp_path / "edited.xlsx")
-    convert([tmp_path / "edited.xlsx"], tmp_path)
-    found = {sheet: shown(tmp_path, tmp_path / "edited.xlsx", sheet)
-             for sheet in sheets(tmp_path, tmp_path / "edited.xlsx")}
+    export([tmp_path / "edited.xlsx"], tmp_path)
+    found = {sheet: sheet_grid(tmp_path, tmp_path / "edited.xlsx", sheet)
+             for sheet in sheet_files(tmp_path, tmp_path / "edited.xlsx")}
     assert found.pop("Chart", {}) == {}
     assert found == {"Four": {(1, 1): "Four"}, "One": {(1, 1): "One", (2, 1): "2"},
                      "Added": {(1, 1): "new", (1, 2): "5"}, "Drei": {(1, 1): "Three", (2, 1): "2"}}

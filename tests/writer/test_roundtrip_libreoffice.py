@@ -12,10 +12,12 @@ import math
 import pytest
 
 import vellum
-from tests.soffice import RAW, convert, shown
+from tests.api.shown import export, sheet_grid
 from vellum.reference.styles import StyleArray
 
 pytestmark = pytest.mark.libreoffice
+# LibreOffice's CSV of raw values and formulas as their text, every sheet
+RAW = "csv:Text - txt - csv (StarCalc):44,34,76,1,,1033,false,true,false,true,false,-1"
 
 WHEN = datetime.datetime(1999, 12, 31, 23, 59, 58)
 ROWS = [
@@ -77,7 +79,7 @@ def converted(tmp_path_factory):
         path = out / f"new-{'lxml' if lxml else 'std'}.xlsx"
         new_book(lxml).save(path)
         files[path.stem] = path
-    convert(files.values(), out, RAW)
+    export(files.values(), out, RAW)
     return out, files
 
 
@@ -112,7 +114,7 @@ def test_new_workbook_opens_with_its_values(converted, mode):
     assert [values for _, values in read] == [{k: read_as(v) for k, v in sheet.items()}
                                               for sheet in want]
     for (name, _), values in zip(read, want):
-        cells = shown(out, path, name)
+        cells = sheet_grid(out, path, name)
         assert cells.keys() == values.keys(), name
         wrong = {k: (cells[k], v) for k, v in values.items()
                  if not matches(cells[k], v)}
