@@ -10,7 +10,9 @@ from __future__ import annotations
 
 import contextlib
 import io
+import mmap
 import os
+import shutil
 import xml.parsers.expat
 import zipfile
 from collections.abc import Callable, Iterator
@@ -240,28 +242,71 @@ class Archive:
         return {rel.id: (rel.type, resolve(part, rel.target))
                 for rel in self.rels(part) if not rel.external}
 
-    def raw_chunks(self, info: zipfile.ZipInfo, size: int = 1 << 20) -> Iterator[bytes]:
-        """A member's data as it is stored (deflated, for most), in pieces
-        of at most `size` bytes, for a save to copy without inflating it."""
-        own = self._file is not None
-        f = open(self._file, "rb") if own else self.zip.fp
-        lock = contextlib.nullcontext() if own else self.zip._lock
-        try:
-            with lock:
-                if f is None or f.closed:
-                    raise ValueError("I/O operation on a closed archive")
-                at = zipread.data_offset(f, info, self.zip.metadata_encoding)
-            left = info.compress_size
-            while left:
-                with lock:
+    @contextlib.contextmanager
+    def raw_source(self) -> Iterator[RawSource]:
+        """The archive's file for reading members as they are stored (see
+        `RawSource`), opened once for a whole save: mapped into memory when
+        it is a file of its own, so that a member costs no system call."""
+        if self._file is None:
+            f = self.zip.fp
+            if f is None or f.closed:
+                raise ValueError("I/O operation on a closed archive")
+            yield RawSource(f, self.zip._lock, self.zip.metadata_encoding)
+            return
+        with open(self._file, "rb") as f:
+            try:
+                mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+            except (OSError, ValueError):
+                yield RawSource(f, contextlib.nullcontext(), self.zip.metadata_encoding)
+                return
+            source = RawSource(mapped, contextlib.nullcontext(), self.zip.metadata_encoding)
+            try:
+                yield source
+            finally:
+                source.release()
+                mapped.close()
+
+
+class RawSource:
+    """An archive's file (or its map in memory), from which `chunks` reads a
+    member's data as it is stored (deflated, for most), for a save to copy
+    without inflating it. A file shared with the archive is read under its
+    lock, as zipfile's own members read it."""
+
+    def __init__(self, f: Any, lock: Any, encoding: str | None) -> None:
+        self._f, self._lock, self._encoding = f, lock, encoding
+        self._view = memoryview(f) if isinstance(f, mmap.mmap) else None
+
+    def copy_all(self, out: IO[bytes]) -> None:
+        """Write the whole file to `out`."""
+        if self._view is not None:
+            out.write(self._view)
+            return
+        with self._lock:
+            self._f.seek(0)
+            shutil.copyfileobj(self._f, out, 1 << 20)
+
+    def release(self) -> None:
+        """Let go of the map's memory (before the map is closed)."""
+        if self._view is not None:
+            self._view.release()
+
+    def chunks(self, info: zipfile.ZipInfo, size: int = 1 << 20) -> Iterator[bytes | memoryview]:
+        f = self._f
+        with self._lock:
+            at = zipread.data_offset(f, info, self._encoding)
+        left = info.compress_size
+        while left:
+            if self._view is not None:
+                # a slice of the map, released once written
+                data: bytes | memoryview = self._view[at:at + min(size, left)]
+            else:
+                with self._lock:
                     f.seek(at)
                     data = f.read(min(size, left))
-                if not data:
-                    raise zipread.MemberError(f"{info.filename}: truncated member: the archive "
-                                              "ends inside it")
-                at += len(data)
-                left -= len(data)
-                yield data
-        finally:
-            if own:
-                f.close()
+            if not data:
+                raise zipread.MemberError(f"{info.filename}: truncated member: the archive "
+                                          "ends inside it")
+            at += len(data)
+            left -= len(data)
+            yield data

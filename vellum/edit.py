@@ -29,6 +29,7 @@ from __future__ import annotations
 
 import datetime
 import posixpath
+import re
 import xml.etree.ElementTree as ET
 from typing import Any, NamedTuple
 
@@ -112,7 +113,7 @@ def formula_values(book: Any, entry: Any) -> dict[tuple[int, int], tuple[Any, st
     part holds them: each formula with the value it was saved with (the
     ``<v>`` text, the cell's ``t``, None for a number). Formulas saved
     without one are left out."""
-    if book.data_only or entry.part is None:
+    if book.data_only or entry.part is None or not _has_formulas(book._archive, entry.part):
         return {}
     out = {}
     stream = SheetStream(book, _Part(entry.part), book.engine, formula_and_value=True)
@@ -126,6 +127,23 @@ def formula_values(book: Any, entry: Any) -> dict[tuple[int, int], tuple[Any, st
     finally:
         stream.close()
     return out
+
+
+# The start tag of a formula element, with or without a prefix ("<f>", "<f t=",
+# "<x:f>"); "<font" and "<fill" are not.
+_FORMULA = re.compile(rb"<(?:[A-Za-z_][\w.-]*:)?f[\s/>]")
+
+
+def _has_formulas(archive: Any, part: str) -> bool:
+    """Whether a sheet part holds a formula, found in its bytes, a good deal
+    faster than reading its cells (which only a sheet with formulas needs)."""
+    tail = b""
+    with archive.open_member(part) as source:
+        while data := source.read(1 << 20):
+            if _FORMULA.search(tail + data[:64]) or _FORMULA.search(data):
+                return True
+            tail = data[-64:]
+    return False
 
 
 class _Part(NamedTuple):
@@ -183,116 +201,145 @@ def read_frame(book: Any, part: str, rels: list[Rel], strict: bool) -> Frame:
 
 # -- the package ----------------------------------------------------------------------
 
+def unchanged(book: Any) -> bool:
+    """Whether a save of `book` would write nothing again: the file read
+    is then the file to save, byte for byte."""
+    return _Plan(book).unchanged
+
+
 def save_read_workbook(book: Any, zf: Any, lxml: bool, engine: bool) -> None:
     """Write `book`, read in full, as a package to the zip writer `zf`
     (`vellum.save`'s, which copies members as they are stored)."""
-    archive = book._archive
-    state = book._read_state
-    wb = book._workbook_part
-    entries = book._entries
-    removed = [e for e in state.entries if e not in entries]
-    rewritten = {id(e) for e in entries
-                 if e.ws is not None and (e.part is None or sheet_changed(e.ws))}
-    names = [e.name for e in entries]
-    states = [_state(e) for e in entries]
-    listed = entries != state.entries or names != state.names or states != state.states
+    plan = _Plan(book)
+    with book._archive.raw_source() as raw:
+        plan.write(zf, raw, lxml, engine)
 
-    # the workbook's relationships: removed sheets and a stale calculation
-    # chain go, added sheets come
-    wb_rels = archive.rels(wb)
-    next_id = new_ids(r.id for r in wb_rels)
-    dropped_ids = {e.rid for e in removed}
-    if rewritten or removed:
-        dropped_ids |= {r.id for r in wb_rels if r.type.endswith("/calcChain")}
-    strict = any(r.type.startswith(REL_NAMESPACES[1]) for r in wb_rels)
-    rel_ns = REL_NAMESPACES[1] if strict else REL_NS
-    sheet_type = next((r.type for r in wb_rels if r.type.endswith("/worksheet")),
-                      rel_ns + "/worksheet")
-    taken = {name.lower() for name in archive.zip.namelist()}
-    added: dict[int, tuple[str, str]] = {}
-    new_rels = []
-    folder = next((posixpath.dirname(e.part) for e in state.entries
-                   if e.kind == "worksheet" and e.part), posixpath.join(posixpath.dirname(wb),
-                                                                        "worksheets"))
-    for e in entries:
-        if e.ws is not None and e.part is None:
-            n = 1
-            while posixpath.join(folder, f"sheet{n}.xml").lower() in taken:
-                n += 1
-            part = posixpath.join(folder, f"sheet{n}.xml")
-            taken.add(part.lower())
-            added[id(e)] = (part, next_id())
-            new_rels.append(Rel(added[id(e)][1], sheet_type, relative(wb, part)))
-    styles = book._styles_part
-    if styles is None and rewritten:
-        styles = posixpath.join(posixpath.dirname(wb), "styles.xml")
-        new_rels.append(Rel(next_id(), rel_ns + "/styles", relative(wb, styles)))
-    wb_rels_new = [r for r in wb_rels if r.id not in dropped_ids] + new_rels
 
-    # the parts nothing reaches any more, and the content types
-    def rels_of(part):
-        return wb_rels_new if part == wb else archive.rels(part)
-    gone = reachable(archive.rels, archive.member) - reachable(rels_of, archive.member)
-    gone |= {m for p in gone if (m := archive.member(rels_part(p))) is not None}
-    types = ContentTypes.parse(archive.read(CONTENT_TYPES)
-                               if archive.member(CONTENT_TYPES) else None)
-    for part in gone:
-        types.drop(part)
-    for part, _ in added.values():
-        types.set(part, WORKSHEET_TYPE)
-    if styles is not None and styles != book._styles_part:
-        types.set(styles, STYLES_TYPE)
-    types_changed = bool(gone or added or styles != book._styles_part)
+class _Plan:
+    """What a save of a read workbook writes, worked out before a byte is."""
 
-    # the workbook part and the sheet titles of the document properties
-    book_xml = None
-    if listed or rewritten or removed:
-        book_xml = _workbook_xml(book, state, added, rel_ns, bool(rewritten or removed))
-    app_part, app_xml = _app_xml(archive, state, entries) if names != state.names else (None, None)
+    def __init__(self, book: Any) -> None:
+        self.book = book
+        archive, state, entries = book._archive, book._read_state, book._entries
+        self.removed = [e for e in state.entries if e not in entries]
+        self.rewritten = {id(e) for e in entries
+                          if e.ws is not None and (e.part is None or sheet_changed(e.ws))}
+        names = [e.name for e in entries]
+        listed = (entries != state.entries or names != state.names
+                  or [_state(e) for e in entries] != state.states)
+        self._relationships()
+        self._parts()
+        self.book_xml = None
+        if listed or self.rewritten or self.removed:
+            self.book_xml = _workbook_xml(book, state, self.added, self.rel_ns,
+                                          bool(self.rewritten or self.removed))
+        self.app_part, self.app_xml = (_app_xml(archive, state, entries)
+                                       if names != state.names else (None, None))
+        self.unchanged = not (self.rewritten or self.removed or self.new_rels or self.book_xml
+                              or self.app_xml or self.types_changed)
 
-    # members in the order of the package read; worksheets written again in
-    # their places, each followed by its relationships; styles last
-    members = {m.lower(): m for m in archive.zip.namelist()}
-    sheet_parts = {e.part: e for e in entries if id(e) in rewritten and e.part}
-    sheet_rels = {archive.member(rels_part(p)) for p in sheet_parts} - {None}
-    wb_rels_member = archive.member(rels_part(wb))
-    if types_changed:
-        zf.writestr(CONTENT_TYPES, types.xml())
-    elif archive.member(CONTENT_TYPES):
-        zf.write_raw(archive, archive.zip.getinfo(archive.member(CONTENT_TYPES)))
-    for info in archive.zip.infolist():
-        name = info.filename
-        if name in gone or name == members.get(CONTENT_TYPES.lower()) or name in sheet_rels:
-            continue
-        if name == wb and book_xml is not None:
-            zf.writestr(name, book_xml)
-        elif name == wb_rels_member and (dropped_ids or new_rels):
-            zf.writestr(name, rels_xml(wb_rels_new))
-        elif name in sheet_parts:
-            _write_sheet(book, zf, sheet_parts[name], name, lxml, engine, strict)
-        elif name == book._styles_part and rewritten:
-            continue
-        elif name == app_part and app_xml is not None:
-            zf.writestr(name, app_xml)
+    def _relationships(self) -> None:
+        """The workbook's relationships: removed sheets and a stale
+        calculation chain go, added sheets (and the styles, where the
+        workbook had none) come, with new parts and ids."""
+        book = self.book
+        archive, wb = book._archive, book._workbook_part
+        wb_rels = archive.rels(wb)
+        next_id = new_ids(r.id for r in wb_rels)
+        self.dropped_ids = {e.rid for e in self.removed}
+        if self.rewritten or self.removed:
+            self.dropped_ids |= {r.id for r in wb_rels if r.type.endswith("/calcChain")}
+        self.strict = any(r.type.startswith(REL_NAMESPACES[1]) for r in wb_rels)
+        self.rel_ns = REL_NAMESPACES[1] if self.strict else REL_NS
+        sheet_type = next((r.type for r in wb_rels if r.type.endswith("/worksheet")),
+                          self.rel_ns + "/worksheet")
+        taken = {name.lower() for name in archive.zip.namelist()}
+        folder = next((posixpath.dirname(e.part) for e in book._read_state.entries
+                       if e.kind == "worksheet" and e.part),
+                      posixpath.join(posixpath.dirname(wb), "worksheets"))
+        self.added: dict[int, tuple[str, str]] = {}
+        self.new_rels = []
+        for e in book._entries:
+            if e.ws is not None and e.part is None:
+                n = 1
+                while posixpath.join(folder, f"sheet{n}.xml").lower() in taken:
+                    n += 1
+                part = posixpath.join(folder, f"sheet{n}.xml")
+                taken.add(part.lower())
+                self.added[id(e)] = (part, next_id())
+                self.new_rels.append(Rel(self.added[id(e)][1], sheet_type, relative(wb, part)))
+        self.styles = book._styles_part
+        if self.styles is None and self.rewritten:
+            self.styles = posixpath.join(posixpath.dirname(wb), "styles.xml")
+            self.new_rels.append(Rel(next_id(), self.rel_ns + "/styles", relative(wb, self.styles)))
+        self.wb_rels = [r for r in wb_rels if r.id not in self.dropped_ids] + self.new_rels
+
+    def _parts(self) -> None:
+        """The members nothing reaches once relationships went, and the
+        content types."""
+        book = self.book
+        archive, wb = book._archive, book._workbook_part
+        self.gone: set[str] = set()
+        if self.dropped_ids:
+            def rels_of(part):
+                return self.wb_rels if part == wb else archive.rels(part)
+            self.gone = reachable(archive.rels, archive.member) - reachable(rels_of, archive.member)
+            self.gone |= {m for p in self.gone if (m := archive.member(rels_part(p))) is not None}
+        member = archive.member(CONTENT_TYPES)
+        self.types = ContentTypes.parse(archive.read(member) if member else None)
+        for part in self.gone:
+            self.types.drop(part)
+        for part, _ in self.added.values():
+            self.types.set(part, WORKSHEET_TYPE)
+        if self.styles is not None and self.styles != book._styles_part:
+            self.types.set(self.styles, STYLES_TYPE)
+        self.types_changed = bool(self.gone or self.added or self.styles != book._styles_part)
+
+    def write(self, zf: Any, raw: Any, lxml: bool, engine: bool) -> None:
+        """Members in the order of the package read, the content types
+        first; worksheets written again in their places, each followed by
+        its relationships; added sheets, then the styles, last."""
+        book = self.book
+        archive = book._archive
+        sheets = {e.part: e for e in book._entries if id(e) in self.rewritten and e.part}
+        skip = self.gone | {archive.member(rels_part(p)) for p in sheets}
+        types = archive.member(CONTENT_TYPES)
+        wb_rels = archive.member(rels_part(book._workbook_part))
+        if self.types_changed or types is None:
+            zf.writestr(CONTENT_TYPES, self.types.xml())
         else:
-            zf.write_raw(archive, info)
-    if wb_rels_member is None and new_rels:
-        zf.writestr(rels_part(wb), rels_xml(wb_rels_new))
-    for e in entries:
-        if id(e) in added:
-            _write_sheet(book, zf, e, added[id(e)][0], lxml, engine, strict)
-    if rewritten:
-        if _styles_changed(book, state) or book._styles_part is None:
-            zf.writestr(styles, styles_part(book))
-        else:
-            zf.write_raw(archive, archive.zip.getinfo(styles))
+            zf.write_raw(raw, archive.zip.getinfo(types))
+        written = {
+            book._workbook_part: self.book_xml,
+            wb_rels: rels_xml(self.wb_rels) if self.dropped_ids or self.new_rels else None,
+            self.app_part: self.app_xml}
+        for info in archive.zip.infolist():
+            name = info.filename
+            if name in skip or name == types or (name == book._styles_part and self.rewritten):
+                continue
+            if name in sheets:
+                _write_sheet(book, zf, raw, sheets[name], name, lxml, engine, self.strict)
+            elif written.get(name) is not None:
+                zf.writestr(name, written[name])
+            else:
+                zf.write_raw(raw, info)
+        if wb_rels is None and self.new_rels:
+            zf.writestr(rels_part(book._workbook_part), rels_xml(self.wb_rels))
+        for e in book._entries:
+            if id(e) in self.added:
+                _write_sheet(book, zf, raw, e, self.added[id(e)][0], lxml, engine, self.strict)
+        if self.rewritten:
+            if _styles_changed(book, book._read_state) or book._styles_part is None:
+                zf.writestr(self.styles, styles_part(book))
+            else:
+                zf.write_raw(raw, archive.zip.getinfo(self.styles))
 
 
 def _styles_changed(book: Any, state: BookState) -> bool:
     return len(book._cell_styles) != state.styles or book._number_formats != state.formats
 
 
-def _write_sheet(book: Any, zf: Any, entry: Any, part: str, lxml: bool, engine: bool,
+def _write_sheet(book: Any, zf: Any, raw: Any, entry: Any, part: str, lxml: bool, engine: bool,
                  strict: bool) -> None:
     """A worksheet part written again (or anew), then its relationships:
     those read, and those of its new links."""
@@ -310,7 +357,7 @@ def _write_sheet(book: Any, zf: Any, entry: Any, part: str, lxml: bool, engine: 
     if links:
         zf.writestr(rels_part(part), rels_xml(rels + links))
     elif member is not None:
-        zf.write_raw(archive, archive.zip.getinfo(member))
+        zf.write_raw(raw, archive.zip.getinfo(member))
 
 
 def _workbook_xml(book: Any, state: BookState, added: dict[int, tuple[str, str]], rel_ns: str,

@@ -29,8 +29,8 @@ import zipfile
 import zlib
 from typing import IO, Any
 
-from vellum.archive import Archive
-from vellum.edit import save_read_workbook
+from vellum.archive import RawSource
+from vellum.edit import save_read_workbook, unchanged
 from vellum.newbook import WriteOnlyWorksheet
 from vellum.package import rels_xml
 from vellum.parts import content_types, relationships, styles_part, workbook_part
@@ -68,10 +68,10 @@ class _ZipWriter(zipfile.ZipFile):
             out._compressor = deflater(zinfo.compress_level)
         return out
 
-    def write_raw(self, archive: Archive, info: zipfile.ZipInfo) -> None:
-        """Copy a member of `archive` as it is stored: its compressed data,
-        CRC and sizes as they are (zip64 where the sizes need it), neither
-        inflated nor deflated again."""
+    def write_raw(self, source: RawSource, info: zipfile.ZipInfo) -> None:
+        """Copy a member of an archive (read from its `source`) as it is
+        stored: its compressed data, CRC and sizes as they are (zip64 where
+        the sizes need it), neither inflated nor deflated again."""
         zinfo = zipfile.ZipInfo(info.filename, info.date_time)
         zinfo.compress_type = info.compress_type
         zinfo.CRC, zinfo.compress_size, zinfo.file_size = info.CRC, info.compress_size, info.file_size
@@ -84,13 +84,14 @@ class _ZipWriter(zipfile.ZipFile):
         with self._lock:
             if self._writing:
                 raise ValueError("a member is being written")
-            if self._seekable:
+            # a seek would flush the output's buffer: members follow each other
+            if self._seekable and self.fp.tell() != self.start_dir:
                 self.fp.seek(self.start_dir)
             zinfo.header_offset = self.fp.tell()
             self._writecheck(zinfo)
             self._didModify = True
             self.fp.write(zinfo.FileHeader(zip64))
-            for chunk in archive.raw_chunks(info):
+            for chunk in source.chunks(info):
                 self.fp.write(chunk)
             self.start_dir = self.fp.tell()
             self.filelist.append(zinfo)
@@ -135,7 +136,12 @@ def _scratch_beside(path: str | os.PathLike[str]) -> IO[bytes]:
 
 def _write_package(book: Any, out: IO[bytes], lxml: bool, engine: bool) -> None:
     """Every part of the package, in order: a workbook that was read as
-    `vellum.edit` keeps it, a new one whole."""
+    `vellum.edit` keeps it (the file read, as it is, when nothing changed),
+    a new one whole."""
+    if getattr(book, "_archive", None) is not None and unchanged(book):
+        with book._archive.raw_source() as raw:
+            raw.copy_all(out)
+        return
     with _ZipWriter(out, "w", zipfile.ZIP_DEFLATED, compresslevel=COMPRESSLEVEL) as zf:
         if getattr(book, "_archive", None) is not None:
             save_read_workbook(book, zf, lxml, engine)

@@ -150,8 +150,8 @@ def kept_across_saves(name):
         pytest.skip("not a workbook the package reads")
     original = stored(source)
     with book:
-        # no change: every member as it was stored
-        assert stored(saved(book)) == original
+        # no change: the file itself
+        assert saved(book) == source.read_bytes()
         before = values(book)
         # what a save with every worksheet written again may write again
         folder, base = posixpath.split(book._workbook_part)
@@ -193,14 +193,16 @@ def test_members_past_zip64_limits_are_copied_with_zip64_headers(monkeypatch):
     if not source.exists():
         pytest.skip("corpus file missing")
     with read(source) as book:
+        book[0]._changed = True  # the other members copied as stored
         monkeypatch.setattr(zipfile, "ZIP64_LIMIT", 100)
         data = saved(book)
         monkeypatch.undo()
     with zipfile.ZipFile(io.BytesIO(data)) as z:
         assert any(i.extra for i in z.infolist())
         assert z.testzip() is None
-    assert {k: v[:3] for k, v in stored(data).items()} == \
-        {k: v[:3] for k, v in stored(source).items()}
+    kept = stored(data)
+    copied = [n for n in stored(source) if "theme" in n or "docProps" in n]
+    assert copied and all(kept[n] == stored(source)[n] for n in copied)
 
 
 # -- when a worksheet is written again ------------------------------------------------------
