@@ -185,6 +185,9 @@ class Workbook:
         `lxml` picks the serialiser (by default lxml when it is installed);
         `engine=False` writes the cells with the package's own writer."""
         self._editable("save it")
+        if self._archive.zip.fp is None:
+            raise WorkbookError(f"{self.path} was closed: save the workbook before closing it "
+                                "(what it does not change is copied from the file)")
         from vellum.save import save_workbook
         over_source = self._archive.is_file(path_or_file)
         save_workbook(self, path_or_file, lxml, engine)

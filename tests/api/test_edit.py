@@ -132,6 +132,18 @@ def faults(data):
     return found, [s.get("name") for s in sheets]
 
 
+def content_types(data):
+    """{member: content type} of a package's members."""
+    z = zipfile.ZipFile(io.BytesIO(data) if isinstance(data, bytes) else data)
+    names = {n.lower(): n for n in z.namelist()}
+    types = ET.fromstring(z.read(names["[content_types].xml"]))
+    defaults = {d.get("Extension").lower(): d.get("ContentType") for d in types
+                if d.tag.endswith("Default")}
+    overrides = {o.get("PartName").lstrip("/").lower(): o.get("ContentType") for o in types
+                 if o.tag.endswith("Override")}
+    return {n: overrides.get(n, defaults.get(n.rpartition(".")[2])) for n in names}
+
+
 def check_package(data, original=None):
     """The sheet names of a saved package whose faults are none, or none
     beyond those of the `original` it was read from."""
@@ -165,9 +177,13 @@ def kept_across_saves(name):
     after = stored(data)
     gone = {n for n in original.keys() - after.keys()}
     assert all(n.lower().endswith("calcchain.xml") for n in gone), gone
+    types_before, types_after = content_types(source), content_types(data)
     for member, item in original.items():
         low = member.lower()
-        if member in gone or low in rewritten or "styles" in low:
+        if member in gone:
+            continue
+        assert types_after.get(low) == types_before.get(low), f"{member} changed its type"
+        if low in rewritten or "styles" in low:
             continue
         assert after[member] == item, f"{member} is not kept as stored"
     with read(io.BytesIO(data)) as again:
@@ -432,3 +448,10 @@ def test_a_date_read_under_the_general_format_is_saved_as_a_date():
         data = saved(book)
     with read(io.BytesIO(data)) as again:
         assert again[0]["A3"].value == value and again[0]["A3"].is_date
+
+
+def test_a_closed_workbook_is_not_saved(tmp_path):
+    with read(two_sheets(tmp_path / "two.xlsx")) as book:
+        pass
+    with pytest.raises(vellum.WorkbookError, match="closed"):
+        book.save(tmp_path / "out.xlsx")
