@@ -256,6 +256,11 @@ CASES = {
                                          "add_comment": raises}),
     "write store helper raises": write(True, {"date_value_raw": raises, "write_cell": raises,
                                               "add_comment": raises}),
+    "write formula values and date formats": write(True, {
+        "formula_values": {(1, 6): ("=A1&B1", "str", "text1"), (9, 9): ("=x", None, "\ud800"),
+                           (2, 1): ("=other", "e", "#N/A")},
+        "date_formats": frozenset({14, 22, 2**40, "x"})}),
+    "write formula values refused": write(False, {"formula_values": {(1, 6): ("=A1", "b")}}),
 }
 
 
