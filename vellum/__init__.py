@@ -20,20 +20,24 @@
     book.save("out.xlsx")
 
 See `read_workbook`, `new_workbook` (`NewWorkbook`, `NewWorksheet`, `WriteOnlyWorksheet`),
-`Workbook`, `EditableWorksheet` and `Worksheet`;
-formula cells read without ``data_only`` hold their text, or an
-`ArrayFormula` or `DataTableFormula`.
+`Workbook`, `EditableWorksheet` (read in full) and `StreamedWorksheet` (streamed;
+also importable by its old name, `Worksheet`); formula cells read without
+``data_only`` hold their text, or an `ArrayFormula` or `DataTableFormula`.
+Problems with a file raise `WorkbookError` (a ValueError); a missing file is
+also a FileNotFoundError, an unknown sheet a `SheetNotFoundError` (a KeyError)
+or `SheetIndexError` (an IndexError), a closed workbook `ClosedWorkbookError`.
 """
-from vellum.errors import WorkbookError
+from vellum.errors import ClosedWorkbookError, SheetIndexError, SheetNotFoundError, WorkbookError
 from vellum.reference.cell import Cell
 from vellum.reference.styles import StyleArray
 from vellum.reference.values import ArrayFormula, DataTableFormula
 from vellum.newbook import NewWorkbook, NewWorksheet, WriteOnlyWorksheet, new_workbook
-from vellum.streaming import Worksheet
+from vellum.streaming import StreamedWorksheet, Worksheet
 from vellum.workbook import EditableWorksheet, SheetName, Workbook, read_workbook
 
 __version__ = "0.1.0"
 
-__all__ = ["ArrayFormula", "Cell", "DataTableFormula", "EditableWorksheet", "NewWorkbook",
-           "NewWorksheet", "SheetName", "StyleArray", "Workbook", "WorkbookError", "Worksheet",
+__all__ = ["ArrayFormula", "Cell", "ClosedWorkbookError", "DataTableFormula", "EditableWorksheet",
+           "NewWorkbook", "NewWorksheet", "SheetIndexError", "SheetName", "SheetNotFoundError",
+           "StreamedWorksheet", "StyleArray", "Workbook", "WorkbookError", "Worksheet",
            "WriteOnlyWorksheet", "__version__", "new_workbook", "read_workbook"]

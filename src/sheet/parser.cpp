@@ -277,7 +277,6 @@ Result<void> SheetParser::read_inline() {
     if (!settings_.rich_text) {
         text::TextItem it = VLM_TRY(text::parse_text(reader_, text_ctx_, forbid_dispatch));
         if (!it.snippet) {
-            text::unescape_underscores(text_ctx_.text);
             bufs_.inline_value = py_str(text_ctx_.text);
             if (!bufs_.inline_value)
                 return fetched();

@@ -15,15 +15,17 @@ namespace vlm {
 
 namespace {
 
-// The str of a plain item; "x005F_" is removed (in `scratch`, which `text`
-// may already be). Text known to be ASCII is copied into a one-byte str
-// directly, without a pass of the UTF-8 decoder: most shared strings are.
-Ref plain_str(std::string& scratch, std::string_view text, bool ascii = false) {
-    if (text.find("x005F_") != std::string_view::npos) {
+// The str of a plain item's text as read from the buffer, its escapes
+// decoded (in `scratch`, which `text` may already be). Text known to be
+// ASCII is copied into a one-byte str directly, without a pass of the UTF-8
+// decoder: most shared strings are.
+Ref plain_str(std::string& scratch, std::string_view text, bool ascii) {
+    if (text.find("_x") != std::string_view::npos) {
         if (text.data() != scratch.data())
             scratch.assign(text);
-        text::remove_x005f(scratch);
+        text::decode_escapes(scratch);
         text = scratch;
+        ascii = false;  // an escape may stand for any character
     }
     auto n = static_cast<Py_ssize_t>(text.size());
     if (!ascii)
@@ -56,8 +58,9 @@ XmlError parse_first(xml::Reader& r, XmlError raised) {
 Result<Ref> item_value(xml::Reader& r, text::TextCtx& ctx, PyObject* si_content) {
     text::TextItem item = VLM_TRY(text::parse_text(r, ctx, text::forbid_si));
     if (!item.snippet) {
-        text::remove_x005f(ctx.text);
-        Ref s = plain_str(ctx.text, ctx.text);
+        // parse_text has decoded each `t` of the item already
+        auto n = static_cast<Py_ssize_t>(ctx.text.size());
+        Ref s = Ref::steal(PyUnicode_DecodeUTF8(ctx.text.data(), n, nullptr));
         if (!s)
             return std::unexpected(XmlError::fetch());
         return s;

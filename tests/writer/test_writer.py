@@ -98,6 +98,14 @@ def test_new_workbook_round_trip(generated):
     assert sheet_cells(outputs[0]) == sheet_cells(outputs[1])
 
 
+@pytest.mark.parametrize("lxml", MODES)
+def test_escape_shaped_text_round_trips(lxml):
+    book = vellum.new_workbook()
+    book.add_sheet("S").append(["_x000D_", "a_x005F_b", "_x0041__xd83d_"])
+    assert read_back(saved(book, lxml)) == [{(1, 1): "_x000D_", (1, 2): "a_x005F_b",
+                                             (1, 3): "_x0041__xd83d_"}]
+
+
 CORPUS_FILES = ["calamine__errors.xlsx", "calamine__richtext-namespaced.xlsx",
                 "calamine__issue_261.xlsx", "calamine__shared_formula_reversed.xlsx",
                 "calamine__empty_s_attribute.xlsx", "calamine__date_1904.xlsx",
