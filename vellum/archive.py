@@ -275,7 +275,7 @@ class Archive:
         if member is None:
             return []
         try:
-            return read_rels(self.read(member))
+            return read_rels(self.read(member), f"{self.path}: part {member}")
         except xml.parsers.expat.ExpatError as e:
             raise WorkbookError(f"{self.path}: {member} is not well-formed XML ({e})") from None
 

@@ -49,10 +49,11 @@ def relative(source: str, part: str) -> str:
     return posixpath.relpath(part, posixpath.dirname(source) or ".")
 
 
-def read_rels(data: bytes) -> list[Rel]:
-    """The relationships of a relationships part, in order."""
+def read_rels(data: bytes, name: str = "a relationships part") -> list[Rel]:
+    """The relationships of a relationships part, in order (`name` names it
+    in messages)."""
     out = []
-    for rel in parse_part(data):
+    for rel in parse_part(data, name):
         if rel.tag.rpartition("}")[2] != "Relationship":
             continue
         out.append(Rel(rel.get("Id", ""), rel.get("Type", ""), rel.get("Target", ""),

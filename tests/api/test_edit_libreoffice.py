@@ -33,10 +33,10 @@ HANDFUL = ["closedxml__Formulas.xlsx", "phpspreadsheet__issue.3909b.xlsx", "poi_
 # Cells a worksheet written again shows otherwise, by design or for want of
 # something the package does not keep: {workbook: {sheet: cells}}.
 KNOWN = {
-    # Text holding _x000D_ as written: the reader does not decode that escape
-    # yet (only _x005F_), so the text read holds it literally and is saved so.
-    "roo__x000D.xlsx": {"情人节活动": {(2, 8), (2, 9), (2, 10)}},
-    "calamine__has_x000D_.xlsx": {"Sheet1": {(1, 1)}},
+    # A formula's saved text holding _x000D_, which LibreOffice does not
+    # decode in a formula's value (it does in cells' texts): saved as the
+    # carriage return it stands for, and a formula's saved text with a line
+    # break is one LibreOffice calculates again (here an unknown function).
     "sheetjs-test_files__comments_stress_test.xlsx": {"Sheet3": {(1, 2), (3, 2)}},
     # A cell holding both <v> and an inline string: LibreOffice shows
     # nothing, the reader the inline text, which is then saved alone.
