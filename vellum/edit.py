@@ -30,7 +30,6 @@ from __future__ import annotations
 import datetime
 import posixpath
 import re
-import xml.etree.ElementTree as ET
 from typing import Any, NamedTuple
 
 from vellum.package import (CONTENT_TYPES, ContentTypes, Rel, new_ids, reachable, rels_part,
@@ -40,7 +39,7 @@ from vellum.reference.cell import Hyperlink
 from vellum.reference.writer import number_text, to_excel
 from vellum.sheetpart import Frame, write_worksheet
 from vellum.streaming import SheetStream
-from vellum.xmlparts import MAIN_NS, REL_NAMESPACES, REL_NS, STRICT_NS, escape_attr
+from vellum.xmlparts import MAIN_NS, REL_NAMESPACES, REL_NS, STRICT_NS, escape_attr, root_start
 
 WORKSHEET_TYPE = "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml"
 STYLES_TYPE = "application/vnd.openxmlformats-officedocument.spreadsheetml.styles+xml"
@@ -83,7 +82,8 @@ def sheet_changed(ws: Any) -> bool:
 
 class BookState(NamedTuple):
     """What a workbook held when it was read: its sheets in order, with
-    their names and states, and the styles part's size."""
+    their names and states, the number of its cell styles and its number
+    formats."""
 
     entries: list[Any]
     names: list[str]
@@ -97,7 +97,6 @@ def remember_book(book: Any) -> None:
     book._read_state = BookState(list(book._entries), [e.name for e in book._entries],
                                  [_state(e) for e in book._entries], len(book._cell_styles),
                                  dict(book._number_formats))
-    book._read_style_count = len(book._cell_styles)
     for ws in book.worksheets:
         remember(ws)
 
@@ -172,30 +171,20 @@ def _saved_text(value: Any, epoch: datetime.datetime) -> tuple[str | None, str] 
 def read_frame(book: Any, part: str, rels: list[Rel], strict: bool) -> Frame:
     """How the part of a worksheet written again is framed: its root
     element as read (namespaces and attributes), in its own namespace."""
-    decls: dict[str, str] = {}
-    tag, attrib = "", {}
     with book._archive.open_member(part) as source:
-        parser = ET.XMLPullParser(events=("start-ns", "start"))
-        while not tag and (data := source.read(1 << 16)):
-            parser.feed(data)
-            for event, item in parser.read_events():
-                if event == "start-ns":
-                    decls.setdefault(item[0], item[1])
-                else:
-                    tag, attrib = item.tag, item.attrib
-                    break
-    ns = tag[1:].partition("}")[0] if tag.startswith("{") else MAIN_NS
+        found = root_start(source, f"{book.path}: part {part}")
+    tag, attrib, decls = found or ("", {}, [])
+    ns = tag.rpartition("}")[0]
     if ns not in (MAIN_NS, STRICT_NS):
         ns = STRICT_NS if strict else MAIN_NS
     rel_ns = REL_NAMESPACES[1] if ns == STRICT_NS else REL_NS
-    prefixes = {uri: prefix for prefix, uri in decls.items() if prefix}
+    prefixes = {uri: prefix for prefix, uri in decls if prefix}
     root = [f'<worksheet xmlns="{ns}"']
-    root += [f' xmlns:{p}="{escape_attr(uri)}"' for p, uri in decls.items() if p]
+    root += [f' xmlns:{p}="{escape_attr(uri)}"' for p, uri in decls if p]
     for key, value in attrib.items():
         uri, _, local = key[1:].partition("}") if key.startswith("{") else ("", "", key)
-        if uri and uri not in prefixes:
-            continue
-        root.append(f' {prefixes[uri] + ":" if uri else ""}{local}="{escape_attr(value)}"')
+        if not uri or uri in prefixes:
+            root.append(f' {prefixes[uri] + ":" if uri else ""}{local}="{escape_attr(value)}"')
     return Frame("".join(root) + ">", ns, rel_ns, new_ids(r.id for r in rels))
 
 
@@ -330,7 +319,7 @@ class _Plan:
                 _write_sheet(book, zf, raw, e, self.added[id(e)][0], lxml, engine, self.strict)
         if self.rewritten:
             if _styles_changed(book, book._read_state) or book._styles_part is None:
-                zf.writestr(self.styles, styles_part(book))
+                zf.writestr(self.styles, styles_part(book, book._read_state.styles))
             else:
                 zf.write_raw(raw, archive.zip.getinfo(self.styles))
 

@@ -86,18 +86,17 @@ def _xf(style: Any, alignments: Any, protections: Any) -> ET.Element:
     return xf
 
 
-def styles_part(book: Any) -> str:
+def styles_part(book: Any, read: int = 0) -> str:
     """The styles part: the one read with its cell formats (``cellXfs``)
     and number formats written again, or a minimal one for a new workbook.
-    The cell formats read are kept as they were, those added since (by
-    position past them) made from their style arrays."""
+    The first `read` cell formats, those the workbook was read with, are
+    kept as they were, those added since made from their style arrays."""
     source = getattr(book, "_styles_xml", None)
     root = ET.fromstring(source) if source else ET.fromstring(
         f'<styleSheet xmlns="{MAIN_NS}">{_DEFAULT_STYLES}</styleSheet>')
     ns = _namespace(root)
     names = [c.tag.rpartition("}")[2] for c in root]
-    read_xfs = [xf for xfs in children(root, "cellXfs") for xf in children(xfs, "xf")][
-        :getattr(book, "_read_style_count", 0)]
+    read_xfs = [xf for xfs in children(root, "cellXfs") for xf in children(xfs, "xf")][:read]
     kept = [c for c in root if c.tag.rpartition("}")[2] not in ("numFmts", "cellXfs")]
     # cellXfs goes where it stood, else after the styles it refers to
     position = (len([n for n in names[:names.index("cellXfs")] if n != "numFmts"])

@@ -10,14 +10,14 @@ from __future__ import annotations
 
 import xml.etree.ElementTree as ET
 import xml.parsers.expat
-from typing import IO
+from typing import IO, Any
 
 from vellum.errors import WorkbookError
 from vellum.reference.sheet import MAIN_NS, STRICT_NS
 from vellum.reference.writer import safe_string
 
 __all__ = ["MAIN_NS", "STRICT_NS", "REL_NS", "REL_NAMESPACES", "PKG_REL_NS", "XML_NS", "DECL",
-           "parse_part", "refuse_doctype", "root_name", "escape_attr", "in_scope",
+           "parse_part", "refuse_doctype", "root_name", "root_start", "escape_attr", "in_scope",
            "captured_element", "prefixes_of", "serialise", "to_transitional"]
 
 REL_NS = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
@@ -82,17 +82,28 @@ def refuse_doctype(source: IO[bytes], part: str) -> None:
         pass
 
 
-def root_name(source: IO[bytes], window: int = 1 << 20) -> str | None:
-    """The expanded name ("uri}local") of a part's root element, or None
-    when it is not within the first `window` bytes."""
+def root_start(source: IO[bytes], part: str | None = None, window: int = 1 << 20,
+               ) -> tuple[str, dict[str, str], list[tuple[str, str]]] | None:
+    """The root element of a part: its expanded name ("uri}local"), its
+    attributes ({"{uri}local": value} for those in a namespace) and the
+    namespaces it declares ((prefix, uri), "" the default one), or None
+    when it is not within the first `window` bytes. With `part` (which
+    names it in the message) a DOCTYPE is refused."""
     p = xml.parsers.expat.ParserCreate(namespace_separator="}")
-    found = []
+    found: list[Any] = []
+    declared: list[tuple[str, str]] = []
 
     def root(name, attrs):
-        found.append(name)
+        found.append((name, {_clark(k): v for k, v in attrs.items()}, declared))
         raise _Prolog
 
+    def doctype(*args):
+        raise doctype_refused(part)
+
     p.StartElementHandler = root
+    p.StartNamespaceDeclHandler = lambda prefix, uri: declared.append((prefix or "", uri))
+    if part is not None:
+        p.StartDoctypeDeclHandler = doctype
     try:
         while window > 0 and (data := source.read(4096)):
             window -= len(data)
@@ -101,6 +112,13 @@ def root_name(source: IO[bytes], window: int = 1 << 20) -> str | None:
             p.Parse(b"", True)
     except _Prolog:
         pass
+    return found[0] if found else None
+
+
+def root_name(source: IO[bytes], window: int = 1 << 20) -> str | None:
+    """The expanded name ("uri}local") of a part's root element, or None
+    when it is not within the first `window` bytes."""
+    found = root_start(source, window=window)
     return found[0] if found else None
 
 
