@@ -92,7 +92,12 @@ def bind_cells(source: _Readable, parser: Any, ws: Any, store: CellStore,
 class SheetWriter:
     """A worksheet's ``<sheetData>`` written byte for byte as the package's
     own writer writes it: in lxml mode `write` receives bytes, otherwise
-    str. Cells it does not reproduce go to ``helpers["write_cell"]``."""
+    str. Cells it does not reproduce go to ``helpers["write_cell"]``.
+    Optional helpers: ``"date_formats"``, the ids of the number formats
+    that show dates (a "d" cell under any other is the package's to write),
+    and ``"formula_values"``, ``{(row, column): (formula, t, text)}``, the
+    value each formula was saved with, written while the cell holds that
+    formula (see `vellum.reference.writer.make_writer_helpers`)."""
 
     def __init__(self, ws: Any, write: Callable[[Any], Any], lxml: bool,
                  helpers: dict[str, Any]) -> None: ...

@@ -1,23 +1,26 @@
 """A workbook's zip archive as parts: what may be opened as one, the OLE
 files Excel also writes (encrypted and old binary workbooks) told apart,
-parts found by name whatever their case, read within bounds, and the
-relationships between them.
+parts found by name whatever their case, read within bounds, the
+relationships between them, and members as they are stored, for a save to
+copy.
 
 The members themselves are inflated by `vellum.zipread`.
 """
 from __future__ import annotations
 
+import contextlib
 import io
+import mmap
 import os
-import posixpath
+import shutil
 import xml.parsers.expat
 import zipfile
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import IO, Any
 
 from vellum import zipread
 from vellum.errors import ClosedWorkbookError, WorkbookError, damaged, file_error
-from vellum.reference.styles import local
+from vellum.package import Rel, read_rels, rels_part, resolve
 from vellum.xmlparts import parse_part
 
 # The most that is read of a workbook-level part (the workbook, its
@@ -204,6 +207,16 @@ class Archive:
         """What reading a part of a closed archive raises."""
         return ClosedWorkbookError(f"workbook {self.path} is closed")
 
+    def is_file(self, target: Any) -> bool:
+        """Whether `target` (a path or a file) names the file this archive
+        was opened from by path."""
+        if self._file is None or not isinstance(target, (str, os.PathLike)):
+            return False
+        try:
+            return os.path.samefile(self._file, target)
+        except OSError:
+            return False
+
     def member(self, part: str) -> str | None:
         """The zip member name of a part, compared without regard to case as
         some writers differ from their own relationships there."""
@@ -256,21 +269,88 @@ class Archive:
         except xml.parsers.expat.ExpatError as e:
             raise WorkbookError(f"{self.path}: {part} is not well-formed XML ({e})") from None
 
+    def rels(self, part: str) -> list[Rel]:
+        """Every relationship of a part ("" for the package's own), as
+        written, in order; none when it has no relationships part."""
+        member = self.member(rels_part(part))
+        if member is None:
+            return []
+        try:
+            return read_rels(self.read(member), f"{self.path}: part {member}")
+        except xml.parsers.expat.ExpatError as e:
+            raise WorkbookError(f"{self.path}: {member} is not well-formed XML ({e})") from None
+
     def relationships(self, part: str) -> dict[str, tuple[str, str]]:
         """{id: (type, target part)} of a part's internal relationships
         ("" for the package's own)."""
-        folder, name = posixpath.split(part)
-        rels = posixpath.join(folder, "_rels", name + ".rels")
-        if self.member(rels) is None:
-            return {}
-        out = {}
-        for rel in self.tree(rels):
-            if local(rel.tag) != "Relationship" or rel.get("TargetMode") == "External":
-                continue
-            target = rel.get("Target", "")
-            if target.startswith("/"):
-                target = target[1:]
+        return {rel.id: (rel.type, resolve(part, rel.target))
+                for rel in self.rels(part) if not rel.external}
+
+    @contextlib.contextmanager
+    def raw_source(self) -> Iterator[RawSource]:
+        """The archive's file for reading members as they are stored (see
+        `RawSource`), opened once for a whole save: mapped into memory when
+        it is a file of its own, so that a member costs no system call."""
+        if self.closed:
+            raise self.closed_error()
+        if self._file is None:
+            f = self.zip.fp
+            yield RawSource(f, self.zip._lock, self.zip.metadata_encoding)
+            return
+        with open(self._file, "rb") as f:
+            try:
+                mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+            except (OSError, ValueError):
+                yield RawSource(f, contextlib.nullcontext(), self.zip.metadata_encoding)
+                return
+            source = RawSource(mapped, contextlib.nullcontext(), self.zip.metadata_encoding)
+            try:
+                yield source
+            finally:
+                source.release()
+                mapped.close()
+
+
+class RawSource:
+    """An archive's file (or its map in memory), from which `chunks` reads a
+    member's data as it is stored (deflated, for most), for a save to copy
+    without inflating it. A file shared with the archive is read under its
+    lock, as zipfile's own members read it."""
+
+    def __init__(self, f: Any, lock: Any, encoding: str | None) -> None:
+        self._f, self._lock, self._encoding = f, lock, encoding
+        self._view = memoryview(f) if isinstance(f, mmap.mmap) else None
+
+    def copy_all(self, out: IO[bytes]) -> None:
+        """Write the whole file to `out`."""
+        if self._view is not None:
+            out.write(self._view)
+            return
+        with self._lock:
+            self._f.seek(0)
+            shutil.copyfileobj(self._f, out, 1 << 20)
+
+    def release(self) -> None:
+        """Let go of the map's memory (before the map is closed)."""
+        if self._view is not None:
+            self._view.release()
+
+    def chunks(self, info: zipfile.ZipInfo, size: int = 1 << 20) -> Iterator[bytes | memoryview]:
+        f = self._f
+        with self._lock:
+            at = zipread.data_offset(f, info, self._encoding)
+        left = info.compress_size
+        while left:
+            if self._view is not None:
+                # a slice of the map, released once written
+                data: bytes | memoryview = self._view[at:at + min(size, left)]
             else:
-                target = posixpath.normpath(posixpath.join(folder, target))
-            out[rel.get("Id")] = (rel.get("Type", ""), target)
-        return out
+                with self._lock:
+                    f.seek(at)
+                    data = f.read(min(size, left))
+            if not data:
+                raise zipread.MemberError(f"{info.filename}: truncated member: the archive "
+                                          "ends inside it")
+            at += len(data)
+            left -= len(data)
+            yield data

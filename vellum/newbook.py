@@ -13,6 +13,7 @@ from collections.abc import Iterable, Mapping
 from typing import IO, Any
 
 from vellum import _vellum
+from vellum.package import Rel
 from vellum.reference import writer as ref
 from vellum.reference.cell import ILLEGAL_XML, Cell, blank_cell, column_letter
 from vellum.reference.styles import BUILTIN_FORMATS, CellStyles, IndexedList, StyleArray
@@ -186,7 +187,8 @@ class WriteOnlyWorksheet:
         # rows go to the engine's writer as they come: it has no fallback
         # here, as it hands every cell it does not write itself to the
         # package's write_cell helper, and a save cannot start them over
-        self._writer = _vellum.SheetWriter(self, write_or_note, self._lxml, ref.make_writer_helpers(self._lxml))
+        self._writer = _vellum.SheetWriter(self, write_or_note, self._lxml,
+                                           ref.make_writer_helpers(self._lxml, parent))
 
     @property
     def name(self) -> str:
@@ -225,10 +227,10 @@ class WriteOnlyWorksheet:
                              f"file failed ({type(self._lost).__name__}: {self._lost})") from self._lost
         return self._writer
 
-    def _copy_to(self, out: IO[bytes]) -> list[str]:
-        """Write the whole worksheet part; the URLs of its links. The rows
-        stay in the sheet's file until `_close`, so that a save that fails
-        can be made again."""
+    def _copy_to(self, out: IO[bytes]) -> list[Rel]:
+        """Write the whole worksheet part; the relationships of its links.
+        The rows stay in the sheet's file until `_close`, so that a save
+        that fails can be made again."""
         self._check_usable().flush()
         dimension = "A1" if not self._rows or not self._max_col else \
             f"A1:{column_letter(self._max_col)}{self._rows}"
@@ -237,9 +239,9 @@ class WriteOnlyWorksheet:
         self._file.seek(0)
         shutil.copyfileobj(self._file, out, 1 << 20)
         out.write(b"</sheetData>")
-        tail, urls = worksheet_tail(self)
+        tail, rels = worksheet_tail(self)
         out.write(tail)
-        return urls
+        return rels
 
     def _close(self) -> None:
         """The workbook was saved: the rows are let go."""
@@ -299,6 +301,11 @@ class NewWorkbook:
         ws = cls(self, name)
         self.worksheets.append(ws)
         return ws
+
+    def _check_title(self, ws: Any, name: str) -> None:
+        """ValueError unless `ws` may be renamed `name` (the rules of
+        `add_sheet`)."""
+        check_sheet_name(name, [other.title for other in self.worksheets if other is not ws])
 
     def __getitem__(self, name: str) -> Any:
         for ws in self.worksheets:

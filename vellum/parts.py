@@ -1,6 +1,8 @@
-"""The workbook-level parts a save writes: the content types, the package's
-and the workbook's relationships (and a worksheet's, for its links), the
-workbook part and the styles part.
+"""The workbook-level parts a save writes: for a new workbook the content
+types, the package's and the workbook's relationships (and a worksheet's,
+for its links) and the workbook part; for a workbook that was read, its
+workbook part and its document properties' sheet titles edited where its
+sheets changed; for both, the styles part.
 """
 from __future__ import annotations
 
@@ -8,10 +10,11 @@ import xml.etree.ElementTree as ET
 from collections.abc import Iterable
 from typing import Any
 
-from vellum.reference.styles import BUILTIN_FORMATS
+from vellum.package import Rel, rels_xml
+from vellum.reference.styles import BUILTIN_FORMATS, children
 from vellum.utils.datetime import MAC_EPOCH
-from vellum.xmlparts import (DECL, MAIN_NS, PKG_REL_NS, REL_NS, escape_attr, prefixes_of,
-                             serialise, to_transitional)
+from vellum.xmlparts import (DECL, MAIN_NS, REL_NS, escape_attr, parse_part, prefixes_of,
+                             serialise)
 
 _REL_TYPE = REL_NS + "/"
 _CT = "application/vnd.openxmlformats-officedocument.spreadsheetml."
@@ -31,15 +34,11 @@ def content_types(sheet_count: int) -> str:
             + sheets + "</Types>")
 
 
-def relationships(targets: Iterable[tuple[str, str]], external: bool = False) -> str:
+def relationships(targets: Iterable[tuple[str, str]]) -> bytes:
     """A relationships part: one relationship of each (kind, target), with
-    ids rId1, rId2, ... in order; `external` ones point outside the package
-    (a link's URL)."""
-    mode = ' TargetMode="External"' if external else ""
-    items = "".join(f'<Relationship Id="rId{i}" Type="{_REL_TYPE}{kind}" '
-                    f'Target="{escape_attr(target)}"{mode}/>'
+    ids rId1, rId2, ... in order."""
+    return rels_xml(Rel(f"rId{i}", _REL_TYPE + kind, target)
                     for i, (kind, target) in enumerate(targets, 1))
-    return DECL + f'<Relationships xmlns="{PKG_REL_NS}">' + items + "</Relationships>"
 
 
 def workbook_part(book: Any, sheets: list[Any]) -> str:
@@ -87,15 +86,18 @@ def _xf(style: Any, alignments: Any, protections: Any) -> ET.Element:
     return xf
 
 
-def styles_part(book: Any) -> str:
-    """The styles part: the one read with its cellXfs and number formats
-    rewritten, or a minimal one for a new workbook."""
+def styles_part(book: Any, read: int = 0) -> str:
+    """The styles part: the one read with its cell formats (``cellXfs``)
+    and number formats written again, or a minimal one for a new workbook.
+    The first `read` cell formats, those the workbook was read with, are
+    kept as they were, those added since made from their style arrays."""
     source = getattr(book, "_styles_xml", None)
     root = ET.fromstring(source) if source else ET.fromstring(
         f'<styleSheet xmlns="{MAIN_NS}">{_DEFAULT_STYLES}</styleSheet>')
-    to_transitional(root)
-    kept = [c for c in root if c.tag.rpartition("}")[2] not in ("numFmts", "cellXfs")]
+    ns = _namespace(root)
     names = [c.tag.rpartition("}")[2] for c in root]
+    read_xfs = [xf for xfs in children(root, "cellXfs") for xf in children(xfs, "xf")][:read]
+    kept = [c for c in root if c.tag.rpartition("}")[2] not in ("numFmts", "cellXfs")]
     # cellXfs goes where it stood, else after the styles it refers to
     position = (len([n for n in names[:names.index("cellXfs")] if n != "numFmts"])
                 if "cellXfs" in names else len(kept))
@@ -104,13 +106,115 @@ def styles_part(book: Any) -> str:
     root.extend(kept)
     custom = {i: code for i, code in book._number_formats.items()
               if BUILTIN_FORMATS.get(i) != code}
-    xfs = ET.Element(f"{{{MAIN_NS}}}cellXfs", count=str(len(book._cell_styles)))
-    for style in book._cell_styles:
-        xfs.append(_xf(style, book._alignments, book._protections))
+    xfs = ET.Element(f"{{{ns}}}cellXfs", count=str(len(book._cell_styles)))
+    for i, style in enumerate(book._cell_styles):
+        xfs.append(read_xfs[i] if i < len(read_xfs) else
+                   _xf(style, book._alignments, book._protections))
     root.insert(position, xfs)
     if custom:
-        formats = ET.Element(f"{{{MAIN_NS}}}numFmts", count=str(len(custom)))
+        formats = ET.Element(f"{{{ns}}}numFmts", count=str(len(custom)))
         for i, code in sorted(custom.items()):
-            ET.SubElement(formats, f"{{{MAIN_NS}}}numFmt", numFmtId=str(i), formatCode=code)
+            ET.SubElement(formats, f"{{{ns}}}numFmt", numFmtId=str(i), formatCode=code)
         root.insert(0, formats)
-    return DECL + serialise(root, prefixes_of(source) if source else {}, root=True)
+    if ns != MAIN_NS:
+        for e in root.iter():
+            if isinstance(e.tag, str) and e.tag.startswith(f"{{{MAIN_NS}}}"):
+                e.tag = f"{{{ns}}}" + e.tag[len(MAIN_NS) + 2:]
+    return DECL + serialise(root, prefixes_of(source) if source else {}, root=True, default=ns)
+
+
+def _namespace(root: ET.Element) -> str:
+    return root.tag[1:].partition("}")[0] if root.tag.startswith("{") else ""
+
+
+# -- a workbook that was read -------------------------------------------------------
+
+# The children of a workbook part that may come before calcPr, in order.
+_BEFORE_CALC = ("fileVersion", "fileSharing", "workbookPr", "workbookProtection", "bookViews",
+                "sheets", "functionGroups", "externalReferences", "definedNames")
+
+
+def edited_workbook_part(data: bytes, sheets: list[dict[str, str]],
+                         moved: dict[int, int | None], recalc: bool) -> bytes:
+    """The workbook part read (`data`) with its sheets now `sheets` (each
+    ``sheet`` element's attributes, in order), the sheet positions that
+    defined names (``localSheetId``) and the workbook's views name moved as
+    `moved` says (old position to new, None for a sheet removed: its names
+    go), and with `recalc`, marked to be calculated in full when opened.
+    Everything else is kept as read."""
+    root = parse_part(data)
+    ns = _namespace(root)
+    for element in children(root, "sheets"):
+        for child in list(element):
+            element.remove(child)
+        for attrs in sheets:
+            ET.SubElement(element, f"{{{ns}}}sheet", attrs)
+    for names in children(root, "definedNames"):
+        for name in list(children(names, "definedName")):
+            local = name.get("localSheetId")
+            if local is None or not local.strip().isdigit():
+                continue
+            at = moved.get(int(local), int(local))
+            if at is None:
+                names.remove(name)
+            else:
+                name.set("localSheetId", str(at))
+    last = max(len(sheets) - 1, 0)
+    for views in children(root, "bookViews"):
+        for view in children(views, "workbookView"):
+            # the active sheet stays active where it went; the first tab
+            # shown stays where it was
+            active, first = view.get("activeTab"), view.get("firstSheet")
+            if active is not None and active.strip().isdigit():
+                view.set("activeTab", str(min(moved.get(int(active), int(active)) or 0, last)))
+            if first is not None and first.strip().isdigit():
+                view.set("firstSheet", str(min(int(first), last)))
+    if recalc:
+        calc = next(iter(children(root, "calcPr")), None)
+        if calc is None:
+            tags = [c.tag.rpartition("}")[2] for c in root]
+            at = max((i + 1 for i, t in enumerate(tags) if t in _BEFORE_CALC), default=len(tags))
+            calc = ET.Element(f"{{{ns}}}calcPr")
+            root.insert(at, calc)
+        calc.set("fullCalcOnLoad", "1")
+    return (DECL + serialise(root, prefixes_of(data), root=True, default=ns)).encode()
+
+
+def edited_app_part(data: bytes, old: list[str], new: list[str]) -> bytes | None:
+    """The document properties' application part (``docProps/app.xml``)
+    with the titles of the worksheets, listed there as `old` (in order),
+    now `new`; None where it does not list them so (it is then kept)."""
+    try:
+        root = parse_part(data)
+    except Exception:
+        return None
+    pairs = [v for h in children(root, "HeadingPairs") for vec in children(h, "vector")
+             for v in vec]
+    titles = [vec for t in children(root, "TitlesOfParts") for vec in children(t, "vector")]
+    if len(titles) != 1 or len(pairs) % 2:
+        return None
+    vector = titles[0]
+    items = list(vector)
+    start = 0
+    for name, count in zip(pairs[::2], pairs[1::2]):
+        counts = [c for c in count if c.tag.rpartition("}")[2] in ("i4", "int")]
+        if not counts or not (counts[0].text or "").strip().isdigit():
+            return None
+        n = int(counts[0].text)
+        group = items[start:start + n]
+        if [item.text or "" for item in group] == old and old:
+            tag = group[0].tag
+            for item in group:
+                vector.remove(item)
+            at = start
+            for title in new:
+                element = ET.Element(tag)
+                element.text = title
+                vector.insert(at, element)
+                at += 1
+            counts[0].text = str(len(new))
+            vector.set("size", str(len(vector)))
+            return (DECL + serialise(root, prefixes_of(data), root=True,
+                                     default=_namespace(root))).encode()
+        start += n
+    return None

@@ -2,39 +2,25 @@
 (`vellum.newbook`) as an xlsx package, every part in order, to a path (only
 once the whole package has been written) or to a binary file.
 
-A saved workbook holds: the content types, the package and workbook
-relationships, the workbook part (sheet names, states, the date system),
-the styles part, and one worksheet part per sheet. Cells are written as
-numbers, booleans, inline strings, formulas and dates (serial numbers under
-a date number format). What a read workbook keeps:
+A workbook that was read keeps everything a save does not change, byte for
+byte: `vellum.edit` says which parts are copied as they are stored (without
+inflating them), which are written again (changed worksheets, and the
+workbook-level parts that list sheets, parts and styles) and which are left
+out (the calculation chain once a worksheet is written again). A new
+workbook's package holds the content types, the package and workbook
+relationships, the workbook part (sheet names, states, the date system), the
+styles part and one worksheet part per sheet.
 
-- styles: the styles part read, with its ``cellXfs`` rewritten from the
-  workbook's style arrays (the ones read, by position, then any new ones);
-  fonts, fills, borders, number formats and the rest as read;
-- worksheets: every element the sheet had besides its cells, in document
-  order, with a new ``dimension``;
-- dates: written as serial numbers (ISO 8601 text with ``t="d"`` when the
-  workbook's `iso_dates` is set); a cell is read back as a date only when
-  its number format shows one, so values assigned through the worksheet
-  get a date format when theirs shows none, and a date cell read from a
-  file without one (``t="d"`` under the General format) is written as its
-  ISO text again. Numbers are written with 16 significant digits, NaN and
-  infinities (refused unless the workbook's `nan_inf_to_errors` is set) as
-  the error values #NUM! and #DIV/0!, and an empty text as an empty cell;
-- left out: every worksheet element that points to another part through a
-  relationship (``r:id``): drawings and charts, pictures, comments'
-  ``legacyDrawing``, tables (``tableParts``), controls and OLE objects,
-  hyperlinks read with external targets (their ``r:id`` points to the
-  sheet's relationships; links set on cells, ``cell.hyperlink = url``, are
-  written with relationships of their own); the workbook's defined names,
-  external links, shared strings (cells are written inline), themes,
-  document properties and every other part that was not listed above.
-  Formulas are kept as text, so one that uses a defined name or refers to
-  another workbook (``[1]Sheet!A1``) is saved but no longer finds its target.
-
-A text is written as it is: one shaped like the ``_xHHHH_`` escape of the
-file format (``"_x0041_"``) reads back decoded ("A"), here as in spreadsheet
-applications.
+Cells are written as numbers (the shortest text that reads back as the same
+number, %.16g where that does), booleans, inline strings, formulas (with the
+value they were saved with, while unchanged) and dates (serial numbers under
+a date number format, which a date gets where its cell's format shows none;
+ISO 8601 text with ``t="d"`` when the workbook's `iso_dates` is set); an
+empty text is written as an empty cell, and a text shaped like the format's
+``_xHHHH_`` escape is written with its underscore escaped (``_x005F_``), so
+that applications show the text itself. NaN and infinities are refused
+unless the workbook's `nan_inf_to_errors` is set, which writes them as the
+error values #NUM! and #DIV/0!.
 """
 from __future__ import annotations
 
@@ -45,7 +31,10 @@ import zipfile
 import zlib
 from typing import IO, Any
 
+from vellum.archive import RawSource
+from vellum.edit import save_read_workbook, unchanged
 from vellum.newbook import WriteOnlyWorksheet
+from vellum.package import rels_xml
 from vellum.parts import content_types, relationships, styles_part, workbook_part
 from vellum.sheetpart import has_lxml, write_worksheet
 from vellum.zipread import isal_zlib
@@ -80,6 +69,35 @@ class _ZipWriter(zipfile.ZipFile):
         if zinfo.compress_type == zipfile.ZIP_DEFLATED and hasattr(out, "_compressor"):
             out._compressor = deflater(zinfo.compress_level)
         return out
+
+    def write_raw(self, source: RawSource, info: zipfile.ZipInfo) -> None:
+        """Copy a member of an archive (read from its `source`) as it is
+        stored: its compressed data, CRC and sizes as they are (zip64 where
+        the sizes need it), neither inflated nor deflated again."""
+        zinfo = zipfile.ZipInfo(info.filename, info.date_time)
+        zinfo.compress_type = info.compress_type
+        zinfo.CRC, zinfo.compress_size, zinfo.file_size = info.CRC, info.compress_size, info.file_size
+        # the sizes go in the local header: no data descriptor follows
+        zinfo.flag_bits = info.flag_bits & ~zipfile._MASK_USE_DATA_DESCRIPTOR
+        zinfo.external_attr = info.external_attr
+        zinfo.internal_attr = info.internal_attr
+        zinfo.create_system = info.create_system
+        zip64 = max(info.file_size, info.compress_size) > zipfile.ZIP64_LIMIT
+        with self._lock:
+            if self._writing:
+                raise ValueError("a member is being written")
+            # a seek would flush the output's buffer: members follow each other
+            if self._seekable and self.fp.tell() != self.start_dir:
+                self.fp.seek(self.start_dir)
+            zinfo.header_offset = self.fp.tell()
+            self._writecheck(zinfo)
+            self._didModify = True
+            self.fp.write(zinfo.FileHeader(zip64))
+            for chunk in source.chunks(info):
+                self.fp.write(chunk)
+            self.start_dir = self.fp.tell()
+            self.filelist.append(zinfo)
+            self.NameToInfo[zinfo.filename] = zinfo
 
 
 def save_workbook(book: Any, path_or_file: str | os.PathLike[str] | IO[bytes],
@@ -177,22 +195,35 @@ def _sync_folder(target: str) -> None:
 
 
 def _write_package(book: Any, out: IO[bytes], lxml: bool, engine: bool) -> None:
-    """Every part of the package, in order; the styles last, as writing the
+    """Every part of the package, in order: a workbook that was read as
+    `vellum.edit` keeps it (the file read, as it is, when nothing changed),
+    a new one whole."""
+    if getattr(book, "_archive", None) is not None and unchanged(book):
+        with book._archive.raw_source() as raw:
+            raw.copy_all(out)
+        return
+    with _ZipWriter(out, "w", zipfile.ZIP_DEFLATED, compresslevel=COMPRESSLEVEL) as zf:
+        if getattr(book, "_archive", None) is not None:
+            save_read_workbook(book, zf, lxml, engine)
+        else:
+            _write_new(book, zf, lxml, engine)
+
+
+def _write_new(book: Any, zf: _ZipWriter, lxml: bool, engine: bool) -> None:
+    """A new workbook's parts, in order; the styles last, as writing the
     sheets may have added style arrays."""
     sheets = list(book.worksheets)
-    with _ZipWriter(out, "w", zipfile.ZIP_DEFLATED, compresslevel=COMPRESSLEVEL) as zf:
-        zf.writestr("[Content_Types].xml", content_types(len(sheets)))
-        zf.writestr("_rels/.rels", relationships([("officeDocument", "xl/workbook.xml")]))
-        zf.writestr("xl/workbook.xml", workbook_part(book, sheets))
-        targets = [("worksheet", f"worksheets/sheet{i}.xml") for i in range(1, len(sheets) + 1)]
-        zf.writestr("xl/_rels/workbook.xml.rels", relationships(targets + [("styles", "styles.xml")]))
-        for i, ws in enumerate(sheets, 1):
-            with zf.open(f"xl/worksheets/sheet{i}.xml", "w", force_zip64=True) as part:
-                if isinstance(ws, WriteOnlyWorksheet):
-                    urls = ws._copy_to(part)
-                else:
-                    urls = write_worksheet(ws, part, lxml, engine)
-            if urls:
-                zf.writestr(f"xl/worksheets/_rels/sheet{i}.xml.rels",
-                            relationships([("hyperlink", url) for url in urls], external=True))
-        zf.writestr("xl/styles.xml", styles_part(book))
+    zf.writestr("[Content_Types].xml", content_types(len(sheets)))
+    zf.writestr("_rels/.rels", relationships([("officeDocument", "xl/workbook.xml")]))
+    zf.writestr("xl/workbook.xml", workbook_part(book, sheets))
+    targets = [("worksheet", f"worksheets/sheet{i}.xml") for i in range(1, len(sheets) + 1)]
+    zf.writestr("xl/_rels/workbook.xml.rels", relationships(targets + [("styles", "styles.xml")]))
+    for i, ws in enumerate(sheets, 1):
+        with zf.open(f"xl/worksheets/sheet{i}.xml", "w", force_zip64=True) as part:
+            if isinstance(ws, WriteOnlyWorksheet):
+                rels = ws._copy_to(part)
+            else:
+                rels = write_worksheet(ws, part, lxml, engine)
+        if rels:
+            zf.writestr(f"xl/worksheets/_rels/sheet{i}.xml.rels", rels_xml(rels))
+    zf.writestr("xl/styles.xml", styles_part(book))

@@ -1,24 +1,29 @@
-"""One worksheet part written: its head (the elements before the cells, a
-new ``dimension``), its ``sheetData`` by the engine's `SheetWriter` or the
-package's writer, and its tail (the elements after the cells, the
-``hyperlinks`` of the links set on cells).
+"""One worksheet part written: its head (the root element, the elements
+before the cells, a new ``dimension``), its ``sheetData`` by the engine's
+`SheetWriter` or the package's writer, and its tail (the elements after the
+cells, the ``hyperlinks`` with the links set on cells).
 
 The elements a read sheet had besides its cells are written again in
-document order, except those that point to another part through a
-relationship, as those parts are not saved.
+document order, those that point to other parts included: a save keeps the
+sheet's relationships and the parts they name. `Frame` says how a part is
+framed: the root element as read (its namespaces and attributes), the main
+namespace (Strict workbooks keep theirs), and where new relationship ids
+come from.
 """
 from __future__ import annotations
 
 import shutil
 import tempfile
 import xml.etree.ElementTree as ET
-from typing import IO, Any
+from collections.abc import Callable
+from typing import IO, Any, NamedTuple
 
 from vellum import _vellum
 from vellum.errors import native_or_package
+from vellum.package import Rel, new_ids
 from vellum.reference import writer as ref
 from vellum.reference.cell import Hyperlink, column_letter
-from vellum.xmlparts import (DECL, MAIN_NS, REL_NAMESPACES, REL_NS, captured_element,
+from vellum.xmlparts import (DECL, MAIN_NS, REL_NAMESPACES, REL_NS, STRICT_NS, captured_element,
                              escape_attr, serialise, to_transitional)
 
 # Elements that come before sheetData in a worksheet.
@@ -36,15 +41,37 @@ def has_lxml() -> bool:
 
 # -- the whole part -------------------------------------------------------------
 
-def write_worksheet(ws: Any, out: IO[bytes], lxml: bool, engine: bool = True) -> list[str]:
+class Frame(NamedTuple):
+    """How a worksheet part is framed: the start tag of its root element,
+    the main namespace of its elements (transitional, or Strict's), the
+    namespace of relationship ids, the source of ids for new relationships,
+    and the values its formulas were saved with (see
+    `vellum.reference.writer.make_writer_helpers`)."""
+
+    root: str
+    ns: str
+    rel_ns: str
+    new_id: Callable[[], str]
+    formula_values: dict[tuple[int, int], tuple[Any, str | None, str]] | None = None
+
+
+def new_frame(strict: bool = False) -> Frame:
+    """The frame of a new worksheet part."""
+    ns, rel_ns = (STRICT_NS, REL_NAMESPACES[1]) if strict else (MAIN_NS, REL_NS)
+    return Frame(f'<worksheet xmlns="{ns}" xmlns:r="{rel_ns}">', ns, rel_ns, new_ids(()))
+
+
+def write_worksheet(ws: Any, out: IO[bytes], lxml: bool, engine: bool = True,
+                    frame: Frame | None = None) -> list[Rel]:
     """Write the worksheet part of `ws` (read in full or new) to the binary
-    file `out`; the URLs of its external links, by relationship number."""
+    file `out`; the relationships its new external links need."""
+    frame = frame or new_frame()
     forget_written_links(ws)
-    out.write(worksheet_head(ws, dimension_ref(ws)))
-    write_sheet_data(ws, sink(out, lxml), lxml, engine, out)
-    tail, urls = worksheet_tail(ws)
+    out.write(worksheet_head(ws, dimension_ref(ws), frame))
+    write_sheet_data(ws, sink(out, lxml), lxml, engine, out, frame.formula_values)
+    tail, rels = worksheet_tail(ws, frame)
     out.write(tail)
-    return urls
+    return rels
 
 
 # -- sheet data -------------------------------------------------------------------
@@ -97,23 +124,25 @@ class _Held:
 
 
 def write_sheet_data(ws: Any, write: Any, lxml: bool, engine: bool = True,
-                     out: IO[bytes] | None = None) -> None:
+                     out: IO[bytes] | None = None, formula_values: Any = None) -> None:
     """Write a worksheet's ``<sheetData>`` through `write`: by the engine's
     writer, or by the package's when `engine` is false or the engine
     declines. `out`, when given, is the binary file `write` writes to,
     unbuffered: a large sheet's data is then held on disk until the engine
-    is done."""
+    is done. `formula_values` are the formulas' saved values."""
     if engine and getattr(ws, "_pending", None) and not ws.row_dimensions:
         # rows appended to a new sheet, still held as their values
         held = _Held(lxml, out)
         native_or_package(lambda: _write_pending(ws, held, write, lxml),
-                          lambda: _write_cells(ws, write, lxml, engine, out), on_decline=held.close)
+                          lambda: _write_cells(ws, write, lxml, engine, out, None),
+                          on_decline=held.close)
         return
-    _write_cells(ws, write, lxml, engine, out)
+    _write_cells(ws, write, lxml, engine, out, formula_values)
 
 
-def _write_cells(ws: Any, write: Any, lxml: bool, engine: bool, out: IO[bytes] | None) -> None:
-    helpers = ref.make_writer_helpers(lxml)
+def _write_cells(ws: Any, write: Any, lxml: bool, engine: bool, out: IO[bytes] | None,
+                 formula_values: Any) -> None:
+    helpers = ref.make_writer_helpers(lxml, ws.parent, formula_values)
     held = _Held(lxml, out)
     links, comments = len(ws._hyperlinks), len(getattr(ws, "_comments", ()))
 
@@ -139,7 +168,7 @@ def _write_pending(ws: Any, held: _Held, write: Any, lxml: bool) -> None:
     """Write the rows a new worksheet holds as appended values, with no
     Cell made for most of them; nothing reaches `write` when the engine
     declines."""
-    writer = _vellum.SheetWriter(ws, held.append, lxml, ref.make_writer_helpers(lxml))
+    writer = _vellum.SheetWriter(ws, held.append, lxml, ref.make_writer_helpers(lxml, ws.parent))
     for row, values in ws._pending:
         writer.write_values(values, row, ws._make_cell)
     writer.flush()
@@ -157,30 +186,19 @@ def sink(out: IO[bytes], lxml: bool) -> Any:
 
 # -- the elements around the cells ---------------------------------------------------
 
-def _kept(data: bytes, namespaces: list[tuple[str, str]]) -> ET.Element | None:
-    """A captured element as an ElementTree element, or None when it points
-    to another part (an attribute in the relationships namespace)."""
-    element = captured_element(data, namespaces)
-    for e in element.iter():
-        if any(k.startswith("{" + ns + "}") for k in e.attrib for ns in REL_NAMESPACES):
-            return None
-    to_transitional(element)
-    return element
-
-
-def _split_elements(ws: Any) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:
-    """(head, tail) texts of a read sheet's kept elements, the dimension
-    left out (a new one is written)."""
+def _split_elements(ws: Any, ns: str) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:
+    """(head, tail) texts of a read sheet's elements, in the namespace `ns`,
+    the dimension left out (a new one is written)."""
     head, tail = [], []
     for data, namespaces in getattr(ws, "_elements", ()):
-        element = _kept(data, namespaces)
-        if element is None:
-            continue
+        element = captured_element(data, namespaces)
+        if ns == MAIN_NS:
+            to_transitional(element)
         name = element.tag.rpartition("}")[2]
         if name == "dimension":
             continue
         prefixes = {uri: prefix for prefix, uri in namespaces if prefix}
-        (head if name in _HEAD else tail).append((name, serialise(element, prefixes)))
+        (head if name in _HEAD else tail).append((name, serialise(element, prefixes, default=ns)))
     return head, tail
 
 
@@ -194,11 +212,13 @@ def dimension_ref(ws: Any) -> str:
     return first if first == last else f"{first}:{last}"
 
 
-def worksheet_head(ws: Any, dimension: str) -> bytes:
-    """The part up to ``sheetData``: the kept elements that come before it,
-    with `dimension` as the ``ref`` of a new ``dimension``."""
-    head, _ = _split_elements(ws)
-    out = [DECL, f'<worksheet xmlns="{MAIN_NS}" xmlns:r="{REL_NS}">']
+def worksheet_head(ws: Any, dimension: str, frame: Frame | None = None) -> bytes:
+    """The part up to ``sheetData``: the root element, the elements that
+    come before the cells, with `dimension` as the ``ref`` of a new
+    ``dimension``."""
+    frame = frame or new_frame()
+    head, _ = _split_elements(ws, frame.ns)
+    out = [DECL, frame.root]
     before = [text for name, text in head if name == "sheetPr"]
     after = [text for name, text in head if name != "sheetPr"]
     out += before + [f'<dimension ref="{dimension}"/>'] + after
@@ -212,38 +232,45 @@ _AFTER_LINKS = ("printOptions", "pageMargins", "pageSetup", "headerFooter", "row
                 "oleObjects", "controls", "webPublishItems", "tableParts", "extLst")
 
 
-def _hyperlinks(ws: Any) -> tuple[str, list[str]]:
-    """The ``hyperlinks`` element of the links the cells' writing appended
-    to ``ws._hyperlinks`` together with the links read that need no other
-    part, and the URLs of the external ones, by relationship number."""
+def _hyperlinks(ws: Any, frame: Frame) -> tuple[str, list[Rel]]:
+    """The ``hyperlinks`` element of the links read and of those the cells'
+    writing appended to ``ws._hyperlinks``, and the relationships of the
+    new external ones (a link read keeps its relationship, which the save
+    keeps; a new link on a cell that had one read replaces it)."""
     new = [link for link in ws._hyperlinks if isinstance(link, Hyperlink)]
     if not new:
         return "", []
-    items, urls = [], []
+    replaced = {link.ref for link in new}
+    root = ET.Element(f"{{{frame.ns}}}hyperlinks")
+    rels = []
     for link in ws._hyperlinks:
         if isinstance(link, Hyperlink):
             if link.target.startswith("#"):
                 attrs = {"ref": link.ref, "location": link.target[1:]}
             else:
-                urls.append(link.target)
-                attrs = {"ref": link.ref, "r:id": f"rId{len(urls)}"}
-        elif any(k.startswith("{") for k in link):
-            continue  # read with a relationship to a part not carried over
+                rels.append(Rel(frame.new_id(), frame.rel_ns + "/hyperlink", link.target, True))
+                attrs = {"ref": link.ref, f"{{{frame.rel_ns}}}id": rels[-1].id}
+        elif link.get("ref") in replaced:
+            continue
         else:
             attrs = link
-        items.append("<hyperlink" + "".join(f' {k}="{escape_attr(v)}"' for k, v in attrs.items()) + "/>")
-    return "<hyperlinks>" + "".join(items) + "</hyperlinks>", urls
+        ET.SubElement(root, f"{{{frame.ns}}}hyperlink", {k: ref.safe_string(str(v))
+                                                        for k, v in attrs.items()})
+    return serialise(root, {frame.rel_ns: "r"}, default=frame.ns), rels
 
 
-def worksheet_tail(ws: Any) -> tuple[bytes, list[str]]:
-    """The elements after sheetData and the URLs of the sheet's links."""
-    _, tail = _split_elements(ws)
-    links, urls = _hyperlinks(ws)
+def worksheet_tail(ws: Any, frame: Frame | None = None) -> tuple[bytes, list[Rel]]:
+    """The elements after sheetData, and the relationships of the sheet's
+    new external links."""
+    frame = frame or new_frame()
+    _, tail = _split_elements(ws, frame.ns)
+    links, rels = _hyperlinks(ws, frame)
     if links:
         tail = [(name, text) for name, text in tail if name != "hyperlinks"]
         at = next((i for i, (name, _) in enumerate(tail) if name in _AFTER_LINKS), len(tail))
         tail.insert(at, ("hyperlinks", links))
-    return ("".join(text for _, text in tail) + "</worksheet>").encode(), urls
+    end = frame.root[1:].split(None, 1)[0].rstrip(">")
+    return ("".join(text for _, text in tail) + f"</{end}>").encode(), rels
 
 
 def forget_written_links(ws: Any) -> None:

@@ -151,8 +151,9 @@ class SheetStream:
     a fallback they hold what the package's reader found, from the start of
     the sheet."""
 
-    def __init__(self, workbook, sheet, engine=True):
+    def __init__(self, workbook, sheet, engine=True, formula_and_value=False):
         self.workbook, self.sheet = workbook, sheet
+        self._formula_and_value = formula_and_value
         self._delivered = 0
         self._source = None
         self.native = bool(engine)
@@ -165,7 +166,7 @@ class SheetStream:
     def _open(self, reader_cls):
         self.close()
         self._source = self.workbook._archive.open_member(self.sheet.part)
-        self.parser = self.workbook.parser()
+        self.parser = self.workbook.parser(self._formula_and_value)
         self._reader = reader_cls(self._source, self.parser, self.workbook.helpers)
 
     @property

@@ -33,7 +33,8 @@ from typing import IO, Any
 
 from vellum import _vellum
 from vellum.archive import STRINGS_LIMIT, Archive
-from vellum.errors import (SheetIndexError, SheetNotFoundError, WorkbookError, damaged,
+from vellum.edit import remember_book
+from vellum.errors import (ClosedWorkbookError, SheetIndexError, SheetNotFoundError, WorkbookError, damaged,
                            native_or_package)
 from vellum.reference import Cell, Parser, make_helpers
 from vellum.reference import strings, worksheet as full
@@ -64,6 +65,25 @@ class SheetName(str):
         return self.state != "visible"
 
 
+class SheetEntry:
+    """One sheet of the workbook part's ``sheets`` list, of any kind, as a
+    save keeps it: the attributes of its ``sheet`` element as read (None
+    for a sheet added since), its relationship id, its relationship's
+    `kind` ("worksheet", "chartsheet", ...), the zip member of its part
+    (None when there is none) and, for a worksheet read in full, the
+    worksheet (`ws`)."""
+
+    __slots__ = ("attrib", "rid", "kind", "part", "ws")
+
+    def __init__(self, attrib: dict[str, str] | None, rid: str | None, kind: str,
+                 part: str | None, ws: Any = None) -> None:
+        self.attrib, self.rid, self.kind, self.part, self.ws = attrib, rid, kind, part, ws
+
+    @property
+    def name(self) -> str:
+        return self.ws.title if self.ws is not None else (self.attrib or {}).get("name", "")
+
+
 class Workbook:
     """An open xlsx workbook (see the module docstring). Use it as a context
     manager or call `close()`.
@@ -80,7 +100,10 @@ class Workbook:
 
     Read in full, the workbook also holds what its cells refer to: the
     style arrays by style id (`_cell_styles`), the number format codes by
-    id (`_number_formats`), the date system (`epoch`) and `iso_dates`."""
+    id (`_number_formats`), the date system (`epoch`) and `iso_dates`; and
+    its sheets can be added (`add_sheet`), removed (``del book[name]``),
+    renamed (``sheet.title = name``) and moved (`move_sheet`), then saved
+    (`save`)."""
 
     sheets: list[StreamedWorksheet]
     worksheets: list[EditableWorksheet]
@@ -103,7 +126,13 @@ class Workbook:
             self._read_styles()
             self.shared_strings = self._read_shared_strings()
             if not streaming:
-                self.worksheets = [load_worksheet(self, sheet, engine) for sheet in self.sheets]
+                for entry in self._entries:
+                    sheet = self._descriptors.get(entry.part) if entry.kind == "worksheet" else None
+                    if sheet is not None:
+                        entry.ws = load_worksheet(self, sheet, engine)
+                        entry.ws._entry = entry
+                self.worksheets = [e.ws for e in self._entries if e.ws is not None]
+                remember_book(self)
         except Exception:
             self._archive.close()
             raise
@@ -122,7 +151,7 @@ class Workbook:
     def sheet_names(self) -> list[SheetName]:
         """The worksheets' names in workbook order; ``name.hidden`` and
         ``name.state`` tell which are hidden."""
-        return [SheetName(s.name, s.state) for s in self.sheets]
+        return [SheetName(s.name, s.state) for s in self._public()]
 
     def _public(self) -> list[Any]:
         return self.sheets if self.streaming else self.worksheets
@@ -166,18 +195,20 @@ class Workbook:
         return iter(self._public())
 
     def __len__(self) -> int:
-        return len(self.sheets)
+        return len(self._public())
 
     def __repr__(self) -> str:
         return f"<vellum.Workbook {self.path!r} sheets={[s.name for s in self.sheets]!r}>"
 
     def save(self, path_or_file: str | os.PathLike[str] | IO[bytes], *,
              lxml: bool | None = None, engine: bool = True, formulas_as_values: bool = False) -> None:
-        """Write the workbook, with the changes made to its cells, as an
-        xlsx file at `path_or_file` (a path or a binary file open for
-        writing). Only a workbook read in full can be saved; what a saved
-        workbook keeps of the one read is listed in `vellum.save`. `lxml`
-        picks the serialiser (by default lxml when it is installed);
+        """Write the workbook, with its changes, as an xlsx file at
+        `path_or_file` (a path, the one it was read from too, or a binary
+        file open for writing). Only a workbook read in full can be saved.
+        Every part the save does not change is kept as it was: worksheets
+        nobody wrote to, pictures, charts, comments, tables, defined names,
+        macros and the rest (`vellum.edit` lists what is written again).
+        `lxml` picks the serialiser (by default lxml when it is installed);
         `engine=False` writes the cells with the package's own writer.
 
         A save to a path is atomic: the file there stays as it was unless
@@ -188,15 +219,37 @@ class Workbook:
         NaN or an infinity (a number such as 1e400 in the file reads as one)
         is refused, naming the cell, unless the workbook's
         `nan_inf_to_errors` is set."""
-        if self.streaming:
-            raise WorkbookError(f"{self.path} was opened for streaming: read it in full "
-                                "(the default of read_workbook) to save it")
+        self._editable("save it")
+        if self._archive.zip.fp is None:
+            raise ClosedWorkbookError(f"{self.path} was closed: save the workbook before closing "
+                                      "it (what it does not change is copied from the file)")
         if self.data_only and not formulas_as_values:
             raise ValueError(f"{self.path} was read with data_only=True: its formulas were read as "
                              "their last values, and saving would replace each formula with its "
                              "value; pass formulas_as_values=True to save it so")
         from vellum.save import save_workbook
+        over_source = self._archive.is_file(path_or_file)
         save_workbook(self, path_or_file, lxml, engine)
+        if over_source:
+            self._reopen()
+
+    def _reopen(self) -> None:
+        """After a save over the file that was read, that file holds what
+        the workbook holds: it is read again as the package the next save
+        copies from, its worksheets unchanged from it."""
+        worksheets = [e.ws for e in self._entries]
+        old = self._archive
+        self._archive = Archive(old._file)
+        old.close()
+        self._read_workbook()
+        for entry, ws in zip(self._entries, worksheets):
+            entry.ws = ws
+            if ws is not None:
+                ws._entry = entry
+        part = self._related("styles")
+        self._styles_part = self._archive.member(part) if part else None
+        self._styles_xml = self._archive.read(part) if self._styles_part else None
+        remember_book(self)
 
     # -- package parts -----------------------------------------------------
 
@@ -221,18 +274,23 @@ class Workbook:
                 part = target
                 break
         root = archive.tree(part)
+        self._workbook_part = archive.member(part)
         self.epoch = WINDOWS_EPOCH
         for pr in children(root, "workbookPr"):
             if pr.get("date1904", "").lower() in ("1", "true"):
                 self.epoch = MAC_EPOCH
         self._rels = archive.relationships(part)
         self.sheets = []
+        self._entries: list[SheetEntry] = []
         for sheets in children(root, "sheets"):
             for sheet in children(sheets, "sheet"):
                 rid = next((v for k, v in sheet.attrib.items() if k.endswith("}id")), None)
                 rel_type, target = self._rels.get(rid, ("", None))
-                if rel_type.endswith("/worksheet") and archive.member(target):
-                    self.sheets.append(StreamedWorksheet(sheet.get("name", ""), archive.member(target),
+                member = archive.member(target) if target else None
+                self._entries.append(SheetEntry(dict(sheet.attrib), rid,
+                                                rel_type.rpartition("/")[2], member))
+                if rel_type.endswith("/worksheet") and member:
+                    self.sheets.append(StreamedWorksheet(sheet.get("name", ""), member,
                                                          sheet.get("state", "visible"), self))
                 elif rel_type.endswith("/worksheet") or not rel_type:
                     # a damaged file: its other sheets are still read, but
@@ -242,9 +300,84 @@ class Workbook:
                     warnings.warn(f"{self.path}: sheet {sheet.get('name', '')!r} is left out: {what}",
                                   skip_file_prefixes=(os.path.dirname(__file__),))
 
+    @property
+    def _descriptors(self) -> dict[str, Worksheet]:
+        return {s.part: s for s in self.sheets}
+
+    # -- sheets added, removed, renamed, moved ------------------------------------
+
+    def _editable(self, what: str) -> None:
+        if self.streaming:
+            raise WorkbookError(f"{self.path} was opened for streaming: read it in full "
+                                f"(the default of read_workbook) to {what}")
+
+    def _worksheet(self, key: Any) -> EditableWorksheet:
+        """A worksheet of this workbook given as itself, its name or its
+        position."""
+        if isinstance(key, full.Worksheet):
+            if key not in self.worksheets:
+                raise KeyError(f"{key.title!r} is not a sheet of this workbook")
+            return key
+        return self[key]
+
+    def add_sheet(self, name: str, index: int | None = None) -> EditableWorksheet:
+        """Add an empty worksheet called `name` (a name spreadsheet
+        applications open: see `vellum.newbook.check_sheet_name`) at
+        position `index` among the worksheets, by default the end, and
+        return it; it takes cells as any worksheet read in full, and
+        `append`."""
+        from vellum.newbook import NewWorksheet, check_sheet_name
+        self._editable("add sheets")
+        check_sheet_name(name, [e.name for e in self._entries])
+        ws = NewWorksheet(self, name)
+        ws._entry = SheetEntry(None, None, "worksheet", None, ws)
+        self._entries.append(ws._entry)
+        self.worksheets = [e.ws for e in self._entries if e.ws is not None]
+        if index is not None:
+            self.move_sheet(ws, index)
+        return ws
+
+    def __delitem__(self, key: str | int) -> None:
+        """``del book[name]`` (or a position): remove that worksheet; its
+        part, and the parts only it used (drawings, comments, tables), are
+        left out of the next save. The last visible sheet cannot go."""
+        self._editable("remove sheets")
+        ws = self._worksheet(key)
+        others = [e for e in self._entries if e is not ws._entry]
+        if not any((e.ws.state if e.ws is not None else (e.attrib or {}).get("state", "visible"))
+                   == "visible" for e in others):
+            raise ValueError(f"sheet {ws.title!r} is the last visible sheet: a workbook "
+                             "keeps one")
+        self._entries = others
+        self.worksheets = [e.ws for e in self._entries if e.ws is not None]
+
+    def move_sheet(self, sheet: Any, index: int) -> None:
+        """Move a worksheet (itself, its name or position) to position
+        `index` among the worksheets (negative positions count from the
+        end, as for a list's insert); other kinds of sheets (chartsheets)
+        keep their places around them."""
+        self._editable("move sheets")
+        ws = self._worksheet(sheet)
+        rest = [e for e in self._entries if e is not ws._entry]
+        sheets = [e for e in rest if e.ws is not None]
+        if index < 0:
+            index = max(len(sheets) + 1 + index, 0)
+        at = rest.index(sheets[index]) if index < len(sheets) else len(rest)
+        rest.insert(at, ws._entry)
+        self._entries = rest
+        self.worksheets = [e.ws for e in self._entries if e.ws is not None]
+
+    def _check_title(self, ws: Any, name: str) -> None:
+        """ValueError unless `ws` may be renamed `name` (the rules of
+        `add_sheet`)."""
+        from vellum.newbook import check_sheet_name
+        self._editable("rename sheets")
+        check_sheet_name(name, [e.name for e in self._entries if e.ws is not ws])
+
     def _read_styles(self):
         part = self._related("styles")
         found = part is not None and self._archive.member(part) is not None
+        self._styles_part = self._archive.member(part) if found else None
         self._styles_xml = self._archive.read(part) if found else None
         styles = Styles(self._archive.tree(part) if found else None)
         self.date_formats, self.timedelta_formats = styles.date_formats, styles.timedelta_formats
@@ -288,11 +421,14 @@ class Workbook:
             return self.sheets[0]
         return self.sheets[self._index(key, self.sheets)]
 
-    def parser(self):
+    def parser(self, formula_and_value: bool = False):
         """A new parser object for one worksheet: the package's settings for
-        reading it and the `row_dimensions` that reading fills in."""
+        reading it and the `row_dimensions` that reading fills in; with
+        `formula_and_value`, cells read with their formula and the value it
+        was saved with."""
         return Parser(shared_strings=self.shared_strings, epoch=self.epoch,
-                      data_only=self.data_only,
+                      data_only=self.data_only and not formula_and_value,
+                      formula_and_value=formula_and_value,
                       date_formats=self.date_formats,
                       timedelta_formats=self.timedelta_formats)
 
@@ -360,7 +496,8 @@ def _load(workbook, sheet, bind, cells):
     with workbook._archive.open_member(sheet.part) as source:
         bind(source, parser, ws, cells, workbook._cell_styles, Cell, workbook.helpers, actions)
     ws._cells = cells
-    ws.row_dimensions = {int(row): attrs for row, attrs in parser.row_dimensions.items()}
+    ws.row_dimensions = full.RowDimensions(
+        ws, {int(row): attrs for row, attrs in parser.row_dimensions.items()})
     full.replay(ws, actions)
     return ws
 

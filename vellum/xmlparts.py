@@ -10,14 +10,14 @@ from __future__ import annotations
 
 import xml.etree.ElementTree as ET
 import xml.parsers.expat
-from typing import IO
+from typing import IO, Any
 
 from vellum.errors import WorkbookError
 from vellum.reference.sheet import MAIN_NS, STRICT_NS
 from vellum.reference.writer import safe_string
 
 __all__ = ["MAIN_NS", "STRICT_NS", "REL_NS", "REL_NAMESPACES", "PKG_REL_NS", "XML_NS", "DECL",
-           "parse_part", "refuse_doctype", "root_name", "escape_attr", "in_scope",
+           "parse_part", "refuse_doctype", "root_name", "root_start", "escape_attr", "in_scope",
            "captured_element", "prefixes_of", "serialise", "to_transitional"]
 
 REL_NS = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
@@ -82,17 +82,28 @@ def refuse_doctype(source: IO[bytes], part: str) -> None:
         pass
 
 
-def root_name(source: IO[bytes], window: int = 1 << 20) -> str | None:
-    """The expanded name ("uri}local") of a part's root element, or None
-    when it is not within the first `window` bytes."""
+def root_start(source: IO[bytes], part: str | None = None, window: int = 1 << 20,
+               ) -> tuple[str, dict[str, str], list[tuple[str, str]]] | None:
+    """The root element of a part: its expanded name ("uri}local"), its
+    attributes ({"{uri}local": value} for those in a namespace) and the
+    namespaces it declares ((prefix, uri), "" the default one), or None
+    when it is not within the first `window` bytes. With `part` (which
+    names it in the message) a DOCTYPE is refused."""
     p = xml.parsers.expat.ParserCreate(namespace_separator="}")
-    found = []
+    found: list[Any] = []
+    declared: list[tuple[str, str]] = []
 
     def root(name, attrs):
-        found.append(name)
+        found.append((name, {_clark(k): v for k, v in attrs.items()}, declared))
         raise _Prolog
 
+    def doctype(*args):
+        raise doctype_refused(part)
+
     p.StartElementHandler = root
+    p.StartNamespaceDeclHandler = lambda prefix, uri: declared.append((prefix or "", uri))
+    if part is not None:
+        p.StartDoctypeDeclHandler = doctype
     try:
         while window > 0 and (data := source.read(4096)):
             window -= len(data)
@@ -101,6 +112,13 @@ def root_name(source: IO[bytes], window: int = 1 << 20) -> str | None:
             p.Parse(b"", True)
     except _Prolog:
         pass
+    return found[0] if found else None
+
+
+def root_name(source: IO[bytes], window: int = 1 << 20) -> str | None:
+    """The expanded name ("uri}local") of a part's root element, or None
+    when it is not within the first `window` bytes."""
+    found = root_start(source, window=window)
     return found[0] if found else None
 
 
@@ -156,13 +174,15 @@ def to_transitional(element: ET.Element) -> None:
             e.tag = "{" + MAIN_NS + "}" + e.tag[len(STRICT_NS) + 2:]
 
 
-def serialise(element: ET.Element, prefixes: dict[str, str], root: bool = False) -> str:
-    """An element as markup with the main namespace as the default one and
-    the other namespaces under the prefixes they were read with (markup
-    compatibility names prefixes in attribute values), declared on it; a
-    `root` element declares the main namespace too. Its texts were parsed
-    from XML, so they hold no character XML cannot carry and are only
-    escaped."""
+def serialise(element: ET.Element, prefixes: dict[str, str], root: bool = False,
+              default: str = MAIN_NS) -> str:
+    """An element as markup with `default` (the main namespace unless said
+    otherwise) as the default namespace and the other namespaces under the
+    prefixes they were read with, declared on it. A `root` element declares
+    the default namespace and every one of `prefixes` too (markup
+    compatibility names prefixes in attribute values, which must stay
+    declared whether used or not). Its texts were parsed from XML, so they
+    hold no character XML cannot carry and are only escaped."""
     prefixes = dict(prefixes)
     used: dict[str, str] = {}
 
@@ -170,7 +190,7 @@ def serialise(element: ET.Element, prefixes: dict[str, str], root: bool = False)
         if name[:1] != "{":
             return name
         uri, _, local_name = name[1:].partition("}")
-        if uri == MAIN_NS:
+        if uri == default:
             return local_name
         if uri == XML_NS:
             return "xml:" + local_name
@@ -192,7 +212,11 @@ def serialise(element: ET.Element, prefixes: dict[str, str], root: bool = False)
 
     out: list[str] = []
     walk(element, out)
-    declared = f' xmlns="{MAIN_NS}"' if root else ""
-    declared += "".join(f' xmlns:{p}="{escape_attr(uri)}"' for uri, p in sorted(used.items()))
+    declared = f' xmlns="{escape_attr(default)}"' if root else ""
+    seen = set()
+    for uri, p in sorted((prefixes | used if root else used).items(), key=lambda i: i[1]):
+        if p not in seen:
+            seen.add(p)
+            declared += f' xmlns:{p}="{escape_attr(uri)}"'
     name = qname(element.tag)
     return out[0][:len(name) + 1] + declared + "".join(out)[len(name) + 1:]

@@ -91,7 +91,7 @@ def open_member(archive: zipfile.ZipFile, info: zipfile.ZipInfo | str,
     lock = contextlib.nullcontext() if own else archive._lock
     try:
         with lock:
-            start = _data_offset(f, info, archive.metadata_encoding)
+            start = data_offset(f, info, archive.metadata_encoding)
     except BaseException:
         if own:
             f.close()
@@ -99,7 +99,7 @@ def open_member(archive: zipfile.ZipFile, info: zipfile.ZipInfo | str,
     return MemberReader(f, own, info, start, library, lock)
 
 
-def _data_offset(f, info, encoding=None):
+def data_offset(f, info, encoding=None):
     """Where the member's data starts, after its local header, checked as
     `ZipFile.open` checks it: the header must name the member, and the data
     must end before the next member's header starts. Entries that overlap

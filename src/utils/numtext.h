@@ -14,4 +14,11 @@ inline constexpr size_t G16_MAX = 32;
 // returns its length.
 size_t format_g16(double x, char* out) noexcept;
 
+// The %.16g text of a finite x where it reads back as x, else the shortest
+// digits that do (17 significant digits, or in rare cases 16 others), laid
+// out as %.16g lays out its digits: what the package writes for a number,
+// so that a saved number reads back as the same double. Same contract as
+// format_g16.
+size_t format_exact(double x, char* out) noexcept;
+
 }  // namespace vlm

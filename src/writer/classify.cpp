@@ -25,13 +25,13 @@ std::optional<int64_t> exact_int(PyObject* obj) noexcept {
 size_t int_text(int64_t v, char* out) noexcept {
     if (v >= -LIMIT53 && v <= LIMIT53)
         return static_cast<size_t>(std::to_chars(out, out + G16_MAX, v).ptr - out);
-    return format_g16(static_cast<double>(v), out);
+    return format_exact(static_cast<double>(v), out);
 }
 
 size_t double_text(double x, char* out) noexcept {
     if (std::trunc(x) == x && std::fabs(x) < 1e16 && !(x == 0.0 && std::signbit(x)))
         return static_cast<size_t>(std::to_chars(out, out + G16_MAX, static_cast<int64_t>(x)).ptr - out);
-    return format_g16(x, out);
+    return format_exact(x, out);
 }
 
 // NaN and the infinities are no number a sheet holds: the package refuses

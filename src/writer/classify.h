@@ -1,7 +1,8 @@
 // Cell values sorted into what the writer can put in <v> itself: nothing,
 // a str's own UTF-8 text, or number text made here; anything else is the
 // package's to write. Number text follows the package: integers up to 2^53
-// in full, integral doubles below 1e16 without a point, the rest as %.16g.
+// in full, integral doubles below 1e16 without a point, the rest as %.16g
+// where that reads back as the same double, else in its shortest exact form.
 #pragma once
 
 #include "host/error.h"

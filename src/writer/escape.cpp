@@ -132,4 +132,33 @@ bool writable(std::string_view text) noexcept {
     return true;
 }
 
+namespace {
+
+bool hex_digit(char c) noexcept {
+    return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f');
+}
+
+// Whether the underscore at text[i] begins "_xHHHH_".
+bool escape_shaped(std::string_view text, size_t i) noexcept {
+    return i + 7 <= text.size() && text[i + 1] == 'x' && hex_digit(text[i + 2]) &&
+           hex_digit(text[i + 3]) && hex_digit(text[i + 4]) && hex_digit(text[i + 5]) && text[i + 6] == '_';
+}
+
+}  // namespace
+
+std::string_view escape_underscores(std::string_view text, std::string& scratch) {
+    size_t i = text.find('_');
+    while (i != std::string_view::npos && !escape_shaped(text, i))
+        i = text.find('_', i + 1);
+    if (i == std::string_view::npos)
+        return text;
+    scratch.assign(text.substr(0, i));
+    for (; i < text.size(); ++i) {
+        if (text[i] == '_' && escape_shaped(text, i))
+            scratch += "_x005F";
+        scratch += text[i];
+    }
+    return scratch;
+}
+
 }  // namespace vlm::writer

@@ -19,5 +19,11 @@ void esc_text(std::string& out, std::string_view text, bool lxml);
 // tab, line feed, carriage return or at least U+0020, and none of U+FFFE
 // and U+FFFF. Anything else is the package's to write (or refuse).
 bool writable(std::string_view text) noexcept;
+// `text` with every underscore that begins the shape of the format's
+// character escape ("_x" four hex digits "_") written as the escape of an
+// underscore, "_x005F_", so that readers, which decode such escapes, give
+// back the text itself: "_x0041_" -> "_x005F_x0041_". The result is `text`
+// itself when nothing changes, else `scratch`.
+std::string_view escape_underscores(std::string_view text, std::string& scratch);
 
 }  // namespace vlm::writer

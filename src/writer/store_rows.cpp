@@ -30,7 +30,7 @@ public:
 
 private:
     struct StyleSlot {
-        bool resolved = false, styled = false;
+        bool resolved = false, styled = false, date = false;
         std::string s;
     };
 
@@ -124,6 +124,7 @@ Result<const StoreWalk::StyleSlot*> StoreWalk::style(uint32_t id) {
     if (!item)
         return fetched();
     StyleSlot out;
+    out.date = w_.shows_date(item.get());
     out.styled = VLM_TRY(w_.has_style(item.get()));
     if (out.styled) {
         Ref copy = Ref::steal(PyObject_CallOneArg(w_.style_array_.get(), item.get()));
@@ -166,10 +167,11 @@ Result<void> StoreWalk::cell(const Loc& loc) {
     CellStore* st = VLM_TRY(access());
     Entry e = st->entry(loc);
     std::optional<std::string_view> s, t;
-    bool styled = false;
+    bool styled = false, date_styled = false;
     if (e.kind != Kind::Object && e.style != store::NO_STYLE) {
         const StyleSlot* slot = VLM_TRY(style(e.style));
         styled = slot->styled;
+        date_styled = slot->date;
         if (styled)
             s = slot->s;
         st = VLM_TRY(access());
@@ -199,6 +201,9 @@ Result<void> StoreWalk::cell(const Loc& loc) {
     Ref hold;
     Classified val;
     if (dtype == "d") {
+        // a date under a format that shows none is given one by the package
+        if (!date_styled)
+            return materialise(loc);
         val = VLM_TRY(dated(loc, e, t));
     } else {
         switch (e.kind) {

@@ -98,7 +98,84 @@ Result<SheetWriter> SheetWriter::make(PyObject* ws, PyObject* write, bool lxml, 
     Ref iso = VLM_TRY(attr(parent.get(), NAMES.iso_dates));
     w.iso_dates_ = VLM_TRY(truth(iso.get()));
     w.safe_string_ = VLM_TRY(lookup_helper(helpers, "safe_string"));
+    VLM_TRY(w.read_date_formats(helpers));
+    VLM_TRY(w.read_formula_values(helpers));
     return w;
+}
+
+namespace {
+
+// helpers[key], or null (no exception) when the key is absent or None.
+Result<Ref> optional_helper(PyObject* helpers, const char* key) {
+    PyObject* value;
+    int found = PyDict_GetItemStringRef(helpers, key, &value);
+    if (found < 0)
+        return fetched();
+    Ref out = found ? Ref::steal(value) : Ref();
+    if (out.get() == Py_None)
+        return Ref();
+    return out;
+}
+
+// A str's UTF-8 text, or nothing for anything else.
+std::optional<std::string_view> str_text(PyObject* obj) noexcept {
+    if (!PyUnicode_Check(obj))
+        return std::nullopt;
+    return utf8_of(obj);
+}
+
+}  // namespace
+
+// Without the set, no format counts as showing a date: every "d" cell then
+// goes to the package, which is slower but writes the same.
+Result<void> SheetWriter::read_date_formats(PyObject* helpers) {
+    Ref ids = VLM_TRY(optional_helper(helpers, "date_formats"));
+    if (!ids)
+        return {};
+    Ref it = Ref::steal(PyObject_GetIter(ids.get()));
+    if (!it)
+        return fetched();
+    while (Ref id = Ref::steal(PyIter_Next(it.get()))) {
+        std::optional<int64_t> v = exact_int(id.get());
+        if (v && *v >= INT32_MIN && *v <= INT32_MAX)
+            date_formats_.push_back(static_cast<int32_t>(*v));
+    }
+    if (PyErr_Occurred())
+        return fetched();
+    std::ranges::sort(date_formats_);
+    return {};
+}
+
+// {(row, column): (formula, t, text)}; an entry of another shape declines
+// the sheet, a formula that is no str (an array formula, which the package
+// writes) is passed over, and a text that cannot be encoded leaves its cell
+// to the package.
+Result<void> SheetWriter::read_formula_values(PyObject* helpers) {
+    Ref values = VLM_TRY(optional_helper(helpers, "formula_values"));
+    if (!values)
+        return {};
+    if (!PyDict_Check(values.get()))
+        return decline("formula values");
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    while (PyDict_Next(values.get(), &pos, &key, &item)) {
+        if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) != 2 || !PyTuple_Check(item) ||
+            PyTuple_GET_SIZE(item) != 3)
+            return decline("formula values");
+        std::optional<int64_t> r = exact_int(PyTuple_GET_ITEM(key, 0)), c = exact_int(PyTuple_GET_ITEM(key, 1));
+        PyObject *formula = PyTuple_GET_ITEM(item, 0), *t = PyTuple_GET_ITEM(item, 1), *text = PyTuple_GET_ITEM(item, 2);
+        if (!r || !c || !PyUnicode_Check(text) || (t != Py_None && !PyUnicode_Check(t)))
+            return decline("formula values");
+        std::optional<std::string_view> f = str_text(formula);
+        if (!f || *r < 0 || *r >= (int64_t{1} << 47) || *c < 1 || *c > MAX_COLUMN)
+            continue;
+        std::optional<std::string_view> t_text = t == Py_None ? std::string_view() : utf8_of(t);
+        std::optional<std::string_view> v = utf8_of(text);
+        Saved saved{std::string(*f), std::string(t_text.value_or("")), std::string(v.value_or("")),
+                    t != Py_None, t_text && v};
+        saved_.insert_or_assign(cell_key(*r, *c), std::move(saved));
+    }
+    return {};
 }
 
 // --- Styles
@@ -117,6 +194,19 @@ Result<bool> SheetWriter::has_style(PyObject* style) {
     if (!r)
         return fetched();
     return truth(r.get());
+}
+
+bool SheetWriter::shows_date(PyObject* style) const noexcept {
+    int32_t format = 0;
+    if (style != Py_None) {
+        if (Py_TYPE(style) != reinterpret_cast<PyTypeObject*>(style_array_.get()))
+            return false;
+        StyleInts s = style_ints(style);
+        if (!s.ok || s.count == 0)
+            return false;
+        format = s.v[0];
+    }
+    return std::ranges::binary_search(date_formats_, format);
 }
 
 Result<Ref> SheetWriter::style_id(PyObject* style) {
@@ -188,6 +278,8 @@ Result<void> SheetWriter::write_one(PyObject* cell) {
     else if (*dt != "f")
         t = *dt;
     if (*dt == "d") {
+        if (!shows_date(style.get()))
+            return push_fallback(cell, styled);
         Ref pair = Ref::steal(PyObject_CallFunctionObjArgs(date_value_.get(), ws_.get(), cell, nullptr));
         PyObject *v, *iso;
         if (!pair || !PyArg_ParseTuple(pair.get(), "OO!:date_value", &v, &PyBool_Type, &iso))
@@ -219,6 +311,22 @@ Result<SheetWriter::Outcome> SheetWriter::emit(const CellOut& c) {
         return Outcome::Declined;
     if (!text.empty() && !writable(text))
         return Outcome::Declined;
+    // A text value is written with its escape-shaped underscores escaped; a
+    // formula with the value it was saved with while it is the formula read.
+    std::optional<std::string_view> t = c.t;
+    std::string_view saved_text;
+    if ((content == Content::V && c.value->kind == K::String) || content == Content::Inline) {
+        text = escape_underscores(text, escaped_);
+    } else if (content == Content::Formula && !saved_.empty()) {
+        auto hit = saved_.find(cell_key(c.row, c.column));
+        if (hit != saved_.end() && hit->second.formula == text) {
+            const Saved& v = hit->second;
+            t = v.has_t ? std::optional<std::string_view>(v.t) : std::nullopt;
+            saved_text = escape_underscores(v.text, escaped_);
+            if (!v.encoded || !writable(saved_text))
+                return Outcome::Declined;
+        }
+    }
     if (c.link && c.link != Py_None && VLM_TRY(truth(c.link))) {
         if (PyList_CheckExact(hyperlinks_.get()) ? PyList_Append(hyperlinks_.get(), c.link) < 0
                                                  : !Ref::steal(PyObject_CallMethodOneArg(hyperlinks_.get(), NAMES.append, c.link)))
@@ -235,9 +343,9 @@ Result<SheetWriter::Outcome> SheetWriter::emit(const CellOut& c) {
         esc_attr(b, *c.s, lxml_);
         b += '"';
     }
-    if (c.t) {
+    if (t) {
         b += " t=\"";
-        esc_attr(b, *c.t, lxml_);
+        esc_attr(b, *t, lxml_);
         b += '"';
     }
     const char* empty_v = lxml_ ? "<v></v></c>" : "<v /></c>";
@@ -276,7 +384,13 @@ Result<SheetWriter::Outcome> SheetWriter::emit(const CellOut& c) {
             esc_text(b, formula, lxml_);
             b += "</f>";
         }
-        b += empty_v;
+        if (saved_text.empty()) {
+            b += empty_v;
+        } else {
+            b += "<v>";
+            esc_text(b, saved_text, lxml_);
+            b += "</v></c>";
+        }
         break;
     }
     }

@@ -79,8 +79,16 @@ private:
         PyObject* link;  // borrowed, or null
     };
 
+    // The optional helpers: the number formats that show dates, and the
+    // values formulas were saved with (writer.cpp)
+    [[nodiscard]] Result<void> read_date_formats(PyObject* helpers);
+    [[nodiscard]] Result<void> read_formula_values(PyObject* helpers);
+
     // The cell styles (writer.cpp)
     [[nodiscard]] Result<bool> has_style(PyObject* style);
+    // Whether a cell style's number format shows a date, a time or a
+    // duration; false for a style that is no plain style array.
+    bool shows_date(PyObject* style) const noexcept;
     [[nodiscard]] Result<Ref> style_id(PyObject* style);
     // str(id) of a style id into `out`.
     [[nodiscard]] Result<void> id_text(PyObject* id, std::string& out);
@@ -107,6 +115,17 @@ private:
     [[nodiscard]] Result<void> write_fallback(PyObject* rows_fallback, PyObject* row_dims);
     [[nodiscard]] Result<void> write_store(PyObject* store_obj, PyObject* row_dims);
 
+    // A formula's saved value: the formula it belongs to (the cell's value,
+    // "=" first), the cell's t (none for a number) and the <v> text; not
+    // `encoded` when a text held lone surrogates (the package refuses it).
+    struct Saved {
+        std::string formula, t, text;
+        bool has_t = false, encoded = true;
+    };
+    static uint64_t cell_key(int64_t row, int64_t column) noexcept {
+        return static_cast<uint64_t>(row) << 16 | static_cast<uint64_t>(column);
+    }
+
     std::string buf_;
     std::optional<Epoch> epoch_;
     Ref ws_, write_, cell_styles_, style_array_, hyperlinks_;
@@ -124,8 +143,14 @@ private:
     };
     // The nine integers of a style array -> the id `add` gave for them.
     std::unordered_map<std::array<int32_t, 9>, Ref, StyleHash> style_cache_;
-    // Scratch for the text of one cell's attributes.
-    std::string s_text_, dtype_text_;
+    // Number format ids that show a date, a time or a duration, sorted: a
+    // "d" cell under any other format is the package's to write (it gives
+    // the cell a date format).
+    std::vector<int32_t> date_formats_;
+    std::unordered_map<uint64_t, Saved> saved_;
+    // Scratch for the text of one cell's attributes, and for a text with
+    // its escape-shaped underscores escaped.
+    std::string s_text_, dtype_text_, escaped_;
 
     friend class StoreWalk;
 };

@@ -33,15 +33,49 @@ def corpus():
     return sorted(p.name for p in CORPUS.glob("*.xls[xm]")) if CORPUS.is_dir() else []
 
 
-def export(paths, out):
-    """One soffice run: every sheet of every workbook of `paths` as shown,
-    into `out`."""
+def export(paths, out, csv_filter=CSV_FILTER):
+    """Every sheet of every workbook of `paths` as shown (or through
+    another `csv_filter`), into `out`, as "stem-Sheet.csv": soffice runs of
+    a few workbooks each, and a workbook that came out with no sheet is
+    exported again alone, as a long run now and then stops partway
+    (AssertionError if it still has none). A workbook's stem must be no
+    other's followed by "-"."""
+    paths = [pathlib.Path(p) for p in paths]
     # LibreOffice is not ours to sanitize: under the sanitizer run the
     # preloaded runtimes and their options would abort it
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD" and not k.endswith("SAN_OPTIONS")}
-    subprocess.run([shutil.which("soffice"), f"-env:UserInstallation=file://{out}/profile", "--headless",
-                    "--convert-to", CSV_FILTER, "--outdir", str(out), *map(str, paths)],
-                   check=True, capture_output=True, timeout=1800, env=env)
+
+    def run(batch):
+        subprocess.run([shutil.which("soffice"), f"-env:UserInstallation=file://{out}/profile",
+                        "--headless", "--convert-to", csv_filter, "--outdir", str(out),
+                        *map(str, batch)], capture_output=True, timeout=1800, env=env)
+
+    def missing():
+        return [p for p in paths if not sheet_files(out, p)]
+
+    for i in range(0, len(paths), EXPORT_BATCH):
+        run(paths[i:i + EXPORT_BATCH])
+    for path in missing():
+        run([path])
+    assert not missing(), f"LibreOffice exported nothing of {[p.name for p in missing()]}"
+
+
+# Workbooks a soffice run exports.
+EXPORT_BATCH = 20
+
+
+def sheet_files(out, path):
+    """{sheet name: CSV file} of what `export` made of one workbook."""
+    stem = pathlib.Path(path).stem
+    pattern = "".join(f"[{c}]" if c in "*?[" else c for c in stem) + "-*.csv"
+    return {f.name[len(stem) + 1:-4]: f for f in pathlib.Path(out).glob(pattern)}
+
+
+def sheet_grid(out, path, sheet):
+    """`grid` of one exported sheet."""
+    with open(pathlib.Path(out) / f"{pathlib.Path(path).stem}-{sheet}.csv", newline="",
+              encoding="utf-8") as f:
+        return grid(csv.reader(f))
 
 
 def grid(rows):

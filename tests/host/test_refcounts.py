@@ -208,6 +208,19 @@ def write_rows():
     return case
 
 
+def refused_formula_values():
+    ws = written_sheet(False)
+    helpers = {**writer_ref.make_writer_helpers(False), "formula_values": {(1, 6): ("=A1", "b")}}
+
+    def case():
+        try:
+            _vellum.SheetWriter(ws, [].append, False, helpers)
+        except _vellum.NativeFallback:
+            return
+        raise AssertionError("a formula value of another shape is declined")
+    return case
+
+
 def raises(*args):
     raise ZeroDivisionError("helper")
 
@@ -256,6 +269,11 @@ CASES = {
                                          "add_comment": raises}),
     "write store helper raises": write(True, {"date_value": raises, "write_cell": raises,
                                               "add_comment": raises}),
+    "write formula values and date formats": write(True, {
+        "formula_values": {(1, 6): ("=A1&B1", "str", "text1"), (9, 9): ("=x", None, "\ud800"),
+                           (2, 1): ("=other", "e", "#N/A")},
+        "date_formats": frozenset({14, 22, 2**40, "x"})}),
+    "write formula values refused": refused_formula_values(),
 }
 
 

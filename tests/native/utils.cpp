@@ -1,6 +1,7 @@
 // Number text and coordinates.
 //
 //   format_g16(x: float) -> str
+//   format_exact(x: float) -> str
 //   fast_coordinate(text: str) -> (row, column) | None
 //   format_g16_many(floats: list) -> list of str (benchmarks)
 #include "host/pyref.h"
@@ -13,18 +14,21 @@
 namespace vlm::testing {
 namespace {
 
-PyObject* t_format_g16(PyObject*, PyObject* arg) {
+template <size_t (*format)(double, char*) noexcept>
+PyObject* t_format(PyObject*, PyObject* arg) {
     double x = PyFloat_AsDouble(arg);
     if (x == -1.0 && PyErr_Occurred())
         return nullptr;
     if (!std::isfinite(x)) {
-        PyErr_SetString(PyExc_ValueError, "format_g16 takes finite numbers only");
+        PyErr_SetString(PyExc_ValueError, "number text takes finite numbers only");
         return nullptr;
     }
     char buf[G16_MAX];
-    size_t n = format_g16(x, buf);
+    size_t n = format(x, buf);
     return PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(n));
 }
+
+PyObject* t_format_g16(PyObject* self, PyObject* arg) { return t_format<format_g16>(self, arg); }
 
 PyObject* t_fast_coordinate(PyObject*, PyObject* arg) {
     Py_ssize_t n;
@@ -59,6 +63,7 @@ PyObject* format_g16_many(PyObject*, PyObject* seq) {
 
 PyMethodDef methods[] = {
     {"format_g16", t_format_g16, METH_O, nullptr},
+    {"format_exact", t_format<format_exact>, METH_O, nullptr},
     {"fast_coordinate", t_fast_coordinate, METH_O, nullptr},
     {"format_g16_many", format_g16_many, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -1,5 +1,6 @@
-"""%.16g number text against Python's own '%.16g' formatting, and the fast
-A1 coordinate path against the reference coordinate_to_tuple."""
+"""%.16g number text against Python's own '%.16g' formatting, the exact
+number text the writers use against the package's, and the fast A1
+coordinate path against the reference coordinate_to_tuple."""
 import itertools
 import os
 import random
@@ -10,6 +11,7 @@ from hypothesis import example, given, strategies as st
 
 import _vellum_testing as t
 from vellum.reference.values import coordinate_to_tuple
+from vellum.reference.writer import float_text
 
 BITS = st.integers(0, 2**64 - 1).map(lambda b: struct.unpack("<d", struct.pack("<Q", b))[0])
 # Near-ties: 17 significant digits ending in 5 and exactly representable.
@@ -52,6 +54,30 @@ def test_many_random_bit_patterns():
         x = struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0]
         if x - x == 0:
             assert t.format_g16(x) == "%.16g" % x, x.hex()
+
+
+@pytest.mark.parametrize("x, text", [
+    (1.9104973077774101, "1.9104973077774101"), (0.1, "0.1"), (1 / 3, "0.3333333333333333"),
+    (2 / 3, "0.6666666666666666"), (1e-5 / 3, "3.3333333333333337e-06"),
+    (1.2345678901234568e16, "1.2345678901234568e+16"), (123456789012345.67, "123456789012345.67"),
+    (5e-324, "4.940656458412465e-324"), (1.7976931348623157e308, "1.7976931348623157e+308"),
+    (-0.0, "-0"), (0.30000000000000004, "0.30000000000000004"), (1e23, "9.999999999999999e+22"),
+])
+def test_exact_table(x, text):
+    assert t.format_exact(x) == text == float_text(x)
+
+
+@given(BITS | WHOLE | st.floats(allow_nan=False, allow_infinity=False))
+def test_exact_reads_back_and_keeps_every_g16_that_does(x):
+    """The same bytes as %.16g wherever those read back as x; else the
+    shortest text that does, the same as the package's."""
+    if x == x and abs(x) != float("inf"):
+        text = t.format_exact(x)
+        assert float(text) == x and text == float_text(x)
+        if float("%.16g" % x) == x:
+            assert text == "%.16g" % x
+        else:
+            assert len(text.lstrip("-").split("e")[0].replace(".", "").strip("0")) <= 17
 
 
 def test_non_finite_is_refused_by_the_glue():

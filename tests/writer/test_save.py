@@ -257,8 +257,9 @@ def test_a_workbook_read_with_data_only_is_saved_only_when_asked(tmp_path):
         with pytest.raises(ValueError, match="data_only=True.*formulas_as_values=True"):
             read.save(path)
         assert path.read_bytes() == before
+        read["S"]["C1"] = 3  # the sheet is written again, not copied
         read.save(tmp_path / "values.xlsx", formulas_as_values=True)
-    assert cells(tmp_path / "values.xlsx") == {(1, 1): 2}
+    assert cells(tmp_path / "values.xlsx") == {(1, 1): 2, (1, 3): 3}
 
 
 def test_a_write_only_save_that_fails_can_be_made_again(tmp_path, monkeypatch):

@@ -19,15 +19,14 @@ from vellum.reference.cell import Cell
 from vellum.reference.styles import StyleArray
 from vellum.xmlparts import MAIN_NS
 
-CORPUS = pathlib.Path("/work/shared/corpus/xlsx")
+CORPUS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "corpus" / "xlsx"
 MODES = [False, True]
 
 # Texts XML can carry: tabs, line feeds and carriage returns included.
 texts = st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters=(
     [chr(c) for c in range(32) if c not in (9, 10, 13)] + ["\ufffe", "\uffff"])), max_size=12)
-# (a text shaped like the _xHHHH_ escape has a test of its own, below)
 odd_texts = st.one_of(texts, st.sampled_from(['"', "&", "<", ">", "\r", "a\r\nb", " a ", "  ",
-                                              "é\u4e2d\U0001f600", ""]))
+                                              "é\u4e2d\U0001f600", "", "_x000D_"]))
 values = st.one_of(
     st.integers(-2**53, 2**53),
     st.floats(allow_nan=False, allow_infinity=False),
@@ -43,10 +42,7 @@ cells = st.dictionaries(st.tuples(st.integers(1, 30), st.integers(1, 30)),
 
 
 def expected(value):
-    """What a value reads back as: numbers to 16 significant digits, an
-    empty text as an empty cell."""
-    if isinstance(value, float):
-        return float("%.16g" % value)
+    """What a value reads back as: itself, an empty text as an empty cell."""
     if value == "":
         return None
     return value
@@ -103,8 +99,6 @@ def test_new_workbook_round_trip(generated):
     assert sheet_cells(outputs[0]) == sheet_cells(outputs[1])
 
 
-@pytest.mark.xfail(strict=True, reason="the writers write a text shaped like the _xHHHH_ escape "
-                   "as it is (not with _x005F_), so it reads back decoded")
 @pytest.mark.parametrize("lxml", MODES)
 def test_escape_shaped_text_round_trips(lxml):
     book = vellum.new_workbook()
@@ -127,6 +121,8 @@ def test_corpus_saved_reads_back(name):
     with vellum.read_workbook(path) as book:
         before = [{k: expected(v) for k, v in sheet.items()} for sheet in
                   [{k: ws._cells[k].value for k in list(ws._cells)} for ws in book]]
+        for ws in book:
+            ws._changed = True  # written again, not copied
         outputs = [saved(book, lxml) for lxml in MODES]
         names = book.sheet_names
     for data in outputs:
@@ -296,6 +292,7 @@ def test_a_refused_save_leaves_the_file_it_was_to_replace(tmp_path):
         with pytest.raises(ValueError, match=r"cell 'S'!B1 .* U\+000B"):
             ws["B1"] = "bad\x0b"
         ws["B1"]._value = "bad\x0b"  # past the check: the save refuses it
+        ws._changed = True
         with pytest.raises(ValueError, match=r"cell 'S'!B1 .* U\+000B"):
             again.save(path)
         ws["B1"] = 2

@@ -104,6 +104,14 @@ def refused(cell: Any, why: str) -> ValueError:
     title = getattr(getattr(cell, "parent", None), "title", None)
     where = f"{title!r}!{cell.coordinate}" if isinstance(title, str) else cell.coordinate
     return ValueError(f"cell {where} cannot hold this value: {why}")
+def changed(ws: Any) -> None:
+    """Note that worksheet `ws` was written to (a value, a link, a style of
+    one of its cells), so that a save writes it again rather than copying
+    the part it was read from. Every change made through a cell calls it."""
+    try:
+        ws._changed = True
+    except AttributeError:
+        pass  # a cell of no sheet, or of a streamed one, which is never saved
 
 
 class Hyperlink:
@@ -167,6 +175,7 @@ class Cell:
                 raise refused(self, why)
         self.data_type = data_type
         self._value = v
+        changed(self.parent)
 
     @property
     def hyperlink(self) -> Any:
@@ -179,6 +188,7 @@ class Cell:
         if target is not None and (why := refusal(str(target))) is not None:
             raise refused(self, "its link " + why)
         self._hyperlink = None if target is None else Hyperlink(self.coordinate, str(target))
+        changed(self.parent)
 
     @property
     def comment(self) -> Any:

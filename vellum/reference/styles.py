@@ -9,6 +9,7 @@ list's entry, so a `StyleArray` keeps no state beyond its nine integers.
 from __future__ import annotations
 
 import array
+import datetime
 import re
 from collections.abc import Iterable
 from typing import Any
@@ -153,6 +154,34 @@ def format_kind(code: str) -> str | None:
     if _DATE_LETTERS.search(_BRACKETS.sub("", section)):
         return "date"
     return None
+
+
+# The built-in number format a date, a time or a duration gets where its
+# cell's format shows none: without one it would be saved as a bare serial
+# number and read back as a number.
+_DATE_FORMAT_OF = ((datetime.datetime, 22), (datetime.date, 14), (datetime.time, 21),
+                   (datetime.timedelta, 46))
+
+
+def date_format_ids(number_formats: dict[int, str]) -> frozenset[int]:
+    """The ids of the number formats that show a date, a time or a duration."""
+    return frozenset(i for i, code in number_formats.items() if format_kind(code) is not None)
+
+
+def dated_style(style: Any, value: Any, number_formats: dict[int, str]) -> StyleArray | None:
+    """For a date, time or duration `value` in a cell of `style` (None: the
+    default style) whose number format shows none, a copy of the style with
+    the matching built-in date format; None where nothing is to change."""
+    for kind, fmt in _DATE_FORMAT_OF:
+        if isinstance(value, kind):
+            break
+    else:
+        return None
+    if style is not None and format_kind(number_formats.get(style[0], "General")) is not None:
+        return None
+    out = StyleArray(style if style is not None else StyleArray())
+    out.numFmtId = fmt
+    return out
 
 
 def _number(element, name):

@@ -16,17 +16,17 @@ issues the warnings, in document order.
 from __future__ import annotations
 
 import array
-import datetime
 import re
 import warnings
 import xml.parsers.expat
 from collections.abc import Iterator, MutableSequence, Sequence
+from types import MappingProxyType
 from typing import IO, Any
 
 from vellum.extent import cells_extent
-from vellum.reference.cell import blank_cell, column_letter, fill_cell
+from vellum.reference.cell import blank_cell, changed, column_letter, fill_cell
 from vellum.reference.sheet import MAIN_NS, STRICT_NS, SheetReader, attr_key
-from vellum.reference.styles import StyleArray, format_kind
+from vellum.reference.styles import BUILTIN_FORMATS, dated_style
 from vellum.reference.values import MAX_COLUMN, MAX_ROW, check_cell, coordinate_to_tuple
 from vellum.xmlparts import in_scope
 
@@ -88,26 +88,58 @@ def replay(ws: EditableWorksheet, actions: Sequence[Any]) -> None:
             ws._hyperlinks.extend(read_hyperlinks(data, namespaces))
 
 
-# The built-in number format a date, time or duration gets when assigned to
-# a cell whose format shows none: without one it would be saved as a bare
-# serial number and read back as a number.
-_DATE_FORMAT_OF = ((datetime.datetime, 22), (datetime.date, 14), (datetime.time, 21),
-                   (datetime.timedelta, 46))
-
-
 def date_style(cell: Any, value: Any) -> None:
     """Give `cell` a date number format matching `value` (a date, a time or
     a duration) unless its style already shows one."""
-    for kind, fmt in _DATE_FORMAT_OF:
-        if isinstance(value, kind):
-            break
-    else:
-        return
-    if format_kind(cell.number_format) is not None:
-        return
-    style = StyleArray(cell._style if cell._style is not None else StyleArray())
-    style.numFmtId = fmt
-    cell._style = style
+    formats = getattr(getattr(cell.parent, "parent", None), "_number_formats", BUILTIN_FORMATS)
+    style = dated_style(cell._style, value, formats)
+    if style is not None:
+        cell._style = style
+
+
+class RowDimensions(dict):
+    """The row attributes of a sheet read from a file, by row number, each
+    row's a read-only mapping: they are set as a whole
+    (``ws.row_dimensions[7] = {"ht": "30"}``), and setting or removing them
+    notes that the sheet changed (`changed`), which a save must know."""
+
+    __slots__ = ("_ws",)
+
+    def __init__(self, ws: Any, rows: dict[int, dict[str, str]]) -> None:
+        super().__init__((row, MappingProxyType(attrs)) for row, attrs in rows.items())
+        self._ws = ws
+
+    def __setitem__(self, key: Any, value: Any) -> None:
+        changed(self._ws)
+        super().__setitem__(key, value)
+
+    def __delitem__(self, key: Any) -> None:
+        changed(self._ws)
+        super().__delitem__(key)
+
+    def __ior__(self, other: Any) -> RowDimensions:
+        changed(self._ws)
+        return super().__ior__(other)
+
+    def update(self, *args: Any, **kwargs: Any) -> None:
+        changed(self._ws)
+        super().update(*args, **kwargs)
+
+    def setdefault(self, key: Any, default: Any = None) -> Any:
+        changed(self._ws)
+        return super().setdefault(key, default)
+
+    def pop(self, *args: Any) -> Any:
+        changed(self._ws)
+        return super().pop(*args)
+
+    def popitem(self) -> Any:
+        changed(self._ws)
+        return super().popitem()
+
+    def clear(self) -> None:
+        changed(self._ws)
+        super().clear()
 
 
 def _index(name: str, value: Any, limit: int) -> int:
@@ -125,16 +157,34 @@ class EditableWorksheet:
     `parent` is the workbook, `title` the sheet's name, `row_dimensions`
     the attributes of rows that have any, by row number (``{7: {"r": "7",
     "ht": "30", ...}}``), `_hyperlinks` the attributes of the sheet's
-    hyperlinks, `_elements` the sheet's other elements as read."""
+    hyperlinks, `_elements` the sheet's other elements as read. `_changed`
+    tells that a value, a link or a style was written since it was read
+    (`vellum.reference.cell.changed`)."""
+
+    _changed = False
 
     def __init__(self, parent: Any = None, title: str = "Sheet", state: str = "visible") -> None:
         self.parent = parent
-        self.title = title
+        self._title = title
         self.state = state
         self._cells = {}
         self.row_dimensions = {}
         self._hyperlinks = []
         self._elements = []
+
+    @property
+    def title(self) -> str:
+        """The sheet's name. Assigning one renames the sheet, under the
+        rules the workbook's `add_sheet` keeps (ValueError otherwise);
+        formulas and defined names that name the sheet are not rewritten."""
+        return self._title
+
+    @title.setter
+    def title(self, name: str) -> None:
+        check = getattr(self.parent, "_check_title", None)
+        if check is not None:
+            check(self, name)
+        self._title = name
 
     @property
     def name(self) -> str:
@@ -297,6 +347,18 @@ class EditableWorksheet:
             raise TypeError(f"assign to one cell, not to the range {key!r}")
         cell.value = value
         date_style(cell, value)
+
+    def __delitem__(self, key: str | tuple[int, int]) -> None:
+        """``del ws["B2"]`` or ``del ws[2, 2]``: remove that cell (its value,
+        style and link); nothing happens where there is none."""
+        if isinstance(key, str):
+            key = coordinate_to_tuple(key)
+        if not isinstance(key, tuple) or len(key) != 2:
+            raise TypeError(f"worksheet keys are 'A1' texts or (row, column), not {key!r}")
+        key = (_index("row", key[0], MAX_ROW), _index("column", key[1], MAX_COLUMN))
+        if key in self._cells:
+            del self._cells[key]
+            changed(self)
 
     def __repr__(self) -> str:
         return f"<EditableWorksheet {self.title!r} {self.dimensions}>"

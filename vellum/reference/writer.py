@@ -24,13 +24,14 @@ import datetime
 import decimal
 import io
 import math
+import re
 import xml.etree.ElementTree as ET
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from vellum.reference.cell import (ILLEGAL_XML, INFINITY_ERROR, NAN_ERROR, column_letter, nan_inf_to_errors,
                                    nonfinite, refusal, refused)
-from vellum.reference.styles import StyleArray, format_kind
+from vellum.reference.styles import BUILTIN_FORMATS, StyleArray, date_format_ids, dated_style
 from vellum.reference.values import ArrayFormula, DataTableFormula, check_cell
 from vellum.utils.datetime import WINDOWS_EPOCH
 
@@ -46,18 +47,58 @@ def format_g16(x: float) -> str:
     return "%.16g" % x
 
 
+def shortest_text(x: float) -> str:
+    """The shortest digits that read back as the finite float `x` (those of
+    its `repr`), laid out as ``%.16g`` lays out its digits: plain from 1e-4
+    to below 1e16, else with an exponent of at least two digits."""
+    sign, digits, exponent = decimal.Decimal(repr(x)).as_tuple()
+    text = "".join(map(str, digits)).rstrip("0") or "0"
+    assert isinstance(exponent, int)
+    # the power of ten of the first digit
+    power = exponent + len(digits) - 1
+    minus = "-" if sign else ""
+    if power < -4 or power >= 16:
+        mantissa = text[0] + ("." + text[1:] if len(text) > 1 else "")
+        return f"{minus}{mantissa}e{'-' if power < 0 else '+'}{abs(power):02d}"
+    if power < 0:
+        return f"{minus}0.{'0' * (-power - 1)}{text}"
+    whole, fraction = text[:power + 1].ljust(power + 1, "0"), text[power + 1:]
+    return minus + whole + ("." + fraction if fraction else "")
+
+
+def float_text(x: float) -> str:
+    """``%.16g`` of the finite float `x` where that reads back as `x`, else
+    the shortest text that does: a value needing 17 significant digits
+    keeps them, and every other value is written as it always was."""
+    text = "%.16g" % x
+    return text if float(text) == x else shortest_text(x)
+
+
 def number_text(value: int | float) -> str:
     """A number as the writer puts it in ``<v>``: integers up to 2**53 in
     full, integral floats below 1e16 without a point, anything else as
-    ``%.16g``; "" for NaN and the infinities."""
+    `float_text`; "" for NaN and the infinities."""
     if type(value) is int:
-        return str(value) if -_LIMIT53 <= value <= _LIMIT53 else format_g16(float(value))
+        return str(value) if -_LIMIT53 <= value <= _LIMIT53 else float_text(float(value))
     if math.isnan(value) or math.isinf(value):
         return ""
     negative_zero = value == 0 and math.copysign(1, value) < 0
     if value.is_integer() and abs(value) < 1e16 and not negative_zero:
         return str(int(value))
-    return format_g16(value)
+    return float_text(value)
+
+
+# An underscore that begins what the file format reads as an escaped
+# character, "_x" and four hex digits and "_" ("_x000D_" is a carriage
+# return to every spreadsheet application).
+_ESCAPE_SHAPED = re.compile("_(?=x[0-9A-Fa-f]{4}_)")
+
+
+def escape_underscores(text: str) -> str:
+    """`text` with each underscore that begins an ``_xHHHH_`` shape written
+    as the format's escape for an underscore, ``_x005F_``, so that readers
+    give back the text itself ("_x0041_" is saved as "_x005F_x0041_")."""
+    return _ESCAPE_SHAPED.sub("_x005F_", text) if "_x" in text else text
 
 
 def safe_string(text: str) -> str:
@@ -110,14 +151,8 @@ def date_value_raw(ws: Any, value: Any) -> tuple[Any, bool]:
 
 
 def date_value(ws: Any, cell: Any) -> tuple[Any, bool]:
-    """`date_value_raw` of a cell's value, except that a date or time in a
-    cell whose number format shows none (read as ``t="d"`` under General)
-    is written as its ISO 8601 text: as a serial number under such a
-    format, every reader would take it for a plain number."""
-    value = cell._value
-    if isinstance(value, (datetime.date, datetime.time)) and format_kind(cell.number_format) is None:
-        return value.isoformat(), True
-    return date_value_raw(ws, value)
+    """`date_value_raw` of a cell's value."""
+    return date_value_raw(ws, cell._value)
 
 
 def add_comment(ws: Any, cell: Any) -> None:
@@ -134,9 +169,12 @@ def has_style(style: Any) -> bool:
     return style is not None and any(style)
 
 
-def _content(ws, cell):
-    """(t text or None, kind, text) of a cell: kind "empty", "v", "is", "f"
-    or "array"/"table" (text then the formula object)."""
+def _content(ws, cell, saved=None):
+    """(t text or None, kind, text, v) of a cell: kind "empty", "v", "is",
+    "f" or "array"/"table" (text then the formula object); v is the value a
+    formula was saved with (`saved`: see `make_writer_helpers`), kept while
+    the cell holds the formula it was read with, else None. Texts are
+    written with `escape_underscores`, so they read back as they are."""
     data_type = cell.data_type
     value = cell._value
     t = None if data_type == "f" else "inlineStr" if data_type == "s" else data_type
@@ -144,29 +182,34 @@ def _content(ws, cell):
         value, iso = date_value(ws, cell)
         t = "d" if iso else "n"
     if value is None or (isinstance(value, str) and not value):
-        return t, "empty", ""
+        return t, "empty", "", None
     if data_type == "f":
+        v = None
+        if saved and (found := saved.get((cell.row, cell.column))) is not None \
+                and found[0] == value:
+            _, t, v = found
+            v = escape_underscores(safe_string(v))
         if isinstance(value, ArrayFormula):
-            return t, "array", value
+            return t, "array", value, v
         if isinstance(value, DataTableFormula):
-            return t, "table", value
-        return t, "f", _text(cell, str(value))[1:]
+            return t, "table", value, v
+        return t, "f", _text(cell, str(value))[1:], v
     if isinstance(value, bool):
         text = "1" if value else "0"
     elif isinstance(value, _NUMBERS):
         if nonfinite(value) and nan_inf_to_errors(ws):
             nan = value.is_nan() if isinstance(value, decimal.Decimal) else math.isnan(value)
-            return "e", "v", NAN_ERROR if nan else INFINITY_ERROR
+            return "e", "v", NAN_ERROR if nan else INFINITY_ERROR, None
         if (why := refusal(value)) is not None:
             raise refused(cell, why)
         text = number_text(int(value) if isinstance(value, int) else float(value))
     elif isinstance(value, str):
-        text = _text(cell, str(value))
+        text = escape_underscores(_text(cell, str(value)))
     else:
         text = str(value)
     if data_type == "s":
-        return t, ("is" if text else "empty"), text
-    return t, ("v" if text or not isinstance(value, str) else "empty"), text
+        return t, ("is" if text else "empty"), text, None
+    return t, ("v" if text or not isinstance(value, str) else "empty"), text, None
 
 
 def _text(cell, text):
@@ -180,8 +223,16 @@ def _text(cell, text):
 def _attrs(ws, cell, styled, t):
     row, column = check_cell(cell.row, cell.column)
     attrs = {"r": f"{column_letter(column)}{row}"}
+    style = cell._style
+    if cell.data_type == "d":
+        # a date read under a format that shows none (t="d" under General)
+        # is saved with one, or it would read back as its serial number
+        formats = getattr(ws.parent, "_number_formats", BUILTIN_FORMATS)
+        dated = dated_style(style, cell._value, formats)
+        if dated is not None:
+            style, styled = dated, True
     if styled:
-        attrs["s"] = str(ws.parent._cell_styles.add(cell._style))
+        attrs["s"] = str(ws.parent._cell_styles.add(style))
     if t is not None:
         attrs["t"] = t
     return attrs
@@ -206,7 +257,7 @@ def _etree():
     return etree
 
 
-def _lxml_cell(xf, attrs, kind, text):
+def _lxml_cell(xf, attrs, kind, text, v=None):
     with xf.element("c", attrs):
         if kind == "v":
             with xf.element("v"):
@@ -218,24 +269,22 @@ def _lxml_cell(xf, attrs, kind, text):
                     t.set(XML_SPACE, "preserve")
                 t.text = text
                 xf.write(t)
-        elif kind == "f":
-            with xf.element("f"):
-                xf.write(text)
+        elif kind in ("f", "array", "table"):
+            if kind == "f":
+                with xf.element("f"):
+                    xf.write(text)
+            elif kind == "array":
+                with xf.element("f", _array_attrs(text)):
+                    xf.write(safe_string(str(text.text or ""))[1:])
+            else:
+                with xf.element("f", {k: str(a) for k, a in text.attrs.items()}):
+                    pass
             with xf.element("v"):
-                pass
-        elif kind == "array":
-            with xf.element("f", _array_attrs(text)):
-                xf.write(safe_string(str(text.text or ""))[1:])
-            with xf.element("v"):
-                pass
-        elif kind == "table":
-            with xf.element("f", {k: str(v) for k, v in text.attrs.items()}):
-                pass
-            with xf.element("v"):
-                pass
+                if v:
+                    xf.write(v)
 
 
-def _standard_cell(attrs, kind, text):
+def _standard_cell(attrs, kind, text, v=None):
     c = ET.Element("c", attrs)
     if kind == "v":
         ET.SubElement(c, "v").text = text
@@ -251,46 +300,55 @@ def _standard_cell(attrs, kind, text):
             f = ET.SubElement(c, "f", _array_attrs(text))
             f.text = safe_string(str(text.text or ""))[1:]
         else:
-            ET.SubElement(c, "f", {k: str(v) for k, v in text.attrs.items()})
-        ET.SubElement(c, "v")
+            ET.SubElement(c, "f", {k: str(a) for k, a in text.attrs.items()})
+        ET.SubElement(c, "v").text = v or None
     # the serialiser leaves a carriage return in text raw; readers would
     # make it a line feed (attribute values already have it escaped)
     return ET.tostring(c, encoding="unicode").replace("\r", "&#13;")
 
 
-def cell_xml(ws: Any, cell: Any, styled: bool, lxml: bool) -> str | bytes:
+def cell_xml(ws: Any, cell: Any, styled: bool, lxml: bool, saved: Any = None) -> str | bytes:
     """The complete ``<c>`` element of one cell: bytes written by lxml in
     lxml mode, text written by the standard library otherwise."""
-    t, kind, text = _content(ws, cell)
+    t, kind, text, v = _content(ws, cell, saved)
     attrs = _attrs(ws, cell, styled, t)
     if not lxml:
-        return _standard_cell(attrs, kind, text)
+        return _standard_cell(attrs, kind, text, v)
     out = io.BytesIO()
     with _etree().xmlfile(out) as xf:
-        _lxml_cell(xf, attrs, kind, text)
+        _lxml_cell(xf, attrs, kind, text, v)
     return out.getvalue()
 
 
-def make_write_cell(lxml: bool) -> Callable[[Any, Any, bool], str | bytes]:
+def make_write_cell(lxml: bool, saved: Any = None) -> Callable[[Any, Any, bool], str | bytes]:
     """The ``write_cell(ws, cell, styled)`` helper of one output mode: the
     cell's XML, its link (if any) added to the sheet's as for any cell."""
     def write_cell(ws: Any, cell: Any, styled: bool) -> str | bytes:
         link = cell.hyperlink
-        xml = cell_xml(ws, cell, styled, lxml)
+        xml = cell_xml(ws, cell, styled, lxml, saved)
         if link:
             ws._hyperlinks.append(link)
         return xml
     return write_cell
 
 
-def make_writer_helpers(lxml: bool) -> dict[str, Any]:
-    """The ``helpers`` dict the engine's `SheetWriter` receives."""
+def make_writer_helpers(lxml: bool, book: Any = None,
+                        formula_values: dict[tuple[int, int], tuple[Any, str | None, str]]
+                        | None = None) -> dict[str, Any]:
+    """The ``helpers`` dict the engine's `SheetWriter` receives: for the
+    cells of `book` (whose number formats tell which show dates), and with
+    `formula_values`, ``{(row, column): (formula, t, text)}``, the value each
+    formula was saved with (its ``<v>`` text and the cell's ``t``, None for a
+    number), written while the cell holds that formula still."""
+    formats = getattr(book, "_number_formats", BUILTIN_FORMATS)
     return {
         "StyleArray": StyleArray,
         "add_comment": add_comment,
-        "write_cell": make_write_cell(lxml),
+        "write_cell": make_write_cell(lxml, formula_values),
         "date_value": date_value,
         "safe_string": safe_string,
+        "date_formats": date_format_ids(formats),
+        "formula_values": formula_values or None,
     }
 
 
@@ -362,19 +420,21 @@ class SheetWriter:
     def _row(self, row_idx, cells):
         """One complete ``<row>`` element, built apart from the output."""
         ws = self.ws
+        saved = self.helpers.get("formula_values")
         attrs = _row_attrs(ws, row_idx)
         if not self.lxml:
             start = ET.tostring(ET.Element("row", attrs), encoding="unicode")
             parts = [start[:-3] + ">"]
             self._cells(cells, lambda cell, styled: parts.append(
-                _standard_cell(_attrs(ws, cell, styled, (c := _content(ws, cell))[0]), *c[1:])))
+                _standard_cell(_attrs(ws, cell, styled, (c := _content(ws, cell, saved))[0]),
+                               *c[1:])))
             parts.append("</row>")
             return "".join(parts)
         out = io.BytesIO()
         with _etree().xmlfile(out) as xf, xf.element("row", attrs):
             def put(cell, styled):
-                t, kind, text = _content(ws, cell)
-                _lxml_cell(xf, _attrs(ws, cell, styled, t), kind, text)
+                t, kind, text, v = _content(ws, cell, saved)
+                _lxml_cell(xf, _attrs(ws, cell, styled, t), kind, text, v)
             self._cells(cells, put)
         return out.getvalue()
 
