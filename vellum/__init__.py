@@ -19,7 +19,10 @@
     sheet.cell(2, 1, "north")
     book.save("out.xlsx")
 
-See `read_workbook`, `new_workbook` (`NewWorkbook`, `NewWorksheet`, `WriteOnlyWorksheet`),
+    table = vellum.read_table("huge.xlsx", "Data")   # typed columns, for pandas and Arrow
+    df = table.to_pandas()
+
+See `read_workbook`, `read_table` (`Table`), `new_workbook` (`NewWorkbook`, `NewWorksheet`, `WriteOnlyWorksheet`),
 `Workbook`, `EditableWorksheet` and `Worksheet`;
 formula cells read without ``data_only`` hold their text, or an
 `ArrayFormula` or `DataTableFormula`.
@@ -28,11 +31,13 @@ from vellum.reference.cell import Cell
 from vellum.reference.styles import StyleArray
 from vellum.reference.values import ArrayFormula, DataTableFormula
 from vellum.save import NewWorkbook, NewWorksheet, WriteOnlyWorksheet, new_workbook
+from vellum.table import Table, read_table
 from vellum.workbook import (EditableWorksheet, SheetName, Workbook, WorkbookError, Worksheet,
                              read_workbook)
 
 __version__ = "0.1.0"
 
 __all__ = ["ArrayFormula", "Cell", "DataTableFormula", "EditableWorksheet", "NewWorkbook",
-           "NewWorksheet", "SheetName", "StyleArray", "Workbook", "WorkbookError", "Worksheet",
-           "WriteOnlyWorksheet", "__version__", "new_workbook", "read_workbook"]
+           "NewWorksheet", "SheetName", "StyleArray", "Table", "Workbook", "WorkbookError",
+           "Worksheet", "WriteOnlyWorksheet", "__version__", "new_workbook", "read_table",
+           "read_workbook"]

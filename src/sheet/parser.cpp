@@ -72,7 +72,10 @@ SheetParser::SheetParser(std::unique_ptr<ByteSource> source, Helpers h, Settings
       values_(std::move(v)),
       text_ctx_(helpers_),
       actions_(Ref::borrow(actions)),
-      row_dims_(Ref::borrow(rd)) {}
+      row_dims_(Ref::borrow(rd)) {
+    if (settings_.detached)
+        text_ctx_.detach();
+}
 
 Result<std::unique_ptr<SheetParser>> SheetParser::make(std::unique_ptr<ByteSource> source, Helpers helpers,
                                                        Settings settings, PyObject* actions,
@@ -120,8 +123,13 @@ Result<void> SheetParser::next_item(Item& out) {
 }
 
 Result<void> SheetParser::capture_checked(Item& item) {
-    reader_.begin_capture();
     size_t depth = reader_.depth();
+    if (settings_.cells_only) {
+        // Read through and checked as any element is, but not kept.
+        item.kind = Item::Kind::Element;
+        return text::skip_checked(reader_, [](uint32_t, std::string_view) { return false; });
+    }
+    reader_.begin_capture();
     for (;;) {
         Event ev = VLM_TRY(reader_.next());
         if (ev == Event::Eof)
@@ -136,6 +144,7 @@ Result<void> SheetParser::capture_checked(Item& item) {
 }
 
 Result<Ref> SheetParser::call(Helper h, PyObject* arg) const {
+    VLM_TRY(need_interpreter());
     Ref res = Ref::steal(PyObject_CallOneArg(helpers_.get(h), arg));
     if (!res)
         return fetched();
@@ -158,6 +167,7 @@ Result<void> SheetParser::row_attrs(bool& other) {
     } else if (auto n = plain_int(*r)) {
         pos_.start_row(*n);
     } else {
+        VLM_TRY(need_interpreter());
         Ref s = py_str(*r);
         if (!s)
             return fetched();
@@ -171,7 +181,7 @@ Result<void> SheetParser::parse_row(Item& item) {
     bool empty = reader_.at_boundary() == false;
     bool other = false;
     VLM_TRY(row_attrs(other));
-    if (other) {
+    if (other && !settings_.cells_only) {
         Ref d = VLM_TRY(attr_dict(reader_));
         Ref key = Ref::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(pos_.row())));
         if (!key || PyDict_SetItem(row_dims_.get(), key.get(), d.get()) < 0)
@@ -235,6 +245,7 @@ Result<void> SheetParser::style_of(CellRec& c) {
     if (!bufs_.has_s)
         return {};
     if (bufs_.s.empty()) {
+        VLM_TRY(need_interpreter());
         c.style_py = Ref::steal(PyUnicode_FromStringAndSize("", 0));
         if (!c.style_py)
             return fetched();
@@ -276,6 +287,11 @@ Result<void> SheetParser::parse_cell(CellRec& c) {
 Result<void> SheetParser::read_inline() {
     if (!settings_.rich_text) {
         text::TextItem it = VLM_TRY(text::parse_text(reader_, text_ctx_, forbid_dispatch));
+        if (!it.snippet && settings_.detached) {
+            bufs_.inline_text.swap(text_ctx_.text);
+            bufs_.has_inline_text = true;
+            return {};
+        }
         if (!it.snippet) {
             bufs_.inline_value = py_str(text_ctx_.text);
             if (!bufs_.inline_value)
@@ -288,6 +304,7 @@ Result<void> SheetParser::read_inline() {
         PyObject* args[2] = {b.get(), it.namespaces.get()};
         bufs_.inline_value = Ref::steal(PyObject_Vectorcall(helpers_.get(Helper::TextContent), args, 2, nullptr));
     } else {
+        VLM_TRY(need_interpreter());
         reader_.begin_capture();
         VLM_TRY(text::skip_checked(reader_, forbid_dispatch));
         std::string bytes = VLM_TRY(reader_.end_capture());
@@ -352,6 +369,7 @@ Result<void> SheetParser::cell_children() {
 }
 
 Result<Ref> SheetParser::py_int(std::string_view text) const {
+    VLM_TRY(need_interpreter());
     if (auto n = plain_int(text)) {
         Ref v = Ref::steal(PyLong_FromLongLong(*n));
         if (!v)
@@ -367,6 +385,7 @@ Result<Ref> SheetParser::py_int(std::string_view text) const {
 Result<std::pair<int64_t, int64_t>> SheetParser::coordinate(std::string_view text) const {
     if (auto c = fast_coordinate(text))
         return std::pair<int64_t, int64_t>(c->row, c->column);
+    VLM_TRY(need_interpreter());
     Ref s = py_str(text);
     if (!s)
         return fetched();

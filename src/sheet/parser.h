@@ -52,6 +52,9 @@ struct CellBufs {
     bool has_ft = false, has_fref = false, has_fsi = false;
     Ref inline_value;
     Ref table_attrs;
+    // A plain inline string read without the interpreter.
+    bool has_inline_text = false;
+    std::string inline_text;
     std::string own_r, own_s, own_t, own_v, own_f, own_ft, own_fref, own_fsi;
 
     void clear() noexcept {
@@ -59,6 +62,7 @@ struct CellBufs {
         has_r = has_s = has_t = has_v = has_f = has_ft = has_fref = has_fsi = false;
         inline_value.reset();
         table_attrs.reset();
+        has_inline_text = false;
     }
 
     // Where an attribute the parser reads is kept: the cell's `r`, `s`, `t`,
@@ -177,6 +181,13 @@ private:
     [[nodiscard]] Result<void> cell_children();
     [[nodiscard]] Result<void> read_inline();
     [[nodiscard]] Result<void> style_of(CellRec& c);
+    // Every step that makes or calls a Python object asks first: without
+    // the interpreter (Settings::detached) the parse stops there.
+    [[nodiscard]] Result<void> need_interpreter() const {
+        if (settings_.detached) [[unlikely]]
+            return unsupported(NEEDS_INTERPRETER);
+        return {};
+    }
     [[nodiscard]] Result<Ref> call(Helper h, PyObject* arg) const;
     [[nodiscard]] Result<Ref> py_int(std::string_view text) const;
     [[nodiscard]] Result<std::pair<int64_t, int64_t>> coordinate(std::string_view text) const;
