@@ -540,8 +540,11 @@ PyObject* read_table(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
             return PyErr_NoMemory();
         if (!t)
             return fallback_err(std::move(t).error());
+        // What was asked and cannot be made: the reason, for the package to
+        // raise (any exception here is the reading's own).
         if (refused)
-            return PyErr_Format(PyExc_ValueError, "%s", refusal.message.c_str());
+            return PyUnicode_DecodeUTF8(refusal.message.data(), static_cast<Py_ssize_t>(refusal.message.size()),
+                                        "replace");
         PyObject* type = PyObject_GetAttrString(module, "TableData");
         if (!type)
             return nullptr;
@@ -559,7 +562,8 @@ PyMethodDef read_table_def[] = {
      "read_table(sheet, strings, epoch, date_formats, timedelta_formats, helpers, header_row=None, "
      "skip_rows=None, n_rows=None, columns=None, names=None, dtypes=None, error_text=False)\n--\n\n"
      "Read a worksheet's cached values into a TableData of typed columns, without a Python object "
-     "per cell and without the interpreter while it parses."},
+     "per cell and without the interpreter while it parses; or give the reason (a str) why what "
+     "was asked cannot be made."},
     {nullptr, nullptr, 0, nullptr},
 };
 
