@@ -106,22 +106,25 @@ class Table:
         schema is requested; consumers cast as they need."""
         return self._data.__arrow_c_stream__(requested_schema)
 
-    def to_arrow(self) -> Any:
-        """The table as a `pyarrow.Table`, without a copy (needs pyarrow)."""
-        return _pyarrow().table(self._data)
+    def to_arrow(self, dictionaries: bool = True) -> Any:
+        """The table as a `pyarrow.Table`, without a copy (needs pyarrow).
+        With ``dictionaries=False`` the columns of shared strings are decoded
+        into plain string columns (a copy of their texts): their dictionary
+        is the whole workbook's string table, as a file (Parquet, Arrow IPC)
+        or a set of categories would rather not hold it."""
+        pa = _pyarrow()
+        table = pa.table(self._data)
+        if not dictionaries:
+            for i, field in enumerate(table.schema):
+                if pa.types.is_dictionary(field.type):
+                    table = table.set_column(i, field.name, table.column(i).cast(pa.string()))
+        return table
 
     def to_pandas(self, **options: Any) -> Any:
-        """The table as a `pandas.DataFrame` (needs pyarrow and pandas);
-        `options` go to `pyarrow.Table.to_pandas`. Dictionary columns (shared
-        strings) are decoded into plain strings first: their dictionary is
-        the whole workbook's string table, which would make a poor set of
-        categories."""
-        pa = _pyarrow()
-        table = self.to_arrow()
-        for i, field in enumerate(table.schema):
-            if pa.types.is_dictionary(field.type):
-                table = table.set_column(i, field.name, table.column(i).cast(pa.string()))
-        return table.to_pandas(**options)
+        """The table as a `pandas.DataFrame` (needs pyarrow and pandas), its
+        shared strings as plain strings (see `to_arrow`); `options` go to
+        `pyarrow.Table.to_pandas`."""
+        return self.to_arrow(dictionaries=False).to_pandas(**options)
 
     def __repr__(self) -> str:
         cols = ", ".join(f"{n}: {t}" for n, t in zip(self.column_names[:8], self.column_types[:8]))
