@@ -96,9 +96,11 @@ Kind Chunk::kind(int64_t row) const noexcept {
 }
 
 void Chunk::put_text(int64_t row, std::string_view text) {
-    text_.reserve(text_size_ + text.size());
-    std::memcpy(text_.data() + text_size_, text.data(), text.size());
-    text_size_ += text.size();
+    if (!text.empty()) {
+        text_.reserve(text_size_ + text.size());
+        std::memcpy(text_.data() + text_size_, text.data(), text.size());
+        text_size_ += text.size();
+    }
     uint64_t n = texts_.size();
     texts_.push_back(text_size_);
     put(row, Kind::String, OWN_TEXT | n);
@@ -235,7 +237,9 @@ bool texts(Chunk& chunk, int64_t length, Array& a, const StringsView& strings, R
                 at = static_cast<int32_t>(ends[n++]);
             o[r + 1] = at;
         }
-        a.data = share(chunk.take_text());
+        Block bytes = chunk.take_text();
+        bytes.reserve(1);  // texts all empty: a buffer all the same, Arrow wants one
+        a.data = share(std::move(bytes));
     } else {
         std::string bytes;
         for (int64_t r = 0; r < length; ++r) {

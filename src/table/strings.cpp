@@ -49,9 +49,11 @@ public:
 
 private:
     void append(std::string_view text) {
-        table_.bytes.reserve(size_ + text.size());
-        std::memcpy(table_.bytes.data() + size_, text.data(), text.size());
-        size_ += text.size();
+        if (!text.empty()) {
+            table_.bytes.reserve(size_ + text.size());
+            std::memcpy(table_.bytes.data() + size_, text.data(), text.size());
+            size_ += text.size();
+        }
         table_.offsets.reserve(static_cast<size_t>(table_.count + 2) * 4);
         table_.offsets.as<int32_t>()[++table_.count] = static_cast<int32_t>(size_);
     }
