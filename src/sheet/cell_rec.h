@@ -40,6 +40,20 @@ struct CellRec {
     std::unique_ptr<Val> cached;
     bool is_formula = false;
 
+    // Back to a fresh record's state, for the next cell read into it (a
+    // consumer that takes cells one at a time, CellSink).
+    void clear() noexcept {
+        row = column = 0;
+        value.kind = Val::Kind::None;
+        value.py.reset();
+        dtype = DT_N;
+        dtype_py.reset();
+        style = 0;
+        style_py.reset();
+        cached.reset();
+        is_formula = false;
+    }
+
     template <class F>
     void visit(F&& f) const {
         f(value.py.get());

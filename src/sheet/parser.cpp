@@ -209,20 +209,34 @@ Result<void> SheetParser::row_cells(bool empty, Item& item) {
     // Cells whose `v` and `f` are the main namespace's by default can be
     // read from the bytes; a rich-text reading goes through events.
     bool fast = !settings_.rich_text && reader_.default_ns() == xml::NS_MAIN;
-    if (!spare_.empty()) {
+    if (!sink_ && !spare_.empty()) {
         item.cells = std::move(spare_.back());
         spare_.pop_back();
     }
-    item.cells.reserve(row_cells_);
+    if (!sink_)
+        item.cells.reserve(row_cells_);
+    // A cell read: kept in the row, or handed to the sink and its record
+    // cleared for the next.
+    auto next_record = [&]() -> CellRec& { return sink_ ? sink_record_ : item.cells.emplace_back(); };
+    auto taken = [&](CellRec& c) -> Result<void> {
+        if (!sink_)
+            return {};
+        Result<void> r = sink_->cell(c);
+        c.clear();
+        return r;
+    };
     for (;;) {
         if (fast) {
             // An end tag is no cell: the row's own is taken without a record
             // made for the byte paths to refuse and then dropped.
             if (!reader_.at_end_tag()) {
-                CellRec& c = item.cells.emplace_back();
-                if (VLM_TRY(quick_cell(c)) || VLM_TRY(fast_cell(c)))
+                CellRec& c = next_record();
+                if (VLM_TRY(quick_cell(c)) || VLM_TRY(fast_cell(c))) {
+                    VLM_TRY(taken(c));
                     continue;
-                item.cells.pop_back();
+                }
+                if (!sink_)
+                    item.cells.pop_back();
             }
             if (reader_.depth() == depth && reader_.fast_end_tag())
                 return finish();
@@ -236,8 +250,14 @@ Result<void> SheetParser::row_cells(bool empty, Item& item) {
             continue;
         if (forbid_dispatch(reader_.ns(), reader_.local()))
             return unsupported("dispatch tag inside row");
-        CellRec& c = item.cells.emplace_back();
-        VLM_TRY(parse_cell(c));
+        CellRec& c = next_record();
+        Result<void> parsed = parse_cell(c);
+        if (!parsed) {
+            if (sink_)
+                c.clear();
+            return parsed;
+        }
+        VLM_TRY(taken(c));
     }
 }
 

@@ -106,6 +106,16 @@ struct CellBufs {
 
 bool forbid_dispatch(uint32_t ns, std::string_view local) noexcept;
 
+// A consumer that takes each cell as soon as it is read, instead of a
+// row's records gathered in its Item (the columnar job): one record is
+// read into and handed over again and again, and rows come out empty.
+class CellSink {
+public:
+    virtual ~CellSink() = default;
+    // The record is the parser's; it is cleared once this returns.
+    [[nodiscard]] virtual Result<void> cell(CellRec& c) = 0;
+};
+
 class SheetParser {
 public:
     // Reads from `source`, which may be any byte source (a Python file,
@@ -142,6 +152,9 @@ public:
             spare_.push_back(std::move(cells));
     }
 
+    // Cells go to `sink` as they are read (nullptr: into the rows' records).
+    void set_sink(CellSink* sink) noexcept { sink_ = sink; }
+
     // A consumer that hands rows out later than it parses them asks for the
     // date warnings of a row to travel with the row, so that they reach
     // `actions` in document order with the captured elements around them.
@@ -156,6 +169,7 @@ public:
         values_.visit(f);
         f(bufs_.inline_value.get());
         f(bufs_.table_attrs.get());
+        sink_record_.visit(f);
         for (const Ref& w : warnings_)
             f(w.get());
         f(actions_.get());
@@ -224,6 +238,8 @@ private:
     bool in_sheet_data_ = false;
     bool defer_warnings_ = false;
     std::vector<Ref> warnings_;  // of the row being read, when deferred
+    CellSink* sink_ = nullptr;
+    CellRec sink_record_;        // the one record a sink is handed
     Ref actions_, row_dims_;
     std::string scratch_;
 };

@@ -195,8 +195,16 @@ struct Job::State {
     int64_t first_row;         // the first data row, 1-based
     int64_t last_row;          // the last data row asked for, 1-based
     int64_t date_errors = 0;
+    int64_t max_shared = -1;
     // The order of the cells seen: each must come after the one before.
     int64_t at_row = 0, at_column = 0;
+    // What the row being read is to the table, worked out once per row: its
+    // table row, and the chunks of its batch.
+    enum class Role : uint8_t { Skipped, Header, Data, Past };
+    Role role = Role::Skipped;
+    int64_t table_row = 0;    // (Data)
+    int64_t in_batch = 0;     // its row in the batch
+    std::vector<Chunk>* row_chunks = nullptr;
     // The header row's values, by column (row i of this chunk: column i + 1).
     Chunk header;
     std::string scratch;
@@ -294,9 +302,9 @@ struct Job::State {
         }
     }
 
-    // The chunks of table row `t`'s batch, finishing those before.
-    std::vector<Chunk>& batch_of(int64_t t) {
-        while (t >= batch_start + BATCH_ROWS) [[unlikely]] {
+    // The chunks of table row `row`'s batch, finishing those before.
+    std::vector<Chunk>& batch_of(int64_t row) {
+        while (row >= batch_start + BATCH_ROWS) [[unlikely]] {
             // Each column starts as large as it grew in the batch before.
             std::vector<Chunk> next;
             next.reserve(chunks.size());
@@ -309,28 +317,48 @@ struct Job::State {
         return chunks;
     }
 
-    void place(int64_t row, int64_t column, const Value& v) {
-        if (row == header_sheet_row) {
-            put(header, column - 1, v);
-            return;
+    [[nodiscard]] Result<void> enter_row(int64_t row) {
+        at_row = row;
+        at_column = 0;
+        if (row > last_row) {
+            role = Role::Past;
+            return {};
         }
-        if (!resolved)
-            resolve();
-        // The table's rows run to the last cell, in any column.
-        int64_t t = row - first_row;
-        extent.cell_rows = t + 1;
+        if (row < 1 || row > MAX_ROW)
+            return unsupported("a cell beyond the largest sheet");
+        if (row == header_sheet_row) {
+            role = Role::Header;
+        } else if (row < first_row) {
+            role = Role::Skipped;
+        } else {
+            role = Role::Data;
+            if (!resolved)
+                resolve();
+            // The table's rows run to the last cell, in any column.
+            table_row = row - first_row;
+            extent.cell_rows = table_row + 1;
+            row_chunks = &batch_of(table_row);
+            in_batch = table_row - batch_start;
+        }
+        return {};
+    }
+
+    // A data cell of the row entered.
+    void place(int64_t column, const Value& v) {
         int64_t s = slot(column);
         if (s < 0)
             return;
-        std::vector<Chunk>& cs = batch_of(t);
-        if (cs.size() <= static_cast<size_t>(s))
+        std::vector<Chunk>& cs = *row_chunks;
+        if (cs.size() <= static_cast<size_t>(s)) [[unlikely]]
             cs.resize(static_cast<size_t>(s) + 1);
-        extent.cell_columns = std::max(extent.cell_columns, s + 1);
+        if (s >= extent.cell_columns)
+            extent.cell_columns = s + 1;
         if (v.null())
             return;
-        put(cs[static_cast<size_t>(s)], t - batch_start, v);
-        extent.value_rows = t + 1;
-        extent.value_columns = std::max(extent.value_columns, s + 1);
+        put(cs[static_cast<size_t>(s)], in_batch, v);
+        extent.value_rows = table_row + 1;
+        if (s >= extent.value_columns)
+            extent.value_columns = s + 1;
     }
 
     // An error cell: null, or its text when asked for.
@@ -357,6 +385,7 @@ struct Job::State {
         case Val::Kind::Bool:
             return Value::slot(Kind::Bool, v.b);
         case Val::Kind::SharedString:
+            max_shared = std::max(max_shared, v.i);
             return Value::slot(Kind::String, static_cast<uint64_t>(v.i));
         case Val::Kind::Str:
             if (!c.dtype_py && c.dtype == sheet::DT_E)
@@ -390,29 +419,37 @@ Job::~Job() = default;
 
 bool Job::done() const noexcept { return s_->at_row > s_->last_row; }
 
-Result<void> Job::row(std::vector<CellRec>& cells) {
+int64_t Job::max_shared() const noexcept { return s_->max_shared; }
+
+Result<void> Job::cell(CellRec& c) {
     State& s = *s_;
-    for (const CellRec& c : cells) {
-        // In document order, each cell after the last: the package keeps
-        // the later of two cells at one place, and places cells out of order
-        // where they belong; the engine leaves both to it.
-        if (c.row < s.at_row || (c.row == s.at_row && c.column <= s.at_column))
+    // In document order, each cell after the last: the package keeps the
+    // later of two cells at one place, and places cells out of order where
+    // they belong; the engine leaves both to it.
+    if (c.row != s.at_row) [[unlikely]] {
+        if (c.row < s.at_row)
             return unsupported("cells out of order");
-        s.at_row = c.row;
-        s.at_column = c.column;
-        if (c.row > s.last_row)
-            return {};
-        if (c.row < 1 || c.row > MAX_ROW || c.column < 1 || c.column > MAX_SHEET_COLUMN)
-            return unsupported("a cell beyond the largest sheet");
-        bool header_row = c.row == s.header_sheet_row;
-        if (!header_row && c.row < s.first_row)
-            continue;
-        if (c.value.kind < Val::Kind::SharedChild) [[likely]] {
-            s.place(c.row, c.column, s.value(c, header_row));
-        } else {
-            Value v = VLM_TRY(s.py_value_of(c, header_row));
-            s.place(c.row, c.column, v);
+        VLM_TRY(s.enter_row(c.row));
+    } else if (c.column <= s.at_column) [[unlikely]] {
+        return unsupported("cells out of order");
+    }
+    s.at_column = c.column;
+    if (s.role != State::Role::Data) [[unlikely]] {
+        if (s.role == State::Role::Header) {
+            if (c.column > MAX_SHEET_COLUMN)
+                return unsupported("a cell beyond the largest sheet");
+            Value v = c.value.kind < Val::Kind::SharedChild ? s.value(c, true) : VLM_TRY(s.py_value_of(c, true));
+            put(s.header, c.column - 1, v);
         }
+        return {};
+    }
+    if (c.column > MAX_SHEET_COLUMN || c.column < 1) [[unlikely]]
+        return unsupported("a cell beyond the largest sheet");
+    if (c.value.kind < Val::Kind::SharedChild) [[likely]] {
+        s.place(c.column, s.value(c, false));
+    } else {
+        Value v = VLM_TRY(s.py_value_of(c, false));
+        s.place(c.column, v);
     }
     return {};
 }
@@ -542,6 +579,7 @@ Result<bool> table_from_lists(const std::vector<std::string>& names, const std::
     Job job(std::move(opt), DateRules{}, none);
     Job::State& s = *job.s_;
     for (Py_ssize_t r = 0; r < rows; ++r) {
+        VLM_TRY(s.enter_row(r + 1));
         for (size_t i = 0; i < names.size(); ++i) {
             PyObject* list = PyList_GET_ITEM(lists, static_cast<Py_ssize_t>(i));
             // A list changed by a value's str() (a __str__ of the caller's):
@@ -552,7 +590,7 @@ Result<bool> table_from_lists(const std::vector<std::string>& names, const std::
             }
             Ref item = Ref::borrow(PyList_GET_ITEM(list, r));
             Value v = VLM_TRY(py_value(item.get(), s.scratch));
-            s.place(r + 1, static_cast<int64_t>(i) + 1, v);
+            s.place(static_cast<int64_t>(i) + 1, v);
         }
     }
     // Every row counts, those without any value too.

@@ -18,7 +18,7 @@
 
 #include "dates/dates.h"
 #include "host/helpers.h"
-#include "sheet/cell_rec.h"
+#include "sheet/parser.h"
 #include "table/column.h"
 
 #include <memory>
@@ -80,16 +80,19 @@ struct Refusal {
     std::string message;
 };
 
-class Job {
+// The sheet parser's consumer: each cell as it is read, in document order.
+class Job final : public sheet::CellSink {
 public:
     // `strings` must outlive the job.
     Job(Options options, DateRules dates, const StringTable& strings);
-    ~Job();
+    ~Job() override;
 
-    // The cells of one row item, in document order (the parser's records).
-    [[nodiscard]] Result<void> row(std::vector<sheet::CellRec>& cells);
+    [[nodiscard]] Result<void> cell(sheet::CellRec& c) override;
     // Past the last row asked for: reading further changes nothing.
     bool done() const noexcept;
+    // The largest shared-string index the cells hold (-1: none), for a
+    // reading that learns the string table's size only afterwards.
+    int64_t max_shared() const noexcept;
     // The table, or (false) the refusal of what was asked. `strings` is the
     // string table, handed over: it becomes the dictionary of the columns
     // that keep shared strings as indexes.

@@ -193,8 +193,8 @@ struct MemberSource::State {
     }
 };
 
-MemberSource::MemberSource(const MemberSpec& spec) : s_(std::make_unique<State>(spec)) {
-    size_t ring = spec.compressed >= THREAD_FROM ? State::RING : 1;
+MemberSource::MemberSource(const MemberSpec& spec, bool threaded) : s_(std::make_unique<State>(spec)) {
+    size_t ring = threaded && spec.compressed >= THREAD_FROM ? State::RING : 1;
     for (size_t i = 0; i < ring; ++i)
         s_->blocks[i] = std::make_unique<char[]>(BLOCK);
     if (ring == State::RING) {

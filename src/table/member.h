@@ -33,8 +33,10 @@ struct MemberSpec {
 
 class MemberSource final : public ByteSource {
 public:
-    // Takes the spec's file over (closing it with the source).
-    explicit MemberSource(const MemberSpec& spec);
+    // Takes the spec's file over (closing it with the source). A member
+    // read by a thread that has nothing else to do (`threaded` false) is
+    // inflated on it, as it asks.
+    explicit MemberSource(const MemberSpec& spec, bool threaded = true);
     ~MemberSource() override;
     MemberSource(const MemberSource&) = delete;
     MemberSource& operator=(const MemberSource&) = delete;

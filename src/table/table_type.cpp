@@ -13,6 +13,8 @@
 #include <fcntl.h>
 
 #include <new>
+#include <optional>
+#include <thread>
 
 namespace vlm::table {
 
@@ -69,8 +71,12 @@ public:
         return {};
     }
 
-    // A fresh source over the member (with the interpreter).
-    [[nodiscard]] Result<std::unique_ptr<ByteSource>> open() const {
+    // Read by the engine itself, not through a Python file object.
+    bool native() const noexcept { return !file_; }
+
+    // A fresh source over the member (with the interpreter); `threaded`:
+    // inflated on a thread of its own.
+    [[nodiscard]] Result<std::unique_ptr<ByteSource>> open(bool threaded = true) const {
         if (file_)
             return std::unique_ptr<ByteSource>(std::make_unique<PyFileSource>(file_.get()));
         MemberSpec spec = spec_;
@@ -81,7 +87,7 @@ public:
                 return fetched();
             }
         }
-        return std::unique_ptr<ByteSource>(std::make_unique<MemberSource>(spec));
+        return std::unique_ptr<ByteSource>(std::make_unique<MemberSource>(spec, threaded));
     }
 
 private:
@@ -124,18 +130,13 @@ struct Request {
     DateRules dates;
 };
 
-// The sheet's rows into `job`, by a parser built with `settings`.
+// The sheet's cells into `job`, to the end or past the last row asked for.
 Result<void> walk(sheet::SheetParser& parser, Job& job) {
+    parser.set_sink(&job);
     for (;;) {
         sheet::Item item;
         VLM_TRY(parser.next_item(item));
-        if (item.kind == sheet::Item::Kind::End)
-            return {};
-        if (item.kind != sheet::Item::Kind::Row)
-            continue;
-        VLM_TRY(job.row(item.cells));
-        parser.recycle(std::move(item.cells));
-        if (job.done())
+        if (item.kind == sheet::Item::Kind::End || job.done())
             return {};
     }
 }
@@ -157,6 +158,8 @@ Result<Ref> string_list(const StringTable& strings) {
     return list;
 }
 
+// The string table: without the interpreter, and where an item needs the
+// package, again with it.
 Result<StringTable> read_string_table(const Request& req, bool& no_memory) {
     if (!req.has_strings)
         return StringTable();
@@ -169,23 +172,91 @@ Result<StringTable> read_string_table(const Request& req, bool& no_memory) {
     return read_strings(*src, *req.helpers, req.si_content.get());
 }
 
+// The string table read on a thread of its own while the calling thread
+// parses the sheet, whose cells need only the table's size (checked once
+// both are done): the two parses take the two cores. The source is opened
+// with the interpreter, then read without it, inflated on the same thread.
+class StringsThread {
+public:
+    [[nodiscard]] Result<void> start(const Request& req) {
+        src_ = VLM_TRY(req.strings.open(false));
+        try {
+            thread_ = std::thread([this, &req] {
+                try {
+                    got_ = read_strings(*src_, *req.helpers, nullptr);
+                } catch (const std::bad_alloc&) {
+                    no_memory_ = true;
+                }
+            });
+        } catch (const std::system_error&) {
+            // No thread to be had: read when asked for.
+            got_ = std::nullopt;
+            inline_ = true;
+        }
+        return {};
+    }
+    // The table (without the interpreter held, but with it for an item
+    // that needs the package).
+    [[nodiscard]] Result<StringTable> finish(const Request& req, bool& no_memory) {
+        if (inline_)
+            return read_string_table(req, no_memory);
+        (void)detached([&]() -> Result<void> { join(); return {}; }, no_memory);
+        no_memory = no_memory || no_memory_;
+        if (no_memory)
+            return unsupported("out of memory");
+        src_.reset();
+        if (*got_ || !got_->error().is(XmlError::Kind::Unsupported, NEEDS_INTERPRETER))
+            return std::move(*got_);
+        return read_string_table(req, no_memory);
+    }
+    ~StringsThread() {
+        if (thread_.joinable()) {
+            Py_BEGIN_ALLOW_THREADS
+            thread_.join();
+            Py_END_ALLOW_THREADS
+        }
+    }
+
+private:
+    void join() {
+        if (thread_.joinable())
+            thread_.join();
+    }
+    std::unique_ptr<ByteSource> src_;
+    std::thread thread_;
+    std::optional<Result<StringTable>> got_{unsupported("not read")};
+    bool inline_ = false;
+    bool no_memory_ = false;
+};
+
 Result<TableData> run(const Request& req, Refusal& refusal, bool& refused, bool& no_memory) {
-    StringTable strings = VLM_TRY(read_string_table(req, no_memory));
+    // Names asked for are found in the header row, whose shared strings
+    // must then be there from the start; a member read through a Python
+    // file object is read with the interpreter, by the calling thread.
+    bool alongside = req.has_strings && req.options.names.empty() && req.strings.native();
+    StringsThread pending;
+    StringTable strings;
+    if (alongside)
+        VLM_TRY(pending.start(req));
+    else
+        strings = VLM_TRY(read_string_table(req, no_memory));
     if (no_memory)
         return unsupported("out of memory");
     Settings settings;
     settings.data_only = true;
     settings.cells_only = true;
     settings.detached = true;
-    settings.shared_count = static_cast<size_t>(strings.count);
+    settings.shared_count = alongside ? SIZE_MAX : static_cast<size_t>(strings.count);
     settings.shared_strings = Ref::borrow(Py_None);
     settings.epoch_obj = Ref::borrow(req.epoch_obj.get());
     settings.epoch = req.dates.epoch;
     for (bool attached : {false, true}) {
         if (attached) {
             // Values only the package's helpers read (an ISO date, a number
-            // of another form, rich text): read again, with the interpreter.
+            // of another form, rich text, a string index beyond the table):
+            // read again, with the interpreter.
             settings.detached = false;
+            settings.shared_count = static_cast<size_t>(strings.count);
             settings.shared_strings = VLM_TRY(string_list(strings));
         }
         std::unique_ptr<ByteSource> src = VLM_TRY(req.sheet.open());
@@ -193,11 +264,15 @@ Result<TableData> run(const Request& req, Refusal& refusal, bool& refused, bool&
                                                        nullptr, nullptr));
         Job job(req.options, req.dates, strings);
         Result<void> walked = attached ? walk(*parser, job) : detached([&] { return walk(*parser, job); }, no_memory);
+        if (!attached && alongside)
+            strings = VLM_TRY(pending.finish(req, no_memory));
         if (no_memory)
             return unsupported("out of memory");
         if (!attached && needs_interpreter(walked))
             continue;
         VLM_TRY(std::move(walked));
+        if (job.max_shared() >= strings.count)
+            continue;  // the package's lookup decides (negative indexes count from the end)
         TableData table;
         bool ok = detached([&]() -> Result<bool> { return job.finish(std::move(strings), table, refusal); },
                            no_memory)

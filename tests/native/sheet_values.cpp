@@ -84,6 +84,7 @@ PyObject* count_cells(PyObject*, PyObject* args) {
     }
     Settings settings;
     settings.data_only = settings.cells_only = settings.detached = true;
+    settings.shared_count = SIZE_MAX;  // every index taken: no table to look in
     settings.shared_strings = Ref::borrow(Py_None);
     settings.epoch_obj = Ref::borrow(Py_None);
     auto parser = sheet::SheetParser::make(
