@@ -27,6 +27,11 @@ void InputBuffer::append(const char* bytes, size_t n) {
     std::memset(data_.get() + size_, 0, PADDING);
 }
 
+void InputBuffer::grow(size_t m) noexcept {
+    size_ += m;
+    std::memset(data_.get() + size_, 0, PADDING);
+}
+
 void InputBuffer::compact() noexcept {
     size_t consumed = capturing ? std::min(pos, capture_start) : pos;
     if (consumed <= 65535 || consumed * 2 < size_)

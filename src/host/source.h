@@ -35,6 +35,14 @@ public:
         return {data_.get() + from, to - from};
     }
     void append(const char* bytes, size_t n);
+    // Room for `n` bytes past the end, for a source that writes its chunk
+    // in place (an inflater) instead of handing it over; `grow` then takes
+    // the `m` (at most n) bytes written.
+    char* room(size_t n) {
+        reserve(size_ + n);
+        return data_.get() + size_;
+    }
+    void grow(size_t m) noexcept;
 
     // Drops the consumed prefix (the read position, or the capture start when
     // that is smaller) when more than 65,535 bytes are dead and they are at

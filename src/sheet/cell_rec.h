@@ -45,13 +45,16 @@ struct CellRec {
     void clear() noexcept {
         row = column = 0;
         value.kind = Val::Kind::None;
-        value.py.reset();
         dtype = DT_N;
-        dtype_py.reset();
         style = 0;
-        style_py.reset();
-        cached.reset();
         is_formula = false;
+        // Python objects and a cached value only where the cell had them.
+        if (value.py || dtype_py || style_py || cached) [[unlikely]] {
+            value.py.reset();
+            dtype_py.reset();
+            style_py.reset();
+            cached.reset();
+        }
     }
 
     template <class F>

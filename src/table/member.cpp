@@ -149,7 +149,7 @@ private:
 // fewer than RING are waiting, the reader takes block consumed % RING, so
 // the two never touch one block at once.
 struct MemberSource::State {
-    static constexpr size_t RING = 4;
+    static constexpr size_t RING = 8;
 
     explicit State(const MemberSpec& spec) : inflater(spec) {}
 
@@ -194,10 +194,9 @@ struct MemberSource::State {
 };
 
 MemberSource::MemberSource(const MemberSpec& spec, bool threaded) : s_(std::make_unique<State>(spec)) {
-    size_t ring = threaded && spec.compressed >= THREAD_FROM ? State::RING : 1;
-    for (size_t i = 0; i < ring; ++i)
-        s_->blocks[i] = std::make_unique<char[]>(BLOCK);
-    if (ring == State::RING) {
+    if (threaded && spec.compressed >= THREAD_FROM) {
+        for (auto& b : s_->blocks)
+            b = std::make_unique<char[]>(BLOCK);
         try {
             s_->thread = std::thread([s = s_.get()] { s->produce(); });
             s_->threaded = true;
@@ -222,16 +221,17 @@ Result<bool> MemberSource::more(InputBuffer& buf) {
     State& s = *s_;
     buf.compact();
     if (!s.threaded) {
+        // Inflated straight into the reader's buffer.
         if (s.finished)
             return false;
-        auto [n, err] = s.inflater.fill(s.blocks[0].get(), BLOCK);
+        auto [n, err] = s.inflater.fill(buf.room(BLOCK), BLOCK);
         if (err)
             return malformed(err);
         if (n == 0) {
             s.finished = true;
             return false;
         }
-        buf.append(s.blocks[0].get(), n);
+        buf.grow(n);
         return true;
     }
     size_t slot;
