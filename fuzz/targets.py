@@ -51,7 +51,7 @@ import xml.parsers.expat as pyexpat  # noqa: E402
 import zipfile  # noqa: E402
 
 import vellum  # noqa: E402
-from vellum import save  # noqa: E402
+from vellum import sheetpart  # noqa: E402
 from vellum import _vellum  # noqa: E402
 from vellum.reference import make_helpers  # noqa: E402
 from vellum.reference import writer as writer_ref  # noqa: E402
@@ -318,7 +318,7 @@ def _book(cells):
 
 def _sheet_data(ws, lxml, engine):
     chunks = []
-    save.write_sheet_data(ws, chunks.append, lxml, engine=engine)
+    sheetpart.write_sheet_data(ws, chunks.append, lxml, engine=engine)
     return chunks
 
 

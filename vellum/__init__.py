@@ -27,13 +27,14 @@ See `read_workbook`, `read_table` (`Table`), `new_workbook` (`NewWorkbook`, `New
 formula cells read without ``data_only`` hold their text, or an
 `ArrayFormula` or `DataTableFormula`.
 """
+from vellum.errors import WorkbookError
 from vellum.reference.cell import Cell
 from vellum.reference.styles import StyleArray
 from vellum.reference.values import ArrayFormula, DataTableFormula
-from vellum.save import NewWorkbook, NewWorksheet, WriteOnlyWorksheet, new_workbook
+from vellum.newbook import NewWorkbook, NewWorksheet, WriteOnlyWorksheet, new_workbook
+from vellum.streaming import Worksheet
 from vellum.table import Table, read_table
-from vellum.workbook import (EditableWorksheet, SheetName, Workbook, WorkbookError, Worksheet,
-                             read_workbook)
+from vellum.workbook import EditableWorksheet, SheetName, Workbook, read_workbook
 
 __version__ = "0.1.0"
 

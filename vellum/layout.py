@@ -14,7 +14,9 @@ from collections.abc import Callable
 from typing import IO, Any, NamedTuple
 
 from vellum import _vellum
+from vellum.errors import native_or_package
 from vellum.reference.prescan import prescan_sheet as pure_prescan
+from vellum.xmlparts import captured_element
 
 
 class Columns(NamedTuple):
@@ -48,26 +50,11 @@ def prescan(open_source: Callable[[], IO[bytes]], helpers: dict[str, Any], engin
             want_rows: bool = True, corners: Any = None) -> dict[str, Any]:
     """The pre-scan dict of a sheet part; `open_source()` opens it afresh
     (once more when the engine declines)."""
-    native = getattr(_vellum, "prescan_sheet", None)
-    if engine and native is not None:
+    def run(scan):
         with open_source() as source:
-            try:
-                return native(source, want_rows, corners, helpers)
-            except _vellum.NativeFallback:
-                pass
-    with open_source() as source:
-        return pure_prescan(source, want_rows, corners, helpers)
+            return scan(source, want_rows, corners, helpers)
 
-
-def _element(data: bytes, namespaces: list[tuple[str, str]]) -> ET.Element:
-    """A captured element parsed with the namespaces in force around it."""
-    decls = "".join(f' xmlns{":" + p if p else ""}="{_quoted(u)}"' for p, u in namespaces)
-    wrapper = ET.fromstring(f"<w{decls}>".encode() + data + b"</w>")
-    return wrapper[0]
-
-
-def _quoted(text: str) -> str:
-    return text.replace("&", "&amp;").replace('"', "&quot;").replace("<", "&lt;")
+    return native_or_package(lambda: run(_vellum.prescan_sheet), lambda: run(pure_prescan), engine)
 
 
 def _local(tag: str) -> str:
@@ -102,7 +89,7 @@ def layout_of(scan: dict[str, Any]) -> Layout:
     frozen = None
     dimension = None
     for data, namespaces in scan["head"] + scan["tail"]:
-        element = _element(data, namespaces)
+        element = captured_element(data, namespaces)
         kind = _local(element.tag)
         if kind == "dimension" and dimension is None:
             dimension = element.get("ref")

@@ -38,9 +38,12 @@ import warnings
 from collections.abc import Iterator, Mapping, Sequence
 from typing import IO, Any
 
-from vellum import _vellum, zipread
+from vellum import _vellum
+from vellum.archive import STRINGS_LIMIT
+from vellum.errors import WorkbookError, damaged, native_or_package
 from vellum.reference.table import TableRefusal, build_columns
-from vellum.workbook import STRINGS_LIMIT, Workbook, WorkbookError, check_root, damaged
+from vellum.streaming import check_root
+from vellum.workbook import Workbook
 
 __all__ = ["Table", "read_table"]
 
@@ -178,15 +181,40 @@ def read_table(source: str | os.PathLike[str] | IO[bytes], sheet: str | int = 0,
             raise
         except Exception as e:
             raise damaged(book.path, ws.part, e) from e
-        data, date_errors = None, 0
-        if engine:
-            data = _by_engine(book, ws, options)
-            if isinstance(data, str):
-                raise ValueError(data)
-        if data is None:
-            data, date_errors = _by_package(book, ws, options, engine)
-        else:
-            date_errors = data.date_errors
+        strings = book.strings_part()
+        declined = []
+
+        def native():
+            # the members first: a string table too large is refused as
+            # the package refuses it
+            sheet_member = book.member(ws.part)
+            strings_member = book.member(strings, STRINGS_LIMIT) if strings else None
+            try:
+                return _vellum.read_table(sheet_member, strings_member, book.epoch, book.date_formats,
+                                          book.timedelta_formats, book.helpers, **options)
+            except _vellum.NativeFallback as e:
+                declined.append(str(e))
+                raise
+
+        def package():
+            if declined and "zip member" in declined[0]:
+                # damaged data: the package's own reading of the members says
+                # how, at once
+                for part in (ws.part, strings):
+                    if part:
+                        book.check_member(part)
+            return _by_package(book, ws, options, engine)
+
+        # Any error of the engine's reading has the package read again, as
+        # for a sheet read in full: the package's error is the one given.
+        data = native_or_package(native, package, engine, redo_on=(Exception,))
+    date_errors = 0
+    if isinstance(data, tuple):  # the package's reading
+        data, date_errors = data
+    elif not isinstance(data, str):
+        date_errors = data.date_errors
+    if isinstance(data, str):  # what was asked cannot be made: the reason
+        raise ValueError(data)
     if date_errors:
         warnings.warn(f"{book.path}: sheet {ws.name!r}: {date_errors} date-formatted cell(s) hold a "
                       "serial value outside the limits for dates and are read as errors",
@@ -208,53 +236,23 @@ class _TableBook(Workbook):
 
     def strings_part(self) -> str | None:
         part = self._related("sharedStrings")
-        return part if part is not None and self._member(part) is not None else None
+        return part if part is not None and self._archive.member(part) is not None else None
 
     def load_strings(self) -> None:
         self.shared_strings = Workbook._read_shared_strings(self)
 
     def member(self, part: str, limit: int | None = None) -> Any:
-        """What the engine reads a part from: where its data lies in the
-        archive, or (a member only zipfile reads) the member opened."""
-        info = self._zip.getinfo(self._member(part))
-        if limit is not None and info.file_size > limit:
-            raise self._too_large(part, limit)
-        spec = zipread.raw_member(self._zip, info, self._file)
-        return spec if spec is not None else self._open_member(info)
+        return self._archive.raw_member(part, limit)
 
     def check_member(self, part: str) -> None:
         """Read a member through, for the package's own error if it is
         damaged."""
         try:
-            with self._open_member(self._member(part)) as f:
+            with self._archive.open_member(self._archive.member(part)) as f:
                 while f.read(1 << 20):
                     pass
         except Exception as e:
             raise damaged(self.path, part, e) from e
-
-
-def _by_engine(book: _TableBook, ws: Any, options: dict[str, Any]) -> Any:
-    """The engine's table (a refusal's message as a str), or None where the
-    package must read the sheet itself."""
-    strings = book.strings_part()
-    try:
-        sheet_member = book.member(ws.part)
-        strings_member = book.member(strings, STRINGS_LIMIT) if strings else None
-        return _vellum.read_table(sheet_member, strings_member, book.epoch, book.date_formats,
-                                  book.timedelta_formats, book.helpers, **options)
-    except (WorkbookError, MemoryError):
-        raise
-    except _vellum.NativeFallback as e:
-        if "zip member" in str(e):
-            # damaged data: the package's own reading of the member says how
-            for part in (ws.part, strings):
-                if part:
-                    book.check_member(part)
-        return None
-    except Exception:
-        # A helper's error or the file's: the package's reading gives its
-        # own, naming the part.
-        return None
 
 
 def _by_package(book: _TableBook, ws: Any, options: dict[str, Any], engine: bool) -> tuple[Any, int]:
@@ -269,7 +267,7 @@ def _by_package(book: _TableBook, ws: Any, options: dict[str, Any], engine: bool
         finally:
             stream.close()
     except TableRefusal as e:
-        raise ValueError(str(e)) from None
+        return str(e), 0
     except (WorkbookError, MemoryError):
         raise
     except Exception as e:

@@ -5,6 +5,8 @@ engine's loader taken or left on `NativeFallback`."""
 import datetime
 import pathlib
 import warnings
+import xml.etree.ElementTree as ET
+import zipfile
 
 import pytest
 import xlsxwriter
@@ -15,6 +17,7 @@ from vellum import _vellum, zipread
 from vellum import workbook as wbmod
 from vellum.reference import worksheet as full
 from vellum.workbook import Workbook
+from vellum.xmlparts import MAIN_NS
 
 CORPUS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "corpus" / "xlsx"
 
@@ -138,7 +141,6 @@ def test_the_error_of_a_damaged_sheet_is_the_packages_own(book, tmp_path, tail):
     # A style id past the styles, alone or before a well-formedness fault:
     # the engine meets the style first, the package's reading may meet the
     # fault first; the front door gives the package's error either way.
-    import zipfile
     damaged_book = tmp_path / "damaged.xlsx"
     with zipfile.ZipFile(book) as src, zipfile.ZipFile(damaged_book, "w") as out:
         for item in src.infolist():
@@ -153,3 +155,37 @@ def test_the_error_of_a_damaged_sheet_is_the_packages_own(book, tmp_path, tail):
         errors.append(str(e.value))
     assert errors[0] == errors[1]
     assert ("IndexError" in errors[0]) == (tail == "")
+
+
+ODD_URI = 'urn:a&b<c"d\te'
+ODD_SHEET = (
+    '<worksheet xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main" '
+    'xmlns:odd="urn:a&amp;b&lt;c&quot;d&#9;e"><sheetViews><sheetView workbookViewId="0" '
+    'odd:v="1"><pane xSplit="1" ySplit="1" topLeftCell="B2" state="frozen"/></sheetView>'
+    '</sheetViews><sheetData><row r="1"><c r="A1"><v>1</v></c></row></sheetData>'
+    '<hyperlinks><hyperlink ref="A1" location="Data!B2" odd:tip="t"/></hyperlinks></worksheet>')
+
+
+def test_a_namespace_uri_that_needs_escaping_is_read_laid_out_and_saved(book, tmp_path):
+    # Parsed alone, a captured element is wrapped in the namespaces in force
+    # around it, whose URIs are attribute values again there: one holding
+    # "&", "<", a quote or a tab is well-formed where it was read and must
+    # be escaped in the wrapper, whichever of the engine and the package read
+    # the sheet, for its links, its layout and its save.
+    odd = tmp_path / "odd.xlsx"
+    with zipfile.ZipFile(book) as src, zipfile.ZipFile(odd, "w") as out:
+        for item in src.infolist():
+            data = ODD_SHEET.encode() if item.filename == "xl/worksheets/sheet1.xml" else src.read(item)
+            out.writestr(item, data)
+    want = [{"ref": "A1", "location": "Data!B2", f"{{{ODD_URI}}}tip": "t"}]
+    for engine in (True, False):
+        with vellum.read_workbook(odd, engine=engine) as wb:
+            assert wb["Data"]._hyperlinks == want
+            wb.save(tmp_path / "saved.xlsx", engine=engine)
+        with vellum.read_workbook(odd, streaming=True, engine=engine) as wb:
+            assert wb["Data"].layout().frozen == "B2"
+        with vellum.read_workbook(tmp_path / "saved.xlsx", engine=engine) as again:
+            assert again["Data"]._hyperlinks == want
+        with zipfile.ZipFile(tmp_path / "saved.xlsx") as saved:
+            root = ET.fromstring(saved.read("xl/worksheets/sheet1.xml"))
+        assert root.find(f".//{{{MAIN_NS}}}sheetView").get(f"{{{ODD_URI}}}v") == "1"

@@ -80,7 +80,7 @@ def test_engine_reads_strict_sheets_as_the_pure_path(twins):
     _, strict = twins
     with Workbook(strict, engine=False) as book:
         for sheet in book.sheets:
-            data = book._zip.read(sheet.part)
+            data = book._archive.zip.read(sheet.part)
             native = _vellum.RowReader(io.BytesIO(data), book.parser(), book.helpers)
             pure = SheetReader(io.BytesIO(data), book.parser(), book.helpers)
             got, want = [], []

@@ -133,7 +133,7 @@ def test_a_part_is_read_whole_from_thousands_of_pieces():
     """A member read gives what one piece of compressed input inflates to,
     so a poorly compressed part comes in thousands of pieces: read whole,
     and refused once past the limit."""
-    from vellum.workbook import _Bounded
+    from vellum.archive import Bounded
 
     class Pieces(io.RawIOBase):
         def __init__(self, size):
@@ -150,9 +150,9 @@ def test_a_part_is_read_whole_from_thousands_of_pieces():
     def too_large():
         return WorkbookError("too large")
 
-    assert _Bounded(Pieces(4 << 20), 4 << 20, too_large).read() == b"x" * (4 << 20)
+    assert Bounded(Pieces(4 << 20), 4 << 20, too_large).read() == b"x" * (4 << 20)
     with pytest.raises(WorkbookError, match="too large"):
-        _Bounded(Pieces((4 << 20) + 1), 4 << 20, too_large).read()
+        Bounded(Pieces((4 << 20) + 1), 4 << 20, too_large).read()
 
 
 def test_a_sheet_whose_part_is_missing_is_left_out_with_a_warning(tmp_path):

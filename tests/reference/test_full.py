@@ -74,8 +74,20 @@ def worksheet(draw):
             attrs += f' ht="{draw(st.integers(1, 40))}"'
         parts.append(f"<row{attrs}>{''.join(draw(st.lists(cell(), max_size=5)))}</row>")
     before = draw(st.sampled_from(["", "<dimension ref='A1'/>"]))
-    return (f'<worksheet xmlns="{MAIN}">{before}<sheetData>{"".join(parts)}</sheetData>'
-            f'<hyperlinks><hyperlink ref="A1" location="B2"/></hyperlinks></worksheet>').encode()
+    # a namespace in scope of the captured hyperlinks, its URI holding what
+    # an attribute value must escape
+    uri = draw(st.sampled_from(["urn:n", "urn:a&amp;b", "urn:&lt;&quot;&gt;&#9;&#10;'"]))
+    return (f'<worksheet xmlns="{MAIN}" xmlns:n="{uri}">{before}<sheetData>{"".join(parts)}'
+            '</sheetData><hyperlinks><hyperlink ref="A1" location="B2" n:tip="t"/></hyperlinks>'
+            '</worksheet>').encode()
+
+
+def replayed_links(actions):
+    ws = Worksheet(None, "S")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        replay(ws, actions)
+    return ws._hyperlinks
 
 
 @given(worksheet(), st.booleans())
@@ -89,12 +101,17 @@ def test_full_reading_holds_the_streamed_cells(doc, data_only):
     ws, got_actions, got_dims = got
     assert full_cells(ws._cells, ws) == streamed_cells(rows)
     assert (got_actions, got_dims) == (actions, dims)
+    # the links replayed from the captured element are the ones expat reads
+    # in the whole document
+    links = [dict(e.attrib) for e in ET.fromstring(doc).iter(f"{{{MAIN}}}hyperlink")]
+    assert replayed_links(got_actions) == links
     if ENGINE:
         engine = read_full(doc, _vellum.CellStore(), _vellum.bind_cells, data_only=data_only, **DATES)
         if not isinstance(engine, _vellum.NativeFallback):
             ws, engine_actions, engine_dims = engine
             assert full_cells(ws._cells, ws) == streamed_cells(rows)
             assert (engine_actions, engine_dims) == (actions, dims)
+            assert replayed_links(engine_actions) == links
 
 
 def test_loading_faults_are_the_lookups_own():

@@ -532,7 +532,7 @@ def compare(path, counts):
         return
     with book:
         for ws in book.sheets:
-            data = book._zip.read(ws.part)
+            data = book._archive.zip.read(ws.part)
             want = corpus_outcome(book, data, SheetReader)
             for source in (io.BytesIO, Small):
                 got = corpus_outcome(book, data, _vellum.RowReader, source)

@@ -36,7 +36,7 @@ def full_cells(cells, ws):
 def load(book, sheet, bind, cells):
     ws = EditableWorksheet(book, sheet.name, sheet.state)
     parser, actions = book.parser(), []
-    with book._zip.open(sheet.part) as source:
+    with book._archive.zip.open(sheet.part) as source:
         bind(source, parser, ws, cells, book._cell_styles, Cell, book.helpers, actions)
     return full_cells(cells, ws), actions, parser.row_dimensions
 

@@ -17,7 +17,8 @@ import pytest
 from vellum import _vellum
 from vellum.reference.table import TableRefusal, build_columns
 from vellum.table import _TableBook, _cells, _options
-from vellum.workbook import check_root, read_workbook
+from vellum.streaming import check_root
+from vellum.workbook import read_workbook
 
 from books import assert_same_table, table_columns
 

@@ -16,7 +16,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from vellum import _vellum
 from vellum.reference.table import TableRefusal, build_columns, letters
 from vellum.table import Table, _TableBook, _cells, _options
-from vellum.workbook import check_root, read_workbook
+from vellum.streaming import check_root
+from vellum.workbook import read_workbook
 
 import books
 from books import DATE, DURATION, GENERAL, NUMBER, TIME, assert_same_table, escape, table_columns

@@ -27,6 +27,7 @@ from vellum.reference.cell import blank_cell, column_letter, fill_cell
 from vellum.reference.sheet import MAIN_NS, STRICT_NS, SheetReader, attr_key
 from vellum.reference.styles import StyleArray, format_kind
 from vellum.reference.values import coordinate_to_tuple
+from vellum.xmlparts import in_scope
 
 # The largest row or column a worksheet addresses: the store keeps each in
 # 32 bits.
@@ -71,9 +72,7 @@ def read_hyperlinks(data: bytes, namespaces: list[tuple[str, str]]) -> list[dict
             links.append({attr_key(k): v for k, v in attrs.items()})
 
     p.StartElementHandler = start
-    declared = "".join(f' xmlns{":" + prefix if prefix else ""}="{uri}"'
-                       for prefix, uri in namespaces).encode()
-    p.Parse(b"<scope" + declared + b">" + data + b"</scope>", True)
+    p.Parse(in_scope(data, namespaces), True)
     return links
 
 

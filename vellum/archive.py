@@ -1,0 +1,244 @@
+"""A workbook's zip archive as parts: what may be opened as one, the OLE
+files Excel also writes (encrypted and old binary workbooks) told apart,
+parts found by name whatever their case, read within bounds, and the
+relationships between them.
+
+The members themselves are inflated by `vellum.zipread`.
+"""
+from __future__ import annotations
+
+import io
+import os
+import posixpath
+import xml.parsers.expat
+import zipfile
+from collections.abc import Callable
+from typing import IO, Any
+
+from vellum import zipread
+from vellum.errors import WorkbookError, damaged
+from vellum.reference.styles import local
+from vellum.xmlparts import parse_part
+
+# The most that is read of a workbook-level part (the workbook, its
+# relationships, the styles) and of the shared strings, uncompressed. Real
+# workbooks stay far below; a part beyond is refused with a WorkbookError
+# rather than read into memory.
+PART_LIMIT = 64 << 20
+STRINGS_LIMIT = 512 << 20
+
+
+# -- what is opened -------------------------------------------------------------
+
+def check_source(source: Any) -> None:
+    """TypeError for what is neither a path nor a binary file that can seek,
+    which zipfile would otherwise report as an attribute missing or as a
+    file that is not a zip archive."""
+    if isinstance(source, (str, os.PathLike)):
+        return
+    what = type(source).__name__
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        raise TypeError(f"a workbook is read from a path or a binary file, not {what} "
+                        "(wrap the bytes in io.BytesIO)")
+    if isinstance(source, io.TextIOBase):
+        raise TypeError("a workbook is read from a binary file: open it with mode 'rb'")
+    if not all(hasattr(source, m) for m in ("read", "seek", "tell")):
+        raise TypeError(f"a workbook is read from a path or a binary file, not {what}")
+    seekable = getattr(source, "seekable", None)
+    if seekable is not None and not seekable():
+        raise TypeError("a workbook is read from a file that can seek (zip archives are "
+                        "read from their end): read it into io.BytesIO first")
+
+
+def display_name(path_or_file: Any) -> str:
+    """How messages name a source: its path, else its file's name."""
+    if isinstance(path_or_file, (str, os.PathLike)):
+        return os.fsdecode(path_or_file)
+    name = getattr(path_or_file, "name", None)
+    return name if isinstance(name, str) else "<workbook>"
+
+
+OLE_MAGIC = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
+
+
+def ole_kind(source: Any) -> str | None:
+    """What an OLE compound file holds, judged by the names of its streams
+    (kept in UTF-16 in its directory sectors), or None for any other file.
+    Excel keeps an encrypted workbook's zip in such a file, as it kept the
+    whole of an old binary workbook."""
+    try:
+        if isinstance(source, (str, os.PathLike)):
+            f = open(source, "rb")
+        else:
+            f = source
+            f.seek(0)
+        try:
+            if f.read(8) != OLE_MAGIC:
+                return None
+            names = [n.encode("utf-16-le") for n in ("EncryptedPackage", "Workbook", "Book")]
+            tail = b""
+            while chunk := f.read(1 << 20):
+                data = tail + chunk
+                for name, kind in zip(names, ("encrypted", "xls", "xls")):
+                    if name in data:
+                        return kind
+                tail = data[-40:]
+            return "ole"
+        finally:
+            if f is not source:
+                f.close()
+    except (OSError, ValueError):
+        return None
+
+
+_OLE_MESSAGES = {
+    "encrypted": "is an encrypted (password-protected) workbook, an OLE compound file; "
+                 "save it without a password to read it",
+    "xls": "is an old binary Excel workbook (.xls, an OLE compound file), not an xlsx workbook",
+    "ole": "is an OLE compound file, not an xlsx workbook",
+}
+
+
+# -- bounded reads ----------------------------------------------------------------
+
+class Bounded(io.RawIOBase):
+    """A zip member read through, failing once more than `limit` bytes
+    have come out of it."""
+
+    def __init__(self, member: IO[bytes], limit: int, error: Callable[[], Exception]) -> None:
+        self._member, self._left, self._error = member, limit, error
+
+    def readable(self):
+        return True
+
+    def read(self, n=-1):
+        if n is None or n < 0:
+            # the member gives what one piece of its input inflates to, so
+            # the whole is gathered in a loop and joined once
+            chunks = []
+            while data := self.read(self._left + 1):
+                chunks.append(data)
+            return b"".join(chunks)
+        data = self._member.read(min(n, self._left + 1))
+        self._left -= len(data)
+        if self._left < 0:
+            raise self._error()
+        return data
+
+    def readinto(self, b):
+        data = self.read(len(b))
+        b[:len(data)] = data
+        return len(data)
+
+    def close(self):
+        self._member.close()
+        super().close()
+
+
+# -- the archive ------------------------------------------------------------------
+
+class Archive:
+    """An open xlsx package: `path` names it in messages, `zip` is its
+    `zipfile.ZipFile`. Opening it raises `WorkbookError` for a file that is
+    missing or is no zip archive (naming OLE files for what they hold), and
+    TypeError for what is no file at all."""
+
+    def __init__(self, source: str | os.PathLike[str] | IO[bytes]) -> None:
+        check_source(source)
+        self.path = display_name(source)
+        try:
+            self.zip = zipfile.ZipFile(source)
+        except FileNotFoundError:
+            raise WorkbookError(f"no such file: {self.path}") from None
+        except IsADirectoryError:
+            raise WorkbookError(f"{self.path} is a directory") from None
+        except (zipfile.BadZipFile, OSError, EOFError, NotImplementedError, ValueError) as e:
+            kind = ole_kind(source)
+            if kind:
+                raise WorkbookError(f"{self.path} {_OLE_MESSAGES[kind]}") from None
+            raise WorkbookError(f"{self.path} is not an xlsx workbook ({e})") from None
+        # a path lets each member get a file handle of its own
+        self._file = source if isinstance(source, (str, os.PathLike)) else None
+        self._names = {n.lower(): n for n in self.zip.namelist()}
+
+    def close(self) -> None:
+        self.zip.close()
+
+    def member(self, part: str) -> str | None:
+        """The zip member name of a part, compared without regard to case as
+        some writers differ from their own relationships there."""
+        return self._names.get(part.lower())
+
+    def open_member(self, member: str | zipfile.ZipInfo) -> IO[bytes]:
+        """A member of the archive (a name or its `ZipInfo`) opened for
+        reading, by `vellum.zipread`."""
+        return zipread.open_member(self.zip, member, self._file)
+
+    def part_size(self, part: str) -> int:
+        """The size of a part, uncompressed, as the zip declares it (0 for a
+        part it lacks)."""
+        member = self.member(part)
+        return self.zip.getinfo(member).file_size if member else 0
+
+    def open_part(self, part: str, limit: int) -> Bounded:
+        """A workbook-level part opened for reading at most `limit` bytes: a
+        larger declared size is refused at once, and as declared sizes can
+        lie, reading past the limit fails too."""
+        info = self.zip.getinfo(self.member(part))
+        if info.file_size > limit:
+            raise self._too_large(part, limit)
+        return Bounded(self.open_member(info), limit, lambda: self._too_large(part, limit))
+
+    def raw_member(self, part: str, limit: int | None = None) -> Any:
+        """What a reader that inflates a part itself (the engine's columnar
+        job) reads it from: where its data lies in the archive
+        (`zipread.raw_member`), or, for a member only zipfile reads, the
+        member opened. A part declared larger than `limit` is refused as
+        `open_part` refuses it."""
+        info = self.zip.getinfo(self.member(part))
+        if limit is not None and info.file_size > limit:
+            raise self._too_large(part, limit)
+        spec = zipread.raw_member(self.zip, info, self._file)
+        return spec if spec is not None else self.open_member(info)
+
+    def _too_large(self, part, limit):
+        return WorkbookError(f"{self.path}: part {part} is larger than vellum reads "
+                             f"({limit >> 20} MiB): refused as a hostile or damaged file")
+
+    def read(self, part: str) -> bytes:
+        """A workbook-level part's bytes (at most `PART_LIMIT`)."""
+        if self.member(part) is None:
+            raise WorkbookError(f"{self.path} is not an xlsx workbook (no part {part})")
+        try:
+            with self.open_part(part, PART_LIMIT) as source:
+                return source.read()
+        except WorkbookError:
+            raise
+        except Exception as e:  # a broken zip entry: bad CRC, bad deflate data
+            raise damaged(self.path, part, e) from e
+
+    def tree(self, part: str) -> Any:
+        """A workbook-level part's element tree."""
+        try:
+            return parse_part(self.read(part))
+        except xml.parsers.expat.ExpatError as e:
+            raise WorkbookError(f"{self.path}: {part} is not well-formed XML ({e})") from None
+
+    def relationships(self, part: str) -> dict[str, tuple[str, str]]:
+        """{id: (type, target part)} of a part's internal relationships
+        ("" for the package's own)."""
+        folder, name = posixpath.split(part)
+        rels = posixpath.join(folder, "_rels", name + ".rels")
+        if self.member(rels) is None:
+            return {}
+        out = {}
+        for rel in self.tree(rels):
+            if local(rel.tag) != "Relationship" or rel.get("TargetMode") == "External":
+                continue
+            target = rel.get("Target", "")
+            if target.startswith("/"):
+                target = target[1:]
+            else:
+                target = posixpath.normpath(posixpath.join(folder, target))
+            out[rel.get("Id")] = (rel.get("Type", ""), target)
+        return out
