@@ -385,7 +385,6 @@ struct Job::State {
         case Val::Kind::Bool:
             return Value::slot(Kind::Bool, v.b);
         case Val::Kind::SharedString:
-            max_shared = std::max(max_shared, v.i);
             return Value::slot(Kind::String, static_cast<uint64_t>(v.i));
         case Val::Kind::Str:
             if (!c.dtype_py && c.dtype == sheet::DT_E)
@@ -434,6 +433,10 @@ Result<void> Job::cell(CellRec& c) {
         return unsupported("cells out of order");
     }
     s.at_column = c.column;
+    // Every cell read is looked up in the string table, in rows passed over
+    // too, as the package reads them.
+    if (c.value.kind == Val::Kind::SharedString && c.value.i > s.max_shared)
+        s.max_shared = c.value.i;
     if (s.role != State::Role::Data) [[unlikely]] {
         if (s.role == State::Role::Header) {
             if (c.column > MAX_SHEET_COLUMN)
