@@ -10,6 +10,28 @@ namespace vlm::table {
 
 namespace {
 
+// A child we allocated: released unless its consumer moved it out (and
+// so set its release to null), and freed.
+template <class T>
+void release_one(T* s) {
+    if (s->release)
+        s->release(s);
+    delete s;
+}
+
+// The release callback of a schema or array whose private data is a Node
+// listing its children and dictionary.
+template <class T, class Node>
+void release_node(T* s) {
+    auto* node = static_cast<Node*>(s->private_data);
+    for (T* c : node->children)
+        release_one(c);
+    if (node->dictionary)
+        release_one(node->dictionary);
+    delete node;
+    s->release = nullptr;
+}
+
 // --- schemas ---------------------------------------------------------------
 
 struct SchemaNode {
@@ -18,21 +40,7 @@ struct SchemaNode {
     ArrowSchema* dictionary = nullptr;
 };
 
-void release_one(ArrowSchema* s) {
-    if (s->release)
-        s->release(s);
-    delete s;
-}
-
-void release_schema(ArrowSchema* s) {
-    auto* node = static_cast<SchemaNode*>(s->private_data);
-    for (ArrowSchema* c : node->children)
-        release_one(c);
-    if (node->dictionary)
-        release_one(node->dictionary);
-    delete node;
-    s->release = nullptr;
-}
+constexpr auto release_schema = release_node<ArrowSchema, SchemaNode>;
 
 // `format` is a static string; `name` is copied.
 void make_schema(ArrowSchema* out, const char* format, std::string name, int64_t flags) {
@@ -57,21 +65,7 @@ struct ArrayNode {
     ArrowArray* dictionary = nullptr;
 };
 
-void release_one(ArrowArray* a) {
-    if (a->release)
-        a->release(a);
-    delete a;
-}
-
-void release_array(ArrowArray* a) {
-    auto* node = static_cast<ArrayNode*>(a->private_data);
-    for (ArrowArray* c : node->children)
-        release_one(c);
-    if (node->dictionary)
-        release_one(node->dictionary);
-    delete node;
-    a->release = nullptr;
-}
+constexpr auto release_array = release_node<ArrowArray, ArrayNode>;
 
 const void* data_of(const SharedBlock& b) { return b ? static_cast<const void*>(b->data()) : nullptr; }
 

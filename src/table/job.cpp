@@ -80,8 +80,6 @@ const PyDateTime_CAPI* datetime_api() {
     return PyDateTimeAPI;
 }
 
-}  // namespace
-
 // Python values as cells hold them: None, bool, int (beyond 64 bits a float,
 // beyond a float none), float, str, datetime, date (its midnight), time,
 // timedelta (none beyond duration[us]); anything else by its str().
@@ -141,8 +139,6 @@ Result<Value> py_value(PyObject* o, std::string& text) {
     text.assign(utf8, static_cast<size_t>(n));
     return Value::of_text(text);
 }
-
-namespace {
 
 // Column names: header texts left to right, one already taken getting
 // ".1", ".2", ... (the first free); a column without a header text (none,
@@ -409,6 +405,118 @@ struct Job::State {
         }
         return py_value(v.py.get(), scratch);
     }
+
+    // --- the table, once the sheet is read ---
+
+    // The sheet column of each table column.
+    std::vector<int64_t> table_columns() const {
+        if (chosen)
+            return sheet_column;
+        std::vector<int64_t> out(static_cast<size_t>(std::max(width, header.length())));
+        for (size_t i = 0; i < out.size(); ++i)
+            out[i] = static_cast<int64_t>(i) + 1;
+        return out;
+    }
+
+    // Each column's name, and the types asked for (`asked` marks them).
+    bool name_fields(const std::vector<int64_t>& sheet_col, std::vector<Field>& fields, std::vector<bool>& asked,
+                     Refusal& refusal) {
+        // Names over the whole header row, whichever columns are kept.
+        int64_t upto = header.length();
+        for (int64_t c : sheet_col)
+            upto = std::max(upto, c);
+        std::vector<std::string> all = opt.header_row >= 0 ? names(upto) : std::vector<std::string>();
+        fields.resize(sheet_col.size());
+        asked.assign(sheet_col.size(), false);
+        for (size_t i = 0; i < sheet_col.size(); ++i)
+            fields[i].name = all.empty() ? letters(sheet_col[i]) : all[static_cast<size_t>(sheet_col[i] - 1)];
+        for (const auto& [name, type] : opt.dtypes) {
+            bool found = false;
+            for (size_t i = 0; i < fields.size(); ++i) {
+                if (fields[i].name == name) {
+                    fields[i].type = type;
+                    asked[i] = found = true;
+                }
+            }
+            if (!found) {
+                refusal.message = "no column named '" + name + "' (in dtypes)";
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // The last batch (the rows from the last full one to the last cell),
+    // and every batch as wide as the table.
+    void close_batches(int64_t columns) {
+        int64_t rows = extent.cell_rows;
+        batch_of(rows - 1);
+        if (rows > batch_start)
+            done.push_back({rows - batch_start, std::move(chunks)});
+        for (auto& d : done)
+            d.chunks.resize(static_cast<size_t>(columns));
+    }
+
+    // Types by the rule, unless asked; a column of shared strings alone
+    // keeps them as indexes into the string table.
+    void type_fields(std::vector<Field>& fields, const std::vector<bool>& asked) const {
+        for (size_t i = 0; i < fields.size(); ++i) {
+            uint8_t mask = 0;
+            bool shared_only = true;
+            for (const auto& d : done) {
+                mask |= d.chunks[i].mask();
+                shared_only = shared_only && d.chunks[i].shared_only();
+            }
+            if (!asked[i])
+                fields[i].type = infer(mask);
+            fields[i].dictionary = fields[i].type == Type::String && mask == bit(Kind::String) && shared_only;
+        }
+    }
+
+    // Every chunk made an array, batch by batch (each chunk's blocks let go
+    // as its array takes them).
+    bool make_batches(StringTable&& table, const std::vector<int64_t>& sheet_col, TableData& out,
+                      Refusal& refusal) {
+        bool any_dictionary = false;
+        for (const Field& f : out.fields)
+            any_dictionary = any_dictionary || f.dictionary;
+        // `table` is the one the job has read from all along: once it is
+        // the dictionary, its texts are read there.
+        std::shared_ptr<const Array> dictionary = any_dictionary ? string_table_array(std::move(table)) : nullptr;
+        StringsView texts = dictionary ? view_of(*dictionary) : table.view();
+        SharedBlock zeros = share(Block::zeroed(static_cast<size_t>(BATCH_ROWS) * 8 + 8));
+        out.nbytes = zeros->capacity() + (dictionary ? dictionary->values->capacity() + dictionary->data->capacity() : 0);
+        int64_t start = 0;
+        for (auto& d : done) {
+            Batch b{d.length, {}};
+            for (size_t i = 0; i < out.fields.size(); ++i) {
+                Refused why;
+                const Field& f = out.fields[i];
+                auto a = convert(d.chunks[i], d.length, f.type, f.dictionary, texts, dictionary, zeros, why);
+                if (!a) {
+                    refusal.message = refused_text(f, sheet_col[i], start, why);
+                    return false;
+                }
+                for (const SharedBlock* blk : {&a->validity, &a->values, &a->data}) {
+                    if (*blk && *blk != zeros)
+                        out.nbytes += (*blk)->capacity();
+                }
+                b.columns.push_back(std::move(a));
+                d.chunks[i] = Chunk();
+            }
+            start += d.length;
+            out.batches.push_back(std::move(b));
+        }
+        return true;
+    }
+
+    std::string refused_text(const Field& f, int64_t column, int64_t batch_start_row, const Refused& why) const {
+        if (why.why == Refused::Why::TooLarge)
+            return "column '" + f.name + "' holds more than 2 GiB of text in one batch of " +
+                   std::to_string(BATCH_ROWS) + " rows";
+        return "column '" + f.name + "' cannot be " + type_name(f.type) + ": cell " + letters(column) +
+               std::to_string(first_row + batch_start_row + why.row) + " holds a " + kind_name(why.kind);
+    }
 };
 
 Job::Job(Options options, DateRules dates, const StringTable& strings)
@@ -465,98 +573,15 @@ bool Job::finish(StringTable&& strings, TableData& out, Refusal& refusal) {
         refusal.message = "no column named '" + *s.unknown_name + "'";
         return false;
     }
-    int64_t rows = s.extent.cell_rows;
-    int64_t width = s.chosen ? static_cast<int64_t>(s.sheet_column.size())
-                             : std::max(s.width, s.header.length());
-    // The table's columns: sheet columns, names, types asked for.
-    std::vector<int64_t> sheet_col(static_cast<size_t>(width));
-    for (int64_t i = 0; i < width; ++i)
-        sheet_col[static_cast<size_t>(i)] = s.chosen ? s.sheet_column[static_cast<size_t>(i)] : i + 1;
-    // Names over the whole header row, whichever columns are kept.
-    int64_t upto = s.header.length();
-    for (int64_t c : sheet_col)
-        upto = std::max(upto, c);
-    std::vector<std::string> all = s.opt.header_row >= 0 ? s.names(upto) : std::vector<std::string>();
-    out.fields.resize(static_cast<size_t>(width));
-    std::vector<bool> asked(static_cast<size_t>(width));
-    for (int64_t i = 0; i < width; ++i) {
-        int64_t c = sheet_col[static_cast<size_t>(i)];
-        out.fields[static_cast<size_t>(i)].name = all.empty() ? letters(c) : all[static_cast<size_t>(c - 1)];
-    }
-    for (const auto& [name, type] : s.opt.dtypes) {
-        bool found = false;
-        for (int64_t i = 0; i < width; ++i) {
-            if (out.fields[static_cast<size_t>(i)].name == name) {
-                out.fields[static_cast<size_t>(i)].type = type;
-                asked[static_cast<size_t>(i)] = found = true;
-            }
-        }
-        if (!found) {
-            refusal.message = "no column named '" + name + "' (in dtypes)";
-            return false;
-        }
-    }
-    // The last batch: the rows from the last full one to the last cell.
-    s.batch_of(rows - 1);
-    if (rows > s.batch_start)
-        s.done.push_back({rows - s.batch_start, std::move(s.chunks)});
-    for (auto& d : s.done)
-        d.chunks.resize(static_cast<size_t>(width));
-    // Types by the rule, unless asked; a column of shared strings alone
-    // keeps them as indexes into the string table.
-    for (int64_t i = 0; i < width; ++i) {
-        uint8_t mask = 0;
-        bool shared_only = true;
-        for (auto& d : s.done) {
-            mask |= d.chunks[static_cast<size_t>(i)].mask();
-            shared_only = shared_only && d.chunks[static_cast<size_t>(i)].shared_only();
-        }
-        Field& f = out.fields[static_cast<size_t>(i)];
-        if (!asked[static_cast<size_t>(i)])
-            f.type = infer(mask);
-        f.dictionary = f.type == Type::String && mask == bit(Kind::String) && shared_only;
-    }
-    bool any_dictionary = false;
-    for (const Field& f : out.fields)
-        any_dictionary = any_dictionary || f.dictionary;
-    // `strings` is the table the job has read from all along: once it is the
-    // dictionary, its texts are read there.
-    std::shared_ptr<const Array> dictionary = any_dictionary ? string_table_array(std::move(strings)) : nullptr;
-    StringsView texts = dictionary ? view_of(*dictionary) : strings.view();
-    SharedBlock zeros = share(Block::zeroed(static_cast<size_t>(BATCH_ROWS) * 8 + 8));
-    out.nbytes = zeros->capacity() + (dictionary ? dictionary->values->capacity() + dictionary->data->capacity() : 0);
-    int64_t batch_start = 0;
-    for (auto& d : s.done) {
-        Batch b;
-        b.length = d.length;
-        for (int64_t i = 0; i < width; ++i) {
-            Refused why;
-            const Field& f = out.fields[static_cast<size_t>(i)];
-            auto a = convert(d.chunks[static_cast<size_t>(i)], d.length, f.type, f.dictionary, texts, dictionary,
-                             zeros, why);
-            if (!a) {
-                if (why.why == Refused::Why::TooLarge) {
-                    refusal.message = "column '" + f.name + "' holds more than 2 GiB of text in one batch of " +
-                                      std::to_string(BATCH_ROWS) + " rows";
-                } else {
-                    refusal.message = "column '" + f.name + "' cannot be " + type_name(f.type) + ": cell " +
-                                      letters(sheet_col[static_cast<size_t>(i)]) +
-                                      std::to_string(s.first_row + batch_start + why.row) + " holds a " +
-                                      kind_name(why.kind);
-                }
-                return false;
-            }
-            for (const SharedBlock* blk : {&a->validity, &a->values, &a->data}) {
-                if (*blk && *blk != zeros && (!dictionary || *blk != dictionary->values))
-                    out.nbytes += (*blk)->capacity();
-            }
-            b.columns.push_back(std::move(a));
-            d.chunks[static_cast<size_t>(i)] = Chunk();
-        }
-        batch_start += d.length;
-        out.batches.push_back(std::move(b));
-    }
-    out.rows = rows;
+    std::vector<int64_t> sheet_col = s.table_columns();
+    std::vector<bool> asked;
+    if (!s.name_fields(sheet_col, out.fields, asked, refusal))
+        return false;
+    s.close_batches(static_cast<int64_t>(sheet_col.size()));
+    s.type_fields(out.fields, asked);
+    if (!s.make_batches(std::move(strings), sheet_col, out, refusal))
+        return false;
+    out.rows = s.extent.cell_rows;
     out.extent = s.extent;
     out.date_errors = s.date_errors;
     return true;
