@@ -31,6 +31,7 @@ sys.path[:0] = [str(ROOT / "build" / "release"), str(ROOT)]
 import vellum._vellum  # noqa: E402,F401  (an editable install rebuilds on import)
 import _vellum_testing as native  # noqa: E402
 from common import median_seconds, rerun_warm  # noqa: E402
+from vellum.extent import cells_extent  # noqa: E402
 from vellum.reference import Parser, make_helpers  # noqa: E402
 from vellum.reference.cell import Cell  # noqa: E402
 
@@ -145,6 +146,14 @@ def run(b, runs):
                 pass
         return go
 
+    # The extent of the values (what the command line trims to), judged
+    # on a store whose cells are not made yet, against the dict's.
+    fresh = b.store()
+    assert fresh._value_bounds() == cells_extent(cells) == fresh._bounds() == (1, b.rows, 1, b.cols)
+    t_values = median_seconds(fresh._value_bounds, runs)
+    t_bounds = median_seconds(fresh._bounds, runs)
+    t_dict_values = median_seconds(lambda: cells_extent(cells), runs)
+
     t_get, t_dict_get = median_seconds(access(store), runs), median_seconds(access(cells), runs)
     t_iter, t_dict_iter = median_seconds(iterate(store), runs), median_seconds(iterate(cells), runs)
 
@@ -159,6 +168,8 @@ def run(b, runs):
           f"-> {t_get / t_dict_get:.2f}x")
     print(f"  key iteration: {t_iter * 1e9 / n:5.1f} ns; dict: {t_dict_iter * 1e9 / n:5.1f} ns "
           f"-> {t_iter / t_dict_iter:.2f}x")
+    print(f"  extent of the values: {t_values * 1e3:.2f} ms (extent of the cells {t_bounds * 1e3:.2f} ms); "
+          f"dict of Cells: {t_dict_values * 1e3:.1f} ms -> {t_dict_values / t_values:.0f}x")
 
 
 # Both sides of first access keep the same objects (a Cell, its own style

@@ -2,7 +2,8 @@
 one as a Parquet or Arrow IPC file.
 
     vellum FILE.xlsx [--sheet NAME|INDEX] [--all] [--list] [--formulas]
-                     [--format csv|tsv] [--row-numbers] [--limit N]
+                     [--formatted] [--keep-empty] [--format csv|tsv]
+                     [--row-numbers] [--limit N]
     vellum FILE.xlsx [--sheet NAME|INDEX] --format parquet|arrow -o OUT [--no-header] [--limit N]
     vellum info FILE.xlsx
 
@@ -14,8 +15,16 @@ written by pyarrow, which they need.
 frozen pane and row count (the last row of the dimension), read without
 the cells.
 
-Rows keep their positions (a row missing from the file prints as an empty
-line, unless `--row-numbers` starts each printed row with its number).
+The CSV is a rectangle from A1 to the sheet's last value: each row padded
+to the widest, rows keep their positions (a row without values prints as
+separators alone, unless `--row-numbers` starts each printed row with its
+number and leaves those out), and the empty rows and columns that
+formatting adds at the sheet's end are left out (`--keep-empty` keeps
+them). Values are printed as a spreadsheet writes them to CSV: numbers in
+their shortest exact form, booleans as TRUE and FALSE, dates in ISO 8601
+(the date alone where the cell's format shows no time), durations as
+hours:minutes:seconds; with `--formatted`, every cell as the spreadsheet
+shows it, through its number format (`vellum.numfmt`).
 Problems with the input are reported in one line on standard error with
 exit status 2; a failed write with status 1. A reader that stops early
 (``| head``) ends the program quietly with status 0.
@@ -23,31 +32,82 @@ exit status 2; a failed write with status 1. A reader that stops early
 from __future__ import annotations
 
 import argparse
+import array
 import csv
+import datetime
+import io
 import os
 import sys
+import tempfile
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, TextIO
 
 import vellum
+from vellum.extent import row_width
+from vellum.numfmt import formatter, shown_code, shows_time
+from vellum.reference.styles import format_kind
 from vellum.reference.values import ArrayFormula, DataTableFormula
+from vellum.utils.datetime import MAC_EPOCH
 from vellum.workbook import Workbook, WorkbookError, Worksheet
 
 # A sheet part at least this large (uncompressed) shows a progress bar.
 PROGRESS_MIN_BYTES = 2 << 20
+# The rows of a sheet are held in memory up to this many characters, then
+# in a temporary file, until its width is known.
+SPOOL_MEMORY = 32 << 20
 
 
 def text(value: Any) -> str:
-    """How a cell value is printed: formulas by their text, never a repr."""
+    """How a cell value is printed, as a spreadsheet would write it to CSV:
+    numbers in their shortest exact form, booleans as TRUE and FALSE, dates
+    and times in ISO 8601, durations as hours:minutes:seconds, formulas by
+    their text; never a repr."""
     if value is None:
         return ""
+    kind = type(value)
+    if kind is str:
+        return value
+    if kind is float:
+        return number_text(value)
+    if kind is bool:
+        return "TRUE" if value else "FALSE"
+    if isinstance(value, datetime.datetime):
+        return date_text(value, True)
+    if isinstance(value, (datetime.date, datetime.time)):
+        return value.isoformat()
+    if isinstance(value, datetime.timedelta):
+        return duration_text(value)
     if isinstance(value, ArrayFormula):
         return value.text or ""
     if isinstance(value, DataTableFormula):
         args = ",".join(getattr(value, a, "") for a in ("r1", "r2") if getattr(value, a, None))
         return f"=TABLE({args})"
     return str(value)
+
+
+def number_text(value: float) -> str:
+    """A float in its shortest exact form, whole numbers without ".0"."""
+    if value.is_integer() and abs(value) < 2.0**53:
+        return str(int(value))
+    return repr(value)
+
+
+def date_text(value: datetime.datetime, with_time: bool) -> str:
+    """"2019-09-02", or with the time "2019-09-02 14:30:00" (fractions of a
+    second when there are any)."""
+    if not with_time:
+        return value.date().isoformat()
+    return value.isoformat(" ")
+
+
+def duration_text(value: datetime.timedelta) -> str:
+    """A duration as a spreadsheet's elapsed time shows it: "255:10:10"."""
+    sign = "-" if value < datetime.timedelta(0) else ""
+    micro = abs(value) // datetime.timedelta(microseconds=1)
+    seconds, micro = divmod(micro, 1_000_000)
+    out = f"{sign}{seconds // 3600}:{seconds // 60 % 60:02d}:{seconds % 60:02d}"
+    return out + f".{micro:06d}".rstrip("0") if micro else out
 
 
 def format_row(values: Sequence[Any]) -> str:
@@ -90,22 +150,193 @@ def progress_for(sheet: Worksheet, book: Workbook) -> Progress | None:
     return Progress(sys.stderr, sheet.name, size)
 
 
-def print_sheet(book: Workbook, sheet: Worksheet, writer: Any, args: argparse.Namespace) -> None:
+class CellText:
+    """The texts of the cells of one workbook's rows: `plain` (values as
+    `text` writes them, dates with their time only where the cell's number
+    format shows one), or `formatted` through each cell's number format.
+    Each style's format is looked up once."""
+
+    def __init__(self, book: Workbook, formatted: bool) -> None:
+        self.book = book
+        self.date1904 = book.epoch == MAC_EPOCH
+        self._codes: dict[Any, str] = {}
+        self._with_time: dict[Any, bool | None] = {}
+        self._formatters: dict[Any, Any] = {}
+        self.row = self.formatted if formatted else self.plain
+
+    def code(self, style_id: Any) -> str:
+        code = self._codes.get(style_id)
+        if code is None:
+            try:
+                fmt_id = self.book._cell_styles[style_id][0]
+            except (IndexError, TypeError, ValueError):
+                fmt_id = 0
+            code = shown_code(fmt_id, self.book._number_formats.get(fmt_id))
+            self._codes[style_id] = code
+        return code
+
+    def plain(self, cells: Sequence[Any]) -> list[str]:
+        # the common types inline: a sheet of a million cells spends most
+        # of its time here
+        return ["" if c is None else v if (t := type(v := c._value)) is str else str(v) if t is int
+                else (str(int(v)) if v.is_integer() and -2.0**53 < v < 2.0**53 else repr(v))
+                if t is float else self.date(c, v) if t is datetime.datetime else text(v)
+                for c in cells]
+
+    def values(self, values: Sequence[Any]) -> list[str]:
+        """`plain` for a workbook without date styles, from the values alone."""
+        return [v if (t := type(v)) is str else str(v) if t is int
+                else (str(int(v)) if v.is_integer() and -2.0**53 < v < 2.0**53 else repr(v))
+                if t is float else text(v) if t is not datetime.datetime
+                else date_text(v, v.time() != datetime.time()) for v in values]
+
+    def date(self, cell: Any, value: datetime.datetime) -> str:
+        """A date with its time where the cell's format shows one; without,
+        where it shows a date alone; else with the time unless midnight."""
+        style = cell._style_id
+        if style not in self._with_time:
+            code = self.code(style)
+            self._with_time[style] = shows_time(code) if format_kind(code) else None
+        with_time = self._with_time[style]
+        if with_time is None:
+            with_time = value.time() != datetime.time()
+        return date_text(value, with_time)
+
+    def formatted(self, cells: Sequence[Any]) -> list[str]:
+        get = self._formatters.get
+        return ["" if c is None else
+                (get(c._style_id) or self.formatter(c._style_id))(v)
+                if type(v := c._value) in _FORMATTED and c.data_type not in ("e", "f") else text(v)
+                for c in cells]
+
+    def formatter(self, style_id: Any) -> Callable[[Any], str]:
+        render = self._formatters[style_id] = formatter(self.code(style_id), date1904=self.date1904)
+        return render
+
+
+_FORMATTED = {int, float, bool, str, datetime.datetime, datetime.date, datetime.time,
+              datetime.timedelta}
+
+
+class Rectangle:
+    """Rows printed as a rectangle: each row as wide as the widest. Rows
+    come trimmed (to their last value, or with `keep_empty` to their last
+    cell) and go to a spool, rows without values only once a later row has
+    one (or with `keep_empty`, all); at the end the spool is copied out,
+    each row padded with separators. So the output starts once the sheet
+    is read, in memory that does not grow with it: past a few megabytes
+    the spool is a temporary file."""
+
+    BATCH = 1024
+
+    def __init__(self, out: TextIO, dialect: str, keep_empty: bool) -> None:
+        self.out = out
+        self.dialect = dialect
+        self.sep = csv.get_dialect(dialect).delimiter
+        self.keep_empty = keep_empty
+        self.spool: TextIO = io.StringIO()
+        self.on_disk = False
+        self._writer()
+        self.batch: list[list[str]] = []
+        self.widths = array.array("L")
+        self.pending = 0
+
+    def _writer(self) -> None:
+        # no text read from a workbook holds a NUL: it ends each row
+        self.writer = csv.writer(self.spool, dialect=self.dialect, lineterminator="\0")
+
+    def add(self, fields: list[str]) -> None:
+        """One row (no fields: a row without values)."""
+        if not fields:
+            self.pending += 1
+            return
+        if self.pending:
+            self._empty_rows()
+        # a lone empty field would be written as ""
+        self.batch.append(fields if fields != [""] else [])
+        self.widths.append(len(fields))
+        if len(self.batch) >= self.BATCH:
+            self._flush()
+
+    def _empty_rows(self) -> None:
+        self.batch.extend([] for _ in range(self.pending))
+        self.widths.extend(bytes(self.pending))
+        self.pending = 0
+
+    def _flush(self) -> None:
+        self.writer.writerows(self.batch)
+        self.batch.clear()
+        if not self.on_disk and self.spool.tell() > SPOOL_MEMORY:
+            disk = tempfile.TemporaryFile("w+", encoding="utf-8", newline="")
+            disk.write(self.spool.getvalue())
+            self.spool, self.on_disk = disk, True
+            self._writer()
+
+    def finish(self) -> None:
+        if self.keep_empty and self.pending:
+            self._empty_rows()
+        self._flush()
+        width = max(self.widths, default=0)
+        spool, out, widths = self.spool, self.out, self.widths
+        spool.seek(0)
+        pads: dict[int, str] = {}
+        done, carry = 0, ""
+        while chunk := spool.read(1 << 20):
+            rows = (carry + chunk).split("\0")
+            carry = rows.pop()
+            n = len(rows)
+            part = widths[done:done + n]
+            if part.count(width) == n:
+                out.write("\n".join(rows) + "\n")
+            else:
+                for row, w in zip(rows, part):
+                    pad = pads.get(w)
+                    if pad is None:
+                        pad = pads[w] = self.sep * (width - max(w, 1)) + "\n"
+                    out.write(row + pad)
+            done += n
+        spool.close()
+
+
+def print_sheet(book: Workbook, sheet: Worksheet, args: argparse.Namespace) -> None:
     progress = progress_for(sheet, book)
-    rows = sheet.iter_rows(values_only=True, row_numbers=True, progress=progress)
+    dialect = "excel" if args.format == "csv" else "excel-tab"
+    table = Rectangle(sys.stdout, dialect, args.keep_empty)
+    # Values alone, unless formats matter: every cell's, or the date styles'
+    # (a workbook without any has no date the format shows without a time).
+    values_only = not args.formatted and not book.date_formats
+    cell_text = CellText(book, args.formatted)
+    texts = cell_text.values if values_only else cell_text.row
+    # the whole sheet without numbers or progress takes the reader's fast path
+    fast = not (args.row_numbers or progress)
+    rows = sheet.iter_rows(values_only=values_only) if fast else \
+        sheet.iter_rows(values_only=values_only, row_numbers=True, progress=progress)
     try:
-        for count, (number, row) in enumerate(rows):
+        for count, (number, row) in enumerate(enumerate(rows, 1) if fast else rows):
             if args.limit is not None and count >= args.limit:
                 break
-            if args.row_numbers:
-                if row:
-                    writer.writerow([number, *map(text, row)])
+            if not row:
+                width = 0
+            elif args.keep_empty:
+                width = len(row)
             else:
-                writer.writerow([text(v) for v in row])
+                last = row[-1] if values_only or row[-1] is None else row[-1]._value
+                if last is not None and last != "":
+                    width = len(row)
+                else:
+                    width = row_width(row if values_only else
+                                      [None if c is None else c._value for c in row])
+            fields = texts(row[:width]) if width else []
+            if args.row_numbers:
+                if width:
+                    table.add([str(number), *fields])
+            else:
+                table.add(fields)
     finally:
         rows.close()
         if progress:
             progress.close()
+    table.finish()
 
 
 def list_sheets(book: Workbook) -> None:
@@ -130,6 +361,13 @@ def parser() -> argparse.ArgumentParser:
                        help="list the worksheets (position, name, and hidden ones marked) and stop")
     ap.add_argument("--formulas", action="store_true",
                     help="print formulas as text instead of their last saved values")
+    ap.add_argument("--formatted", action="store_true",
+                    help="print each cell as a spreadsheet shows it, through its number format "
+                         "(\"1,234.50\", \"15-Mar-23\", \"25%%\"); by default numbers are printed "
+                         "in full, dates in ISO 8601 and booleans as TRUE and FALSE")
+    ap.add_argument("--keep-empty", action="store_true",
+                    help="keep the rows and columns without values at the end of the sheet "
+                         "(cells formatting stretches it to), which are left out by default")
     ap.add_argument("--format", choices=("csv", "tsv", "parquet", "arrow"), default="csv",
                     help="comma- or tab-separated output (default: csv; cells holding a "
                          "separator, a quote or a line break are quoted), or a table of typed "
@@ -221,24 +459,26 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.format in TABLE_FORMATS:
         if not args.output:
             ap.error(f"--format {args.format} writes a file: name it with -o")
-        if args.all or args.list or args.formulas or args.row_numbers:
-            ap.error(f"--format {args.format} writes one sheet's values: "
-                     "--all, --list, --formulas and --row-numbers are for CSV")
+        if args.all or args.list or args.formulas or args.row_numbers or args.formatted or args.keep_empty:
+            ap.error(f"--format {args.format} writes one sheet's values: --all, --list, --formulas, "
+                     "--row-numbers, --formatted and --keep-empty are for CSV")
         return write_table(args)
     if args.output or args.no_header:
         ap.error("-o and --no-header go with --format parquet or arrow")
-    dialect = "excel" if args.format == "csv" else "excel-tab"
-    writer = csv.writer(sys.stdout, dialect=dialect, lineterminator="\n")
     try:
         with Workbook(args.file, data_only=not args.formulas) as book:
+            if args.formatted:
+                # the number formats render dates and durations from the
+                # serial numbers themselves
+                book.date_formats, book.timedelta_formats = set(), set()
             if args.list:
                 list_sheets(book)
             elif args.all:
                 for sheet in book.sheets:
                     print(f"# sheet: {sheet.name}")
-                    print_sheet(book, sheet, writer, args)
+                    print_sheet(book, sheet, args)
             else:
-                print_sheet(book, pick(book, args.sheet), writer, args)
+                print_sheet(book, pick(book, args.sheet), args)
     except WorkbookError as e:
         sys.stdout.flush()
         print(f"vellum: {e}", file=sys.stderr)

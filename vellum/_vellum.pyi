@@ -66,13 +66,18 @@ class CellStore:
     def _bounds(self) -> tuple[int, int, int, int] | None:
         """``(min_row, max_row, min_col, max_col)`` of the cells; None when
         empty or in dict mode."""
+    def _value_bounds(self) -> tuple[int, int, int, int] | None:
+        """``(min_row, max_row, min_col, max_col)`` of the cells whose value
+        is neither None nor an empty text; None when there is none or in
+        dict mode."""
     def _in_dict_mode(self) -> bool: ...
     def _stats(self) -> tuple[int, int, int, int]:
         """``(cells, cells created as objects, formula templates, text bytes)``."""
     def _row(self, row: int, min_col: int, max_col: int, values_only: bool,
              ) -> tuple[tuple[Any, ...], bool]:
         """``(cells or values of columns min_col..max_col, whether a missing
-        cell was created)`` of one row; missing cells are created empty."""
+        cell was created)`` of one row; for cells, missing ones are created
+        empty; for values, a missing one gives None and nothing is created."""
 
 def bind_cells(source: _Readable, parser: Any, ws: Any, store: CellStore,
                cell_styles: Sequence[Any], cell_cls: type, helpers: dict[str, Any],

@@ -104,6 +104,74 @@ Result<Ref> CellStore::value_of(const Entry& e) {
     return r;
 }
 
+namespace {
+
+// What the package counts as a value: anything but None and an empty str.
+bool is_value(PyObject* v) noexcept { return v != Py_None && !(PyUnicode_Check(v) && PyUnicode_GET_LENGTH(v) == 0); }
+
+// Shared-string verdicts are remembered per index up to this many indices:
+// a sheet of a million cells over a thousand texts asks for a thousand.
+constexpr uint64_t MAX_REMEMBERED_STRINGS = uint64_t{1} << 24;
+enum : uint8_t { UNSEEN, EMPTY, HOLDS };
+
+}  // namespace
+
+Result<bool> CellStore::holds_value(const Entry& e, std::vector<uint8_t>& strings_seen) {
+    switch (e.kind) {
+    case Kind::Removed:
+    case Kind::None:
+        return false;
+    case Kind::Text:
+        return text_len(e.payload) != 0;
+    case Kind::SharedAtCell:
+    case Kind::SharedPlain:
+    case Kind::Template:
+        return !VLM_TRY(formula_text(e)).empty();
+    case Kind::SharedString: {
+        bool remember = e.payload < MAX_REMEMBERED_STRINGS;
+        if (remember && e.payload < strings_seen.size() && strings_seen[e.payload] != UNSEEN)
+            return strings_seen[e.payload] == HOLDS;
+        Ref v = VLM_TRY(value_of(e));
+        bool holds = is_value(v.get());
+        if (remember) {
+            if (strings_seen.size() <= e.payload)
+                strings_seen.resize(e.payload + 1, UNSEEN);
+            strings_seen[e.payload] = holds ? HOLDS : EMPTY;
+        }
+        return holds;
+    }
+    case Kind::Object:
+    case Kind::PyValue: {
+        Ref v = VLM_TRY(value_of(e));
+        return is_value(v.get());
+    }
+    default:
+        return true;  // numbers, booleans and dates are never empty
+    }
+}
+
+Result<std::optional<CellStore::Bounds>> CellStore::value_bounds() {
+    std::optional<Bounds> b;
+    std::vector<uint8_t> strings_seen;
+    std::optional<XmlError> failed;
+    each_live([&](uint32_t row, uint32_t column, const Loc& loc) {
+        // A cell inside the box found so far cannot widen it.
+        if (b && row >= b->min_row && row <= b->max_row && column >= b->min_col && column <= b->max_col)
+            return true;
+        Result<bool> holds = holds_value(entry(loc), strings_seen);
+        if (!holds) {
+            failed = std::move(holds).error();
+            return false;
+        }
+        if (*holds)
+            Bounds::widen(b, row, column);
+        return true;
+    });
+    if (failed)
+        return std::unexpected(std::move(*failed));
+    return b;
+}
+
 // A new array of the class of cell_styles[style] with the same integers,
 // built through array's own constructor from the argument tuple cached per
 // style id.
@@ -193,7 +261,10 @@ std::optional<DateResult> CellStore::excel_date(const Loc& loc) const noexcept {
 }
 
 // One row of the worksheet's row walk: the loaded records of the row are
-// walked once in step with the columns; missing cells are created empty.
+// walked once in step with the columns. A missing cell is created empty
+// when cells are asked for, as the package's Worksheet.cell would; values
+// alone create nothing, so that reading a sheet stretched by formatting
+// does not fill it with empty cells.
 Result<std::pair<Ref, bool>> CellStore::row_items(uint32_t row, uint32_t min_col, uint32_t max_col,
                                                   bool values_only) {
     size_t n = max_col >= min_col ? size_t{max_col} - min_col + 1 : 0;
@@ -212,6 +283,10 @@ Result<std::pair<Ref, bool>> CellStore::row_items(uint32_t row, uint32_t min_col
             loc = Loc{Loc::Area::Compact, rec, row};
         else if (!key_map_.empty())
             loc = find_key(Key{row, column});
+        if (!loc && values_only) {
+            PyTuple_SET_ITEM(items.get(), static_cast<Py_ssize_t>(k), Py_NewRef(Py_None));
+            continue;
+        }
         if (!loc) {
             loc = add_empty(Key{row, column});
             created = true;

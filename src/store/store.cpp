@@ -30,16 +30,10 @@ Entry CellStore::entry(const Loc& loc) const noexcept {
 std::vector<Loc> CellStore::locs() const {
     std::vector<Loc> out;
     out.reserve(size());
-    for (size_t slot = 0; slot < base_.row_count(); ++slot) {
-        for (uint32_t i = base_.row_first(slot); i < base_.row_end(slot); ++i) {
-            if (base_.rec(i).kind != Kind::Removed)
-                out.push_back(Loc{Loc::Area::Compact, i, base_.row_at(slot)});
-        }
-    }
-    for (uint32_t i = 0; i < entries_.size(); ++i) {
-        if (entries_[i].kind != Kind::Removed)
-            out.push_back(Loc{Loc::Area::Overflow, i, 0});
-    }
+    each_live([&](uint32_t, uint32_t, const Loc& loc) {
+        out.push_back(loc);
+        return true;
+    });
     return out;
 }
 
@@ -239,28 +233,23 @@ CellStore::Stats CellStore::stats() const noexcept {
     return s;
 }
 
+void CellStore::Bounds::widen(std::optional<Bounds>& b, uint32_t row, uint32_t column) noexcept {
+    if (!b) {
+        b = Bounds{row, row, column, column};
+        return;
+    }
+    b->min_row = std::min(b->min_row, row);
+    b->max_row = std::max(b->max_row, row);
+    b->min_col = std::min(b->min_col, column);
+    b->max_col = std::max(b->max_col, column);
+}
+
 std::optional<CellStore::Bounds> CellStore::bounds() const noexcept {
     std::optional<Bounds> b;
-    auto add = [&](uint32_t row, uint32_t column) {
-        if (!b) {
-            b = Bounds{row, row, column, column};
-            return;
-        }
-        b->min_row = std::min(b->min_row, row);
-        b->max_row = std::max(b->max_row, row);
-        b->min_col = std::min(b->min_col, column);
-        b->max_col = std::max(b->max_col, column);
-    };
-    for (size_t slot = 0; slot < base_.row_count(); ++slot) {
-        for (uint32_t i = base_.row_first(slot); i < base_.row_end(slot); ++i) {
-            if (base_.rec(i).kind != Kind::Removed)
-                add(base_.row_at(slot), base_.rec(i).column);
-        }
-    }
-    for (const Entry& e : entries_) {
-        if (e.kind != Kind::Removed)
-            add(e.row, e.column);
-    }
+    each_live([&](uint32_t row, uint32_t column, const Loc&) {
+        Bounds::widen(b, row, column);
+        return true;
+    });
     return b;
 }
 

@@ -123,8 +123,9 @@ public:
     // The text of a formula cell (kinds 8, 9, 13), rendered into the
     // thread's scratch buffer; valid until the next rendering.
     [[nodiscard]] Result<std::string_view> formula_text(const Entry& e) const;
-    // _row: the items of columns min_col..max_col of `row`, creating the
-    // missing cells; and whether any was created.
+    // _row: the items of columns min_col..max_col of `row`, and whether a
+    // missing cell was created: for cells, each missing one is created
+    // empty; for values, a missing one gives None and nothing is created.
     [[nodiscard]] Result<std::pair<Ref, bool>> row_items(uint32_t row, uint32_t min_col, uint32_t max_col,
                                                          bool values_only);
 
@@ -156,8 +157,14 @@ public:
     Stats stats() const noexcept;
     struct Bounds {
         uint32_t min_row, max_row, min_col, max_col;
+        // `b` grown to take in the cell at (row, column).
+        static void widen(std::optional<Bounds>& b, uint32_t row, uint32_t column) noexcept;
     };
     std::optional<Bounds> bounds() const noexcept;
+    // The bounds of the cells that hold a value: neither None nor an empty
+    // str, as the package's dict of Cells would be judged. Cells held as
+    // objects are asked for their value, shared strings looked up.
+    [[nodiscard]] Result<std::optional<Bounds>> value_bounds();
     // Native bytes held (the store's own accounting, for benchmarks).
     size_t bytes() const noexcept;
 
@@ -187,6 +194,24 @@ public:
     [[nodiscard]] CellStore drop_refs() noexcept;
 
 private:
+    // f(row, column, loc) for every live cell, compact records first; a
+    // false from f ends the walk.
+    template <class F>
+    void each_live(F&& f) const {
+        for (size_t slot = 0; slot < base_.row_count(); ++slot) {
+            uint32_t row = base_.row_at(slot);
+            for (uint32_t i = base_.row_first(slot); i < base_.row_end(slot); ++i) {
+                const Rec& r = base_.rec(i);
+                if (r.kind != Kind::Removed && !f(row, uint32_t{r.column}, Loc{Loc::Area::Compact, i, row}))
+                    return;
+            }
+        }
+        for (uint32_t i = 0; i < entries_.size(); ++i) {
+            const Entry& e = entries_[i];
+            if (e.kind != Kind::Removed && !f(e.row, e.column, Loc{Loc::Area::Overflow, i, 0}))
+                return;
+        }
+    }
     uint32_t put_obj(Ref obj);
     [[nodiscard]] Ref take_payload(Kind kind, uint64_t payload) noexcept;
     void set_payload(const Loc& loc, Kind kind, uint32_t payload) noexcept;
@@ -197,6 +222,7 @@ private:
     [[nodiscard]] Result<Ref> value_of(const Entry& e);
     [[nodiscard]] Result<Ref> style_array(uint32_t style);
     [[nodiscard]] Result<Ref> make_cell(const Entry& e, Ref value);
+    [[nodiscard]] Result<bool> holds_value(const Entry& e, std::vector<uint8_t>& strings_seen);
     Ref row_int(uint32_t row);
     PyObject* dtype_str(uint8_t code) const noexcept;
 

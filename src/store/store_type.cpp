@@ -236,16 +236,34 @@ PyObject* store_popitem(PyObject* self, PyObject*) {
     return pair.release();
 }
 
+// (min_row, max_row, min_col, max_col), or None.
+PyObject* bounds_tuple(const std::optional<CellStore::Bounds>& b) {
+    if (!b)
+        Py_RETURN_NONE;
+    return Py_BuildValue("(kkkk)", static_cast<unsigned long>(b->min_row), static_cast<unsigned long>(b->max_row),
+                         static_cast<unsigned long>(b->min_col), static_cast<unsigned long>(b->max_col));
+}
+
 PyObject* store_bounds(PyObject* self, PyObject*) {
     StoreObject* o = as_store(self);
     BorrowGuard g(o->borrowed, Mode::Shared);
     if (!g)
         return nullptr;
-    std::optional<CellStore::Bounds> b = o->store.dict() ? std::nullopt : o->store.bounds();
-    if (!b)
+    return bounds_tuple(o->store.dict() ? std::nullopt : o->store.bounds());
+}
+
+// Exclusive: asking a cell object for its value runs Python code.
+PyObject* store_value_bounds(PyObject* self, PyObject*) {
+    StoreObject* o = as_store(self);
+    BorrowGuard g(o->borrowed, Mode::Exclusive);
+    if (!g)
+        return nullptr;
+    if (o->store.dict())
         Py_RETURN_NONE;
-    return Py_BuildValue("(kkkk)", static_cast<unsigned long>(b->min_row), static_cast<unsigned long>(b->max_row),
-                         static_cast<unsigned long>(b->min_col), static_cast<unsigned long>(b->max_col));
+    Result<std::optional<CellStore::Bounds>> b = o->store.value_bounds();
+    if (!b)
+        return raise(std::move(b).error());
+    return bounds_tuple(*b);
 }
 
 PyObject* store_in_dict_mode(PyObject* self, PyObject*) {
@@ -343,6 +361,8 @@ PyMethodDef store_methods[] = {
     {"clear", store_clear, METH_NOARGS, "Removes every cell; leaves dict mode."},
     {"popitem", store_popitem, METH_NOARGS, "Removes and returns the newest (key, Cell) pair."},
     {"_bounds", store_bounds, METH_NOARGS, "(min_row, max_row, min_col, max_col), or None."},
+    {"_value_bounds", store_value_bounds, METH_NOARGS,
+     "(min_row, max_row, min_col, max_col) of the cells holding a value, or None."},
     {"_in_dict_mode", store_in_dict_mode, METH_NOARGS, "Whether a plain dict holds the cells."},
     {"_stats", store_stats, METH_NOARGS, "(cells, materialised cells, templates, text bytes)."},
     {"_row", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_row)), METH_FASTCALL | METH_KEYWORDS,

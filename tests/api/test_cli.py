@@ -1,5 +1,7 @@
 """The command line and the demo, run as a user runs them."""
 import csv
+import datetime
+import importlib.util
 import io
 import os
 import pathlib
@@ -47,19 +49,70 @@ def test_prints_rows_in_place(book):
     out = run("-m", "vellum", str(book))
     assert (out.returncode, out.stderr) == (0, "")
     rows = parsed(out.stdout)
-    assert rows[:5] == [[str(r), f"t{r}"] for r in range(5)]
-    assert rows[5] == [] and rows[6] == ["a,b", "two\nlines", 'say "hi"', "tab\there"]
-    assert rows[7] == ["2", "10"]  # cached values by default
+    # a rectangle as wide as the widest row
+    assert rows[:5] == [[str(r), f"t{r}", "", ""] for r in range(5)]
+    assert rows[5] == [""] * 4 and rows[6] == ["a,b", "two\nlines", 'say "hi"', "tab\there"]
+    assert rows[7] == ["2", "10", "", ""] and len(rows) == 8  # cached values by default
     out = run("-m", "vellum", str(book), "--formulas", "--format", "tsv", "--row-numbers", "--limit", "8")
     rows = parsed(out.stdout, "\t")
-    assert [r[0] for r in rows] == ["1", "2", "3", "4", "5", "7", "8"]
-    assert rows[-1] == ["8", "=A2+1", "=SUM(A1:A5)"] and rows[-2][1:] == ["a,b", "two\nlines", 'say "hi"', "tab\there"]
-    assert run("-m", "vellum", str(book), "--sheet", "B b").stdout == "\n,2.5\n"
-    assert run("-m", "vellum", str(book), "--sheet", "1").stdout == "\n,2.5\n"
+    assert [r[0] for r in rows] == ["1", "2", "3", "4", "5", "7", "8"] and {len(r) for r in rows} == {5}
+    assert rows[-1] == ["8", "=A2+1", "=SUM(A1:A5)", "", ""]
+    assert rows[-2][1:] == ["a,b", "two\nlines", 'say "hi"', "tab\there"]
+    assert run("-m", "vellum", str(book), "--sheet", "B b").stdout == ",\n,2.5\n"
+    assert run("-m", "vellum", str(book), "--sheet", "1").stdout == ",\n,2.5\n"
     assert run("-m", "vellum", str(book), "--sheet", "3").stdout == "named three\n"  # a name first
     assert run("-m", "vellum", str(book), "--list").stdout == "0\tA\n1\tB b\t(hidden)\n2\t3\n"
     out = run("-m", "vellum", str(book), "--all", "--limit", "1").stdout
-    assert out == "# sheet: A\n0,t0\n# sheet: B b\n\n# sheet: 3\nnamed three\n"
+    # the first row of "B b" holds no value: nothing of it is printed
+    assert out == "# sheet: A\n0,t0\n# sheet: B b\n# sheet: 3\nnamed three\n"
+
+
+@pytest.fixture(scope="module")
+def typed(tmp_path_factory):
+    """Every kind of value in its format, a ragged row, and styled empty
+    cells past the values, as applications leave them."""
+    path = tmp_path_factory.mktemp("cli") / "typed.xlsx"
+    wb = xlsxwriter.Workbook(str(path))
+    s = wb.add_worksheet("T")
+    day, when = datetime.datetime(2019, 9, 2), datetime.datetime(2019, 9, 2, 14, 30)
+    for col, (value, code) in enumerate([(day, "yyyy-mm-dd"), (when, "d-mmm-yy"), (when, "yyyy-mm-dd hh:mm"),
+                                         (datetime.time(14, 30), "hh:mm:ss"),
+                                         (datetime.timedelta(days=10, seconds=54610), "[h]:mm:ss"),
+                                         (1234.5, "#,##0.00"), (0.25, "0%")]):
+        s.write(0, col, value, wb.add_format({"num_format": code}))
+    s.write_row(1, 0, [True, False, 0.1, 2.0, 1e20, -0.0, "text", 7])
+    s.write(3, 9, "far")
+    grey = wb.add_format({"bg_color": "#cccccc"})
+    s.write_blank(5, 20, None, grey)
+    s.write_blank(40, 2, None, grey)
+    wb.close()
+    return path
+
+
+def test_values_as_a_spreadsheet_writes_them(typed):
+    rows = parsed(run("-m", "vellum", str(typed)).stdout)
+    assert rows[0][:7] == ["2019-09-02", "2019-09-02", "2019-09-02 14:30:00", "14:30:00", "255:10:10",
+                           "1234.5", "0.25"]
+    assert rows[1][:8] == ["TRUE", "FALSE", "0.1", "2", "1e+20", "0", "text", "7"]
+    # trimmed to the last value (J4), every row as wide
+    assert len(rows) == 4 and {len(r) for r in rows} == {10} and rows[3][9] == "far"
+    rows = parsed(run("-m", "vellum", str(typed), "--formatted").stdout)
+    assert rows[0][:7] == ["2019-09-02", "2-Sep-19", "2019-09-02 14:30", "14:30:00", "255:10:10",
+                           "1,234.50", "25%"]
+    assert rows[1][:8] == ["TRUE", "FALSE", "0.1", "2", "1E+020", "0", "text", "7"]
+    rows = parsed(run("-m", "vellum", str(typed), "--keep-empty").stdout)
+    assert len(rows) == 41 and {len(r) for r in rows} == {21}  # out to the styled empty cells
+    # pandas, which refuses ragged rows, takes it as it is (in a process of
+    # its own, without the sanitizer's runtime, which its libraries are not
+    # built for)
+    if importlib.util.find_spec("pandas") is None:
+        pytest.skip("pandas is not installed")
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD" and not k.endswith("SAN_OPTIONS")}
+    shape = subprocess.run([sys.executable, "-c", "import pandas, sys; "
+                            "print(*pandas.read_csv(sys.stdin, header=None).shape)"],
+                           input=run("-m", "vellum", str(typed)).stdout, capture_output=True, text=True,
+                           env=env, timeout=120)
+    assert shape.stdout == "4 10\n", shape.stderr
 
 
 def test_console_script_and_version(book):
@@ -181,8 +234,8 @@ def test_a_huge_workbook_part_is_refused_in_bounded_memory(book, tmp_path, part)
     # The peak (VmHWM, not ru_maxrss, which keeps that of the forked test
     # process) that reading adds to the one of starting up, which the
     # sanitizer build alone puts near 100 MB.
-    code = ("import re, sys, vellum.__main__ as m\n"
-            "peak = lambda: int(re.search(r'VmHWM:\\s*(\\d+)', open('/proc/self/status').read())[1])\n"
+    code = ("import pathlib, re, sys, vellum.__main__ as m\n"
+            "peak = lambda: int(re.search(r'VmHWM:\\s*(\\d+)', pathlib.Path('/proc/self/status').read_text())[1])\n"
             "start = peak(); status = m.main(sys.argv[1:])\n"
             "print(peak() - start, file=sys.stderr); sys.exit(status)")
     out = run("-c", code, str(hostile))

@@ -15,6 +15,7 @@ import vellum
 from tests.reference.full_diff import StubStore, full_cells, streamed_cells
 from vellum import _vellum, zipread
 from vellum import workbook as wbmod
+from vellum.extent import holds_value
 from vellum.reference import worksheet as full
 from vellum.workbook import Workbook
 from vellum.xmlparts import MAIN_NS
@@ -50,6 +51,11 @@ def test_corpus_full_reading_holds_the_streamed_cells(name, monkeypatch):
         assert [ws.title for ws in book] == list(want)
         for ws in book:
             rows, actions, dims = want[ws.title]
+            # the values' extent, judged by the engine before any Cell exists
+            held = [(r, c) for _, cells in rows for r, c, v, _, _ in cells if holds_value(v)]
+            assert ws.data_extent == ((min(r for r, _ in held), max(r for r, _ in held),
+                                       min(c for _, c in held), max(c for _, c in held))
+                                      if held else None)
             assert full_cells(ws._cells, ws) == streamed_cells(rows, styles)
             assert ws.row_dimensions == {int(k): v for k, v in dims.items()}
             assert [a[1:] for a in actions if a[0] == "element"] == ws._elements

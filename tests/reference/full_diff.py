@@ -5,6 +5,7 @@ full reading must hold, and a stand-in store with only the operations the
 engine's `CellStore` offers the worksheet."""
 import io
 
+from vellum.extent import cells_extent
 from vellum.reference import Parser, make_helpers
 from vellum.reference.cell import blank_cell
 from vellum.reference.sheet import SheetReader
@@ -82,7 +83,8 @@ class StubStore:
     """A cell mapping with the engine store's operations and no others (no
     ``keys``, ``items``, ``values``, ``setdefault``, ``update``): a worksheet
     that works over it uses nothing the engine lacks. `_row` creates a
-    missing cell in the store's way, and counts its calls."""
+    missing cell in the store's way (values alone create none), and counts
+    its calls."""
 
     def __init__(self, ws=None):
         self._d = {}
@@ -129,12 +131,18 @@ class StubStore:
         columns = [c for _, c in self._d]
         return min(rows), max(rows), min(columns), max(columns)
 
+    def _value_bounds(self):
+        return cells_extent(self._d)
+
     def _row(self, row, min_col, max_col, values_only):
         assert type(values_only) is bool and 1 <= row and 1 <= min_col
         self.row_calls += 1
         out, created = [], False
         for column in range(min_col, max_col + 1):
             cell = self._d.get((row, column))
+            if cell is None and values_only:
+                out.append(None)
+                continue
             if cell is None:
                 cell = self._d[(row, column)] = blank_cell(self.ws, row, column)
                 created = True

@@ -184,11 +184,41 @@ def test_worksheet_over_any_mapping(kind):
         list(ws.iter_rows(max_col=2 ** 32))
 
 
+# Values in B1:C2 only: empty texts of each kind, a cell-less row, and
+# styled empty cells out to the last column stretch the sheet around them.
+STRETCHED = (f'<worksheet xmlns="{MAIN}"><sheetData>'
+             '<row r="1"><c r="A1" t="inlineStr"><is><t></t></is></c><c r="B1"><v>1</v></c></row>'
+             '<row r="2"><c r="C2" t="inlineStr"><is><t>x</t></is></c><c r="D2" s="1"/></row>'
+             '<row r="4"><c r="E4" t="str"><v></v></c></row><row r="6" ht="30"/>'
+             '<row r="9"><c r="XFD9" s="2"/></row>'
+             '</sheetData></worksheet>').encode()
+
+
+@pytest.mark.parametrize("kind", ["dict", "stub", "engine"])
+def test_data_extent_leaves_out_what_formatting_stretches(kind):
+    if kind == "engine" and not ENGINE:
+        pytest.skip("the engine has no full-mode loader yet")
+    cells = {"dict": None, "stub": StubStore(), "engine": ENGINE and _vellum.CellStore()}[kind]
+    bind = _vellum.bind_cells if kind == "engine" else bind_cells
+    ws, _, _ = read_full(STRETCHED, cells, bind)
+    assert ws.dimensions == "A1:XFD9" and len(ws._cells) == 6
+    assert ws.data_extent == (1, 2, 2, 3) and ws.data_dimensions == "B1:C2"
+    rows = list(ws.iter_rows(max_col=4, values_only=True))
+    assert rows[:2] == [("", 1, None, None), (None, None, "x", None)] and len(rows) == 9
+    assert len(ws._cells) == 6  # values alone created nothing
+    ws["B1"].value = None  # a value taken away, and one given, are seen
+    ws.cell(7, 2, "late")
+    assert ws.data_extent == (2, 7, 2, 3)
+    list(ws.iter_rows(max_row=2, max_col=4))  # cells are still created
+    assert len(ws._cells) == 11 and ws.data_extent == (2, 7, 2, 3)
+
+
 def test_empty_worksheet():
     ws = Worksheet(None, "Empty")
     assert list(ws.iter_rows()) == [] and ws.dimensions == "A1:A1" and not ws._cells
     assert list(ws.iter_rows(max_row=2, max_col=1, values_only=True)) == [(None,), (None,)]
-    assert ws.dimensions == "A1:A2"
+    assert ws.dimensions == "A1:A1" and not ws._cells  # values alone create no cells
+    assert ws.data_extent is None and ws.data_dimensions == "A1:A1"
 
 
 def test_replay_keeps_elements_and_warns_in_order():

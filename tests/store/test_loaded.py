@@ -6,6 +6,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import _vellum_testing as native
+from vellum.extent import cells_extent
 from vellum.reference.cell import Cell
 
 from tests.store.cells import Sheet, StyleArray, Styles, assert_same_cells, expected, load
@@ -67,7 +68,12 @@ def test_loaded_store_is_the_packages_dict(cells):
     store, ws, styles = load(cells, shared=SHARED, masters=MASTERS)
     want = expected(cells, ws, styles, SHARED, MASTERS)
     assert store._stats()[:2] == (len(want), 0)
+    # the extent of the values is the package's, judged on the dict of
+    # Cells, and without making a Cell
+    assert store._value_bounds() == cells_extent(want)
+    assert store._stats()[:2] == (len(want), 0)
     assert_same_cells(store, want)
+    assert store._value_bounds() == cells_extent(want)  # and over the Cells made
     rows = [r for r, _ in want]
     cols = [c for _, c in want]
     assert store._bounds() == ((min(rows), max(rows), min(cols), max(cols)) if want else None)
@@ -140,8 +146,8 @@ def test_row_walk():
     again, created = store._row(5, 1, 3, False)
     assert not created and all(a is b for a, b in zip(again, cells))
     assert store._row(5, 4, 3, False) == ((), False)
-    assert store._row(6, 1, 2, True) == ((8, None), True)
-    assert list(store) == [(5, 2), (6, 1), (5, 1), (5, 3), (6, 2)]
+    assert store._row(6, 1, 2, True) == ((8, None), False)  # values alone create nothing
+    assert list(store) == [(5, 2), (6, 1), (5, 1), (5, 3)]
 
 
 def test_many_removals_keep_order():

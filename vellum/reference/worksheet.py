@@ -4,8 +4,8 @@
 module read the sheet, the engine's `CellStore` when the engine did. The
 worksheet therefore uses only the operations both have: ``cells[key]``,
 assignment, ``del``, ``in``, ``len``, iteration over keys and ``get``; and a
-store's ``_row`` and ``_bounds`` where they exist and the store is not in
-its dict mode, with dict-based equivalents otherwise.
+store's ``_row``, ``_bounds`` and ``_value_bounds`` where they exist and the
+store is not in its dict mode, with dict-based equivalents otherwise.
 
 `bind_cells` is the pure-Python twin of the engine's loader, argument for
 argument except that it fills a dict: it is the package's fallback, the
@@ -23,6 +23,7 @@ import xml.parsers.expat
 from collections.abc import Iterator, MutableSequence, Sequence
 from typing import IO, Any
 
+from vellum.extent import cells_extent
 from vellum.reference.cell import blank_cell, column_letter, fill_cell
 from vellum.reference.sheet import MAIN_NS, STRICT_NS, SheetReader, attr_key
 from vellum.reference.styles import StyleArray, format_kind
@@ -121,8 +122,9 @@ def _index(name: str, value: Any) -> int:
 
 class Worksheet:
     """A worksheet read in full: cells by coordinate (``ws["B2"]``,
-    ``ws[2, 2]``, `cell`), by row (`iter_rows`), and its extent (`min_row`,
-    `max_row`, `min_column`, `max_column`, `dimensions`).
+    ``ws[2, 2]``, `cell`), by row (`iter_rows`), its extent (`min_row`,
+    `max_row`, `min_column`, `max_column`, `dimensions`) and the extent of
+    its values (`data_extent`, `data_dimensions`).
 
     `parent` is the workbook, `title` the sheet's name, `row_dimensions`
     the attributes of rows that have any, by row number (``{7: {"r": "7",
@@ -177,7 +179,8 @@ class Worksheet:
     def _cells_by_row(self, min_col: int, min_row: int, max_col: int, max_row: int,
                       values_only: bool = False) -> Iterator[tuple[Any, ...]]:
         """Each row from `min_row` to `max_row` as a tuple of its cells (or
-        values) from `min_col` to `max_col`; missing cells are created."""
+        values) from `min_col` to `max_col`. Missing cells are created, but
+        for values: a missing one gives None."""
         for row in range(min_row, max_row + 1):
             store = self._store()
             if store is not None:
@@ -187,9 +190,12 @@ class Worksheet:
             out = []
             for column in range(min_col, max_col + 1):
                 cell = get((row, column))
+                if values_only:
+                    out.append(None if cell is None else cell.value)
+                    continue
                 if cell is None:
                     cell = self._create(row, column)
-                out.append(cell.value if values_only else cell)
+                out.append(cell)
             yield tuple(out)
 
     def iter_rows(self, min_row: int | None = None, max_row: int | None = None,
@@ -197,9 +203,12 @@ class Worksheet:
                   values_only: bool = False) -> Iterator[tuple[Any, ...]]:
         """The rows from `min_row` to `max_row` (by default the sheet's
         extent), each a tuple of the cells, or with `values_only` their
-        values, from `min_col` to `max_col`. Iterating creates the missing
-        cells of that range, as reading them one by one would. A sheet
-        without cells gives no rows unless a bound is given."""
+        values, from `min_col` to `max_col`. Iterating cells creates the
+        missing cells of that range, as reading them one by one would;
+        iterating values gives None for them and creates nothing. A sheet
+        without cells gives no rows unless a bound is given. To leave out
+        the empty rows and columns formatting may add at the sheet's end,
+        bound the rows by `data_extent`."""
         if not len(self._cells) and not any((min_row, max_row, min_col, max_col)):
             return iter(())
         if not (max_row and max_col):
@@ -227,6 +236,24 @@ class Worksheet:
         rows = [r for r, _ in keys]
         columns = [c for _, c in keys]
         return min(rows), max(rows), min(columns), max(columns)
+
+    @property
+    def data_extent(self) -> tuple[int, int, int, int] | None:
+        """``(min_row, max_row, min_col, max_col)`` of the cells that hold a
+        value (neither None nor an empty text), or None when none does: the
+        sheet as a spreadsheet shows it, without the empty cells formatting
+        adds around it (see `vellum.extent`)."""
+        store = self._store()
+        if store is not None:
+            return store._value_bounds()
+        return cells_extent(self._cells)
+
+    @property
+    def data_dimensions(self) -> str:
+        """The range the cells holding a value span, such as "A1:C3"
+        ("A1:A1" when there is none); `dimensions` counts every cell."""
+        r0, r1, c0, c1 = self.data_extent or (1, 1, 1, 1)
+        return f"{column_letter(c0)}{r0}:{column_letter(c1)}{r1}"
 
     @property
     def min_row(self) -> int:
