@@ -143,13 +143,14 @@ private:
 
 }  // namespace
 
-// The ring between the inflating thread and the reader: RING blocks, each
+// The ring between the inflating thread and the reader: RING blocks (4 MiB:
+// slack for either side to run ahead while the other waits for a core), each
 // filled by the thread and then appended to the reader's buffer. `produced`
 // and `consumed` count blocks; the thread fills block produced % RING while
 // fewer than RING are waiting, the reader takes block consumed % RING, so
 // the two never touch one block at once.
 struct MemberSource::State {
-    static constexpr size_t RING = 8;
+    static constexpr size_t RING = 16;
 
     explicit State(const MemberSpec& spec) : inflater(spec) {}
 
