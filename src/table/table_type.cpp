@@ -159,16 +159,18 @@ Result<Ref> string_list(const StringTable& strings) {
 }
 
 // The string table: without the interpreter, and where an item needs the
-// package, again with it.
-Result<StringTable> read_string_table(const Request& req, bool& no_memory) {
+// package, again with it (at once, when an earlier reading found one).
+Result<StringTable> read_string_table(const Request& req, bool& no_memory, bool attached = false) {
     if (!req.has_strings)
         return StringTable();
     std::unique_ptr<ByteSource> src = VLM_TRY(req.strings.open());
-    Result<StringTable> got =
-        detached([&] { return read_strings(*src, *req.helpers, nullptr); }, no_memory);
-    if (got || no_memory || !got.error().is(XmlError::Kind::Unsupported, NEEDS_INTERPRETER))
-        return got;
-    src = VLM_TRY(req.strings.open());
+    if (!attached) {
+        Result<StringTable> got =
+            detached([&] { return read_strings(*src, *req.helpers, nullptr); }, no_memory);
+        if (got || no_memory || !got.error().is(XmlError::Kind::Unsupported, NEEDS_INTERPRETER))
+            return got;
+        src = VLM_TRY(req.strings.open());
+    }
     return read_strings(*src, *req.helpers, req.si_content.get());
 }
 
@@ -207,7 +209,7 @@ public:
         src_.reset();
         if (*got_ || !got_->error().is(XmlError::Kind::Unsupported, NEEDS_INTERPRETER))
             return std::move(*got_);
-        return read_string_table(req, no_memory);
+        return read_string_table(req, no_memory, true);
     }
     ~StringsThread() {
         if (thread_.joinable()) {

@@ -24,9 +24,10 @@ def escape(text):
     return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
 
 
-def workbook(sheet_data, strings=None, date1904=False, compression=zipfile.ZIP_DEFLATED):
+def workbook(sheet_data, strings=None, date1904=False, compression=zipfile.ZIP_DEFLATED, items=None):
     """The bytes of a workbook of one sheet "S" whose sheetData holds
-    `sheet_data`; `strings` the shared strings (none: no part)."""
+    `sheet_data`; `strings` the shared strings (none: no part), or `items`
+    the string items' own XML."""
     pr = '<workbookPr date1904="1"/>' if date1904 else ""
     parts = {
         "[Content_Types].xml": '<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types"/>',
@@ -43,8 +44,8 @@ def workbook(sheet_data, strings=None, date1904=False, compression=zipfile.ZIP_D
         "xl/worksheets/sheet1.xml": f'<worksheet xmlns="{MAIN}"><dimension ref="A1"/>'
                                     f'<sheetData>{sheet_data}</sheetData></worksheet>',
     }
-    if strings is not None:
-        items = "".join(f"<si><t>{escape(s)}</t></si>" for s in strings)
+    if strings is not None or items is not None:
+        items = items or "".join(f"<si><t>{escape(s)}</t></si>" for s in strings)
         parts["xl/sharedStrings.xml"] = f'<sst xmlns="{MAIN}">{items}</sst>'
     out = io.BytesIO()
     with zipfile.ZipFile(out, "w", compression) as z:

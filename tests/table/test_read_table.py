@@ -108,6 +108,23 @@ def test_the_package_reads_what_the_engine_declines():
         vellum.read_table(io.BytesIO(beyond))
 
 
+def test_values_only_the_package_reads():
+    # rich shared strings (their run properties judged by the package) and
+    # ISO dates are read again with the interpreter; invalid run properties
+    # make the string table damaged, as the package reads it
+    rich = '<si><r><rPr><b/></rPr><t>bo</t></r><r><t>ld</t></r></si><si><t>plain</t></si>'
+    sheet = ('<row r="1"><c r="A1" t="s"><v>0</v></c><c r="B1" t="d"><v>2024-01-31T12:00:00</v></c></row>'
+             '<row r="2"><c r="A2" t="s"><v>1</v></c><c r="B2" t="inlineStr"><is><r><rPr><i/></rPr>'
+             '<t>it</t></r></is></c></row>')
+    t = vellum.read_table(io.BytesIO(books.workbook(sheet, items=rich)), header_row=None)
+    # a date and a text in one column: text, the date as str() writes it
+    assert t.to_arrow(False).to_pydict() == {"A": ["bold", "plain"], "B": ["2024-01-31 12:00:00", "it"]}
+    assert t.column_types == ["string", "string"]
+    bad = rich.replace("<b/>", '<sz val="big"/>')
+    with pytest.raises(vellum.WorkbookError, match="part xl/sharedStrings.xml is damaged"):
+        vellum.read_table(io.BytesIO(books.workbook(sheet, items=bad)))
+
+
 def damage(data, part, how):
     src, out = zipfile.ZipFile(io.BytesIO(data)), io.BytesIO()
     with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
