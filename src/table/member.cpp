@@ -28,6 +28,10 @@ constexpr const char READ_FAILED[] = "zip member: the file cannot be read";
 
 constexpr size_t IN_CHUNK = 256 * 1024;
 constexpr size_t BLOCK = 256 * 1024;
+// A ring block: room in front for the reader's live bytes when it takes the
+// block as its buffer, the data, and the buffer's zero padding after it.
+constexpr size_t HEAD = 64 * 1024;
+constexpr size_t BLOCK_CAP = HEAD + BLOCK + InputBuffer::PADDING;
 
 // One member's data, inflated a piece at a time.
 class Inflater {
@@ -143,19 +147,21 @@ private:
 
 }  // namespace
 
-// The ring between the inflating thread and the reader: RING blocks (4 MiB:
+// The ring between the inflating thread and the reader: RING blocks (2.5 MiB:
 // slack for either side to run ahead while the other waits for a core), each
-// filled by the thread and then appended to the reader's buffer. `produced`
-// and `consumed` count blocks; the thread fills block produced % RING while
-// fewer than RING are waiting, the reader takes block consumed % RING, so
-// the two never touch one block at once.
+// filled by the thread and then taken by the reader as its buffer (its old
+// buffer taking the block's place in the ring), so that the inflated bytes
+// are never copied. `produced` and `consumed` count blocks; the thread fills
+// block produced % RING while fewer than RING are waiting, the reader takes
+// block consumed % RING, so the two never touch one block at once.
 struct MemberSource::State {
-    static constexpr size_t RING = 16;
+    static constexpr size_t RING = 8;
 
     explicit State(const MemberSpec& spec) : inflater(spec) {}
 
     Inflater inflater;
     std::unique_ptr<char[]> blocks[RING];
+    size_t caps[RING] = {};
     size_t lengths[RING] = {};
     uint64_t produced = 0, consumed = 0;
     bool finished = false, cancelled = false;
@@ -175,7 +181,9 @@ struct MemberSource::State {
                     return;
                 slot = produced % RING;
             }
-            auto [n, err] = inflater.fill(blocks[slot].get(), BLOCK);
+            char* data = blocks[slot].get() + HEAD;
+            auto [n, err] = inflater.fill(data, BLOCK);
+            std::memset(data + n, 0, InputBuffer::PADDING);
             std::lock_guard lock(m);
             if (err) {
                 error = err;
@@ -196,8 +204,10 @@ struct MemberSource::State {
 
 MemberSource::MemberSource(const MemberSpec& spec, bool threaded) : s_(std::make_unique<State>(spec)) {
     if (threaded && spec.compressed >= THREAD_FROM) {
-        for (auto& b : s_->blocks)
-            b = std::make_unique<char[]>(BLOCK);
+        for (size_t i = 0; i < State::RING; ++i) {
+            s_->blocks[i] = std::make_unique_for_overwrite<char[]>(BLOCK_CAP);
+            s_->caps[i] = BLOCK_CAP;
+        }
         try {
             s_->thread = std::thread([s = s_.get()] { s->produce(); });
             s_->threaded = true;
@@ -246,8 +256,16 @@ Result<bool> MemberSource::more(InputBuffer& buf) {
         }
         slot = s.consumed % State::RING;
     }
-    // The thread leaves this block alone until it is given back.
-    buf.append(s.blocks[slot].get(), s.lengths[slot]);
+    // The thread leaves this block alone until it is given back: the reader
+    // takes it, and the ring takes the reader's old buffer in its place (a
+    // new block where that is no ring block, as the reader's first one).
+    if (!buf.adopt(s.blocks[slot], s.caps[slot], HEAD, s.lengths[slot])) {
+        buf.compact();
+        buf.append(s.blocks[slot].get() + HEAD, s.lengths[slot]);
+    } else if (s.caps[slot] != BLOCK_CAP) {
+        s.blocks[slot] = std::make_unique_for_overwrite<char[]>(BLOCK_CAP);
+        s.caps[slot] = BLOCK_CAP;
+    }
     {
         std::lock_guard lock(s.m);
         ++s.consumed;

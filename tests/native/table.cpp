@@ -1,8 +1,9 @@
 // The columnar job's units: a zip member inflated through MemberSource, and
 // the text forms of values (Python's str()).
 //
-//   inflate_member(data: bytes, size, crc, deflated, chunk=65536) -> int   bytes read through
-//       (raises ValueError with the member's fault); reads as the XML reader does
+//   inflate_member(data: bytes, size, crc, deflated, keep=0) -> bytes   the member's bytes, read
+//       through as the XML reader reads (raises ValueError with the member's fault): each
+//       time all but `keep` of the buffered bytes are taken, the rest left live
 //   text_form(kind: str, value) -> str      kind: "float", "int", "datetime", "time", "duration"
 //       (the last three in microseconds)
 #include "host/pyref.h"
@@ -20,7 +21,8 @@ PyObject* inflate_member(PyObject*, PyObject* args) {
     Py_buffer data;
     unsigned long long size, crc;
     int deflated;
-    if (!PyArg_ParseTuple(args, "y*KKp", &data, &size, &crc, &deflated))
+    Py_ssize_t keep = 0;
+    if (!PyArg_ParseTuple(args, "y*KKp|n", &data, &size, &crc, &deflated, &keep))
         return nullptr;
     table::MemberSpec spec;
     spec.memory = static_cast<const char*>(data.buf);
@@ -28,7 +30,7 @@ PyObject* inflate_member(PyObject*, PyObject* args) {
     spec.size = size;
     spec.crc = static_cast<uint32_t>(crc);
     spec.deflated = deflated != 0;
-    uint64_t total = 0;
+    std::string out;
     const char* fault = nullptr;
     Py_BEGIN_ALLOW_THREADS
     {
@@ -40,10 +42,17 @@ PyObject* inflate_member(PyObject*, PyObject* args) {
                 fault = more.error().message();
                 break;
             }
+            size_t upto = *more && buf.size() - buf.pos > static_cast<size_t>(keep)
+                              ? buf.size() - static_cast<size_t>(keep) : buf.size();
+            if (*more && upto <= buf.pos)
+                continue;
+            out.append(buf.data() + buf.pos, upto - buf.pos);
+            // the padding after the data is zero, wherever the data lies
+            for (size_t i = 0; i < InputBuffer::PADDING; ++i)
+                fault = buf.data()[buf.size() + i] ? "padding not zero" : fault;
+            buf.pos = upto;
             if (!*more)
                 break;
-            total += buf.size() - buf.pos;
-            buf.pos = buf.size();
         }
     }
     Py_END_ALLOW_THREADS
@@ -52,7 +61,7 @@ PyObject* inflate_member(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, fault);
         return nullptr;
     }
-    return PyLong_FromUnsignedLongLong(total);
+    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
 }
 
 PyObject* text_form(PyObject*, PyObject* args) {
