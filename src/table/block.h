@@ -60,6 +60,18 @@ public:
         grow(bytes);
     }
 
+    // Gives back what lies past `bytes` (which must be no more than the
+    // capacity): the C library returns a large block's pages at once.
+    void shrink(size_t bytes) {
+        bytes = (bytes + 63) & ~size_t{63};
+        if (bytes == 0 || bytes >= cap_)
+            return;
+        if (void* p = std::realloc(p_, bytes)) {
+            p_ = p;
+            cap_ = bytes;
+        }
+    }
+
 private:
     void grow(size_t bytes) {
         size_t cap = cap_ * 2;

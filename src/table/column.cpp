@@ -207,11 +207,17 @@ bool booleans(Chunk& chunk, int64_t length, Array& a, Refused& refused) {
     return true;
 }
 
+// The int32 indexes, written over the slots they come from: index r lands
+// at bytes [4r, 4r + 4), which slot r's bytes [8r, 8r + 8) have already
+// left, so one forward pass makes them in place, and the block's second half
+// is given back. Null rows hold 0, a valid index.
 void indexes(Chunk& chunk, int64_t length, Array& a) {
-    Block idx = Block::zeroed(static_cast<size_t>(length) * 4);
+    Block idx = chunk.take_slots();
+    const uint64_t* in = idx.as<uint64_t>();
     int32_t* out = idx.as<int32_t>();
-    for (int64_t r = 0; r < chunk.length(); ++r)
-        out[r] = static_cast<int32_t>(chunk.slot(r));  // null rows hold 0, a valid index
+    for (int64_t r = 0; r < length; ++r)
+        out[r] = static_cast<int32_t>(in[r]);
+    idx.shrink(static_cast<size_t>(length) * 4);
     if (a.null_count)
         a.validity = share(chunk.take_valid());
     a.values = share(std::move(idx));
