@@ -11,6 +11,8 @@ Parquet and Arrow IPC files hold the sheet as `vellum.read_table` reads it
 (typed columns named by the first row, or by letter with `--no-header`),
 written by pyarrow, which they need.
 
+FILE `-` reads the workbook from standard input.
+
 `info` prints, for each worksheet, its dimension, visibility, merged ranges,
 frozen pane and row count (the last row of the dimension), read without
 the cells.
@@ -49,7 +51,8 @@ from vellum.numfmt import formatter, shown_code, shows_time
 from vellum.reference.styles import format_kind
 from vellum.reference.values import ArrayFormula, DataTableFormula
 from vellum.utils.datetime import MAC_EPOCH
-from vellum.workbook import Workbook, WorkbookError, Worksheet
+from vellum.streaming import StreamedWorksheet
+from vellum.workbook import Workbook, WorkbookError
 
 # A sheet part at least this large (uncompressed) shows a progress bar.
 PROGRESS_MIN_BYTES = 2 << 20
@@ -139,7 +142,7 @@ class Progress:
             self.stream.flush()
 
 
-def progress_for(sheet: Worksheet, book: Workbook) -> Progress | None:
+def progress_for(sheet: StreamedWorksheet, book: Workbook) -> Progress | None:
     """A bar for this sheet when it is worth one and someone can see it:
     standard error is a terminal and the rows go elsewhere."""
     if not sys.stderr.isatty() or sys.stdout.isatty():
@@ -225,7 +228,9 @@ class Rectangle:
     one (or with `keep_empty`, all); at the end the spool is copied out,
     each row padded with separators. So the output starts once the sheet
     is read, in memory that does not grow with it: past a few megabytes
-    the spool is a temporary file."""
+    the spool is a temporary file. Each row's length in the spool is kept,
+    as no character can mark where a row ends: a text may hold any (a NUL
+    too, written "_x0000_" in the file)."""
 
     BATCH = 1024
 
@@ -239,11 +244,11 @@ class Rectangle:
         self._writer()
         self.batch: list[list[str]] = []
         self.widths = array.array("L")
+        self.lengths = array.array("Q")  # characters of each row in the spool, "\n" included
         self.pending = 0
 
     def _writer(self) -> None:
-        # no text read from a workbook holds a NUL: it ends each row
-        self.writer = csv.writer(self.spool, dialect=self.dialect, lineterminator="\0")
+        self.writer = csv.writer(self.spool, dialect=self.dialect, lineterminator="\n")
 
     def add(self, fields: list[str]) -> None:
         """One row (no fields: a row without values)."""
@@ -264,7 +269,8 @@ class Rectangle:
         self.pending = 0
 
     def _flush(self) -> None:
-        self.writer.writerows(self.batch)
+        # writerow gives what the spool's write gave: the characters written
+        self.lengths.extend(map(self.writer.writerow, self.batch))
         self.batch.clear()
         if not self.on_disk and self.spool.tell() > SPOOL_MEMORY:
             disk = tempfile.TemporaryFile("w+", encoding="utf-8", newline="")
@@ -279,26 +285,30 @@ class Rectangle:
         width = max(self.widths, default=0)
         spool, out, widths = self.spool, self.out, self.widths
         spool.seek(0)
-        pads: dict[int, str] = {}
-        done, carry = 0, ""
-        while chunk := spool.read(1 << 20):
-            rows = (carry + chunk).split("\0")
-            carry = rows.pop()
-            n = len(rows)
-            part = widths[done:done + n]
-            if part.count(width) == n:
-                out.write("\n".join(rows) + "\n")
-            else:
-                for row, w in zip(rows, part):
-                    pad = pads.get(w)
-                    if pad is None:
-                        pad = pads[w] = self.sep * (width - max(w, 1)) + "\n"
-                    out.write(row + pad)
-            done += n
+        if widths.count(width) == len(widths):
+            while chunk := spool.read(1 << 20):
+                out.write(chunk)
+            spool.close()
+            return
+        # each row without its "\n", and what ends it: the separators that
+        # pad it to the width, and the "\n"
+        ends = {w: self.sep * (width - max(w, 1)) + "\n" for w in set(widths)}
+        pieces: list[str] = []
+        text, at, left = "", 0, 0
+        for w, n in zip(widths, self.lengths):
+            end = at + n
+            if end > left:
+                out.write("".join(pieces))
+                pieces.clear()
+                text, at = text[at:] + spool.read(max(1 << 20, n)), 0
+                end, left = n, len(text)
+            pieces += (text[at:end - 1], ends[w])
+            at = end
+        out.write("".join(pieces))
         spool.close()
 
 
-def print_sheet(book: Workbook, sheet: Worksheet, args: argparse.Namespace) -> None:
+def print_sheet(book: Workbook, sheet: StreamedWorksheet, args: argparse.Namespace) -> None:
     progress = progress_for(sheet, book)
     dialect = "excel" if args.format == "csv" else "excel-tab"
     table = Rectangle(sys.stdout, dialect, args.keep_empty)
@@ -345,12 +355,26 @@ def list_sheets(book: Workbook) -> None:
         print(f"{i}\t{name}{mark}")
 
 
+def source_of(file: str) -> str | io.BytesIO:
+    """The workbook `file` names: a path, or for "-" standard input, read
+    whole (a zip archive is read from its end) and named "<stdin>"."""
+    if file != "-":
+        return file
+    data = io.BytesIO(sys.stdin.buffer.read())
+    data.name = "<stdin>"
+    return data
+
+
+FILE_HELP = "an .xlsx or .xlsm file, or - to read one from standard input"
+
+
 def parser() -> argparse.ArgumentParser:
     ap = argparse.ArgumentParser(
-        prog="vellum", description="Print the rows of a worksheet of an xlsx workbook as CSV.",
+        prog="vellum", description="Print the rows of a worksheet of an xlsx workbook as CSV. "
+        "`vellum info FILE` prints each worksheet's layout instead (see `vellum info --help`).",
         epilog="Exit status: 0 done, 1 output could not be written, 2 the workbook or sheet "
                "could not be read.")
-    ap.add_argument("file", help="an .xlsx or .xlsm file")
+    ap.add_argument("file", help=FILE_HELP)
     ap.add_argument("--version", action="version", version=f"vellum {vellum.__version__}")
     which = ap.add_mutually_exclusive_group()
     which.add_argument("--sheet", metavar="NAME|INDEX",
@@ -383,7 +407,7 @@ def parser() -> argparse.ArgumentParser:
     return ap
 
 
-def pick(book: Workbook, key: str | None) -> Worksheet:
+def pick(book: Workbook, key: str | None) -> StreamedWorksheet:
     if key is not None and key not in book.sheet_names and key.lstrip("-").isdigit():
         return book.sheet(int(key))
     return book.sheet(key)
@@ -405,10 +429,10 @@ def info(argv: Sequence[str]) -> int:
     """`vellum info FILE`: each worksheet's layout, read without its cells."""
     ap = argparse.ArgumentParser(prog="vellum info",
                                  description="Print the layout of each worksheet of an xlsx workbook.")
-    ap.add_argument("file", help="an .xlsx or .xlsm file")
+    ap.add_argument("file", help=FILE_HELP)
     args = ap.parse_args(argv)
     try:
-        with Workbook(args.file) as book:
+        with Workbook(source_of(args.file)) as book:
             print_info(book)
     except WorkbookError as e:
         sys.stdout.flush()
@@ -432,9 +456,12 @@ def write_table(args: argparse.Namespace) -> int:
               "python3-pyarrow)", file=sys.stderr)
         return 2
     try:
-        with Workbook(args.file) as book:
+        source = source_of(args.file)
+        with Workbook(source) as book:
             sheet = book.sheets.index(pick(book, args.sheet))
-        table = vellum.read_table(args.file, sheet, header_row=None if args.no_header else 0,
+        if not isinstance(source, str):
+            source.seek(0)
+        table = vellum.read_table(source, sheet, header_row=None if args.no_header else 0,
                                   n_rows=args.limit).to_arrow(dictionaries=False)
     except (WorkbookError, ValueError) as e:
         print(f"vellum: {e}", file=sys.stderr)
@@ -450,7 +477,7 @@ def write_table(args: argparse.Namespace) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; the exit status is returned."""
     argv = sys.argv[1:] if argv is None else list(argv)
-    if len(argv) >= 2 and argv[0] == "info":
+    if argv and argv[0] == "info":  # a file called "info" is ./info
         return info(argv[1:])
     ap = parser()
     args = ap.parse_args(argv)
@@ -466,7 +493,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.output or args.no_header:
         ap.error("-o and --no-header go with --format parquet or arrow")
     try:
-        with Workbook(args.file, data_only=not args.formulas) as book:
+        with Workbook(source_of(args.file), data_only=not args.formulas) as book:
             if args.formatted:
                 # the number formats render dates and durations from the
                 # serial numbers themselves

@@ -16,7 +16,7 @@ from collections.abc import Callable
 from typing import IO, Any
 
 from vellum import zipread
-from vellum.errors import WorkbookError, damaged
+from vellum.errors import ClosedWorkbookError, WorkbookError, damaged, file_error
 from vellum.reference.styles import local
 from vellum.xmlparts import parse_part
 
@@ -99,6 +99,38 @@ _OLE_MESSAGES = {
 }
 
 
+def truncation(source: Any) -> str | None:
+    """Why a file that zipfile cannot open is not a workbook, where its
+    bytes tell: it is empty, or it begins as a zip archive but lacks the
+    record every zip archive ends with (a download or copy cut short)."""
+    try:
+        if isinstance(source, (str, os.PathLike)):
+            with open(source, "rb") as f:
+                return _truncation(f)
+        return _truncation(source)
+    except (OSError, ValueError):
+        return None
+
+
+def _truncation(f: IO[bytes]) -> str | None:
+    size = f.seek(0, os.SEEK_END)
+    if size == 0:
+        return "is empty (0 bytes), not an xlsx workbook"
+    f.seek(0)
+    if f.read(4) != b"PK\x03\x04":
+        return None
+    # the end record is the last 22 bytes, before a comment of up to 64 KiB;
+    # where it is whole, zipfile's own complaint stands
+    f.seek(max(0, size - (22 + 0xFFFF)))
+    tail = f.read()
+    at = tail.rfind(b"PK\x05\x06")
+    if at >= 0 and len(tail) - at >= 22:
+        return None
+    return (f"is truncated: it begins as a zip archive (as an xlsx workbook does) but its "
+            f"end is missing, after {size:,} bytes; it was cut short, perhaps in a download "
+            "or copy")
+
+
 # -- bounded reads ----------------------------------------------------------------
 
 class Bounded(io.RawIOBase):
@@ -140,29 +172,36 @@ class Bounded(io.RawIOBase):
 class Archive:
     """An open xlsx package: `path` names it in messages, `zip` is its
     `zipfile.ZipFile`. Opening it raises `WorkbookError` for a file that is
-    missing or is no zip archive (naming OLE files for what they hold), and
-    TypeError for what is no file at all."""
+    missing (also a FileNotFoundError, see `vellum.errors.file_error`), is
+    empty or cut short, or is no zip archive (naming OLE files for what
+    they hold), and TypeError for what is no file at all. Once closed, its
+    parts raise `ClosedWorkbookError`."""
 
     def __init__(self, source: str | os.PathLike[str] | IO[bytes]) -> None:
         check_source(source)
         self.path = display_name(source)
+        self.closed = False
         try:
             self.zip = zipfile.ZipFile(source)
-        except FileNotFoundError:
-            raise WorkbookError(f"no such file: {self.path}") from None
-        except IsADirectoryError:
-            raise WorkbookError(f"{self.path} is a directory") from None
+        except (FileNotFoundError, IsADirectoryError, PermissionError) as e:
+            raise file_error(self.path, e) from None
         except (zipfile.BadZipFile, OSError, EOFError, NotImplementedError, ValueError) as e:
             kind = ole_kind(source)
             if kind:
                 raise WorkbookError(f"{self.path} {_OLE_MESSAGES[kind]}") from None
-            raise WorkbookError(f"{self.path} is not an xlsx workbook ({e})") from None
+            why = truncation(source) if isinstance(e, zipfile.BadZipFile) else None
+            raise WorkbookError(f"{self.path} {why or f'is not an xlsx workbook ({e})'}") from None
         # a path lets each member get a file handle of its own
         self._file = source if isinstance(source, (str, os.PathLike)) else None
         self._names = {n.lower(): n for n in self.zip.namelist()}
 
     def close(self) -> None:
         self.zip.close()
+        self.closed = True
+
+    def closed_error(self) -> ClosedWorkbookError:
+        """What reading a part of a closed archive raises."""
+        return ClosedWorkbookError(f"workbook {self.path} is closed")
 
     def member(self, part: str) -> str | None:
         """The zip member name of a part, compared without regard to case as
@@ -172,6 +211,8 @@ class Archive:
     def open_member(self, member: str | zipfile.ZipInfo) -> IO[bytes]:
         """A member of the archive (a name or its `ZipInfo`) opened for
         reading, by `vellum.zipread`."""
+        if self.closed:
+            raise self.closed_error()
         return zipread.open_member(self.zip, member, self._file)
 
     def part_size(self, part: str) -> int:
@@ -184,6 +225,8 @@ class Archive:
         """A workbook-level part opened for reading at most `limit` bytes: a
         larger declared size is refused at once, and as declared sizes can
         lie, reading past the limit fails too."""
+        if self.closed:
+            raise self.closed_error()
         info = self.zip.getinfo(self.member(part))
         if info.file_size > limit:
             raise self._too_large(part, limit)
@@ -220,7 +263,7 @@ class Archive:
     def tree(self, part: str) -> Any:
         """A workbook-level part's element tree."""
         try:
-            return parse_part(self.read(part))
+            return parse_part(self.read(part), f"{self.path}: part {part}")
         except xml.parsers.expat.ExpatError as e:
             raise WorkbookError(f"{self.path}: {part} is not well-formed XML ({e})") from None
 

@@ -19,7 +19,67 @@ T = TypeVar("T")
 
 class WorkbookError(ValueError):
     """The file is missing, is not an xlsx workbook, lacks a sheet, or a part
-    of it is damaged (the message names the part)."""
+    of it is damaged (the message names the file, and the part)."""
+
+
+# The file itself cannot be opened: errors that are both a WorkbookError and
+# the OSError Python raises for the same trouble, so that either `except`
+# catches them. The message is the text given; `errno` and `filename` are
+# those of the OSError.
+
+class WorkbookNotFoundError(FileNotFoundError, WorkbookError):
+    """There is no file at the path given."""
+
+    def __str__(self) -> str:
+        return str(self.strerror)
+
+
+class WorkbookIsADirectoryError(IsADirectoryError, WorkbookError):
+    """The path given is a directory."""
+
+    def __str__(self) -> str:
+        return str(self.strerror)
+
+
+class WorkbookPermissionError(PermissionError, WorkbookError):
+    """The file cannot be read for want of permission."""
+
+    def __str__(self) -> str:
+        return str(self.strerror)
+
+
+def file_error(path: str, error: OSError) -> WorkbookError:
+    """The `WorkbookError` for a file that could not be opened (`error`),
+    of the matching OSError class where there is one."""
+    for kind, cls, what in ((FileNotFoundError, WorkbookNotFoundError, "no such file: {}"),
+                            (IsADirectoryError, WorkbookIsADirectoryError,
+                             "{} is a directory, not a workbook"),
+                            (PermissionError, WorkbookPermissionError,
+                             "{} cannot be read: permission denied")):
+        if isinstance(error, kind):
+            return cls(error.errno, what.format(path), path)
+    return WorkbookError(f"{path} cannot be read ({error.strerror or error})")
+
+
+class ClosedWorkbookError(WorkbookError):
+    """The workbook was closed: what it has not read already can no longer
+    be read from its file."""
+
+
+# Sheets looked up by a name or position the workbook does not have: a
+# KeyError or an IndexError as for a dict or a list, and a WorkbookError;
+# the message lists the sheets there are.
+
+class SheetNotFoundError(KeyError, WorkbookError):
+    """No worksheet has the name asked for (compared without regard to case
+    too)."""
+
+    def __str__(self) -> str:
+        return str(self.args[0]) if self.args else ""
+
+
+class SheetIndexError(IndexError, WorkbookError):
+    """No worksheet is at the position asked for."""
 
 
 def damaged(path: str, part: str, error: BaseException) -> WorkbookError:

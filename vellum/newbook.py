@@ -15,7 +15,7 @@ from vellum import _vellum
 from vellum.reference import writer as ref
 from vellum.reference.cell import Cell, blank_cell, column_letter
 from vellum.reference.styles import BUILTIN_FORMATS, CellStyles, IndexedList, StyleArray
-from vellum.reference.worksheet import MAX_INDEX, Worksheet as EditableWorksheet, date_style
+from vellum.reference.worksheet import MAX_INDEX, EditableWorksheet, date_style
 from vellum.sheetpart import has_lxml, sink, worksheet_head, worksheet_tail
 from vellum.utils.datetime import WINDOWS_EPOCH
 

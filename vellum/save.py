@@ -32,8 +32,8 @@ a date number format). What a read workbook keeps:
   another workbook (``[1]Sheet!A1``) is saved but no longer finds its target.
 
 A text is written as it is: one shaped like the ``_xHHHH_`` escape of the
-file format (``"_x0041_"``) reads back unchanged here, but spreadsheet
-applications decode it (LibreOffice shows "A").
+file format (``"_x0041_"``) reads back decoded ("A"), here as in spreadsheet
+applications.
 """
 from __future__ import annotations
 

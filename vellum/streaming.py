@@ -2,7 +2,7 @@
 the engine's `RowReader`, or by the package's `SheetReader` when the engine
 declines, in little memory whatever the sheet's size.
 
-`Worksheet` is the sheet a streamed `vellum.Workbook` hands out; `SheetStream`
+`StreamedWorksheet` is the sheet a streamed `vellum.Workbook` hands out; `SheetStream`
 reads one sheet part for it and for the workbook's own row methods.
 """
 from __future__ import annotations
@@ -21,7 +21,7 @@ if TYPE_CHECKING:
     from vellum.workbook import Workbook
 
 
-def check_root(workbook: Workbook, sheet: Worksheet) -> None:
+def check_root(workbook: Workbook, sheet: StreamedWorksheet) -> None:
     """Refuse a sheet part whose root element is in neither main namespace."""
     with workbook._archive.open_member(sheet.part) as source:
         root = root_name(source)
@@ -32,10 +32,11 @@ def check_root(workbook: Workbook, sheet: Worksheet) -> None:
             f"(its root element is {root.replace('}', ' ')})")
 
 
-class Worksheet:
-    """A worksheet of an open `Workbook`: its `name`, its `state` ("visible",
-    "hidden" or "veryHidden"), the zip member `part` of its XML, and its rows
-    through `iter_rows`."""
+class StreamedWorksheet:
+    """A worksheet of an open `Workbook` whose rows are read from the file as
+    they are asked for (`iter_rows`), in little memory whatever its size:
+    its `name`, its `state` ("visible", "hidden" or "veryHidden"), the zip
+    member `part` of its XML, and its `layout()`."""
 
     __slots__ = ("name", "part", "state", "_book")
 
@@ -133,7 +134,11 @@ class Worksheet:
             raise damaged(book.path, self.part, e) from e
 
     def __repr__(self) -> str:
-        return f"Worksheet({self.name!r}, {self.part!r})"
+        return f"StreamedWorksheet({self.name!r}, {self.part!r})"
+
+
+# The name it had (``vellum.Worksheet``), which callers may rely on.
+Worksheet = StreamedWorksheet
 
 
 class SheetStream:
@@ -184,9 +189,12 @@ class SheetStream:
 
     def _damaged(self, error):
         """The `WorkbookError` that reports a failure of reading this sheet's
-        part: broken XML or compression, or content no cell can hold."""
+        part: broken XML or compression, or content no cell can hold; or,
+        when the workbook was closed while its rows were read, that."""
         if isinstance(error, (WorkbookError, MemoryError)):
             return error
+        if self.workbook._archive.closed:
+            return self.workbook._archive.closed_error()
         return damaged(self.workbook.path, self.sheet.part, error)
 
     def _next(self, method, *args):

@@ -25,6 +25,7 @@ transitional and strict workbooks, with or without prefixes, are read alike.
 from __future__ import annotations
 
 import io
+import operator
 import os
 import warnings
 from collections.abc import Iterator
@@ -32,17 +33,18 @@ from typing import IO, Any
 
 from vellum import _vellum
 from vellum.archive import STRINGS_LIMIT, Archive
-from vellum.errors import WorkbookError, damaged, native_or_package
+from vellum.errors import (SheetIndexError, SheetNotFoundError, WorkbookError, damaged,
+                           native_or_package)
 from vellum.reference import Cell, Parser, make_helpers
 from vellum.reference import strings, worksheet as full
 from vellum.reference.styles import (  # noqa: F401  (format_kind: part of this module's surface)
     BUILTIN_DATE_FORMATS, BUILTIN_TIMEDELTA_FORMATS, Styles, children, format_kind)
-from vellum.streaming import SheetStream, Worksheet, check_root
+from vellum.streaming import SheetStream, StreamedWorksheet, check_root
 from vellum.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from vellum.xmlparts import refuse_doctype
 
 # A worksheet read in full: cells in any order, editable.
-EditableWorksheet = full.Worksheet
+EditableWorksheet = full.EditableWorksheet
 
 
 class SheetName(str):
@@ -67,8 +69,8 @@ class Workbook:
     manager or call `close()`.
 
     Streamed (the default of this class), ``book[name]`` and ``book[index]``
-    give a `Worksheet` whose rows are read from the file as they are asked
-    for. Read in full (``streaming=False``), every worksheet is loaded when
+    give a `StreamedWorksheet` whose rows are read from the file as they
+    are asked for. Read in full (``streaming=False``), every worksheet is loaded when
     the workbook is opened and they give an `EditableWorksheet` instead,
     whose cells can be read in any order and changed. Iterating gives every
     worksheet in order, and `sheet_names` their names (each a `SheetName`
@@ -80,7 +82,7 @@ class Workbook:
     style arrays by style id (`_cell_styles`), the number format codes by
     id (`_number_formats`), the date system (`epoch`) and `iso_dates`."""
 
-    sheets: list[Worksheet]
+    sheets: list[StreamedWorksheet]
     worksheets: list[EditableWorksheet]
     shared_strings: list[Any]
 
@@ -124,16 +126,38 @@ class Workbook:
         return self.sheets if self.streaming else self.worksheets
 
     def __getitem__(self, key: str | int) -> Any:
-        """The worksheet of that name (KeyError if none) or at that position
-        (IndexError if none; negative positions count from the end): a
-        `Worksheet` when streamed, an `EditableWorksheet` when read in full."""
+        """The worksheet of that name or at that position (negative
+        positions count from the end): a `StreamedWorksheet` when streamed, an
+        `EditableWorksheet` when read in full. A name is also found in
+        other letter case where only one sheet has it so, as spreadsheet
+        applications compare sheet names. A name no sheet has raises
+        `SheetNotFoundError` (a KeyError), a position past the sheets
+        `SheetIndexError` (an IndexError); both are `WorkbookError`s whose
+        message lists the sheets."""
         sheets = self._public()
-        if isinstance(key, int):
-            return sheets[key]
-        for sheet in sheets:
-            if sheet.name == key:
-                return sheet
-        raise KeyError(key)
+        return sheets[self._index(key, sheets)]
+
+    def _index(self, key: Any, sheets: list[Any]) -> int:
+        """The position in `sheets` of the sheet `key` names or numbers."""
+        names = [s.name for s in sheets]
+        if not isinstance(key, str):
+            try:
+                at = operator.index(key)
+            except TypeError:
+                raise TypeError(f"sheets are looked up by name or position, not by "
+                                f"{type(key).__name__}") from None
+            if -len(names) <= at < len(names):
+                return at % len(names)
+            raise SheetIndexError(f"no sheet at position {at} in {self.path}, which has "
+                                  f"{len(names)} ({_listing(names)})")
+        if key in names:
+            return names.index(key)
+        alike = [i for i, name in enumerate(names) if name.casefold() == key.casefold()]
+        if len(alike) == 1:
+            return alike[0]
+        what = f"{len(alike)} sheets named {key!r} in other letter case" if alike else \
+            f"no sheet named {key!r}"
+        raise SheetNotFoundError(f"{what} in {self.path} (its sheets: {_listing(names)})")
 
     def __iter__(self) -> Iterator[Any]:
         """Every worksheet, in workbook order."""
@@ -193,8 +217,8 @@ class Workbook:
                 rid = next((v for k, v in sheet.attrib.items() if k.endswith("}id")), None)
                 rel_type, target = self._rels.get(rid, ("", None))
                 if rel_type.endswith("/worksheet") and archive.member(target):
-                    self.sheets.append(Worksheet(sheet.get("name", ""), archive.member(target),
-                                                 sheet.get("state", "visible"), self))
+                    self.sheets.append(StreamedWorksheet(sheet.get("name", ""), archive.member(target),
+                                                         sheet.get("state", "visible"), self))
                 elif rel_type.endswith("/worksheet") or not rel_type:
                     # a damaged file: its other sheets are still read, but
                     # the sheet is not dropped without a word
@@ -231,7 +255,7 @@ class Workbook:
 
         def package():
             with self._archive.open_part(part, STRINGS_LIMIT) as source:
-                refuse_doctype(source, part)
+                refuse_doctype(source, f"{self.path}: part {part}")
             with self._archive.open_part(part, STRINGS_LIMIT) as source:
                 return strings.read_shared_strings(source)
 
@@ -239,20 +263,15 @@ class Workbook:
 
     # -- worksheets --------------------------------------------------------
 
-    def sheet(self, key: str | int | None = None) -> Worksheet:
-        """The worksheet of that name or position, or the first one; a
-        `WorkbookError` that lists the sheets when there is none."""
+    def sheet(self, key: str | int | None = None) -> StreamedWorksheet:
+        """The streamed worksheet of that name or position (found as
+        ``book[key]`` finds it), or the first one; a `WorkbookError` that
+        lists the sheets when there is none."""
         if not self.sheets:
             raise WorkbookError(f"{self.path} has no worksheets")
         if key is None:
             return self.sheets[0]
-        try:
-            return self[key]
-        except (KeyError, IndexError):
-            pass
-        names = ", ".join(f"{i}: {s.name!r}" for i, s in enumerate(self.sheets))
-        what = f"sheet {key}" if isinstance(key, int) else f"sheet named {key!r}"
-        raise WorkbookError(f"no {what} in {self.path} (its sheets: {names})") from None
+        return self.sheets[self._index(key, self.sheets)]
 
     def parser(self):
         """A new parser object for one worksheet: the package's settings for
@@ -289,7 +308,13 @@ class Workbook:
             stream.close()
 
 
-def load_worksheet(workbook: Workbook, sheet: Worksheet, engine: bool = True,
+def _listing(names: list[str], most: int = 20) -> str:
+    """Sheet names with their positions, for a message: "0: 'Data', 1: 'Notes'"."""
+    shown = ", ".join(f"{i}: {name!r}" for i, name in enumerate(names[:most]))
+    return shown + (f" and {len(names) - most} more" if len(names) > most else "") or "none"
+
+
+def load_worksheet(workbook: Workbook, sheet: StreamedWorksheet, engine: bool = True,
                    ) -> EditableWorksheet:
     """Read one worksheet of `workbook` in full: by the engine's loader into
     a `CellStore` when the engine has one (and `engine` is true), else, or
@@ -339,13 +364,18 @@ def read_workbook(path_or_file: str | os.PathLike[str] | IO[bytes], *, streaming
     ``book[name]`` gives an `EditableWorksheet`: cells by coordinate
     (``ws["B2"]``, ``ws.cell(2, 2)``) or by row (`iter_rows`), values that
     can be changed. With ``streaming=True`` sheets are instead streamed from
-    the file as their rows are asked for (a `Worksheet`), in little memory
-    whatever their size. With `data_only` a formula cell gives the value
-    Excel last computed and saved for it instead of its formula.
+    the file as their rows are asked for (a `StreamedWorksheet`), in
+    little memory whatever their size. With `data_only` a formula cell
+    gives the value Excel last computed and saved for it instead of its
+    formula.
     `engine=False` reads with the package's own pure-Python reader instead
     of the native engine (slower, same values).
 
-    Raises `WorkbookError` when the file is missing, is not an xlsx
-    workbook (naming encrypted and old .xls files as such), or is damaged.
+    Raises `WorkbookError` when the file is missing (then also a
+    `FileNotFoundError`; a directory, an `IsADirectoryError`), empty, cut
+    short, not an xlsx workbook (naming encrypted and old .xls files as
+    such), or damaged; the message names the file (and the part). Once the
+    workbook is closed, reading what it has not read yet raises
+    `ClosedWorkbookError` (a `WorkbookError`, so a `ValueError`).
     """
     return Workbook(path_or_file, engine=engine, data_only=data_only, streaming=streaming)

@@ -30,9 +30,10 @@ DECL = '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
 
 # -- reading ------------------------------------------------------------------
 
-def parse_part(data: bytes) -> ET.Element:
-    """The element tree of a small XML part; a DOCTYPE is refused, so that
-    no entity declared in a workbook is ever expanded."""
+def parse_part(data: bytes, name: str = "a workbook part") -> ET.Element:
+    """The element tree of a small XML part; a DOCTYPE is refused (the
+    message says `name`), so that no entity declared in a workbook is ever
+    expanded."""
     builder = ET.TreeBuilder()
     p = xml.parsers.expat.ParserCreate(namespace_separator="}")
 
@@ -40,7 +41,7 @@ def parse_part(data: bytes) -> ET.Element:
         builder.start(_clark(name), {_clark(k): v for k, v in attrs.items()})
 
     def doctype(*args):
-        raise WorkbookError("a workbook part contains a DOCTYPE declaration")
+        raise doctype_refused(name)
 
     p.StartElementHandler = start
     p.EndElementHandler = lambda name: builder.end(_clark(name))
@@ -54,16 +55,23 @@ class _Prolog(Exception):
     """The root element was reached: the prolog is over."""
 
 
+def doctype_refused(name: str) -> WorkbookError:
+    """The error for a DOCTYPE in the part `name` ("FILE: part PART")."""
+    return WorkbookError(f"{name} contains a DOCTYPE declaration, which no workbook part "
+                         "holds: refused, as its entities could expand without bound")
+
+
 def refuse_doctype(source: IO[bytes], part: str) -> None:
     """Read a part up to its root element, refusing a DOCTYPE declaration,
-    before a reader that might expand the entities it declares sees it."""
+    before a reader that might expand the entities it declares sees it;
+    `part` names it in the message ("FILE: part PART")."""
     p = xml.parsers.expat.ParserCreate()
 
     def root(*args):
         raise _Prolog
 
     def doctype(*args):
-        raise WorkbookError(f"{part} contains a DOCTYPE declaration")
+        raise doctype_refused(part)
 
     p.StartElementHandler = root
     p.StartDoctypeDeclHandler = doctype

@@ -232,6 +232,8 @@ Result<void> SheetParser::value_of(CellRec& c, Val& out, int& dtype, bool cached
     }
     out.kind = Val::Kind::Str;
     out.s.assign(text);
+    if (t == "str")
+        text::decode_escapes(out.s);  // a formula's text result, written as cell text is
     if (t == "e" || t == "f" || t == "str") {
         dtype = t == "e" ? DT_E : t == "f" ? DT_F : DT_S;
         return {};

@@ -132,13 +132,16 @@ namespace text {
 
 namespace {
 
-// "x005F_" removed, in `scratch` when there is any.
-std::string_view without_x005f(std::string& scratch, std::string_view text) {
-    if (text.find("x005F_") == std::string_view::npos)
+// The text with its _xHHHH_ escapes decoded, in `scratch` when there is
+// any (`text` may already be `scratch`); `ascii` false once one is decoded,
+// as an escape may stand for any character.
+std::string_view decoded(std::string& scratch, std::string_view text, bool& ascii) {
+    if (text.find("_x") == std::string_view::npos)
         return text;
     if (text.data() != scratch.data())
         scratch.assign(text);
-    remove_x005f(scratch);
+    decode_escapes(scratch);
+    ascii = false;
     return scratch;
 }
 
@@ -159,7 +162,9 @@ Result<void> walk_string_table(xml::Reader& r, TextCtx& ctx, StringSink& sink) {
                 xml::decode_text_into(scratch, fi.raw, false);
                 plain = scratch;
             }
-            if (!VLM_TRY(sink.plain(without_x005f(scratch, plain), fi.ascii, true)))
+            bool ascii = fi.ascii;
+            std::string_view text = decoded(scratch, plain, ascii);
+            if (!VLM_TRY(sink.plain(text, ascii, true)))
                 break;
             scan.commit();
         }
@@ -175,7 +180,8 @@ Result<void> walk_string_table(xml::Reader& r, TextCtx& ctx, StringSink& sink) {
             return unsupported("nested si");
         TextItem item = VLM_TRY(parse_text(r, ctx, forbid_si));
         if (!item.snippet) {
-            VLM_TRY(sink.plain(without_x005f(ctx.text, ctx.text), false, false));
+            // parse_text has decoded each `t` of the item already
+            VLM_TRY(sink.plain(ctx.text, false, false));
             continue;
         }
         if (Result<void> taken = sink.snippet(item); !taken)

@@ -50,6 +50,15 @@ Result<bool> next_child(xml::Reader& r, size_t depth, Forbid forbid) {
     }
 }
 
+// Appends the text of a `t` element, its escapes decoded: each `t` on its
+// own, as an escape never spans two of them.
+Result<void> text_of_t(xml::Reader& r, Forbid forbid, std::string& out) {
+    size_t at = out.size();
+    VLM_TRY(element_text_into(r, forbid, out));
+    decode_escapes(out, at);
+    return {};
+}
+
 // Reads one run (`r`), after its Start/Empty.
 Result<void> parse_run(xml::Reader& r, TextCtx& ctx, Forbid forbid, bool& marked) {
     if (has_plain_attr(r))
@@ -68,7 +77,7 @@ Result<void> parse_run(xml::Reader& r, TextCtx& ctx, Forbid forbid, bool& marked
                     marked = true;
             }
         } else if (name == "t") {
-            VLM_TRY(element_text_into(r, forbid, ctx.text));
+            VLM_TRY(text_of_t(r, forbid, ctx.text));
         } else {
             if (ctx.rich_dangerous().contains(name))
                 marked = true;
@@ -158,7 +167,7 @@ Result<TextItem> parse_text(xml::Reader& r, TextCtx& ctx, Forbid forbid) {
     while (VLM_TRY(next_child(r, depth, forbid))) {
         std::string_view name = r.local();
         if (name == "t") {
-            VLM_TRY(element_text_into(r, forbid, ctx.text));
+            VLM_TRY(text_of_t(r, forbid, ctx.text));
         } else if (name == "r") {
             VLM_TRY(parse_run(r, ctx, forbid, marked));
         } else {
@@ -181,18 +190,97 @@ Result<TextItem> parse_text(xml::Reader& r, TextCtx& ctx, Forbid forbid) {
     return item;
 }
 
-void remove_x005f(std::string& s) noexcept {
-    constexpr std::string_view ESC = "x005F_";
-    size_t hit = s.find(ESC);
-    if (hit == std::string::npos)
+namespace {
+
+int hex_digit(char c) noexcept {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    char lower = static_cast<char>(c | 0x20);
+    return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
+}
+
+// The code unit of the escape at s[i] ("_x" four hex digits "_"), or -1.
+int32_t escape_at(std::string_view s, size_t i) noexcept {
+    if (s.size() - i < 7 || s[i + 1] != 'x' || s[i + 6] != '_')
+        return -1;
+    int32_t unit = 0;
+    for (size_t k = i + 2; k < i + 6; ++k) {
+        int d = hex_digit(s[k]);
+        if (d < 0)
+            return -1;
+        unit = unit << 4 | d;
+    }
+    return unit;
+}
+
+bool is_high(int32_t u) noexcept { return u >= 0xD800 && u <= 0xDBFF; }
+bool is_low(int32_t u) noexcept { return u >= 0xDC00 && u <= 0xDFFF; }
+
+// Writes `cp` (not a surrogate) as UTF-8 at `out`; the bytes written.
+size_t put_utf8(char* out, uint32_t cp) noexcept {
+    auto byte = [](uint32_t b) { return static_cast<char>(b); };
+    if (cp < 0x80) {
+        out[0] = byte(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = byte(0xC0 | cp >> 6);
+        out[1] = byte(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = byte(0xE0 | cp >> 12);
+        out[1] = byte(0x80 | (cp >> 6 & 0x3F));
+        out[2] = byte(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    out[0] = byte(0xF0 | cp >> 18);
+    out[1] = byte(0x80 | (cp >> 12 & 0x3F));
+    out[2] = byte(0x80 | (cp >> 6 & 0x3F));
+    out[3] = byte(0x80 | (cp & 0x3F));
+    return 4;
+}
+
+}  // namespace
+
+void decode_escapes(std::string& s, size_t from) noexcept {
+    size_t rd = s.find("_x", from);
+    if (rd == std::string::npos)
         return;
-    size_t w = hit;
-    for (size_t rd = hit; rd < s.size();) {
-        if (s.compare(rd, ESC.size(), ESC) == 0) {
-            rd += ESC.size();
+    // Reading runs ahead of writing: an escape of 7 bytes becomes at most 3
+    // (a pair of 14 at most 4), so the text still to be read is never
+    // overwritten.
+    std::string_view in = s;
+    char* p = s.data();
+    size_t w = rd;
+    while (rd < in.size()) {
+        const void* hit = std::memchr(p + rd, '_', in.size() - rd);
+        size_t at = hit ? static_cast<size_t>(static_cast<const char*>(hit) - p) : in.size();
+        std::memmove(p + w, p + rd, at - rd);
+        w += at - rd;
+        rd = at;
+        if (rd == in.size())
+            break;
+        int32_t unit = escape_at(in, rd);
+        size_t len = 7;
+        if (unit < 0 || is_low(unit)) {
+            len = unit < 0 ? 1 : 7;  // not an escape, or a lone low surrogate: as written
+        } else if (is_high(unit)) {
+            int32_t low = escape_at(in, rd + 7);
+            if (low >= 0 && is_low(low)) {
+                w += put_utf8(p + w, 0x10000 + ((static_cast<uint32_t>(unit) - 0xD800) << 10) +
+                                         (static_cast<uint32_t>(low) - 0xDC00));
+                rd += 14;
+                continue;
+            }
         } else {
-            s[w++] = s[rd++];
+            w += put_utf8(p + w, static_cast<uint32_t>(unit));
+            rd += 7;
+            continue;
         }
+        std::memmove(p + w, p + rd, len);
+        w += len;
+        rd += len;
     }
     s.resize(w);
 }

@@ -67,7 +67,7 @@ struct TextItem {
 };
 
 // Called right after the Start/Empty of a string item; consumes it up to and
-// including its End. The plain text is left in ctx.text.
+// including its End. The plain text, escapes decoded, is left in ctx.text.
 [[nodiscard]] Result<TextItem> parse_text(xml::Reader& r, TextCtx& ctx, Forbid forbid);
 
 // Skips the current element (after Start/Empty) and everything in it.
@@ -80,8 +80,16 @@ struct TextItem {
 // The element text, or nothing when the element has none.
 [[nodiscard]] Result<std::optional<std::string>> element_text_checked(xml::Reader& r, Forbid forbid);
 
-// Removes every "x005F_" (left to right, non-overlapping), in place: the
-// package drops that escape from shared strings.
-void remove_x005f(std::string& s) noexcept;
+// Decodes, in place from `from` on, the escapes spreadsheet files write in
+// cell text for characters XML cannot carry or that would not survive it:
+// "_x" four hex digits (either case) "_" is the UTF-16 code unit of that
+// value, so "_x000D_" is a carriage return and "_x005F_" an underscore,
+// which writers put before text shaped like an escape ("_x005F_x000D_" is
+// the text "_x000D_"). Left to right, non-overlapping. A high and a low
+// surrogate written one after the other are one character
+// ("_xD83D__xDE00_" is U+1F600); a surrogate alone names no character and
+// is kept as written, as is every shape that is not quite an escape
+// ("_x41_", "_X000D_", "_x000D" at the end). The result is never longer.
+void decode_escapes(std::string& s, size_t from = 0) noexcept;
 
 }  // namespace vlm::text

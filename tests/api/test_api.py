@@ -107,3 +107,34 @@ def test_corpus_rows_match_the_reference_reading(name):
         for ws in wb:
             got = list(ws.iter_rows(values_only=True, row_numbers=True))
             assert got == expected_rows(CORPUS / name, ws.name, True)
+
+
+def readable(obj):
+    """The names `dir(obj)` lists whose reading raises."""
+    failing = []
+    for name in dir(obj):
+        try:
+            getattr(obj, name)
+        except Exception as e:
+            failing.append((name, type(e).__name__))
+    return failing
+
+
+@pytest.mark.parametrize("engine", [True, False])
+def test_every_name_dir_lists_can_be_read(book, engine):
+    """Whatever way a cell or sheet was made, what `dir()` shows can be read:
+    a slot the reading left unset is not listed."""
+    objects = []
+    with vellum.read_workbook(book, engine=engine) as wb:
+        ws = wb["Data"]
+        objects += [wb, ws, wb.sheet_names[0], ws["A1"], ws["C3"], ws["Z99"], ws.cell(40, 2),
+                    next(ws.iter_rows())[0]]
+    with vellum.read_workbook(book, engine=engine, streaming=True, data_only=True) as wb:
+        objects += [wb, wb["Data"], *next(wb["Data"].iter_rows()), wb["Data"].layout()]
+    new = vellum.new_workbook()
+    sheet = new.add_sheet("N")
+    sheet.append([1, "=A1"])
+    objects += [new, sheet, sheet["A1"], sheet["B1"]]
+    assert {type(o).__name__: readable(o) for o in objects if readable(o)} == {}
+    assert type(objects[1]) is vellum.EditableWorksheet and type(objects[9]) is vellum.StreamedWorksheet
+    assert vellum.Worksheet is vellum.StreamedWorksheet  # the old name

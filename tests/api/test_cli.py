@@ -14,6 +14,9 @@ import zipfile
 
 import pytest
 import xlsxwriter
+from hypothesis import given, strategies as st
+
+import vellum.__main__ as cli
 
 CORPUS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "corpus" / "xlsx"
 needs_corpus = pytest.mark.skipif(not CORPUS.is_dir(), reason="no corpus beside the checkout")
@@ -115,6 +118,28 @@ def test_values_as_a_spreadsheet_writes_them(typed):
     assert shape.stdout == "4 10\n", shape.stderr
 
 
+@given(st.lists(st.lists(st.text(st.sampled_from('a,"\n\r\t\x00_é'), max_size=4), max_size=4),
+                max_size=12),
+       st.booleans(), st.sampled_from([1 << 30, 16]))
+def test_rectangle_holds_any_text(rows, keep_empty, spool_memory):
+    """Whatever a row's texts hold (a NUL, line breaks, quotes), the output
+    reads back as the rows, each padded to the widest, through the spool in
+    memory or on disk."""
+    out = io.StringIO()
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(cli, "SPOOL_MEMORY", spool_memory)
+        table = cli.Rectangle(out, "excel", keep_empty)
+        table.BATCH = 3
+        for row in rows:
+            table.add(row)
+        table.finish()
+    kept = rows if keep_empty else rows[:max((i + 1 for i, r in enumerate(rows) if r), default=0)]
+    width = max(map(len, kept), default=0)
+    want = [r + [""] * (width - len(r)) for r in kept]
+    # an empty line is how a row of one empty field reads back
+    assert [r or [""] for r in csv.reader(io.StringIO(out.getvalue()))] == [r or [""] for r in want]
+
+
 def test_console_script_and_version(book):
     script = shutil.which("vellum", path=os.path.dirname(sys.executable))
     assert script, "the vellum console script is not installed"
@@ -164,6 +189,24 @@ def test_bad_input_is_one_line(book, tmp_path, make, message):
 def test_unknown_sheet(book):
     out = run("-m", "vellum", str(book), "--sheet", "C")
     assert out.returncode == 2 and "no sheet named 'C'" in out.stderr and "0: 'A'" in out.stderr
+    assert run("-m", "vellum", str(book), "--sheet", "b B").stdout == ",\n,2.5\n"  # in any case
+
+
+def test_standard_input_and_info(book):
+    """`vellum -` reads the workbook from standard input, as `vellum info -`
+    does; `info` is in the help."""
+    data = book.read_bytes()
+    out = run("-m", "vellum", "-", "--sheet", "B b", input=data.decode("latin-1"), encoding="latin-1")
+    assert (out.returncode, out.stdout) == (0, ",\n,2.5\n")
+    out = run("-m", "vellum", "info", "-", input=data.decode("latin-1"), encoding="latin-1")
+    assert out.returncode == 0 and out.stdout.startswith("0\tA\n\tstate: visible\n")
+    for given, message in [(b"", "vellum: <stdin> is empty (0 bytes), not an xlsx workbook\n"),
+                           (data[:100], "vellum: <stdin> is truncated: it begins as a zip archive")]:
+        out = run("-m", "vellum", "-", input=given.decode("latin-1"), encoding="latin-1")
+        assert out.returncode == 2 and out.stderr.startswith(message)
+    assert "vellum info FILE" in run("-m", "vellum", "--help").stdout
+    out = run("-m", "vellum", "info")
+    assert out.returncode == 2 and "required: file" in out.stderr
 
 
 @needs_corpus

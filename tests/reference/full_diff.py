@@ -10,7 +10,7 @@ from vellum.reference import Parser, make_helpers
 from vellum.reference.cell import blank_cell
 from vellum.reference.sheet import SheetReader
 from vellum.reference.styles import CellStyles, StyleArray
-from vellum.reference.worksheet import Worksheet, bind_cells
+from vellum.reference.worksheet import EditableWorksheet, bind_cells
 
 STRINGS = ["a", "b", "c"]
 DATES = dict(date_formats={3, 4}, timedelta_formats={4})   # style 3 a date, style 4 a duration
@@ -67,7 +67,7 @@ def read_full(doc, cells=None, bind=bind_cells, cell_styles=STYLES, **settings):
     """(worksheet, actions, row_dimensions) of a full reading into `cells`
     (a new dict by default), or the exception it raised."""
     parser = Parser(STRINGS, **settings)
-    ws = Worksheet(None, "Sheet")
+    ws = EditableWorksheet(None, "Sheet")
     cells = {} if cells is None else cells
     actions = []
     try:

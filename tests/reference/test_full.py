@@ -19,7 +19,7 @@ from vellum import _vellum
 from vellum.reference import Parser, make_helpers
 from vellum.reference.cell import Cell
 from vellum.reference.styles import BUILTIN_FORMATS, CellStyles, IndexedList, StyleArray, Styles
-from vellum.reference.worksheet import Worksheet, bind_cells, replay
+from vellum.reference.worksheet import EditableWorksheet, bind_cells, replay
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 ENGINE = getattr(_vellum, "bind_cells", None) and getattr(_vellum, "CellStore", None)
@@ -83,7 +83,7 @@ def worksheet(draw):
 
 
 def replayed_links(actions):
-    ws = Worksheet(None, "S")
+    ws = EditableWorksheet(None, "S")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         replay(ws, actions)
@@ -214,7 +214,7 @@ def test_data_extent_leaves_out_what_formatting_stretches(kind):
 
 
 def test_empty_worksheet():
-    ws = Worksheet(None, "Empty")
+    ws = EditableWorksheet(None, "Empty")
     assert list(ws.iter_rows()) == [] and ws.dimensions == "A1:A1" and not ws._cells
     assert list(ws.iter_rows(max_row=2, max_col=1, values_only=True)) == [(None,), (None,)]
     assert ws.dimensions == "A1:A1" and not ws._cells  # values alone create no cells
@@ -222,7 +222,7 @@ def test_empty_worksheet():
 
 
 def test_replay_keeps_elements_and_warns_in_order():
-    ws = Worksheet(None, "S")
+    ws = EditableWorksheet(None, "S")
     links = (b'<hyperlinks><hyperlink ref="A1" r:id="rId1"/><x:hyperlink ref="B1" location="C1"/>'
              b'</hyperlinks>')
     ns = [("", MAIN), ("r", "urn:r"), ("x", MAIN)]
@@ -279,7 +279,7 @@ def test_cell_reads_its_format_through_the_workbook():
         _number_formats = {**BUILTIN_FORMATS, 164: "0.00", 165: "d mmm"}
         _cell_styles = CellStyles([StyleArray()])
 
-    ws = Worksheet(Book(), "S")
+    ws = EditableWorksheet(Book(), "S")
     cell = ws.cell(1, 1, 3)
     assert (cell.number_format, cell.is_date, cell.style_id) == ("General", False, 0)
     for fmt, is_date in ((165, True), (164, False), (14, True)):
@@ -297,7 +297,7 @@ def test_pure_loader_reads_from_any_source():
         def read(self, n=-1):
             return super().read(min(n, 3))
 
-    ws = Worksheet(None, "S")
+    ws = EditableWorksheet(None, "S")
     cells, actions = {}, []
     bind_cells(Pieces(BOOK), Parser(["a", "b"]), ws, cells, STYLES, Cell, make_helpers(), actions)
     assert [c.value for c in cells.values()] == [1, 60, "b"] and actions == []

@@ -138,7 +138,10 @@ def test_invalid_utf8_in_cell_text(text, where):
 # --- generated worksheets ---------------------------------------------------
 
 PIECES = st.sampled_from(["a", " ", "\u00e9", "\U0001F600", "&amp;", "&lt;", "&gt;", "&#x41;",
-                          "&#233;", "\r\n", "\r", "\t", "\n", "\u2028", "\x85", "]", "'", '"'])
+                          "&#233;", "\r\n", "\r", "\t", "\n", "\u2028", "\x85", "]", "'", '"',
+                          # text escapes and their near misses, joined in any order
+                          "_x000D_", "_x005F_", "_xd83d_", "_xDE00_", "_x00e9_", "_X0041_", "_x",
+                          "_x0000_", "_xFFFE_"])
 
 
 def text(max_size=6):

@@ -58,7 +58,9 @@ def recording_helpers():
     (["<si><r><t>a</t></r><r><rPr><b/></rPr><t>b</t></r></si>"], ["ab"]),
     (["<si><t>a</t><rPh sb='0' eb='1'><t>x</t></rPh><phoneticPr fontId='1'/></si>"], ["a"]),
     (["<si><t/></si>", "<si/>", "<si></si>"], ["", "", ""]),
-    (["<si><t>a_x005F_b</t></si>", "<si><t>x005F_x005F_</t></si>"], ["a_b", ""]),
+    (["<si><t>a_x005F_b</t></si>", "<si><t>x005F_x005F_</t></si>"], ["a_b", "x005F_"]),
+    (["<si><t>_x000D__xd83d__xDE00__xD83D_</t></si>", "<si><t>_x00</t><t>41_</t></si>"],
+     ["\r\U0001F600_xD83D_", "_x0041_"]),
     (["<si><t>a<!--c-->b<x/>c</t></si>"], ["ab"]),
     (["<si><t>x&amp;y&#x41;\r\nz</t></si>", "<si><t><![CDATA[<&amp;>]]></t></si>"],
      ["x&yA\nz", "<&amp;>"]),
@@ -146,9 +148,17 @@ def test_host_exceptions_pass_through_unchanged():
         table(sst("<si><r><rPr/><t>a</t></r></si>"), h)
 
 
-texts = st.text(st.characters(codec="utf-8", exclude_categories=["Cs"],
-                              exclude_characters="\x00\ufffe\uffff\r"), max_size=12).map(
+plain_texts = st.text(st.characters(codec="utf-8", exclude_categories=["Cs"],
+                                    exclude_characters="\x00\ufffe\uffff\r"), max_size=12).map(
     lambda s: "".join(c for c in s if c in "\t\n" or ord(c) >= 0x20))
+# The text escapes, valid and not: either case, surrogates alone and paired,
+# the escaped underscore before another escape, cut-off forms; some of them
+# all ASCII, which the plain path copies without decoding UTF-8.
+escapes = st.one_of(st.integers(0, 0xFFFF).map(lambda u: f"_x{u:04x}_"),
+                    st.integers(0xD700, 0xE000).map(lambda u: f"_x{u:04X}_"),
+                    st.sampled_from(["_x005F_", "_x005F_x000D_", "_xD83D__xDE00_", "_x000D",
+                                     "_x41_", "_X0041_", "x005F_", "_x", "_"]))
+texts = st.one_of(plain_texts, st.lists(st.one_of(escapes, plain_texts), max_size=5).map("".join))
 
 
 def escape(s):

@@ -24,8 +24,9 @@ MODES = [False, True]
 # Texts XML can carry: tabs, line feeds and carriage returns included.
 texts = st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters=(
     [chr(c) for c in range(32) if c not in (9, 10, 13)] + ["\ufffe", "\uffff"])), max_size=12)
+# (a text shaped like the _xHHHH_ escape has a test of its own, below)
 odd_texts = st.one_of(texts, st.sampled_from(['"', "&", "<", ">", "\r", "a\r\nb", " a ", "  ",
-                                              "é\u4e2d\U0001f600", "", "_x000D_"]))
+                                              "é\u4e2d\U0001f600", ""]))
 values = st.one_of(
     st.integers(-2**53, 2**53),
     st.floats(allow_nan=False, allow_infinity=False),
@@ -99,6 +100,16 @@ def test_new_workbook_round_trip(generated):
         assert {k: v for k, v in got.items() if v is not None} == \
             {k: v for k, v in want.items() if v is not None}
     assert sheet_cells(outputs[0]) == sheet_cells(outputs[1])
+
+
+@pytest.mark.xfail(strict=True, reason="the writers write a text shaped like the _xHHHH_ escape "
+                   "as it is (not with _x005F_), so it reads back decoded")
+@pytest.mark.parametrize("lxml", MODES)
+def test_escape_shaped_text_round_trips(lxml):
+    book = vellum.new_workbook()
+    book.add_sheet("S").append(["_x000D_", "a_x005F_b", "_x0041__xd83d_"])
+    assert read_back(saved(book, lxml)) == [{(1, 1): "_x000D_", (1, 2): "a_x005F_b",
+                                             (1, 3): "_x0041__xd83d_"}]
 
 
 CORPUS_FILES = ["calamine__errors.xlsx", "calamine__richtext-namespaced.xlsx",

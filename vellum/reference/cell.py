@@ -4,9 +4,9 @@
 and ``_comment``; streaming writes ``parent``, ``row``, ``column``,
 ``_value``, ``data_type`` and ``_style_id``, plus ``formula`` and
 ``cached_value`` when formulas are read with their values. A slot left
-unset by the engine raises ``AttributeError`` when read, as any slot does;
-the properties below read only the slots that both ways of reading fill,
-or look past a missing one.
+unset by the engine raises ``AttributeError`` when read, as any slot does,
+and is left out of ``dir()``; the properties below read only the slots
+that both ways of reading fill, or look past a missing one.
 """
 from __future__ import annotations
 
@@ -153,6 +153,14 @@ class Cell:
 
     def __repr__(self) -> str:
         return f"<Cell {self.coordinate} {self._value!r}>"
+
+    def __dir__(self) -> list[str]:
+        # a slot the reading left unset (`formula` of a cell read in full)
+        # raises when read: only the ones that can be read are listed
+        return [n for n in super().__dir__() if n not in _SLOTS or hasattr(self, n)]
+
+
+_SLOTS = frozenset(Cell.__slots__)
 
 
 def fill_cell(cell: Any, ws: Any, style: Any, row: int, column: int, value: Any,

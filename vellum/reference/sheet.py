@@ -25,6 +25,8 @@ import collections.abc
 import re
 import xml.parsers.expat
 
+from vellum.reference.text import decode_escapes
+
 MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 # The ISO Strict flavour's main namespace, read as the main namespace: a
 # Strict sheet holds the same elements under another name.
@@ -470,7 +472,7 @@ class SheetReader:
         if t == "d":
             return self._h["from_ISO8601"](text), "d"
         if t == "str":
-            return text, "s"
+            return decode_escapes(text), "s"  # a formula's text result, written as cell text is
         return text, t
 
     # -- rows handed out ---------------------------------------------------

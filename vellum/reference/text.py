@@ -16,6 +16,7 @@ what the producer meant.
 Snippets reach these functions as the raw bytes of one element together
 with the (prefix, uri) namespace pairs in scope at it.
 """
+import re
 import xml.etree.ElementTree as ET
 from typing import NamedTuple
 from xml.sax.saxutils import quoteattr
@@ -50,6 +51,34 @@ _RUN_PROPERTIES = {
     "vertAlign": lambda v: v in {"baseline", "superscript", "subscript"},
     "scheme": lambda v: v in {"major", "minor", "none"},
 }
+
+
+# The escape of one UTF-16 code unit in cell text, "_x" four hex digits "_":
+# a high and a low surrogate one after the other, or any one unit.
+_ESCAPE = re.compile("_x(?:([dD][89abAB][0-9A-Fa-f]{2})__x([dD][c-fC-F][0-9A-Fa-f]{2})|"
+                     "([0-9A-Fa-f]{4}))_")
+
+
+def _unescape(match):
+    unit = match.group(3)
+    if unit is None:
+        high, low = int(match.group(1), 16), int(match.group(2), 16)
+        return chr(0x10000 + (high - 0xD800 << 10) + low - 0xDC00)
+    code = int(unit, 16)
+    # a surrogate alone names no character: kept as written
+    return match.group(0) if 0xD800 <= code <= 0xDFFF else chr(code)
+
+
+def decode_escapes(text):
+    """`text` with the escapes spreadsheet files write in cell text decoded:
+    ``_xHHHH_`` (four hex digits, either case) is the UTF-16 code unit of
+    that value, so "_x000D_" is a carriage return and "_x005F_" an
+    underscore, which writers put before text shaped like an escape
+    ("_x005F_x000D_" is the text "_x000D_"). Left to right, non-overlapping;
+    a high and a low surrogate one after the other are one character, a
+    surrogate alone is kept as written, and so is every shape that is not
+    quite an escape ("_x41_", "_X000D_")."""
+    return _ESCAPE.sub(_unescape, text) if "_x" in text else text
 
 
 def local(tag):
@@ -91,11 +120,11 @@ def _run_pieces(run):
                 raise ValueError("invalid run properties")
             props = child
         elif name == "t":
-            yield props, child.text or ""
+            yield props, decode_escapes(child.text or "")
         elif name == "AlternateContent" and (branch := _fallback(child)) is not None:
             for t in branch:
                 if local(t.tag) == "t":
-                    yield props, t.text or ""
+                    yield props, decode_escapes(t.text or "")
 
 
 def item_pieces(item):
@@ -103,7 +132,7 @@ def item_pieces(item):
     for child in item:
         name = local(child.tag)
         if name == "t":
-            yield None, child.text or ""
+            yield None, decode_escapes(child.text or "")
         elif name == "r":
             yield from _run_pieces(child)
         elif name == "AlternateContent" and (branch := _fallback(child)) is not None:
@@ -111,14 +140,14 @@ def item_pieces(item):
 
 
 def item_text(item):
-    """The plain text of a string item element."""
+    """The plain text of a string item element, each ``t`` with its escapes
+    decoded (`decode_escapes`; an escape never spans two of them)."""
     return "".join(text for _, text in item_pieces(item))
 
 
 def si_value(item):
-    """A shared string: the item's text with Excel's escaped underscore
-    ("_x005F_" stands for "_") undone."""
-    return item_text(item).replace("x005F_", "")
+    """A shared string: the item's text."""
+    return item_text(item)
 
 
 def si_content(snippet, namespaces):

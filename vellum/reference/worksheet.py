@@ -1,6 +1,6 @@
 """A worksheet read in full ("editable"), and its pure-Python reading.
 
-`Worksheet._cells` maps ``(row, column)`` to `Cell`: a plain dict when this
+`EditableWorksheet._cells` maps ``(row, column)`` to `Cell`: a plain dict when this
 module read the sheet, the engine's `CellStore` when the engine did. The
 worksheet therefore uses only the operations both have: ``cells[key]``,
 assignment, ``del``, ``in``, ``len``, iteration over keys and ``get``; and a
@@ -77,7 +77,7 @@ def read_hyperlinks(data: bytes, namespaces: list[tuple[str, str]]) -> list[dict
     return links
 
 
-def replay(ws: Worksheet, actions: Sequence[Any]) -> None:
+def replay(ws: EditableWorksheet, actions: Sequence[Any]) -> None:
     """Hand `ws` what a full reading put in `actions`, in document order:
     each captured element is kept in ``ws._elements`` as ``(bytes,
     namespaces)``, hyperlinks also in ``ws._hyperlinks``; each warning is
@@ -120,7 +120,7 @@ def _index(name: str, value: Any) -> int:
     return value
 
 
-class Worksheet:
+class EditableWorksheet:
     """A worksheet read in full: cells by coordinate (``ws["B2"]``,
     ``ws[2, 2]``, `cell`), by row (`iter_rows`), its extent (`min_row`,
     `max_row`, `min_column`, `max_column`, `dimensions`) and the extent of
@@ -303,4 +303,8 @@ class Worksheet:
         date_style(cell, value)
 
     def __repr__(self) -> str:
-        return f"<Worksheet {self.title!r} {self.dimensions}>"
+        return f"<EditableWorksheet {self.title!r} {self.dimensions}>"
+
+
+# The name it had; the package's modules and callers may still use it.
+Worksheet = EditableWorksheet
