@@ -5,7 +5,7 @@ process's environment, and one Markdown page with PNG plots of the figures.
 
 Each benchmark that takes `--json PATH` writes its figures there; the
 report plots the ones it knows (inflate, deflate, stream_workbook,
-full_load, scaling, save, write_sheet) and shows every other JSON file's `results` as a table,
+full_load, scaling, save, write_sheet, table) and shows every other JSON file's `results` as a table,
 so a new benchmark that writes one is picked up as it is. The printed
 output of every benchmark is kept beside the report and shown in it.
 `--quick` runs each at a small size (the report then says so); `ab`, which
@@ -33,7 +33,8 @@ QUICK = {"stream_workbook": ["--rows", "20000"], "full_load": ["--rows", "20000"
          "scaling": ["--rows", "1000", "10000", "100000"], "cell_store": ["--rows", "20000"],
          "find_dimension": ["--rows", "20000"], "prescan": ["--rows", "20000"],
          "shared_strings": ["--strings", "100000"], "profile_stream": ["--rows", "20000"],
-         "save": ["--rows", "20000", "--write-only-cells", "1000000"], "write_sheet": ["--rows", "20000"]}
+         "save": ["--rows", "20000", "--write-only-cells", "1000000"], "write_sheet": ["--rows", "20000"],
+         "table": ["--rows", "20000", "--memory-rows", "100000"]}
 COLORS = {"zip": "#7f7f7f", "inflate": "#bcbd22", "floor": "#dbdb8d", "expat": "#9467bd", "python": "#d62728",
           "engine (zipfile)": "#ff7f0e", "engine": "#1f77b4", "full": "#2ca02c",
           "save": "#17becf", "save write_only": "#8c564b",
@@ -148,6 +149,34 @@ def plot_stream(fig_path, stream, full):
         ax.set_xlabel("time / zipfile's inflate of the sheet part (log)")
         ax.set_title(f"{r['workbook']}: {r['cells']:,} cells, {r['mb']:.0f} MB of XML")
     fig.suptitle("Streaming every value, file to values (rows dropped as read)")
+    save_figure(plt, fig, fig_path)
+
+
+def plot_table(fig_path, table):
+    """read_table and the streamed rows made tables, as multiples of
+    zipfile's inflate of the sheet part."""
+    plt = _plt()
+    rows = table["results"]
+    fig, axes = plt.subplots(1, len(rows), figsize=(5.2 * len(rows), 2.8), squeeze=False)
+    for ax, r in zip(axes[0], rows):
+        jobs = [("zipfile inflate", r["zip"], "zip"), ("read_table -> pyarrow", r["table"], "engine"),
+                ("rows -> Table.from_pylist", r["rows_pyarrow"], "python"),
+                ("rows -> pandas.DataFrame", r["rows_pandas"], "python")]
+        ratios = [t / r["zip"] for _, t, _ in jobs]
+        y = range(len(jobs))
+        ax.barh(y, ratios, color=[COLORS[k] for _, _, k in jobs])
+        ax.set_yticks(list(y), [j[0] for j in jobs])
+        ax.invert_yaxis()
+        ax.set_xscale("log")
+        ax.axvline(1, color="black", lw=0.8, ls="--")
+        for i, (ratio, (_, t, _)) in enumerate(zip(ratios, jobs)):
+            ax.text(ratio * 1.08, i, f"{ratio:.2f}x  ({r['cells'] / t / 1e6:.1f} M cells/s)", va="center",
+                    fontsize=8)
+        ax.set_xlim(min(ratios) / 1.5, max(ratios) * 20)
+        plain_ticks(ax.xaxis)
+        ax.set_xlabel("time / zipfile's inflate of the sheet part (log)")
+        ax.set_title(f"{r['workbook']}: {r['cells']:,} cells, {r['mb']:.0f} MB of XML")
+    fig.suptitle("A sheet into a table of typed columns, file to a pyarrow Table")
     save_figure(plt, fig, fig_path)
 
 
@@ -342,7 +371,29 @@ def summary(figures):
                        f"{r['python'] / r['engine']:.0f}x faster | {r['engine_bytes_per_cell']:.1f} | "
                        f"{r['python_bytes_per_cell']:.0f} |")
     out += _writers_summary(figures.get("save"), figures.get("write_sheet"))
+    out += _table_summary(figures.get("table"))
     return "\n".join(out)
+
+
+def _table_summary(table):
+    """read_table against zipfile's inflate and the streamed rows made
+    tables; its peak memory against the table's own size."""
+    if not table:
+        return []
+    out = ["", "| read_table, file to a pyarrow Table | cells | read_table | / zipfile inflate | "
+           "rows -> pyarrow / read_table | rows -> pandas / read_table |", "|---|---|---|---|---|---|"]
+    for r in table["results"]:
+        out.append(f"| {r['workbook']} | {r['cells']:,} | {r['table'] * 1e3:.1f} ms | **{r['table_vs_zip']:.2f}x** | "
+                   f"{r['rows_pyarrow_vs_table']:.1f}x | {r['rows_pandas_vs_table']:.1f}x |")
+    m, th = table.get("memory"), table.get("threads")
+    if m:
+        out += ["", f"read_table, {m['cells']:,} cells: peak resident growth {m['peak_growth'] / 1e6:.1f} MB, "
+                f"the table's own buffers {m['table_bytes'] / 1e6:.1f} MB "
+                f"({(m['peak_growth'] - m['table_bytes']) / 1e6:+.1f} MB beyond them; the bound is +64 MB)."]
+    if th:
+        out += ["", f"Two workbooks read by two threads at once: {th['serial'] / th['parallel']:.2f}x the speed "
+                f"of one after the other ({th['cpus']} CPUs)."]
+    return out
 
 
 def _writers_summary(saved, sheet):
@@ -393,6 +444,9 @@ def write_report(out, quick, figures, texts, took):
         plot_writers(out / "writers.png", figures.get("save"), figures.get("write_sheet"))
         plots.append(("Writers: whole saves against XlsxWriter and libxlsxwriter, the sheet-data writer, deflate",
                       "writers.png"))
+    if "table" in figures:
+        plot_table(out / "table.png", figures["table"])
+        plots.append(("A sheet into a table of typed columns (read_table)", "table.png"))
     if "scaling" in figures:
         plot_scaling(out / "scaling.png", figures["scaling"])
         plots.append(("Time against sheet size", "scaling.png"))

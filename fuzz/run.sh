@@ -11,7 +11,7 @@
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-TARGETS=(xml strings rows row_cells load prescan writer resave)
+TARGETS=(xml strings rows row_cells load prescan writer resave table)
 
 # Outside the toolchain (no clang for python3.14 here): the same command
 # inside the project's environment.

@@ -472,5 +472,76 @@ def resave(data):
                          if want.get(k) != got.get(k)][:6]
 
 
+# --- the columnar job -------------------------------------------------------------
+
+_TABLE_STRINGS = ["a", "b", "c"]
+_TABLE_CELLS = 1_000_000  # the most the reference builds as Python lists
+_TABLE_SST = (f'<sst xmlns="{row_diff.MAIN}">' + "".join(f"<si><t>{s}</t></si>" for s in _TABLE_STRINGS)
+              + "</sst>").encode()
+
+
+def _stored(part):
+    return memoryview(part), 0, len(part), len(part), zlib.crc32(part), 0
+
+
+def _package_cells(data, epoch):
+    """The package's reading of the sheet's cells, in document order."""
+    from vellum.reference import Parser
+    from vellum.reference.sheet import SheetReader
+
+    reader = SheetReader(io.BytesIO(data), Parser(_TABLE_STRINGS, epoch=epoch, data_only=True, **DATES),
+                         make_helpers())
+    while (row := reader.next_raw()) is not None:
+        for r, c, value, data_type, _ in row[1]:
+            yield _TableCell(r, c, value, data_type)
+
+
+class _TableCell:
+    __slots__ = ("row", "column", "value", "data_type")
+
+    def __init__(self, row, column, value, data_type):
+        self.row, self.column, self.value, self.data_type = row, column, value, data_type
+
+
+def table(data):
+    """`read_table` over the input as a sheet part (and a small string
+    table) against the package's reading of its cells made into columns
+    (`vellum.reference.table`): the same names, types and values, or the
+    same refusal, or `NativeFallback`; where the package's reading fails,
+    the engine must fail too (read_table then reads again)."""
+    from vellum.reference.table import TableRefusal, build_columns
+    from vellum.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
+    from tests.table.books import assert_same_table, table_columns
+
+    draw = _draw(data)
+    epoch = MAC_EPOCH if draw & 1 else WINDOWS_EPOCH
+    options = {"header_row": (0, None, 1)[(draw >> 1) % 3], "skip_rows": (draw >> 3) % 2,
+               "n_rows": (None, 2)[(draw >> 4) % 2], "error_text": bool(draw & 32),
+               "columns": ([2, 1], None, None)[(draw >> 6) % 3], "names": None, "dtypes": None}
+    got = _outcome(lambda: _vellum.read_table(_stored(data), _stored(_TABLE_SST), epoch, DATES["date_formats"],
+                                              DATES["timedelta_formats"], make_helpers(), **options))
+    if isinstance(got, NativeFallback):
+        return
+    if isinstance(got, _vellum.TableData) and got.num_rows * len(got.column_names) > _TABLE_CELLS:
+        return  # too large for the reference's lists (a cell near XFD1048576)
+    cells = _outcome(lambda: list(_package_cells(data, epoch)))
+    if not isinstance(cells, Exception) and \
+            max((c.row for c in cells), default=0) * max((c.column for c in cells), default=0) > _TABLE_CELLS:
+        return
+    want = _outcome(lambda: build_columns(cells if not isinstance(cells, Exception)
+                                          else _package_cells(data, epoch), **options))
+    if isinstance(want, TableRefusal):
+        assert got == str(want), (got, want)
+        return
+    if isinstance(want, Exception):
+        # Reading stops past the rows asked for: a fault further on goes
+        # unseen (by the package's reading too, as far as it reads ahead).
+        assert isinstance(got, Exception) or options["n_rows"] is not None, \
+            f"the engine made a table of what the package refuses: {want!r}"
+        return
+    assert not isinstance(got, (Exception, str)), (got, want)
+    assert_same_table(table_columns(got), want)
+
+
 TARGETS = {"xml": xml, "strings": strings, "rows": rows, "row_cells": row_cells,
-           "load": load, "prescan": prescan, "writer": writer, "resave": resave}
+           "load": load, "prescan": prescan, "writer": writer, "resave": resave, "table": table}

@@ -9,6 +9,7 @@
 #include "sheet/row_reader.h"
 #include "store/loader.h"
 #include "store/store_type.h"
+#include "table/table_type.h"
 #include "text/dimension.h"
 #include "text/shared_strings.h"
 #include "writer/writer_type.h"
@@ -30,6 +31,7 @@ constexpr ModuleEntry MODULE_ENTRIES[] = {
     add_row_reader,
     add_cell_store,
     add_sheet_writer,
+    table::add_table,
 };
 
 int module_exec(PyObject* m) {

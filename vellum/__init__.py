@@ -19,9 +19,12 @@
     sheet.cell(2, 1, "north")
     book.save("out.xlsx")
 
-See `read_workbook`, `new_workbook` (`NewWorkbook`, `NewWorksheet`, `WriteOnlyWorksheet`),
-`Workbook`, `EditableWorksheet` (read in full) and `StreamedWorksheet` (streamed;
-also importable by its old name, `Worksheet`); formula cells read without
+    table = vellum.read_table("huge.xlsx", "Data")   # typed columns, for pandas and Arrow
+    df = table.to_pandas()
+
+See `read_workbook`, `read_table` (`Table`), `new_workbook` (`NewWorkbook`, `NewWorksheet`,
+`WriteOnlyWorksheet`), `Workbook`, `EditableWorksheet` (read in full) and `StreamedWorksheet`
+(streamed; also importable by its old name, `Worksheet`); formula cells read without
 ``data_only`` hold their text, or an `ArrayFormula` or `DataTableFormula`.
 Problems with a file raise `WorkbookError` (a ValueError); a missing file is
 also a FileNotFoundError, an unknown sheet a `SheetNotFoundError` (a KeyError)
@@ -33,11 +36,12 @@ from vellum.reference.styles import StyleArray
 from vellum.reference.values import ArrayFormula, DataTableFormula
 from vellum.newbook import NewWorkbook, NewWorksheet, WriteOnlyWorksheet, new_workbook
 from vellum.streaming import StreamedWorksheet, Worksheet
+from vellum.table import Table, read_table
 from vellum.workbook import EditableWorksheet, SheetName, Workbook, read_workbook
 
 __version__ = "0.1.0"
 
 __all__ = ["ArrayFormula", "Cell", "ClosedWorkbookError", "DataTableFormula", "EditableWorksheet",
            "NewWorkbook", "NewWorksheet", "SheetIndexError", "SheetName", "SheetNotFoundError",
-           "StreamedWorksheet", "StyleArray", "Workbook", "WorkbookError", "Worksheet",
-           "WriteOnlyWorksheet", "__version__", "new_workbook", "read_workbook"]
+           "StreamedWorksheet", "StyleArray", "Table", "Workbook", "WorkbookError", "Worksheet",
+           "WriteOnlyWorksheet", "__version__", "new_workbook", "read_table", "read_workbook"]

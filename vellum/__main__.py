@@ -1,9 +1,15 @@
-"""Command line: print the rows of xlsx worksheets as CSV or TSV.
+"""Command line: print the rows of xlsx worksheets as CSV or TSV, or write
+one as a Parquet or Arrow IPC file.
 
     vellum FILE.xlsx [--sheet NAME|INDEX] [--all] [--list] [--formulas]
                      [--formatted] [--keep-empty] [--format csv|tsv]
                      [--row-numbers] [--limit N]
+    vellum FILE.xlsx [--sheet NAME|INDEX] --format parquet|arrow -o OUT [--no-header] [--limit N]
     vellum info FILE.xlsx
+
+Parquet and Arrow IPC files hold the sheet as `vellum.read_table` reads it
+(typed columns named by the first row, or by letter with `--no-header`),
+written by pyarrow, which they need.
 
 FILE `-` reads the workbook from standard input.
 
@@ -386,9 +392,15 @@ def parser() -> argparse.ArgumentParser:
     ap.add_argument("--keep-empty", action="store_true",
                     help="keep the rows and columns without values at the end of the sheet "
                          "(cells formatting stretches it to), which are left out by default")
-    ap.add_argument("--format", choices=("csv", "tsv"), default="csv",
-                    help="comma- or tab-separated output (default: csv); cells holding a "
-                         "separator, a quote or a line break are quoted")
+    ap.add_argument("--format", choices=("csv", "tsv", "parquet", "arrow"), default="csv",
+                    help="comma- or tab-separated output (default: csv; cells holding a "
+                         "separator, a quote or a line break are quoted), or a table of typed "
+                         "columns written with pyarrow to the file -o names, as Parquet or as an "
+                         "Arrow IPC file")
+    ap.add_argument("-o", "--output", metavar="OUT",
+                    help="the file to write (parquet and arrow formats)")
+    ap.add_argument("--no-header", action="store_true",
+                    help="(parquet, arrow) the first row is data; columns are named by letter")
     ap.add_argument("--row-numbers", action="store_true",
                     help="start each row with its row number and leave out empty rows")
     ap.add_argument("--limit", type=int, metavar="N", help="print at most N rows of each sheet")
@@ -429,6 +441,39 @@ def info(argv: Sequence[str]) -> int:
     return 0
 
 
+TABLE_FORMATS = ("parquet", "arrow")
+
+
+def write_table(args: argparse.Namespace) -> int:
+    """One sheet as a Parquet or Arrow IPC file: 0, or 2 when the workbook
+    cannot be read or pyarrow is not installed."""
+    try:
+        import pyarrow
+        import pyarrow.ipc
+        import pyarrow.parquet
+    except ImportError:
+        print(f"vellum: --format {args.format} needs pyarrow (pip install pyarrow, or Debian's "
+              "python3-pyarrow)", file=sys.stderr)
+        return 2
+    try:
+        source = source_of(args.file)
+        with Workbook(source) as book:
+            sheet = book.sheets.index(pick(book, args.sheet))
+        if not isinstance(source, str):
+            source.seek(0)
+        table = vellum.read_table(source, sheet, header_row=None if args.no_header else 0,
+                                  n_rows=args.limit).to_arrow(dictionaries=False)
+    except (WorkbookError, ValueError) as e:
+        print(f"vellum: {e}", file=sys.stderr)
+        return 2
+    if args.format == "parquet":
+        pyarrow.parquet.write_table(table, args.output)
+    else:
+        with pyarrow.OSFile(args.output, "wb") as f, pyarrow.ipc.new_file(f, table.schema) as w:
+            w.write_table(table)
+    return 0
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; the exit status is returned."""
     argv = sys.argv[1:] if argv is None else list(argv)
@@ -438,6 +483,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = ap.parse_args(argv)
     if args.limit is not None and args.limit < 0:
         ap.error("--limit must not be negative")
+    if args.format in TABLE_FORMATS:
+        if not args.output:
+            ap.error(f"--format {args.format} writes a file: name it with -o")
+        if args.all or args.list or args.formulas or args.row_numbers or args.formatted or args.keep_empty:
+            ap.error(f"--format {args.format} writes one sheet's values: --all, --list, --formulas, "
+                     "--row-numbers, --formatted and --keep-empty are for CSV")
+        return write_table(args)
+    if args.output or args.no_header:
+        ap.error("-o and --no-header go with --format parquet or arrow")
     try:
         with Workbook(source_of(args.file), data_only=not args.formulas) as book:
             if args.formatted:

@@ -89,6 +89,49 @@ def bind_cells(source: _Readable, parser: Any, ws: Any, store: CellStore,
     ``parser.row_dimensions``. Raises ``NativeFallback`` where the package
     must read the sheet itself."""
 
+def read_table(sheet: Any, strings: Any, epoch: Any, date_formats: Iterable[int],
+               timedelta_formats: Iterable[int], helpers: dict[str, Any],
+               header_row: int | None = None, skip_rows: int | None = None,
+               n_rows: int | None = None, columns: Sequence[int] | None = None,
+               names: Sequence[str] | None = None, dtypes: dict[str, str] | None = None,
+               error_text: bool = False) -> TableData | str:
+    """A worksheet's cached values read into typed columns, or the reason
+    (a str) why what was asked cannot be made. `sheet` and `strings` (the
+    shared strings, or None) are each a member's ``(path or buffer, data
+    offset, compressed size, size, CRC-32, method)`` or a file reading its
+    XML. The engine lets the interpreter go while it inflates and parses.
+    Raises ``NativeFallback`` where the package must read the sheet itself."""
+
+class TableData:
+    """A table read by the columnar job: record batches of typed columns,
+    handed to Arrow consumers through the Arrow PyCapsule interface."""
+
+    @property
+    def num_rows(self) -> int: ...
+    @property
+    def num_batches(self) -> int: ...
+    @property
+    def column_names(self) -> list[str]: ...
+    @property
+    def column_types(self) -> list[str]:
+        """Arrow type names ("int64", "timestamp[us]", "string" also for a
+        dictionary of strings)."""
+    @property
+    def nbytes(self) -> int:
+        """Bytes of the table's buffers."""
+    @property
+    def extent(self) -> tuple[int, int, int, int]:
+        """``(rows, columns)`` up to the last cell, then up to the last cell
+        holding a value."""
+    @property
+    def date_errors(self) -> int:
+        """Date-formatted cells whose serial is out of range."""
+    def __arrow_c_schema__(self) -> Any: ...
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any: ...
+    @classmethod
+    def from_lists(cls, names: list[str], types: list[str], lists: list[list[Any]]) -> TableData:
+        """A table of one list of values per column, each of its type."""
+
 class SheetWriter:
     """A worksheet's ``<sheetData>`` written byte for byte as the package's
     own writer writes it: in lxml mode `write` receives bytes, otherwise

@@ -246,6 +246,18 @@ class Archive:
             raise self._too_large(part, limit)
         return Bounded(self.open_member(info), limit, lambda: self._too_large(part, limit))
 
+    def raw_member(self, part: str, limit: int | None = None) -> Any:
+        """What a reader that inflates a part itself (the engine's columnar
+        job) reads it from: where its data lies in the archive
+        (`zipread.raw_member`), or, for a member only zipfile reads, the
+        member opened. A part declared larger than `limit` is refused as
+        `open_part` refuses it."""
+        info = self.zip.getinfo(self.member(part))
+        if limit is not None and info.file_size > limit:
+            raise self._too_large(part, limit)
+        spec = zipread.raw_member(self.zip, info, self._file)
+        return spec if spec is not None else self.open_member(info)
+
     def _too_large(self, part, limit):
         return WorkbookError(f"{self.path}: part {part} is larger than vellum reads "
                              f"({limit >> 20} MiB): refused as a hostile or damaged file")

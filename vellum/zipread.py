@@ -99,6 +99,35 @@ def open_member(archive: zipfile.ZipFile, info: zipfile.ZipInfo | str,
     return MemberReader(f, own, info, start, library, lock)
 
 
+def raw_member(archive: zipfile.ZipFile, info: zipfile.ZipInfo | str,
+               path: str | os.PathLike[str] | None = None) -> tuple | None:
+    """Where a member's data lies, for a reader that inflates it itself
+    (the engine's columnar job): ``(where, offset, compressed size, size,
+    CRC-32, method)``, `where` being the archive's `path`, or the bytes
+    holding the data (the buffer of an `io.BytesIO` archive, else the
+    member's compressed bytes read into memory). The local header is
+    checked as `open_member` checks it. None for a member only zipfile reads
+    (encrypted, patched data, a method other than stored or deflated)."""
+    if not isinstance(info, zipfile.ZipInfo):
+        info = archive.getinfo(info)
+    if info.flag_bits & ZIPFILE_FLAGS or info.compress_type not in (STORED, DEFLATED):
+        return None
+    if archive.fp is None:
+        raise ValueError("I/O operation on a closed archive")
+    f = archive.fp
+    with archive._lock:
+        start = data_offset(f, info, archive.metadata_encoding)
+        if path is not None:
+            where = os.fspath(path)
+        elif isinstance(f, io.BytesIO):
+            where = f.getbuffer()
+        else:
+            f.seek(start)
+            where = f.read(info.compress_size)
+            start = 0
+    return where, start, info.compress_size, info.file_size, info.CRC, info.compress_type
+
+
 def data_offset(f, info, encoding=None):
     """Where the member's data starts, after its local header, checked as
     `ZipFile.open` checks it: the header must name the member, and the data

@@ -18,15 +18,7 @@ int64_t floor_div(int64_t a, int64_t b) noexcept {
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
-DateResult time_of_day(int64_t ms) noexcept {
-    DateResult r;
-    r.kind = DateKind::Time;
-    r.hour = static_cast<int32_t>(ms / 3600000);
-    r.minute = static_cast<int32_t>((ms / 60000) % 60);
-    r.second = static_cast<int32_t>((ms / 1000) % 60);
-    r.microsecond = static_cast<int32_t>((ms % 1000) * 1000);
-    return r;
-}
+SerialPoint time_of_day(int64_t ms) noexcept { return {DateKind::Time, 0, ms * 1000}; }
 
 bool in_calendar(int64_t d) noexcept { return d >= 0 && d <= MAX_DAY_NUMBER; }
 
@@ -62,35 +54,50 @@ Epoch Epoch::from_fields(int64_t year, int64_t month, int64_t day, int64_t hour,
             ((hour * 60 + minute) * 60 + second) * 1000000 + microsecond, windows};
 }
 
-DateResult finish(const Epoch& epoch, int64_t days, int64_t ms) noexcept {
+namespace {
+
+SerialPoint finish_point(const Epoch& epoch, int64_t days, int64_t ms) noexcept {
     int64_t d, us;
     if (__builtin_add_overflow(epoch.day_number, days, &d))
-        return DateResult::declined();
+        return {};
     if (__builtin_add_overflow(d, floor_div(epoch.time_us, US_PER_DAY), &d))
-        return DateResult::declined();
+        return {};
     int64_t rem = epoch.time_us - floor_div(epoch.time_us, US_PER_DAY) * US_PER_DAY;
     // epoch + timedelta(days) must itself be a valid datetime before the
     // milliseconds are added.
     if (!in_calendar(d))
-        return DateResult::declined();
+        return {};
     if (__builtin_mul_overflow(ms, int64_t{1000}, &us) || __builtin_add_overflow(rem, us, &rem))
-        return DateResult::declined();
+        return {};
     d += floor_div(rem, US_PER_DAY);  // d is small here, rem / US_PER_DAY too
     rem -= floor_div(rem, US_PER_DAY) * US_PER_DAY;
     if (!in_calendar(d))
-        return DateResult::declined();
+        return {};
+    return {DateKind::DateTime, d, rem};
+}
+
+}  // namespace
+
+DateResult date_fields(const SerialPoint& p) noexcept {
     DateResult r;
-    r.kind = DateKind::DateTime;
-    civil_from_days(d, r.year, r.month, r.day);
-    const int64_t secs = rem / 1000000;
+    r.kind = p.kind;
+    if (p.kind == DateKind::Declined)
+        return r;
+    if (p.kind == DateKind::DateTime)
+        civil_from_days(p.day, r.year, r.month, r.day);
+    const int64_t secs = p.us / 1000000;
     r.hour = static_cast<int32_t>(secs / 3600);
     r.minute = static_cast<int32_t>((secs / 60) % 60);
     r.second = static_cast<int32_t>(secs % 60);
-    r.microsecond = static_cast<int32_t>(rem % 1000000);
+    r.microsecond = static_cast<int32_t>(p.us % 1000000);
     return r;
 }
 
-DateResult from_excel_int(const Epoch& epoch, int64_t n) noexcept {
+DateResult finish(const Epoch& epoch, int64_t days, int64_t ms) noexcept {
+    return date_fields(finish_point(epoch, days, ms));
+}
+
+SerialPoint serial_point_int(const Epoch& epoch, int64_t n) noexcept {
     if (n == 0)
         return time_of_day(0);
     // Serial 60 is the 1900-02-29 that never was: the serials before it
@@ -98,17 +105,22 @@ DateResult from_excel_int(const Epoch& epoch, int64_t n) noexcept {
     if (epoch.windows && n >= 1 && n <= 59)
         n += 1;
     if (n > MAX_TIMEDELTA_DAYS || n < -MAX_TIMEDELTA_DAYS)
-        return DateResult::declined();
-    return finish(epoch, n, 0);
+        return {};
+    return finish_point(epoch, n, 0);
 }
 
-DateResult from_excel_float(const Epoch& epoch, double x) noexcept {
+namespace {
+
+// divmod(x, 1) as Python computes it, and the fraction in milliseconds as
+// round(fraction * 86400 * 1000) gives it: false where Python's arithmetic
+// fails (an infinite or NaN serial).
+bool serial_parts(double x, double& day, int64_t& ms) noexcept {
     if (!std::isfinite(x))
-        return DateResult::declined();
-    // divmod(x, 1) as Python computes it: the remainder takes the sign of
-    // the divisor, so -0.25 splits into day -1 and fraction 0.75.
+        return false;
+    // The remainder takes the sign of the divisor, so -0.25 splits into
+    // day -1 and fraction 0.75.
     double fraction = std::fmod(x, 1.0);
-    double day = x - fraction;
+    day = x - fraction;
     if (fraction == 0.0) {
         fraction = 0.0;
     } else if (fraction < 0.0) {
@@ -118,16 +130,52 @@ DateResult from_excel_float(const Epoch& epoch, double x) noexcept {
     // Rounded like Python's round(): to nearest, ties to even.
     const double product = fraction * 86400.0 * 1000.0;
     if (!std::isfinite(product))
-        return DateResult::declined();
-    const double ms_d = std::nearbyint(product);
-    const auto ms = static_cast<int64_t>(ms_d);
+        return false;
+    ms = static_cast<int64_t>(std::nearbyint(product));
+    return true;
+}
+
+DurationResult duration_us(int64_t days, int64_t ms) noexcept {
+    int64_t us;
+    if (days > MAX_TIMEDELTA_DAYS || days < -MAX_TIMEDELTA_DAYS)
+        return {};
+    if (__builtin_mul_overflow(days, US_PER_DAY, &us) || __builtin_add_overflow(us, ms * 1000, &us))
+        return {false, std::nullopt};
+    return {false, us};
+}
+
+}  // namespace
+
+SerialPoint serial_point_float(const Epoch& epoch, double x) noexcept {
+    double day;
+    int64_t ms;
+    if (!serial_parts(x, day, ms))
+        return {};
     if (x >= 0.0 && x < 1.0 && ms >= 0 && ms < MS_PER_DAY)
         return time_of_day(ms);
     if (epoch.windows && x > 0.0 && x < 60.0)
         day += 1.0;
     if (!(std::fabs(day) <= static_cast<double>(MAX_TIMEDELTA_DAYS)))
-        return DateResult::declined();
-    return finish(epoch, static_cast<int64_t>(day), ms);
+        return {};
+    return finish_point(epoch, static_cast<int64_t>(day), ms);
+}
+
+DurationResult duration_us_int(int64_t n) noexcept { return duration_us(n, 0); }
+
+DurationResult duration_us_float(double x) noexcept {
+    double day;
+    int64_t ms;
+    if (!serial_parts(x, day, ms) || !(std::fabs(day) <= static_cast<double>(MAX_TIMEDELTA_DAYS)))
+        return {};
+    return duration_us(static_cast<int64_t>(day), ms);
+}
+
+DateResult from_excel_int(const Epoch& epoch, int64_t n) noexcept {
+    return date_fields(serial_point_int(epoch, n));
+}
+
+DateResult from_excel_float(const Epoch& epoch, double x) noexcept {
+    return date_fields(serial_point_float(epoch, x));
 }
 
 double to_serial(const DateResult& d, const Epoch& epoch) noexcept {

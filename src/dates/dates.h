@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace vlm {
 
@@ -37,6 +38,31 @@ struct DateResult {
 inline constexpr int64_t MAX_DAY_NUMBER = 3652058;
 // timedelta(days=n) refuses a larger magnitude.
 inline constexpr int64_t MAX_TIMEDELTA_DAYS = 999999999;
+
+// The same conversion before the calendar fields are worked out: a day
+// number (days since 0001-01-01) and microseconds into that day for a
+// date-time, microseconds since midnight for a time of day. The columnar
+// job keeps these as they are.
+struct SerialPoint {
+    DateKind kind = DateKind::Declined;
+    int64_t day = 0;  // DateTime only
+    int64_t us = 0;   // into the day
+};
+[[nodiscard]] SerialPoint serial_point_int(const Epoch& epoch, int64_t n) noexcept;
+[[nodiscard]] SerialPoint serial_point_float(const Epoch& epoch, double x) noexcept;
+// A duration-formatted serial as from_excel(..., timedelta=True) reads it,
+// timedelta(days=day) + timedelta(milliseconds=ms), in microseconds:
+// declined where Python refuses it (the package then warns and reads an
+// error), and without a value where the timedelta exists but leaves the
+// 64 bits of Arrow's duration[us] (beyond about 292,000 years).
+struct DurationResult {
+    bool declined = true;
+    std::optional<int64_t> us;
+};
+[[nodiscard]] DurationResult duration_us_int(int64_t n) noexcept;
+[[nodiscard]] DurationResult duration_us_float(double x) noexcept;
+// The calendar fields of a point.
+[[nodiscard]] DateResult date_fields(const SerialPoint& p) noexcept;
 
 [[nodiscard]] DateResult from_excel_int(const Epoch& epoch, int64_t n) noexcept;
 [[nodiscard]] DateResult from_excel_float(const Epoch& epoch, double x) noexcept;

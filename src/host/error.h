@@ -50,6 +50,11 @@ private:
 template <class T>
 using Result = std::expected<T, XmlError>;
 
+// What a parse running without the interpreter (Settings::detached) stops
+// with where it would need a Python object: its caller runs it again with
+// the interpreter, or declines. Compared by address (XmlError::is).
+inline constexpr const char NEEDS_INTERPRETER[] = "needs the interpreter";
+
 inline std::unexpected<XmlError> malformed(const char* m) noexcept {
     return std::unexpected(XmlError::malformed(m));
 }

@@ -44,22 +44,7 @@ Result<NameSet> name_set(PyObject* items) {
 
 Result<IntSet> int_set(PyObject* parser, const char* name) {
     Ref items = VLM_TRY(attr(parser, name));
-    Ref it = Ref::steal(PyObject_GetIter(items.get()));
-    if (!it)
-        return fetched();
-    IntSet set;
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        long long v = PyLong_AsLongLong(item.get());
-        if (v == -1 && PyErr_Occurred())
-            return fetched();
-        // True would otherwise match style id 1.
-        if (PyBool_Check(item.get()) || !PyLong_Check(item.get()))
-            continue;
-        set.add(v);
-    }
-    if (PyErr_Occurred())
-        return fetched();
-    return set;
+    return int_set_of(items.get());
 }
 
 Result<int64_t> int_attr(PyObject* obj, const char* name) {
@@ -143,6 +128,25 @@ Helpers Helpers::clone() const {
     return h;
 }
 
+Result<IntSet> int_set_of(PyObject* items) {
+    Ref it = Ref::steal(PyObject_GetIter(items));
+    if (!it)
+        return fetched();
+    IntSet set;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        long long v = PyLong_AsLongLong(item.get());
+        if (v == -1 && PyErr_Occurred())
+            return fetched();
+        // True would otherwise match style id 1.
+        if (PyBool_Check(item.get()) || !PyLong_Check(item.get()))
+            continue;
+        set.add(v);
+    }
+    if (PyErr_Occurred())
+        return fetched();
+    return set;
+}
+
 Result<std::optional<Epoch>> native_epoch(PyObject* epoch) {
     Ref dt_type = VLM_TRY(import_attr("datetime", "datetime"));
     Ref windows = VLM_TRY(import_attr("vellum.utils.datetime", "WINDOWS_EPOCH"));
@@ -197,6 +201,8 @@ Settings Settings::clone() const {
     s.epoch_obj = Ref::borrow(epoch_obj.get());
     s.date_formats = date_formats;
     s.timedelta_formats = timedelta_formats;
+    s.cells_only = cells_only;
+    s.detached = detached;
     return s;
 }
 

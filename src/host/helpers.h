@@ -108,6 +108,10 @@ private:
 // helpers[key] by plain dict lookup; TypeError "missing helper KEY" if absent.
 [[nodiscard]] Result<Ref> lookup_helper(PyObject* helpers, const char* key);
 
+// The style ids of an iterable of ints, as from_parser reads date_formats:
+// bools and other types left out, a conversion's failure propagated.
+[[nodiscard]] Result<IntSet> int_set_of(PyObject* items);
+
 // The Epoch of a host epoch object: imports datetime and
 // vellum.utils.datetime (their failures propagate), then gives nothing unless
 // the object is exactly a naive datetime.datetime.
@@ -122,6 +126,13 @@ struct Settings {
     Ref shared_strings;
     Ref epoch_obj;
     IntSet date_formats, timedelta_formats;
+    // Set by a consumer that reads cells only (the columnar job), never from
+    // a parser object. `cells_only`: no captured element is kept and no row
+    // attribute recorded. `detached`: the parse runs without the interpreter,
+    // so every step that would make or call a Python object stops it with
+    // NEEDS_INTERPRETER instead, and inline texts stay native.
+    bool cells_only = false;
+    bool detached = false;
 
     [[nodiscard]] static Result<Settings> from_parser(PyObject* parser);
     [[nodiscard]] Settings clone() const;

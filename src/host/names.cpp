@@ -45,6 +45,13 @@ constexpr Text TEXTS[] = {
     {&Names::iso_dates, "iso_dates"},   {&Names::add, "add"},
     {&Names::keys, "keys"},             {&Names::get, "get"},
     {&Names::update, "update"},         {&Names::r, "r"},
+    {&Names::sheet, "sheet"},           {&Names::strings, "strings"},
+    {&Names::date_formats, "date_formats"}, {&Names::timedelta_formats, "timedelta_formats"},
+    {&Names::header_row, "header_row"}, {&Names::skip_rows, "skip_rows"},
+    {&Names::n_rows, "n_rows"},         {&Names::columns, "columns"},
+    {&Names::names, "names"},           {&Names::dtypes, "dtypes"},
+    {&Names::error_text, "error_text"}, {&Names::types, "types"},
+    {&Names::lists, "lists"},           {&Names::requested_schema, "requested_schema"},
 };
 
 PyObject* import_attr(const char* module, const char* name) {

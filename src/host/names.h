@@ -64,6 +64,21 @@ struct Names {
     PyObject* get;
     PyObject* update;
     PyObject* r;
+    // The columnar job's arguments.
+    PyObject* sheet;
+    PyObject* strings;
+    PyObject* date_formats;
+    PyObject* timedelta_formats;
+    PyObject* header_row;
+    PyObject* skip_rows;
+    PyObject* n_rows;
+    PyObject* columns;
+    PyObject* names;
+    PyObject* dtypes;
+    PyObject* error_text;
+    PyObject* types;
+    PyObject* lists;
+    PyObject* requested_schema;
     // Imported types.
     PyObject* sequence_abc;            // collections.abc.Sequence
     PyObject* member_descriptor_type;  // types.MemberDescriptorType

@@ -5,7 +5,13 @@
 // (add a reference to a borrowed pointer), so every ownership transfer is
 // visible at the call site. Borrowed references are plain PyObject* and are
 // never stored.
+//
+// References are touched only with the interpreter attached; the debug
+// build checks it wherever a Ref lets one go, so that a job running without
+// the interpreter (the columnar job) cannot let a Python object slip by.
 #pragma once
+
+#include "utils/check.h"
 
 #include <Python.h>
 
@@ -26,13 +32,18 @@ public:
         PyObject* old = p_;
         p_ = other.p_;
         other.p_ = nullptr;
+        VLM_ASSERT(!old || PyGILState_Check());
         Py_XDECREF(old);
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        VLM_ASSERT(!p_ || PyGILState_Check());
+        Py_XDECREF(p_);
+    }
 
     [[nodiscard]] static Ref steal(PyObject* p) noexcept { return Ref(p); }
     [[nodiscard]] static Ref borrow(PyObject* p) noexcept {
+        VLM_ASSERT(!p || PyGILState_Check());
         Py_XINCREF(p);
         return Ref(p);
     }

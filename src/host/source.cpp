@@ -27,6 +27,30 @@ void InputBuffer::append(const char* bytes, size_t n) {
     std::memset(data_.get() + size_, 0, PADDING);
 }
 
+void InputBuffer::grow(size_t m) noexcept {
+    size_ += m;
+    std::memset(data_.get() + size_, 0, PADDING);
+}
+
+bool InputBuffer::adopt(std::unique_ptr<char[]>& block, size_t& cap, size_t head, size_t n) noexcept {
+    size_t keep = capturing ? std::min(pos, capture_start) : pos;
+    size_t live = size_ - keep;
+    if (live > head || size_ < head)
+        return false;
+    std::memcpy(block.get() + head - live, data_.get() + keep, live);
+    size_t delta = size_ - head;  // at most keep: the live bytes stay where the reader finds them
+    dropped += delta;
+    pos -= delta;
+    if (capturing)
+        capture_start -= delta;
+    tag_start = tag_start > delta ? tag_start - delta : 0;
+    tag_end = tag_end > delta ? tag_end - delta : 0;
+    size_ = head + n;
+    std::swap(data_, block);
+    std::swap(cap_, cap);
+    return true;
+}
+
 void InputBuffer::compact() noexcept {
     size_t consumed = capturing ? std::min(pos, capture_start) : pos;
     if (consumed <= 65535 || consumed * 2 < size_)

@@ -35,6 +35,25 @@ public:
         return {data_.get() + from, to - from};
     }
     void append(const char* bytes, size_t n);
+    // Room for `n` bytes past the end, for a source that writes its chunk
+    // in place (an inflater) instead of handing it over; `grow` then takes
+    // the `m` (at most n) bytes written.
+    char* room(size_t n) {
+        reserve(size_ + n);
+        return data_.get() + size_;
+    }
+    void grow(size_t m) noexcept;
+    // Takes `block` as the buffer's storage, for a source that fills whole
+    // blocks of its own (an inflating thread): `cap` bytes, its new data at
+    // [head, head + n) followed by PADDING zero bytes. The live bytes (from
+    // the read position, or the capture start) move in front of the new
+    // data, and every position with them, as compact() moves them; the old
+    // storage comes back in `block` and `cap`. Nothing is done (false) when
+    // the live bytes do not fit in front or the buffer holds fewer than
+    // `head` bytes: the caller appends instead.
+    //   live "<c r=" (5 bytes), head 65536: block[65531, 65536) = "<c r=",
+    //   positions shift by size() - 65536, the data follows at 65536.
+    bool adopt(std::unique_ptr<char[]>& block, size_t& cap, size_t head, size_t n) noexcept;
 
     // Drops the consumed prefix (the read position, or the capture start when
     // that is smaller) when more than 65,535 bytes are dead and they are at

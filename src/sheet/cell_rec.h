@@ -45,6 +45,23 @@ struct CellRec {
     // (see collapse_repeat): the record stands for 1 + repeats cells.
     uint32_t repeats = 0;
 
+    // Back to a fresh record's state, for the next cell read into it (a
+    // consumer that takes cells one at a time, CellSink).
+    void clear() noexcept {
+        row = column = 0;
+        value.kind = Val::Kind::None;
+        dtype = DT_N;
+        style = 0;
+        is_formula = false;
+        // Python objects and a cached value only where the cell had them.
+        if (value.py || dtype_py || style_py || cached) [[unlikely]] {
+            value.py.reset();
+            dtype_py.reset();
+            style_py.reset();
+            cached.reset();
+        }
+    }
+
     template <class F>
     void visit(F&& f) const {
         f(value.py.get());

@@ -15,6 +15,7 @@
 #include "utils/swar.h"
 #include "xml/plain.h"
 
+#include <charconv>
 #include <cstring>
 
 namespace vlm::sheet {
@@ -183,13 +184,18 @@ Result<bool> SheetParser::quick_cell(CellRec& c) {
         } else if (!point) {
             kind = Val::Kind::Int;
             iv = neg ? -static_cast<int64_t>(m) : static_cast<int64_t>(m);
-        } else {
+        } else if (std::optional<double> x = exact_decimal(m, -static_cast<int64_t>(frac))) {
             // Clinger's fast path, as for any decimal text.
-            std::optional<double> x = exact_decimal(m, -static_cast<int64_t>(frac));
-            if (!x)
-                return false;
             kind = Val::Kind::Float;
             fv = neg ? -*x : *x;
+        } else {
+            // More significant digits than a double holds exactly (a random
+            // fraction written in full: "0.5488135039273248"): the correctly
+            // rounded conversion, as Python's float() rounds.
+            auto res = std::from_chars(t0, p, fv);
+            if (res.ec != std::errc() || res.ptr != p)
+                return false;
+            kind = Val::Kind::Float;
         }
         last_tag = p + 4;
         p += 8;

@@ -49,6 +49,7 @@ Result<void> SheetParser::interpret(CellRec& c) {
 }
 
 Result<void> SheetParser::formula(CellRec& c) {
+    VLM_TRY(need_interpreter());
     std::string text = std::string("=").append(bufs_.f);
     Val& v = c.value;
     if (bufs_.ft == "shared")
@@ -155,6 +156,7 @@ Result<void> SheetParser::value_of(CellRec& c, Val& out, int& dtype, bool cached
     bool has_text = bufs_.has_v && !bufs_.v.empty() && bufs_.t != "inlineStr";
     std::string_view t = bufs_.has_t ? std::string_view(bufs_.t) : "n";
     auto other_type = [&]() -> Result<void> {
+        VLM_TRY(need_interpreter());
         c.dtype_py = py_str(t);
         if (!c.dtype_py)
             return fetched();
@@ -173,6 +175,10 @@ Result<void> SheetParser::value_of(CellRec& c, Val& out, int& dtype, bool cached
             if (bufs_.inline_value) {
                 out.kind = Val::Kind::Py;
                 out.py = std::move(bufs_.inline_value);
+                dtype = DT_S;
+            } else if (bufs_.has_inline_text) {
+                out.kind = Val::Kind::Str;
+                out.s.swap(bufs_.inline_text);
                 dtype = DT_S;
             } else {
                 dtype = DT_INLINE;
@@ -213,6 +219,7 @@ Result<void> SheetParser::value_of(CellRec& c, Val& out, int& dtype, bool cached
         return {};
     }
     if (t == "d") {
+        VLM_TRY(need_interpreter());
         dtype = DT_D;
         Ref s = py_str(text);
         if (!s)
@@ -258,11 +265,13 @@ Result<void> SheetParser::number(CellRec& c, Val& out, int& dtype, bool cached) 
         // Out of range (Python gives inf or 0.0) or not taken whole: the
         // package's float decides.
         if (res.ec != std::errc() || res.ptr != end) {
+            VLM_TRY(need_interpreter());
             if (!host_float(helpers_.get(Helper::Float), text, out.f))
                 return fetched();
         }
         out.kind = Val::Kind::Float;
     } else {
+        VLM_TRY(need_interpreter());
         if (!host_float(helpers_.get(Helper::Float), text, out.f))
             return fetched();
         out.kind = Val::Kind::Float;
@@ -273,6 +282,7 @@ Result<void> SheetParser::number(CellRec& c, Val& out, int& dtype, bool cached) 
 }
 
 Result<void> SheetParser::date_value(CellRec& c, Val& out, int& dtype, bool cached) {
+    VLM_TRY(need_interpreter());
     dtype = DT_D;
     bool td = settings_.timedelta_formats.contains(c.style);
     Ref number;

@@ -72,7 +72,10 @@ SheetParser::SheetParser(std::unique_ptr<ByteSource> source, Helpers h, Settings
       values_(std::move(v)),
       text_ctx_(helpers_),
       actions_(Ref::borrow(actions)),
-      row_dims_(Ref::borrow(rd)) {}
+      row_dims_(Ref::borrow(rd)) {
+    if (settings_.detached)
+        text_ctx_.detach();
+}
 
 Result<std::unique_ptr<SheetParser>> SheetParser::make(std::unique_ptr<ByteSource> source, Helpers helpers,
                                                        Settings settings, PyObject* actions,
@@ -120,8 +123,13 @@ Result<void> SheetParser::next_item(Item& out) {
 }
 
 Result<void> SheetParser::capture_checked(Item& item) {
-    reader_.begin_capture();
     size_t depth = reader_.depth();
+    if (settings_.cells_only) {
+        // Read through and checked as any element is, but not kept.
+        item.kind = Item::Kind::Element;
+        return text::skip_checked(reader_, [](uint32_t, std::string_view) { return false; });
+    }
+    reader_.begin_capture();
     for (;;) {
         Event ev = VLM_TRY(reader_.next());
         if (ev == Event::Eof)
@@ -136,6 +144,7 @@ Result<void> SheetParser::capture_checked(Item& item) {
 }
 
 Result<Ref> SheetParser::call(Helper h, PyObject* arg) const {
+    VLM_TRY(need_interpreter());
     Ref res = Ref::steal(PyObject_CallOneArg(helpers_.get(h), arg));
     if (!res)
         return fetched();
@@ -158,6 +167,7 @@ Result<void> SheetParser::row_attrs(bool& other) {
     } else if (auto n = plain_int(*r); n && Position::valid_row(*n)) {
         pos_.start_row(*n);
     } else {
+        VLM_TRY(need_interpreter());
         Ref s = py_str(*r);
         if (!s)
             return fetched();
@@ -171,7 +181,7 @@ Result<void> SheetParser::parse_row(Item& item) {
     bool empty = reader_.at_boundary() == false;
     bool other = false;
     VLM_TRY(row_attrs(other));
-    if (other) {
+    if (other && !settings_.cells_only) {
         Ref d = VLM_TRY(attr_dict(reader_));
         Ref key = Ref::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(pos_.row())));
         if (!key || PyDict_SetItem(row_dims_.get(), key.get(), d.get()) < 0)
@@ -200,22 +210,36 @@ Result<void> SheetParser::row_cells(bool empty, Item& item) {
     // Cells whose `v` and `f` are the main namespace's by default can be
     // read from the bytes; a rich-text reading goes through events.
     bool fast = !settings_.rich_text && reader_.default_ns() == xml::NS_MAIN;
-    if (!spare_.empty()) {
+    if (!sink_ && !spare_.empty()) {
         item.cells = std::move(spare_.back());
         spare_.pop_back();
     }
-    item.cells.reserve(row_cells_);
+    if (!sink_)
+        item.cells.reserve(row_cells_);
+    // A cell read: kept in the row (folded into the one before when it
+    // repeats it), or handed to the sink and its record cleared for the next.
+    auto next_record = [&]() -> CellRec& { return sink_ ? sink_record_ : item.cells.emplace_back(); };
+    auto taken = [&](CellRec& c) -> Result<void> {
+        if (!sink_) {
+            item.repeats += collapse_repeat(item.cells);
+            return {};
+        }
+        Result<void> r = sink_->cell(c);
+        c.clear();
+        return r;
+    };
     for (;;) {
         if (fast) {
             // An end tag is no cell: the row's own is taken without a record
             // made for the byte paths to refuse and then dropped.
             if (!reader_.at_end_tag()) {
-                CellRec& c = item.cells.emplace_back();
+                CellRec& c = next_record();
                 if (VLM_TRY(quick_cell(c)) || VLM_TRY(fast_cell(c))) {
-                    item.repeats += collapse_repeat(item.cells);
+                    VLM_TRY(taken(c));
                     continue;
                 }
-                item.cells.pop_back();
+                if (!sink_)
+                    item.cells.pop_back();
             }
             if (reader_.depth() == depth && reader_.fast_end_tag())
                 return finish();
@@ -229,9 +253,14 @@ Result<void> SheetParser::row_cells(bool empty, Item& item) {
             continue;
         if (forbid_dispatch(reader_.ns(), reader_.local()))
             return unsupported("dispatch tag inside row");
-        CellRec& c = item.cells.emplace_back();
-        VLM_TRY(parse_cell(c));
-        item.repeats += collapse_repeat(item.cells);
+        CellRec& c = next_record();
+        Result<void> parsed = parse_cell(c);
+        if (!parsed) {
+            if (sink_)
+                c.clear();
+            return parsed;
+        }
+        VLM_TRY(taken(c));
     }
 }
 
@@ -239,6 +268,7 @@ Result<void> SheetParser::style_of(CellRec& c) {
     if (!bufs_.has_s)
         return {};
     if (bufs_.s.empty()) {
+        VLM_TRY(need_interpreter());
         c.style_py = Ref::steal(PyUnicode_FromStringAndSize("", 0));
         if (!c.style_py)
             return fetched();
@@ -280,6 +310,11 @@ Result<void> SheetParser::parse_cell(CellRec& c) {
 Result<void> SheetParser::read_inline() {
     if (!settings_.rich_text) {
         text::TextItem it = VLM_TRY(text::parse_text(reader_, text_ctx_, forbid_dispatch));
+        if (!it.snippet && settings_.detached) {
+            bufs_.inline_text.swap(text_ctx_.text);
+            bufs_.has_inline_text = true;
+            return {};
+        }
         if (!it.snippet) {
             bufs_.inline_value = py_str(text_ctx_.text);
             if (!bufs_.inline_value)
@@ -292,6 +327,7 @@ Result<void> SheetParser::read_inline() {
         PyObject* args[2] = {b.get(), it.namespaces.get()};
         bufs_.inline_value = Ref::steal(PyObject_Vectorcall(helpers_.get(Helper::TextContent), args, 2, nullptr));
     } else {
+        VLM_TRY(need_interpreter());
         reader_.begin_capture();
         VLM_TRY(text::skip_checked(reader_, forbid_dispatch));
         std::string bytes = VLM_TRY(reader_.end_capture());
@@ -356,6 +392,7 @@ Result<void> SheetParser::cell_children() {
 }
 
 Result<Ref> SheetParser::py_int(std::string_view text) const {
+    VLM_TRY(need_interpreter());
     if (auto n = plain_int(text)) {
         Ref v = Ref::steal(PyLong_FromLongLong(*n));
         if (!v)
@@ -371,6 +408,7 @@ Result<Ref> SheetParser::py_int(std::string_view text) const {
 Result<std::pair<int64_t, int64_t>> SheetParser::coordinate(std::string_view text) const {
     if (auto c = fast_coordinate(text))
         return std::pair<int64_t, int64_t>(c->row, c->column);
+    VLM_TRY(need_interpreter());
     Ref s = py_str(text);
     if (!s)
         return fetched();

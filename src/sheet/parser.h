@@ -53,6 +53,9 @@ struct CellBufs {
     bool has_ft = false, has_fref = false, has_fsi = false;
     Ref inline_value;
     Ref table_attrs;
+    // A plain inline string read without the interpreter.
+    bool has_inline_text = false;
+    std::string inline_text;
     std::string own_r, own_s, own_t, own_v, own_f, own_ft, own_fref, own_fsi;
 
     void clear() noexcept {
@@ -60,6 +63,7 @@ struct CellBufs {
         has_r = has_s = has_t = has_v = has_f = has_ft = has_fref = has_fsi = false;
         inline_value.reset();
         table_attrs.reset();
+        has_inline_text = false;
     }
 
     // Where an attribute the parser reads is kept: the cell's `r`, `s`, `t`,
@@ -103,6 +107,16 @@ struct CellBufs {
 
 bool forbid_dispatch(uint32_t ns, std::string_view local) noexcept;
 
+// A consumer that takes each cell as soon as it is read, instead of a
+// row's records gathered in its Item (the columnar job): one record is
+// read into and handed over again and again, and rows come out empty.
+class CellSink {
+public:
+    virtual ~CellSink() = default;
+    // The record is the parser's; it is cleared once this returns.
+    [[nodiscard]] virtual Result<void> cell(CellRec& c) = 0;
+};
+
 class SheetParser {
 public:
     // Reads from `source`, which may be any byte source (a Python file,
@@ -139,6 +153,9 @@ public:
             spare_.push_back(std::move(cells));
     }
 
+    // Cells go to `sink` as they are read (nullptr: into the rows' records).
+    void set_sink(CellSink* sink) noexcept { sink_ = sink; }
+
     // A consumer that hands rows out later than it parses them asks for the
     // date warnings of a row to travel with the row, so that they reach
     // `actions` in document order with the captured elements around them.
@@ -153,6 +170,7 @@ public:
         values_.visit(f);
         f(bufs_.inline_value.get());
         f(bufs_.table_attrs.get());
+        sink_record_.visit(f);
         for (const Ref& w : warnings_)
             f(w.get());
         f(actions_.get());
@@ -178,6 +196,13 @@ private:
     [[nodiscard]] Result<void> cell_children();
     [[nodiscard]] Result<void> read_inline();
     [[nodiscard]] Result<void> style_of(CellRec& c);
+    // Every step that makes or calls a Python object asks first: without
+    // the interpreter (Settings::detached) the parse stops there.
+    [[nodiscard]] Result<void> need_interpreter() const {
+        if (settings_.detached) [[unlikely]]
+            return unsupported(NEEDS_INTERPRETER);
+        return {};
+    }
     [[nodiscard]] Result<Ref> call(Helper h, PyObject* arg) const;
     [[nodiscard]] Result<Ref> py_int(std::string_view text) const;
     [[nodiscard]] Result<std::pair<int64_t, int64_t>> coordinate(std::string_view text) const;
@@ -214,6 +239,8 @@ private:
     bool in_sheet_data_ = false;
     bool defer_warnings_ = false;
     std::vector<Ref> warnings_;  // of the row being read, when deferred
+    CellSink* sink_ = nullptr;
+    CellRec sink_record_;        // the one record a sink is handed
     Ref actions_, row_dims_;
     std::string scratch_;
 };

@@ -16,18 +16,10 @@ namespace vlm {
 
 namespace {
 
-// The str of a plain item's text as read from the buffer, its escapes
-// decoded (in `scratch`, which `text` may already be). Text known to be
-// ASCII is copied into a one-byte str directly, without a pass of the UTF-8
-// decoder: most shared strings are.
-Ref plain_str(std::string& scratch, std::string_view text, bool ascii) {
-    if (text.find("_x") != std::string_view::npos) {
-        if (text.data() != scratch.data())
-            scratch.assign(text);
-        text::decode_escapes(scratch);
-        text = scratch;
-        ascii = false;  // an escape may stand for any character
-    }
+// The str of a plain item. Text known to be ASCII is copied into a
+// one-byte str directly, without a pass of the UTF-8 decoder: most shared
+// strings are.
+Ref plain_str(std::string_view text, bool ascii) {
     auto n = static_cast<Py_ssize_t>(text.size());
     if (!ascii)
         return Ref::steal(PyUnicode_DecodeUTF8(text.data(), n, nullptr));
@@ -56,26 +48,35 @@ XmlError parse_first(xml::Reader& r, XmlError raised) {
     }
 }
 
-Result<Ref> item_value(xml::Reader& r, text::TextCtx& ctx, PyObject* si_content) {
-    text::TextItem item = VLM_TRY(text::parse_text(r, ctx, text::forbid_si));
-    if (!item.snippet) {
-        // parse_text has decoded each `t` of the item already
-        auto n = static_cast<Py_ssize_t>(ctx.text.size());
-        Ref s = Ref::steal(PyUnicode_DecodeUTF8(ctx.text.data(), n, nullptr));
-        if (!s)
-            return std::unexpected(XmlError::fetch());
-        return s;
+// Items into a Python list.
+class ListSink final : public text::StringSink {
+public:
+    ListSink(PyObject* list, PyObject* si_content) noexcept : list_(list), si_content_(si_content) {}
+    Result<bool> plain(std::string_view text, bool ascii, bool from_bytes) override {
+        Ref s = plain_str(text, ascii);
+        if (!s && from_bytes && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+            PyErr_Clear();
+            return false;
+        }
+        VLM_TRY(append_item(list_, std::move(s)));
+        return true;
     }
-    Ref bytes = Ref::steal(
-        PyBytes_FromStringAndSize(item.bytes.data(), static_cast<Py_ssize_t>(item.bytes.size())));
-    if (!bytes)
-        return std::unexpected(XmlError::fetch());
-    PyObject* args[2] = {bytes.get(), item.namespaces.get()};
-    Ref res = Ref::steal(PyObject_Vectorcall(si_content, args, 2, nullptr));
-    if (!res)
-        return std::unexpected(parse_first(r, XmlError::fetch()));
-    return res;
-}
+    Result<void> snippet(const text::TextItem& item) override {
+        Ref bytes = Ref::steal(
+            PyBytes_FromStringAndSize(item.bytes.data(), static_cast<Py_ssize_t>(item.bytes.size())));
+        if (!bytes)
+            return std::unexpected(XmlError::fetch());
+        PyObject* args[2] = {bytes.get(), item.namespaces.get()};
+        Ref res = Ref::steal(PyObject_Vectorcall(si_content_, args, 2, nullptr));
+        if (!res)
+            return std::unexpected(XmlError::fetch());
+        return append_item(list_, std::move(res));
+    }
+
+private:
+    PyObject* list_;
+    PyObject* si_content_;
+};
 
 // The common shape of a plain item, `<si><t>TEXT</t></si>` (also with
 // xml:space="preserve" on t), read straight from the buffer when all of it is
@@ -128,11 +129,27 @@ PyMethodDef read_string_table_def[] = {
 
 }  // namespace
 
-Result<Ref> read_string_table_in(xml::Reader& r, const Helpers& helpers, PyObject* si_content) {
-    Ref list = Ref::steal(PyList_New(0));
-    if (!list)
-        return std::unexpected(XmlError::fetch());
-    text::TextCtx ctx(helpers);
+namespace text {
+
+namespace {
+
+// The text with its _xHHHH_ escapes decoded, in `scratch` when there is
+// any (`text` may already be `scratch`); `ascii` false once one is decoded,
+// as an escape may stand for any character.
+std::string_view decoded(std::string& scratch, std::string_view text, bool& ascii) {
+    if (text.find("_x") == std::string_view::npos)
+        return text;
+    if (text.data() != scratch.data())
+        scratch.assign(text);
+    decode_escapes(scratch);
+    ascii = false;
+    return scratch;
+}
+
+}  // namespace
+
+Result<void> walk_string_table(xml::Reader& r, TextCtx& ctx, StringSink& sink) {
+    std::string scratch;
     bool fast = false;  // inside the root, where `si` is in the main namespace
     for (;;) {
         while (fast && r.depth() == 1 && r.at_boundary()) {
@@ -142,21 +159,19 @@ Result<Ref> read_string_table_in(xml::Reader& r, const Helpers& helpers, PyObjec
                 break;
             std::string_view plain = fi.raw;
             if (fi.decode) {
-                ctx.text.clear();
-                xml::decode_text_into(ctx.text, fi.raw, false);
-                plain = ctx.text;
+                scratch.clear();
+                xml::decode_text_into(scratch, fi.raw, false);
+                plain = scratch;
             }
-            Ref item = plain_str(ctx.text, plain, fi.ascii);
-            if (!item && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-                PyErr_Clear();
+            bool ascii = fi.ascii;
+            std::string_view text = decoded(scratch, plain, ascii);
+            if (!VLM_TRY(sink.plain(text, ascii, true)))
                 break;
-            }
-            VLM_TRY(append_item(list.get(), std::move(item)));
             scan.commit();
         }
         xml::Event ev = VLM_TRY(r.next());
         if (ev == xml::Event::Eof)
-            return list;
+            return {};
         if (ev == xml::Event::Start && r.depth() == 1)
             fast = r.lookup_prefix("") == std::pair<bool, uint32_t>(true, xml::NS_MAIN);
         if ((ev != xml::Event::Start && ev != xml::Event::Empty) || r.ns() != xml::NS_MAIN ||
@@ -164,9 +179,27 @@ Result<Ref> read_string_table_in(xml::Reader& r, const Helpers& helpers, PyObjec
             continue;
         if (r.depth() != 2)
             return unsupported("nested si");
-        Ref value = VLM_TRY(item_value(r, ctx, si_content));
-        VLM_TRY(append_item(list.get(), std::move(value)));
+        TextItem item = VLM_TRY(parse_text(r, ctx, forbid_si));
+        if (!item.snippet) {
+            // parse_text has decoded each `t` of the item already
+            VLM_TRY(sink.plain(ctx.text, false, false));
+            continue;
+        }
+        if (Result<void> taken = sink.snippet(item); !taken)
+            return std::unexpected(parse_first(r, std::move(taken).error()));
     }
+}
+
+}  // namespace text
+
+Result<Ref> read_string_table_in(xml::Reader& r, const Helpers& helpers, PyObject* si_content) {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list)
+        return std::unexpected(XmlError::fetch());
+    text::TextCtx ctx(helpers);
+    ListSink sink(list.get(), si_content);
+    VLM_TRY(text::walk_string_table(r, ctx, sink));
+    return list;
 }
 
 int add_read_string_table(PyObject* module) { return PyModule_AddFunctions(module, read_string_table_def); }

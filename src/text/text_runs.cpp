@@ -96,6 +96,8 @@ bool forbid_si(uint32_t ns, std::string_view local) noexcept {
 Result<bool> TextCtx::rpr_verdict(std::string_view rpr, const xml::Reader& r) {
     if (auto it = verdicts_.find(rpr); it != verdicts_.end())
         return it->second;
+    if (detached_)
+        return unsupported(NEEDS_INTERPRETER);
     Ref ns = VLM_TRY(xml::namespace_list(r));
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(rpr.data(), static_cast<Py_ssize_t>(rpr.size())));
     if (!bytes)
@@ -180,6 +182,8 @@ Result<TextItem> parse_text(xml::Reader& r, TextCtx& ctx, Forbid forbid) {
         r.drop_capture();
         return item;
     }
+    if (ctx.detached())
+        return unsupported(NEEDS_INTERPRETER);
     item.snippet = true;
     item.bytes = VLM_TRY(r.end_capture());
     item.namespaces = VLM_TRY(xml::namespace_list(r));

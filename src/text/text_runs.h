@@ -36,6 +36,12 @@ public:
     // once per distinct byte string.
     [[nodiscard]] Result<bool> rpr_verdict(std::string_view rpr, const xml::Reader& r);
 
+    // Without the interpreter an item that needs the package (a verdict not
+    // yet cached, a raw item to hand over) stops the parse with
+    // NEEDS_INTERPRETER.
+    void detach() noexcept { detached_ = true; }
+    bool detached() const noexcept { return detached_; }
+
     const NameSet& text_dangerous() const noexcept { return helpers_.text_dangerous(); }
     const NameSet& rich_dangerous() const noexcept { return helpers_.rich_dangerous(); }
 
@@ -48,6 +54,7 @@ private:
         size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
     };
     const Helpers& helpers_;
+    bool detached_ = false;
     std::unordered_map<std::string, bool, Hash, std::equal_to<>> verdicts_;
 };
 

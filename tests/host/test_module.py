@@ -29,7 +29,7 @@ def test_fallback_type_is_one_per_process():
 def test_public_names_are_only_built_jobs():
     public = {n for n in dir(engine) if not n.startswith("__")}
     jobs = {"NativeFallback", "read_string_table", "bind_cells", "find_dimension",
-            "prescan_sheet", "RowReader", "CellStore", "SheetWriter"}
+            "prescan_sheet", "RowReader", "CellStore", "SheetWriter", "read_table", "TableData"}
     assert "NativeFallback" in public and public <= jobs
 
 

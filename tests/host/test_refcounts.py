@@ -225,6 +225,37 @@ def raises(*args):
     raise ZeroDivisionError("helper")
 
 
+EPOCH = datetime.datetime(1899, 12, 30)
+
+
+def table(doc, strings_doc=STRINGS, helpers=make_helpers, stored=False, consume=True, source=io.BytesIO,
+          **options):
+    """read_table over members given as (buffer, offset, size, size, crc, 0)
+    (stored, inflated by the engine's own code) or as file objects."""
+    import zlib
+
+    def member(data):
+        if data is None:
+            return None
+        return (memoryview(data), 0, len(data), len(data), zlib.crc32(data), 0) if stored else source(data)
+
+    def case():
+        t = swallow(lambda: _vellum.read_table(member(doc), member(strings_doc), EPOCH, {3}, {4}, helpers(),
+                                               **options))
+        if consume and isinstance(t, _vellum.TableData):
+            t.column_names, t.column_types, t.extent, t.num_rows
+            t.__arrow_c_schema__(), t.__arrow_c_stream__(None)
+    return case
+
+
+def table_from_lists(types, lists):
+    def case():
+        t = swallow(_vellum.TableData.from_lists, [f"c{i}" for i in range(len(types))], types, lists)
+        if t is not None:
+            t.__arrow_c_stream__()
+    return case
+
+
 FALLBACK_MIDWAY = sheet('<row r="1"><c><v>1</v></c></row><row r="2"><c><v>2</v></c></row>'
                         '<row r="99999999999999999999"><c><v>1</v></c></row>')
 MALFORMED = SHEET[:-40]
@@ -274,6 +305,22 @@ CASES = {
                            (2, 1): ("=other", "e", "#N/A")},
         "date_formats": frozenset({14, 22, 2**40, "x"})}),
     "write formula values refused": refused_formula_values(),
+    "table": table(SHEET, error_text=True),
+    "table stored members": table(SHEET, stored=True, columns=[2, 1], dtypes={"A": "string"}),
+    "table read again with the interpreter": table(sheet('<row><c t="d"><v>2024-01-02</v></c><c t="s">'
+                                                         '<v>-1</v></c><c><v>99999999999999999999</v></c>'
+                                                         '</row>'), stored=True),
+    "table strings read again": table(SHEET, STRINGS.replace(b"<b/>", b'<sz val="9"/>'), stored=True),
+    "table source raises": table(SHEET * 3, source=Raising, consume=False),
+    "table helper raises": table(SHEET, STRINGS.replace(b"<b/>", b'<sz val="x"/>'),
+                                 lambda: failing_helpers("validate_rpr")),
+    "table fallback midway": table(FALLBACK_MIDWAY, None, stored=True),
+    "table malformed": table(MALFORMED, stored=True),
+    "table refused": table(SHEET, names=["nope"]),
+    "table from lists": table_from_lists(["int64", "string", "timestamp[us]", "null"],
+                                         [[1, None], ["a", "b"], [datetime.datetime(2024, 1, 1), None],
+                                          [None, None]]),
+    "table from lists refused": table_from_lists(["int64"], [["x"]]),
 }
 
 
@@ -311,5 +358,5 @@ def test_flat(name):
 def test_every_entry_point_is_covered():
     entries = {n for n in dir(_vellum) if not n.startswith("_") and n != "NativeFallback"}
     covered = {"find_dimension", "read_string_table", "RowReader", "CellStore", "bind_cells", "prescan_sheet",
-               "SheetWriter"}
+               "SheetWriter", "read_table", "TableData"}
     assert entries <= covered, f"entry points without a reference-count case: {entries - covered}"

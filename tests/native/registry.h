@@ -16,6 +16,8 @@ int add_ftemplate(PyObject* m);
 int add_xml_reader(PyObject* m);
 int add_sheet_values(PyObject* m);
 int add_store(PyObject* m);
+int add_table(PyObject* m);
+int add_profile(PyObject* m);
 
 inline constexpr int (*const TEST_ENTRIES[])(PyObject*) = {
     add_host_source,
@@ -27,6 +29,8 @@ inline constexpr int (*const TEST_ENTRIES[])(PyObject*) = {
     add_xml_reader,
     add_sheet_values,
     add_store,
+    add_table,
+    add_profile,
 };
 
 }  // namespace vlm::testing

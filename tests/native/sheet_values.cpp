@@ -72,8 +72,53 @@ PyObject* sheet_from_memory(PyObject*, PyObject* args) {
     return r ? r->release() : fallback_err(std::move(r).error());
 }
 
+// The parser alone, as the columnar job drives it (cells only, without the
+// interpreter): how many cells, for the benchmarks' floor of the job.
+PyObject* count_cells(PyObject*, PyObject* args) {
+    Py_buffer b;
+    PyObject* helpers_obj;
+    if (!PyArg_ParseTuple(args, "y*O", &b, &helpers_obj))
+        return nullptr;
+    Result<Helpers> helpers = Helpers::from_dict(helpers_obj);
+    if (!helpers) {
+        PyBuffer_Release(&b);
+        return fallback_err(std::move(helpers).error());
+    }
+    Settings settings;
+    settings.data_only = settings.cells_only = settings.detached = true;
+    settings.shared_count = SIZE_MAX;  // every index taken: no table to look in
+    settings.shared_strings = Ref::borrow(Py_None);
+    settings.epoch_obj = Ref::borrow(Py_None);
+    auto parser = sheet::SheetParser::make(
+        std::make_unique<MemorySource>(std::string_view(static_cast<const char*>(b.buf), static_cast<size_t>(b.len)),
+                                       65536),
+        std::move(*helpers), std::move(settings), nullptr, nullptr);
+    if (!parser) {
+        PyBuffer_Release(&b);
+        return fallback_err(std::move(parser).error());
+    }
+    long long cells = 0;
+    Result<void> r;
+    Py_BEGIN_ALLOW_THREADS
+    for (;;) {
+        Item item;
+        r = (*parser)->next_item(item);
+        if (!r || item.kind == Item::Kind::End)
+            break;
+        cells += static_cast<long long>(item.cells.size());
+        (*parser)->recycle(std::move(item.cells));
+    }
+    Py_END_ALLOW_THREADS
+    parser->reset();
+    PyBuffer_Release(&b);
+    if (!r)
+        return fallback_err(std::move(r).error());
+    return PyLong_FromLongLong(cells);
+}
+
 PyMethodDef methods[] = {
     {"sheet_from_memory", sheet_from_memory, METH_VARARGS, nullptr},
+    {"count_cells", count_cells, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

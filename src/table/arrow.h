@@ -1,0 +1,64 @@
+// The Arrow C data interface: the three structures through which any Arrow
+// consumer (pyarrow, pandas through it, polars, DuckDB) takes columnar data
+// from a producer without a copy and without linking the producer's
+// library. Their layout is a stable ABI that the Arrow project defines;
+// they are declared here exactly as it does, under its own guard macros, so
+// that a translation unit that also includes Arrow's header sees one
+// definition.
+//
+// Ownership: whoever holds a structure whose `release` is not null owns it
+// and must call `release` once; moving a structure is a bit copy followed
+// by setting the source's `release` to null.
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+
+#ifndef ARROW_C_DATA_INTERFACE
+#define ARROW_C_DATA_INTERFACE
+
+#define ARROW_FLAG_DICTIONARY_ORDERED 1
+#define ARROW_FLAG_NULLABLE 2
+#define ARROW_FLAG_MAP_KEYS_SORTED 4
+
+struct ArrowSchema {
+    const char* format;
+    const char* name;
+    const char* metadata;
+    int64_t flags;
+    int64_t n_children;
+    struct ArrowSchema** children;
+    struct ArrowSchema* dictionary;
+    void (*release)(struct ArrowSchema*);
+    void* private_data;
+};
+
+struct ArrowArray {
+    int64_t length;
+    int64_t null_count;
+    int64_t offset;
+    int64_t n_buffers;
+    int64_t n_children;
+    const void** buffers;
+    struct ArrowArray** children;
+    struct ArrowArray* dictionary;
+    void (*release)(struct ArrowArray*);
+    void* private_data;
+};
+
+#endif  // ARROW_C_DATA_INTERFACE
+
+#ifndef ARROW_C_STREAM_INTERFACE
+#define ARROW_C_STREAM_INTERFACE
+
+struct ArrowArrayStream {
+    int (*get_schema)(struct ArrowArrayStream*, struct ArrowSchema* out);
+    int (*get_next)(struct ArrowArrayStream*, struct ArrowArray* out);
+    const char* (*get_last_error)(struct ArrowArrayStream*);
+    void (*release)(struct ArrowArrayStream*);
+    void* private_data;
+};
+
+#endif  // ARROW_C_STREAM_INTERFACE
+}

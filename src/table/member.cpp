@@ -1,0 +1,277 @@
+// Inflating a zip member with ISA-L, on a thread of its own or on demand.
+#include "table/member.h"
+
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+namespace vlm::table {
+
+namespace {
+
+// The faults of a member, as the package's own reading names them; the
+// package reads a member the engine finds damaged again, and reports its
+// own error.
+constexpr const char TRUNCATED[] = "zip member: truncated";
+constexpr const char BAD_DEFLATE[] = "zip member: bad deflate data";
+constexpr const char TOO_LONG[] = "zip member: more data than its declared size";
+constexpr const char WRONG_SIZE[] = "zip member: not of the size the archive declares";
+constexpr const char BAD_CRC[] = "zip member: bad CRC-32";
+constexpr const char READ_FAILED[] = "zip member: the file cannot be read";
+
+constexpr size_t IN_CHUNK = 256 * 1024;
+constexpr size_t BLOCK = 256 * 1024;
+// A ring block: room in front for the reader's live bytes when it takes the
+// block as its buffer, the data, and the buffer's zero padding after it.
+constexpr size_t HEAD = 64 * 1024;
+constexpr size_t BLOCK_CAP = HEAD + BLOCK + InputBuffer::PADDING;
+
+// One member's data, inflated a piece at a time.
+class Inflater {
+public:
+    explicit Inflater(const MemberSpec& spec) : spec_(spec), left_(spec.compressed) {
+        if (spec_.deflated) {
+            st_ = std::make_unique<inflate_state>();
+            isal_inflate_init(st_.get());
+            st_->crc_flag = ISAL_GZIP_NO_HDR;  // raw deflate, CRC-32 of the output kept
+        }
+        if (spec_.fd >= 0)
+            in_ = std::make_unique<char[]>(IN_CHUNK);
+    }
+    ~Inflater() {
+        if (spec_.fd >= 0)
+            ::close(spec_.fd);
+    }
+
+    bool done() const noexcept { return done_; }
+
+    // The next bytes into [out, out + cap): how many (0 once all is out),
+    // or the fault's message.
+    std::pair<size_t, const char*> fill(char* out, size_t cap) {
+        size_t n = 0;
+        while (n < cap && !done_) {
+            if (avail_ == 0 && left_ > 0) {
+                if (const char* err = load())
+                    return {0, err};
+            }
+            if (!spec_.deflated) {
+                if (avail_ == 0) {
+                    done_ = left_ == 0;
+                    break;
+                }
+                size_t k = std::min(cap - n, avail_);
+                std::memcpy(out + n, next_, k);
+                crc_ = crc32_gzip_refl(crc_, reinterpret_cast<const unsigned char*>(next_), k);
+                next_ += k;
+                avail_ -= k;
+                n += k;
+                if (avail_ == 0 && left_ == 0)
+                    done_ = true;
+                continue;
+            }
+            inflate_state& st = *st_;
+            st.next_in = reinterpret_cast<uint8_t*>(const_cast<char*>(next_));
+            st.avail_in = static_cast<uint32_t>(avail_);
+            st.next_out = reinterpret_cast<uint8_t*>(out + n);
+            st.avail_out = static_cast<uint32_t>(cap - n);
+            if (isal_inflate(&st) != ISAL_DECOMP_OK)
+                return {0, BAD_DEFLATE};
+            size_t made = (cap - n) - st.avail_out;
+            next_ = reinterpret_cast<const char*>(st.next_in);
+            avail_ = st.avail_in;
+            n += made;
+            if (st.block_state == ISAL_BLOCK_FINISH) {
+                done_ = true;
+                crc_ = st.crc;
+            } else if (made == 0 && avail_ == 0 && left_ == 0) {
+                return {0, TRUNCATED};
+            }
+        }
+        total_ += n;
+        if (total_ > spec_.size)
+            return {0, TOO_LONG};
+        if (done_ && !checked_) {
+            checked_ = true;
+            if (total_ != spec_.size)
+                return {0, WRONG_SIZE};
+            if (crc_ != spec_.crc)
+                return {0, BAD_CRC};
+        }
+        return {n, nullptr};
+    }
+
+private:
+    // The next piece of compressed data: read from the file, or viewed in
+    // memory (at most what isal_inflate takes in one call).
+    const char* load() {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(left_, spec_.memory ? (1u << 30) : IN_CHUNK));
+        if (spec_.memory) {
+            next_ = spec_.memory + (spec_.compressed - left_);
+        } else {
+            size_t got = 0;
+            while (got < want) {
+                ssize_t k = ::pread(spec_.fd, in_.get() + got, want - got,
+                                    static_cast<off_t>(spec_.offset + (spec_.compressed - left_) + got));
+                if (k < 0 && errno == EINTR)
+                    continue;
+                if (k < 0)
+                    return READ_FAILED;
+                if (k == 0)
+                    return TRUNCATED;
+                got += static_cast<size_t>(k);
+            }
+            next_ = in_.get();
+        }
+        avail_ = want;
+        left_ -= want;
+        return nullptr;
+    }
+
+    MemberSpec spec_;
+    std::unique_ptr<inflate_state> st_;
+    std::unique_ptr<char[]> in_;
+    const char* next_ = nullptr;
+    size_t avail_ = 0;
+    uint64_t left_;
+    uint64_t total_ = 0;
+    uint32_t crc_ = 0;
+    bool done_ = false, checked_ = false;
+};
+
+}  // namespace
+
+// The ring between the inflating thread and the reader: RING blocks (2.5 MiB:
+// slack for either side to run ahead while the other waits for a core), each
+// filled by the thread and then taken by the reader as its buffer (its old
+// buffer taking the block's place in the ring), so that the inflated bytes
+// are never copied. `produced` and `consumed` count blocks; the thread fills
+// block produced % RING while fewer than RING are waiting, the reader takes
+// block consumed % RING, so the two never touch one block at once.
+struct MemberSource::State {
+    static constexpr size_t RING = 8;
+
+    explicit State(const MemberSpec& spec) : inflater(spec) {}
+
+    Inflater inflater;
+    std::unique_ptr<char[]> blocks[RING];
+    size_t caps[RING] = {};
+    size_t lengths[RING] = {};
+    uint64_t produced = 0, consumed = 0;
+    bool finished = false, cancelled = false;
+    const char* error = nullptr;
+    std::mutex m;
+    std::condition_variable cv;
+    std::thread thread;
+    bool threaded = false;
+
+    void produce() {
+        for (;;) {
+            size_t slot;
+            {
+                std::unique_lock lock(m);
+                cv.wait(lock, [&] { return cancelled || produced - consumed < RING; });
+                if (cancelled)
+                    return;
+                slot = produced % RING;
+            }
+            char* data = blocks[slot].get() + HEAD;
+            auto [n, err] = inflater.fill(data, BLOCK);
+            std::memset(data + n, 0, InputBuffer::PADDING);
+            std::lock_guard lock(m);
+            if (err) {
+                error = err;
+                finished = true;
+            } else if (n) {
+                lengths[slot] = n;
+                ++produced;
+                finished = inflater.done();
+            } else {
+                finished = true;
+            }
+            cv.notify_all();
+            if (finished)
+                return;
+        }
+    }
+};
+
+MemberSource::MemberSource(const MemberSpec& spec, bool threaded) : s_(std::make_unique<State>(spec)) {
+    if (threaded && spec.compressed >= THREAD_FROM) {
+        for (size_t i = 0; i < State::RING; ++i) {
+            s_->blocks[i] = std::make_unique_for_overwrite<char[]>(BLOCK_CAP);
+            s_->caps[i] = BLOCK_CAP;
+        }
+        try {
+            s_->thread = std::thread([s = s_.get()] { s->produce(); });
+            s_->threaded = true;
+        } catch (const std::system_error&) {
+            // No thread to be had: inflated on demand, as a small member is.
+        }
+    }
+}
+
+MemberSource::~MemberSource() {
+    if (s_->threaded) {
+        {
+            std::lock_guard lock(s_->m);
+            s_->cancelled = true;
+        }
+        s_->cv.notify_all();
+        s_->thread.join();
+    }
+}
+
+Result<bool> MemberSource::more(InputBuffer& buf) {
+    State& s = *s_;
+    buf.compact();
+    if (!s.threaded) {
+        // Inflated straight into the reader's buffer.
+        if (s.finished)
+            return false;
+        auto [n, err] = s.inflater.fill(buf.room(BLOCK), BLOCK);
+        if (err)
+            return malformed(err);
+        if (n == 0) {
+            s.finished = true;
+            return false;
+        }
+        buf.grow(n);
+        return true;
+    }
+    size_t slot;
+    {
+        std::unique_lock lock(s.m);
+        s.cv.wait(lock, [&] { return s.produced > s.consumed || s.finished; });
+        if (s.produced == s.consumed) {
+            if (s.error)
+                return malformed(s.error);
+            return false;
+        }
+        slot = s.consumed % State::RING;
+    }
+    // The thread leaves this block alone until it is given back: the reader
+    // takes it, and the ring takes the reader's old buffer in its place (a
+    // new block where that is no ring block, as the reader's first one).
+    if (!buf.adopt(s.blocks[slot], s.caps[slot], HEAD, s.lengths[slot])) {
+        buf.compact();
+        buf.append(s.blocks[slot].get() + HEAD, s.lengths[slot]);
+    } else if (s.caps[slot] != BLOCK_CAP) {
+        s.blocks[slot] = std::make_unique_for_overwrite<char[]>(BLOCK_CAP);
+        s.caps[slot] = BLOCK_CAP;
+    }
+    {
+        std::lock_guard lock(s.m);
+        ++s.consumed;
+    }
+    s.cv.notify_all();
+    return true;
+}
+
+}  // namespace vlm::table
