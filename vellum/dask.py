@@ -98,7 +98,8 @@ def read_sheets(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
         meta, given = meta.iloc[:0], True
     else:
         meta, given = _inferred_meta(dask, pd, pa, reader, files, on_mismatch == "union"), False
-    if path_column is not None:
+    if path_column is not None and not (given and list(meta.columns)[-1:] == [path_column]):
+        # (a meta given with the path column last, as a frame of ours has it, is taken as it is)
         if path_column in meta.columns:
             raise ValueError(f"path_column {path_column!r} is also a column of the workbooks")
         meta = meta.assign(**{path_column: pd.Series([], dtype=pd.ArrowDtype(pa.string()))})
@@ -117,10 +118,11 @@ def _check(options: dict[str, Any]) -> None:
 
 
 def _paths(paths: Any) -> list[str]:
-    """The workbooks `paths` names: a glob's matches sorted, or the list."""
+    """The workbooks `paths` names: a glob's matches (on this machine)
+    sorted, or the list."""
     if isinstance(paths, (str, os.PathLike)):
         pattern = os.fspath(paths)
-        if glob.has_magic(pattern):
+        if any(c in pattern for c in "*?["):
             files = sorted(glob.glob(pattern))
             if not files:
                 raise FileNotFoundError(f"no file matches {pattern}")

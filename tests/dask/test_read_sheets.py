@@ -98,6 +98,9 @@ def test_given_meta_and_bad_arguments(folder):
     meta = pd.DataFrame({"id": pd.Series([], dtype="float64"), "store": pd.Series([], dtype="object")})
     df = read_sheets(paths, meta=meta, columns=["id", "store"])
     assert df.compute()["id"].dtype == "float64"
+    # a frame's own meta, its path column included, serves again
+    again = read_sheets(paths, path_column="file")
+    assert read_sheets(paths, meta=again._meta, path_column="file").compute().equals(again.compute())
     for kwargs, error in [({"on_mismatch": "drop"}, ValueError), ({"n_rows": -1}, ValueError),
                           ({"rows": 3}, TypeError), ({"path_column": "id"}, ValueError),
                           ({"meta": {"id": int}}, TypeError)]:
