@@ -1,10 +1,13 @@
 """read_sheets on Dask's synchronous scheduler: the frame against the
 workbooks read one by one, and what it does with workbooks whose columns
 differ. The cluster is in test_cluster.py."""
+import datetime
 import subprocess
 import sys
+import uuid
 
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from folders import HEADER, concatenated, write_books
 
@@ -118,3 +121,44 @@ def test_vellum_imports_without_dask():
             "try:\n    vellum.dask.read_sheets('x.xlsx')\nexcept ImportError as e:\n    print(e)\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert "python3-dask" in out.stdout and "dask is missing" in out.stdout
+
+
+KINDS = {"int": lambda r: r * 7 - 20, "float": lambda r: r / 4 + 0.5, "str": lambda r: f"t{r}",
+         "bool": lambda r: r % 3 == 0, "date": lambda r: datetime.datetime(2024, 2, 1 + r % 28, r % 24)}
+
+
+@st.composite
+def folders(draw):
+    """Workbooks whose columns are picked and ordered at random from a few,
+    each column of one kind throughout, but left out, left empty, or (a
+    float column) of whole numbers in some workbooks."""
+    kinds = {name: draw(st.sampled_from(sorted(KINDS))) for name in "abcd"}
+    books = []
+    for _ in range(draw(st.integers(1, 4))):
+        names = draw(st.permutations("abcd"))[:draw(st.integers(1, 4))]
+        shapes = [draw(st.sampled_from(["values", "empty", "whole"])) for _ in names]
+        books.append((names, shapes, draw(st.integers(0, 6))))
+    return kinds, books
+
+
+@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(folders())
+def test_union_equals_pyarrow_joining_the_tables(tmp_path, folder_spec):
+    import pandas as pd
+    import vellum
+
+    kinds, books = folder_spec
+    where = tmp_path / str(uuid.uuid4())
+    where.mkdir()
+    paths = []
+    for i, (names, shapes, rows) in enumerate(books):
+        book = vellum.new_workbook()
+        sheet = book.add_sheet("S")
+        sheet.append(list(names))
+        for r in range(rows):
+            sheet.append([None if shape == "empty" else r if shape == "whole" and kinds[n] == "float"
+                          else KINDS[kinds[n]](r) for n, shape in zip(names, shapes)])
+        paths.append(str(where / f"{i}.xlsx"))
+        book.save(paths[-1])
+    got = read_sheets(paths, on_mismatch="union").compute().reset_index(drop=True)
+    pd.testing.assert_frame_equal(got, concatenated(paths))
