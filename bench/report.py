@@ -419,7 +419,7 @@ def _edit_summary(edit):
             f"sheet changed, **{r['small_over_large']:.3f}x** the time with one of the large sheet changed. "
             f"A no-change save of {edit['corpus_file']}: **{r['nochange_over_copy']:.2f}x** the time of "
             f"copying the file, {r.get('nochange_over_durable_copy', float('nan')):.2f}x that of a copy "
-            "flushed to disk as the save is."]
+            "made as an atomic save is (flushed to disk, renamed over the target)."]
 
 
 def _table_summary(table):
