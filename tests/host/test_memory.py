@@ -196,10 +196,10 @@ TABLE_ROWS = 100_000
 
 
 def write_table_books(folder):
-    """table.xlsx (its string table the largest thing read), and a smaller workbook of the same kinds beside it, read
-    first so that the big one's reading needs memory of its own while the
-    job's threads start as at any other time (their stacks kept by the C
-    library once made)."""
+    """table.xlsx (its string table the largest thing read), and a smaller
+    workbook of the same kinds beside it, read first so that the big one's
+    reading needs memory of its own while the job's threads start as at any
+    other time (their stacks kept by the C library once made)."""
     import xlsxwriter
     for name, rows in (("table.xlsx", TABLE_ROWS), ("small.xlsx", TABLE_ROWS // 5)):
         book = xlsxwriter.Workbook(str(folder / name))  # (shared strings: not in constant_memory mode)
