@@ -440,6 +440,15 @@ def _table_summary(table):
     if th:
         out += ["", f"Two workbooks read by two threads at once: {th['serial'] / th['parallel']:.2f}x the speed "
                 f"of one after the other ({th['cpus']} CPUs)."]
+    split = table.get("split")
+    if split:
+        out += ["", "| where read_table's time goes (each piece alone, / zipfile's inflate: wall, and CPU of every "
+                "thread) | CPUs | ISA-L inflate | open + string table | parse + columns + strings, stored members "
+                "| whole job | pyarrow import |", "|---|---|---|---|---|---|---|"]
+        for r in split:
+            cells = [f"{r[k] / r['zip']:.2f}x ({r[k + '_cpu'] / r['zip_cpu']:.2f}x)" for k in
+                     ("isal_inflate", "open_and_strings", "parse_stored", "read_table", "pyarrow_import")]
+            out.append(f"| {r['workbook']} | {r['cores']} | " + " | ".join(cells) + " |")
     return out
 
 
