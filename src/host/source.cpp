@@ -1,6 +1,8 @@
 // Byte sources and the input buffer's growth and compaction rules.
 #include "host/source.h"
 
+#include "host/names.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -70,11 +72,19 @@ Result<bool> PyFileSource::more(InputBuffer& buf) {
     if (eof_)
         return false;
     buf.compact();
+    if (!take_lock_)
+        return read_chunk(buf);
     PyGILState_STATE gil = PyGILState_Ensure();
-    static PyObject* name_read = PyUnicode_InternFromString("read");  // immortal once interned
+    Result<bool> out = read_chunk(buf);
+    PyGILState_Release(gil);
+    return out;
+}
+
+// One read(CHUNK) call; the caller holds the interpreter.
+Result<bool> PyFileSource::read_chunk(InputBuffer& buf) {
     Ref size = Ref::steal(PyLong_FromLong(InputBuffer::CHUNK));
     PyObject* args[2] = {file_.get(), size.get()};
-    Ref chunk = Ref::steal(size ? PyObject_VectorcallMethod(name_read, args,
+    Ref chunk = Ref::steal(size ? PyObject_VectorcallMethod(NAMES.read, args,
                                                             2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
                                 : nullptr);
     Result<bool> out = false;
@@ -94,9 +104,6 @@ Result<bool> PyFileSource::more(InputBuffer& buf) {
             PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'bytes'", qual.get());
         out = std::unexpected(XmlError::fetch());
     }
-    chunk.reset();
-    size.reset();
-    PyGILState_Release(gil);
     return out;
 }
 

@@ -133,7 +133,7 @@ Result<void> SheetParser::capture_checked(Item& item) {
     for (;;) {
         Event ev = VLM_TRY(reader_.next());
         if (ev == Event::Eof)
-            return malformed("unexpected eof");
+            return malformed(msg::UNEXPECTED_EOF);
         if (ev == Event::End && reader_.depth() < depth)
             break;
     }

@@ -12,6 +12,7 @@
 #include "host/names.h"
 #include "host/pytype.h"
 #include "sheet/actions.h"
+#include "sheet/messages.h"
 #include "sheet/parser.h"
 
 #include <deque>
@@ -301,7 +302,7 @@ bool column_arg(size_t i, PyObject* o, int64_t& out) {
     if (v == -1 && PyErr_Occurred())
         return false;
     if (overflow) {
-        PyErr_SetString(native_fallback_type(), "unsupported: column index");
+        PyErr_Format(native_fallback_type(), "unsupported: %s", sheet::msg::COLUMN_INDEX);
         return false;
     }
     out = v;
@@ -533,7 +534,7 @@ PyMethodDef row_reader_methods[] = {
     {"next_row", method<next_row>(),
      METH_FASTCALL | METH_KEYWORDS,
      "next_row(ws, min_col, max_col, values_only, cell_cls, filler, extra_none=None)\n--\n\n"
-     "Mirrors ReadOnlyWorksheet._get_row for the next row in the source"},
+     "The next row of the source: (row, values) or (row, cells) as the streamed worksheet hands them out"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -543,7 +544,7 @@ PyGetSetDef row_reader_getset[] = {
 };
 
 PyType_Slot row_reader_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Streaming row reader used by ReadOnlyWorksheet.")},
+    {Py_tp_doc, const_cast<char*>("Streaming row reader behind StreamedWorksheet.")},
     {Py_tp_new, slot<row_reader_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(row_reader_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(row_reader_traverse)},

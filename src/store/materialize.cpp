@@ -191,7 +191,7 @@ Result<Ref> CellStore::style_array(uint32_t style) {
             Ref index = Ref::steal(PyLong_FromUnsignedLong(style));
             obj = index ? Ref::steal(PyObject_GetItem(styles, index.get())) : Ref();
         }
-        Ref args = obj ? Ref::steal(PyTuple_Pack(2, type_code_.get(), obj.get())) : Ref();
+        Ref args = obj ? Ref::steal(PyTuple_Pack(2, NAMES.type_code_i, obj.get())) : Ref();
         if (!args)
             return fetched();
         style_cache_[style] = std::move(args);

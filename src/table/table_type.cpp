@@ -78,7 +78,7 @@ public:
     // inflated on a thread of its own.
     [[nodiscard]] Result<std::unique_ptr<ByteSource>> open(bool threaded = true) const {
         if (file_)
-            return std::unique_ptr<ByteSource>(std::make_unique<PyFileSource>(file_.get()));
+            return std::unique_ptr<ByteSource>(std::make_unique<PyFileSource>(file_.get(), PyFileSource::Interpreter::Released));
         MemberSpec spec = spec_;
         if (path_) {
             spec.fd = ::open(PyBytes_AS_STRING(path_.get()), O_RDONLY | O_CLOEXEC);

@@ -127,7 +127,7 @@ Result<const StoreWalk::StyleSlot*> StoreWalk::style(uint32_t id) {
     out.date = w_.shows_date(item.get());
     out.styled = VLM_TRY(w_.has_style(item.get()));
     if (out.styled) {
-        Ref copy = Ref::steal(PyObject_CallOneArg(w_.style_array_.get(), item.get()));
+        Ref copy = Ref::steal(PyObject_CallOneArg(w_.helper(WriterHelper::StyleArray), item.get()));
         if (!copy)
             return fetched();
         Ref sid = VLM_TRY(w_.style_id(copy.get()));
