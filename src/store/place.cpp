@@ -13,10 +13,6 @@ namespace {
 using sheet::CellRec;
 using sheet::Val;
 
-// The members a materialised Cell gets, in the order they are written.
-constexpr const char* CELL_MEMBERS[] = {"parent", "_style", "row", "column", "_value", "_hyperlink", "data_type",
-                                        "_comment"};
-
 bool fits_coord(int64_t v) noexcept { return v >= 0 && v <= 0xFFFFFFFF; }
 
 uint64_t double_bits(double d) noexcept {
@@ -41,7 +37,7 @@ Result<void> CellStore::begin_loading(PyObject* ws, PyObject* cell_styles, PyObj
     if (styles_len_ < 0)
         return fetched();
     loading_ = true;
-    cell_class_ = VLM_TRY(CellClass::make(cell_cls, CELL_MEMBERS));
+    cell_class_ = VLM_TRY(CellClass::make(cell_cls, FULL_SLOTS));
     array_new_ = reinterpret_cast<newfunc>(
         PyType_GetSlot(reinterpret_cast<PyTypeObject*>(NAMES.array_type), Py_tp_new));
     dt_ = VLM_TRY(DT::make());
