@@ -5,6 +5,7 @@
 
 #include "host/args.h"
 #include "host/names.h"
+#include "host/pytype.h"
 #include "sheet/parser.h"
 #include "table/export.h"
 #include "table/member.h"
@@ -289,29 +290,15 @@ Result<TableData> run(const Request& req, Refusal& refusal, bool& refused, bool&
 
 // --- TableData -------------------------------------------------------------
 
-struct TableObject {
-    PyObject_HEAD
-    SharedTable* table;
-};
+// Immutable and holding no Python object: no borrow is taken, and nothing
+// is cleared (the type is not the collector's).
+using TableObject = Object<SharedTable>;
 
-TableObject* as_table(PyObject* o) { return reinterpret_cast<TableObject*>(o); }
-const TableData& data(PyObject* o) { return **as_table(o)->table; }
+const SharedTable& shared(PyObject* o) { return *TableObject::of(o)->value; }
+const TableData& data(PyObject* o) { return *shared(o); }
 
 PyObject* new_table(PyTypeObject* type, TableData&& t) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (!self)
-        return nullptr;
-    as_table(self)->table = new SharedTable(std::make_shared<const TableData>(std::move(t)));
-    return self;
-}
-
-void table_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    delete as_table(self)->table;
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(type);
+    return new_object(type, SharedTable(std::make_shared<const TableData>(std::move(t))));
 }
 
 void schema_capsule_free(PyObject* capsule) {
@@ -353,7 +340,7 @@ PyObject* arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!STREAM_ARGS.parse(args, PyVectorcall_NARGS(nargs), kwnames, a))
         return nullptr;
     auto* s = new ArrowArrayStream;
-    export_stream(*as_table(self)->table, s);
+    export_stream(shared(self), s);
     PyObject* capsule = PyCapsule_New(s, "arrow_array_stream", stream_capsule_free);
     if (!capsule) {
         s->release(s);
@@ -491,7 +478,7 @@ PyGetSetDef table_getset[] = {
 
 PyType_Slot table_slots[] = {
     {Py_tp_doc, const_cast<char*>("A table read by the columnar job: record batches of typed columns.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(table_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<SharedTable>)},
     {Py_tp_methods, table_methods},
     {Py_tp_getset, table_getset},
     {0, nullptr},
@@ -647,8 +634,7 @@ PyMethodDef read_table_def[] = {
 }  // namespace
 
 int add_table(PyObject* module) {
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &table_spec, nullptr));
-    if (!type || PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get())) < 0)
+    if (add_type(module, table_spec) < 0)
         return -1;
     return PyModule_AddFunctions(module, read_table_def);
 }
