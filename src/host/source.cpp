@@ -40,13 +40,7 @@ bool InputBuffer::adopt(std::unique_ptr<char[]>& block, size_t& cap, size_t head
     if (live > head || size_ < head)
         return false;
     std::memcpy(block.get() + head - live, data_.get() + keep, live);
-    size_t delta = size_ - head;  // at most keep: the live bytes stay where the reader finds them
-    dropped += delta;
-    pos -= delta;
-    if (capturing)
-        capture_start -= delta;
-    tag_start = tag_start > delta ? tag_start - delta : 0;
-    tag_end = tag_end > delta ? tag_end - delta : 0;
+    shift(size_ - head);  // at most keep: the live bytes stay where the reader finds them
     size_ = head + n;
     std::swap(data_, block);
     std::swap(cap_, cap);
@@ -60,12 +54,16 @@ void InputBuffer::compact() noexcept {
     std::memmove(data_.get(), data_.get() + consumed, size_ - consumed);
     size_ -= consumed;
     std::memset(data_.get() + size_, 0, PADDING);
-    dropped += consumed;
-    pos -= consumed;
+    shift(consumed);
+}
+
+void InputBuffer::shift(size_t n) noexcept {
+    dropped += n;
+    pos -= n;
     if (capturing)
-        capture_start -= consumed;
-    tag_start = tag_start > consumed ? tag_start - consumed : 0;
-    tag_end = tag_end > consumed ? tag_end - consumed : 0;
+        capture_start -= n;
+    tag_start = tag_start > n ? tag_start - n : 0;
+    tag_end = tag_end > n ? tag_end - n : 0;
 }
 
 Result<bool> PyFileSource::more(InputBuffer& buf) {

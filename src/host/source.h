@@ -69,6 +69,8 @@ public:
 
 private:
     void reserve(size_t want);
+    // The positions after `n` bytes left the front of the buffer.
+    void shift(size_t n) noexcept;
     std::unique_ptr<char[]> data_;
     size_t size_ = 0;
     size_t cap_ = 0;

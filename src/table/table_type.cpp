@@ -301,8 +301,18 @@ PyObject* new_table(PyTypeObject* type, TableData&& t) {
     return new_object(type, SharedTable(std::make_shared<const TableData>(std::move(t))));
 }
 
-void schema_capsule_free(PyObject* capsule) {
-    auto* s = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+// The capsule names the Arrow PyCapsule interface gives its structures.
+template <class T>
+constexpr const char* CAPSULE_NAME = nullptr;
+template <>
+constexpr const char* CAPSULE_NAME<ArrowSchema> = "arrow_schema";
+template <>
+constexpr const char* CAPSULE_NAME<ArrowArrayStream> = "arrow_array_stream";
+
+// Released (if the consumer did not take it over) and freed with its capsule.
+template <class T>
+void capsule_free(PyObject* capsule) {
+    auto* s = static_cast<T*>(PyCapsule_GetPointer(capsule, CAPSULE_NAME<T>));
     if (!s)
         return PyErr_Clear();
     if (s->release)
@@ -310,24 +320,22 @@ void schema_capsule_free(PyObject* capsule) {
     delete s;
 }
 
-void stream_capsule_free(PyObject* capsule) {
-    auto* s = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-    if (!s)
-        return PyErr_Clear();
-    if (s->release)
-        s->release(s);
-    delete s;
-}
-
-PyObject* arrow_c_schema(PyObject* self, PyObject*) {
-    auto* s = new ArrowSchema;
-    export_schema(data(self), s);
-    PyObject* capsule = PyCapsule_New(s, "arrow_schema", schema_capsule_free);
+// A new structure filled by `fill`, in its capsule; null with the exception
+// set (the structure released) when the capsule cannot be made.
+template <class T, class F>
+PyObject* exported(F&& fill) {
+    auto* s = new T;
+    fill(s);
+    PyObject* capsule = PyCapsule_New(s, CAPSULE_NAME<T>, capsule_free<T>);
     if (!capsule) {
         s->release(s);
         delete s;
     }
     return capsule;
+}
+
+PyObject* arrow_c_schema(PyObject* self, PyObject*) {
+    return exported<ArrowSchema>([&](ArrowSchema* s) { export_schema(data(self), s); });
 }
 
 constexpr Signature<1> STREAM_ARGS{"__arrow_c_stream__", {&NAMES.requested_schema}, {"requested_schema"}, 0};
@@ -339,14 +347,7 @@ PyObject* arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject* a[1] = {Py_None};
     if (!STREAM_ARGS.parse(args, PyVectorcall_NARGS(nargs), kwnames, a))
         return nullptr;
-    auto* s = new ArrowArrayStream;
-    export_stream(shared(self), s);
-    PyObject* capsule = PyCapsule_New(s, "arrow_array_stream", stream_capsule_free);
-    if (!capsule) {
-        s->release(s);
-        delete s;
-    }
-    return capsule;
+    return exported<ArrowArrayStream>([&](ArrowArrayStream* s) { export_stream(shared(self), s); });
 }
 
 PyObject* get_num_rows(PyObject* self, void*) { return PyLong_FromLongLong(data(self).rows); }

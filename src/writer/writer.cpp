@@ -343,20 +343,27 @@ Result<SheetWriter::Outcome> SheetWriter::emit(const CellOut& c) {
         esc_attr(b, *t, lxml_);
         b += '"';
     }
-    const char* empty_v = lxml_ ? "<v></v></c>" : "<v /></c>";
+    // <v>text</v> or <f>text</f>, escaped; empty, as each serialiser
+    // writes an empty element: <v></v> (lxml) or <v />.
+    auto put_element = [&](char name, std::string_view inner) {
+        const char open[] = {'<', name, '\0'}, close[] = {'<', '/', name, '>', '\0'};
+        b += open;
+        if (inner.empty() && !lxml_) {
+            b += " />";
+            return;
+        }
+        b += '>';
+        esc_text(b, inner, lxml_);
+        b += close;
+    };
     switch (content) {
     case Content::Empty:
         b += lxml_ ? "></c>" : " />";
         break;
     case Content::V:
-        if (text.empty()) {
-            b += '>';
-            b += empty_v;
-        } else {
-            b += "><v>";
-            esc_text(b, text, lxml_);
-            b += "</v></c>";
-        }
+        b += '>';
+        put_element('v', text);
+        b += "</c>";
         break;
     case Content::Inline: {
         std::string_view stripped = py_strip(text);
@@ -371,21 +378,10 @@ Result<SheetWriter::Outcome> SheetWriter::emit(const CellOut& c) {
         size_t skip = 1;
         while (skip < text.size() && (static_cast<unsigned char>(text[skip]) & 0xC0) == 0x80)
             ++skip;
-        std::string_view formula = text.substr(skip);
-        if (formula.empty()) {
-            b += lxml_ ? "><f></f>" : "><f />";
-        } else {
-            b += "><f>";
-            esc_text(b, formula, lxml_);
-            b += "</f>";
-        }
-        if (saved_text.empty()) {
-            b += empty_v;
-        } else {
-            b += "<v>";
-            esc_text(b, saved_text, lxml_);
-            b += "</v></c>";
-        }
+        b += '>';
+        put_element('f', text.substr(skip));
+        put_element('v', saved_text);
+        b += "</c>";
         break;
     }
     }
@@ -534,14 +530,7 @@ Result<void> SheetWriter::row_end() {
 }
 
 Result<void> SheetWriter::write_cells(PyObject* cells) {
-    Ref it = Ref::steal(PyObject_GetIter(cells));
-    if (!it)
-        return fetched();
-    while (Ref cell = Ref::steal(PyIter_Next(it.get())))
-        VLM_TRY(write_one(cell.get()));
-    if (PyErr_Occurred())
-        return fetched();
-    return {};
+    return each_item(cells, [&](PyObject* cell) { return write_one(cell); });
 }
 
 template <class F>

@@ -68,8 +68,7 @@ public:
     void visit(F&& f) const {
         for (const Ref* r : {&ws_, &write_, &cell_styles_, &hyperlinks_})
             f(r->get());
-        for (const Ref& h : helpers_)
-            f(h.get());
+        helpers_.visit(f);
         for (const auto& [key, id] : style_cache_)
             f(id.get());
     }
@@ -134,7 +133,7 @@ private:
         return static_cast<uint64_t>(row) << 16 | static_cast<uint64_t>(column);
     }
 
-    PyObject* helper(WriterHelper h) const noexcept { return helpers_[static_cast<size_t>(h)].get(); }
+    PyObject* helper(WriterHelper h) const noexcept { return helpers_.get(static_cast<size_t>(h)); }
     PyTypeObject* style_array_type() const noexcept {
         return reinterpret_cast<PyTypeObject*>(helper(WriterHelper::StyleArray));
     }
@@ -142,7 +141,7 @@ private:
     std::string buf_;
     std::optional<Epoch> epoch_;
     Ref ws_, write_, cell_styles_, hyperlinks_;
-    std::array<Ref, WRITER_HELPER_COUNT> helpers_;
+    RefArray<WRITER_HELPER_COUNT> helpers_;
     bool lxml_ = false;
     bool iso_dates_ = false;
 

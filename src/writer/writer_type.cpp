@@ -72,12 +72,17 @@ bool row_number(const char* fn, PyObject* obj, int64_t& out) {
     return false;
 }
 
+// A row method's arguments (the row number second), parsed and checked.
+template <size_t N>
+bool row_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              PyObject* (&a)[N], int64_t& row) {
+    return sig.parse(args, nargs, kwnames, a) && row_number(sig.fname, a[1], row);
+}
+
 PyObject* writer_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2] = {nullptr, nullptr};
-    if (!ROW_ARGS.parse(args, nargs, kwnames, a))
-        return nullptr;
     int64_t row;
-    if (!row_number("write_row", a[1], row))
+    if (!row_args(ROW_ARGS, args, nargs, kwnames, a, row))
         return nullptr;
     Borrowed<SheetWriter> w(self, Mode::Exclusive);
     return w ? done(w->write_row(a[0], row)) : nullptr;
@@ -85,10 +90,8 @@ PyObject* writer_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* writer_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3] = {nullptr, nullptr, nullptr};
-    if (!VALUES_ARGS.parse(args, nargs, kwnames, a))
-        return nullptr;
     int64_t row;
-    if (!row_number("write_values", a[1], row))
+    if (!row_args(VALUES_ARGS, args, nargs, kwnames, a, row))
         return nullptr;
     Borrowed<SheetWriter> w(self, Mode::Exclusive);
     if (!w)
