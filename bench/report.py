@@ -5,7 +5,7 @@ process's environment, and one Markdown page with PNG plots of the figures.
 
 Each benchmark that takes `--json PATH` writes its figures there; the
 report plots the ones it knows (inflate, deflate, stream_workbook,
-full_load, scaling, save, write_sheet, table) and shows every other JSON file's `results` as a table,
+full_load, scaling, save, write_sheet, table, dask) and shows every other JSON file's `results` as a table,
 so a new benchmark that writes one is picked up as it is. The printed
 output of every benchmark is kept beside the report and shown in it.
 `--quick` runs each at a small size (the report then says so); `ab`, which
@@ -34,7 +34,7 @@ QUICK = {"stream_workbook": ["--rows", "20000"], "full_load": ["--rows", "20000"
          "find_dimension": ["--rows", "20000"], "prescan": ["--rows", "20000"],
          "shared_strings": ["--strings", "100000"], "profile_stream": ["--rows", "20000"],
          "save": ["--rows", "20000", "--write-only-cells", "1000000"], "write_sheet": ["--rows", "20000"],
-         "table": ["--rows", "20000", "--memory-rows", "100000"]}
+         "table": ["--rows", "20000", "--memory-rows", "100000"], "dask": ["--rows", "5000"]}
 COLORS = {"zip": "#7f7f7f", "inflate": "#bcbd22", "floor": "#dbdb8d", "expat": "#9467bd", "python": "#d62728",
           "engine (zipfile)": "#ff7f0e", "engine": "#1f77b4", "full": "#2ca02c",
           "save": "#17becf", "save write_only": "#8c564b",
@@ -233,6 +233,23 @@ def plot_scaling(fig_path, scaling):
     save_figure(plt, fig, fig_path)
 
 
+def plot_dask(fig_path, dask):
+    """Each scheduler's speed as a multiple of the plain loop's."""
+    plt = _plt()
+    rows = dask["results"]
+    fig, ax = plt.subplots(figsize=(6, 2.8))
+    y = range(len(rows))
+    ax.barh(y, [r["speedup_vs_loop"] for r in rows],
+            color=[COLORS["zip"] if r["job"] == "loop" else COLORS["engine"] for r in rows])
+    ax.set_yticks(list(y), [r["job"] for r in rows])
+    ax.invert_yaxis()
+    ax.axvline(1.0, color="black", linewidth=0.6)
+    label(ax, "speed, as a multiple of a plain loop of read_table", "",
+          f"{dask['books']} workbooks, {dask['cells']:,} cells, {dask['cpus']} CPUs (load {dask.get('load', 0):.1f}), "
+          "medians")
+    save_figure(plt, fig, fig_path)
+
+
 def plot_memory(fig_path, full):
     plt = _plt()
     rows = full["results"]
@@ -372,8 +389,24 @@ def summary(figures):
                        f"{r['python_bytes_per_cell']:.0f} |")
     out += _writers_summary(figures.get("save"), figures.get("write_sheet"))
     out += _table_summary(figures.get("table"))
+    out += _dask_summary(figures.get("dask"))
     out += _edit_summary(figures.get("edit"))
     return "\n".join(out)
+
+
+def _dask_summary(dask):
+    """read_sheets on each scheduler against a plain loop of read_table."""
+    if not dask:
+        return []
+    out = ["", f"| read_sheets, {dask['books']} workbooks, {dask['cells']:,} cells, {dask['cpus']} CPUs "
+           f"(load {dask.get('load', 0):.1f}) | time | "
+           "speed-up over the loop | overhead a workbook | best round | its speed-up |",
+           "|---|---|---|---|---|---|"]
+    for r in dask["results"]:
+        out.append(f"| {r['job']} | {r['seconds']:.2f} s | **{r['speedup_vs_loop']:.2f}x** | "
+                   f"{r['overhead_ms_per_book']:+.1f} ms | {r['best_seconds']:.2f} s | "
+                   f"{r['best_speedup_vs_loop']:.2f}x |")
+    return out
 
 
 def _edit_summary(edit):
@@ -464,6 +497,9 @@ def write_report(out, quick, figures, texts, took):
     if "scaling" in figures:
         plot_scaling(out / "scaling.png", figures["scaling"])
         plots.append(("Time against sheet size", "scaling.png"))
+    if "dask" in figures:
+        plot_dask(out / "dask.png", figures["dask"])
+        plots.append(("Many workbooks on Dask (read_sheets), per scheduler", "dask.png"))
     if "full_load" in figures:
         plot_memory(out / "memory.png", figures["full_load"])
         plots.append(("Memory per cell, read in full", "memory.png"))
