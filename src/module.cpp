@@ -3,6 +3,7 @@
 // process-wide names, then adds, in this order, NativeFallback, the module
 // functions and the classes. Nothing below this file includes a job from
 // another layer upwards.
+#include "host/cell_slots.h"
 #include "host/error.h"
 #include "host/names.h"
 #include "prescan/prescan.h"
@@ -24,6 +25,7 @@ namespace {
 using ModuleEntry = int (*)(PyObject* module);
 
 constexpr ModuleEntry MODULE_ENTRIES[] = {
+    add_cell_slots,
     add_read_string_table,
     add_bind_cells,
     add_find_dimension,

@@ -13,6 +13,11 @@ _RawCell = tuple[int, int, Any, str, int]
 class NativeFallback(Exception):
     """The engine declines this input; the package redoes the job in Python."""
 
+# The slots each reading fills in a cell, in order: {"streamed": ...,
+# "formula": ... (streamed with formulas kept), "full": ...}; the package's
+# vellum.reference.cell states the same.
+CELL_SLOTS: dict[str, tuple[str, ...]]
+
 def find_dimension(source: _Readable) -> tuple[bytes, _Namespaces] | None:
     """The worksheet's raw ``dimension`` element and the namespaces in force
     around it, or None."""

@@ -14,6 +14,7 @@ from vellum import _vellum
 from vellum.errors import NativeFallback, WorkbookError, damaged, native_or_package
 from vellum.layout import Layout, layout_of, prescan
 from vellum.reference import Cell
+from vellum.reference.cell import FORMULA_SLOTS, STREAMED_SLOTS
 from vellum.reference.sheet import MAIN_NS, STRICT_NS, SheetReader
 from vellum.xmlparts import root_name
 
@@ -219,9 +220,7 @@ class SheetStream:
     def _row_args(self, min_col, max_col, values_only, cell_cls):
         """The arguments of the readers' `next_row`: the slots of
         `cell_cls` that reading does not fill are set to None."""
-        filled = {"parent", "row", "column", "_value", "data_type", "_style_id"}
-        if self.parser.formula_and_value:
-            filled |= {"formula", "cached_value"}
+        filled = STREAMED_SLOTS + FORMULA_SLOTS if self.parser.formula_and_value else STREAMED_SLOTS
         extra_none = [n for n in getattr(cell_cls, "__slots__", ()) if n not in filled]
         return (None, min_col, max_col, values_only, cell_cls, None, extra_none)
 

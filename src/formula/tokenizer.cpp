@@ -6,6 +6,8 @@
 // messages are counted in characters, as the package counts them.
 #include "formula/tokenizer.h"
 
+#include "utils/ascii.h"
+
 #include <array>
 
 namespace vlm::formula {
@@ -15,8 +17,6 @@ constexpr std::string_view TOKEN_ENDERS = ",;}) +-*/^&=><%";
 constexpr std::array<std::string_view, 8> ERROR_CODES = {
     "#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A", "#GETTING_DATA",
 };
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // The pending text of a number written up to its exponent sign, "1E" or
 // "2.5e" (a single trailing line feed is tolerated, as the package's pattern

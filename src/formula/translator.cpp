@@ -6,6 +6,8 @@
 // other), so letters and digits are plain ASCII.
 #include "formula/translator.h"
 
+#include "utils/ascii.h"
+
 #include <charconv>
 #include <cstring>
 
@@ -16,15 +18,12 @@ namespace {
 using i128 = __int128;
 using u128 = unsigned __int128;
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
 // The end of an optional "$" and 1 to 3 letters starting at i, or npos.
 size_t col_end(std::string_view s, size_t i) {
     if (i < s.size() && s[i] == '$')
         ++i;
     size_t n = 0;
-    while (i + n < s.size() && is_alpha(s[i + n]) && n < 4)
+    while (i + n < s.size() && is_letter(s[i + n]) && n < 4)
         ++n;
     return n >= 1 && n <= 3 ? i + n : std::string_view::npos;
 }

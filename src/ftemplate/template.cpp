@@ -14,15 +14,12 @@
 #include <cstring>
 #include <limits>
 
+#include "utils/ascii.h"
 #include "utils/check.h"
 #include "utils/coord.h"
 
 namespace vlm::ftemplate {
 namespace {
-
-bool is_upper(char c) noexcept { return static_cast<unsigned char>(c - 'A') < 26; }
-bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
-bool is_letter(char c) noexcept { return static_cast<unsigned char>((c | 0x20) - 'a') < 26; }
 
 // One reference as the text spells it, and the byte after it.
 struct RefAt {

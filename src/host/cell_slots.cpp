@@ -80,11 +80,8 @@ Result<Ref> CellClass::alloc() const {
 }
 
 Result<CellSlots> CellSlots::make(PyObject* cls, PyObject* extra, bool formulas) {
-    std::vector<const char*> names = {"parent", "row", "column", "_value", "data_type", "_style_id"};
-    if (formulas) {
-        names.push_back("formula");
-        names.push_back("cached_value");
-    }
+    std::vector<const char*> names(std::begin(STREAMED_SLOTS),
+                                   std::begin(STREAMED_SLOTS) + (formulas ? std::size(STREAMED_SLOTS) : STREAMED_PLAIN));
     std::vector<Ref> extra_refs;
     if (extra != Py_None) {
         Ref fast = Ref::steal(PySequence_Fast(extra, EXTRA_MSG));
@@ -107,21 +104,51 @@ Result<CellSlots> CellSlots::make(PyObject* cls, PyObject* extra, bool formulas)
 
 Result<Ref> CellSlots::make_cell(PyObject* parent, CellFields&& f) const {
     Ref cell = VLM_TRY(class_.alloc());
-    size_t i = 0;
     PyObject* obj = cell.get();
-    class_.set(obj, i++, Ref::borrow(parent));
-    class_.set(obj, i++, std::move(f.row));
-    class_.set(obj, i++, std::move(f.column));
-    class_.set(obj, i++, std::move(f.value));
-    class_.set(obj, i++, std::move(f.data_type));
-    class_.set(obj, i++, std::move(f.style_id));
+    using S = StreamedSlot;
+    class_.set(obj, S::Parent, Ref::borrow(parent));
+    class_.set(obj, S::Row, std::move(f.row));
+    class_.set(obj, S::Column, std::move(f.column));
+    class_.set(obj, S::Value, std::move(f.value));
+    class_.set(obj, S::DataType, std::move(f.data_type));
+    class_.set(obj, S::StyleId, std::move(f.style_id));
+    size_t i = STREAMED_PLAIN;
     if (formulas_) {
-        class_.set(obj, i++, std::move(f.formula));
-        class_.set(obj, i++, std::move(f.cached_value));
+        class_.set(obj, S::Formula, std::move(f.formula));
+        class_.set(obj, S::CachedValue, std::move(f.cached_value));
+        i = std::size(STREAMED_SLOTS);
     }
     while (i < class_.size())
         class_.set(obj, i++, Ref::borrow(Py_None));
     return cell;
+}
+
+namespace {
+
+Ref name_tuple(std::span<const char* const> names) {
+    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    for (size_t i = 0; t && i < names.size(); ++i) {
+        PyObject* s = PyUnicode_InternFromString(names[i]);
+        if (!s)
+            return Ref();
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), s);
+    }
+    return t;
+}
+
+}  // namespace
+
+int add_cell_slots(PyObject* module) {
+    std::span<const char* const> streamed(STREAMED_SLOTS);
+    Ref plain = name_tuple(streamed.first(STREAMED_PLAIN));
+    Ref formula = plain ? name_tuple(streamed.subspan(STREAMED_PLAIN)) : Ref();
+    Ref full = formula ? name_tuple(FULL_SLOTS) : Ref();
+    Ref slots = full ? Ref::steal(Py_BuildValue("{sOsOsO}", "streamed", plain.get(), "formula", formula.get(), "full",
+                                                full.get()))
+                     : Ref();
+    if (!slots)
+        return -1;
+    return PyModule_AddObjectRef(module, "CELL_SLOTS", slots.get());
 }
 
 }  // namespace vlm

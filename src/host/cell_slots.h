@@ -1,18 +1,34 @@
 // Cell objects made without running their constructor: allocated through the
 // class's own tp_alloc and filled slot by slot through the member offsets of
 // its __slots__. Every job that hands out cells (streaming rows, the store's
-// lazy cells) fills them here, so the slots a cell gets cannot differ.
-//
-// The slots, in order: parent, row, column, _value, data_type, _style_id,
-// then formula and cached_value when the parser keeps formulas with their
-// values, then the caller's extra names, which are set to None.
+// lazy cells) fills them through the layouts below, the one statement of
+// which slots a reading fills and in what order; the package states the
+// same lists (vellum/reference/cell.py), and the module's CELL_SLOTS lets a
+// test hold the two together.
 #pragma once
 
 #include "host/helpers.h"
 
+#include <type_traits>
 #include <vector>
 
 namespace vlm {
+
+// A streamed cell: the plain slots, then the formula pair when the parser
+// keeps formulas with their values, then the caller's extra names (None).
+enum class StreamedSlot : size_t { Parent, Row, Column, Value, DataType, StyleId, Formula, CachedValue };
+inline constexpr const char* STREAMED_SLOTS[] = {"parent",    "row",      "column",  "_value",
+                                                 "data_type", "_style_id", "formula", "cached_value"};
+inline constexpr size_t STREAMED_PLAIN = 6;  // the slots before the formula pair
+
+// A cell of a worksheet read in full, as the store makes it.
+enum class FullSlot : size_t { Parent, Style, Row, Column, Value, Hyperlink, DataType, Comment };
+inline constexpr const char* FULL_SLOTS[] = {"parent",     "_style",    "row",     "column",
+                                             "_value", "_hyperlink", "data_type", "_comment"};
+
+// Adds CELL_SLOTS, {"streamed": (...), "formula": (...), "full": (...)}, to
+// the module; 0, or -1 with an exception set.
+int add_cell_slots(PyObject* module);
 
 // A class whose instances are made without running __init__: its own
 // allocator (tp_alloc, else the generic one) and the offsets of the named
@@ -24,6 +40,11 @@ public:
     [[nodiscard]] Result<Ref> alloc() const;
     // Stores `value` (taken over) in slot i of `obj`, made by alloc().
     void set(PyObject* obj, size_t i, Ref value) const noexcept { slots_.set(obj, i, std::move(value)); }
+    template <class E>
+        requires std::is_enum_v<E>
+    void set(PyObject* obj, E slot, Ref value) const noexcept {
+        slots_.set(obj, static_cast<size_t>(slot), std::move(value));
+    }
     size_t size() const noexcept { return slots_.size(); }
     PyObject* cls() const noexcept { return cls_.get(); }
 

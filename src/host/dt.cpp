@@ -26,8 +26,7 @@ Result<DT> DT::make() {
 
 DT DT::clone() const {
     DT dt;
-    for (size_t i = 0; i < COUNT; ++i)
-        dt.strings_[i] = Ref::borrow(strings_[i].get());
+    dt.strings_ = strings_.clone();
     dt.api_ = api_;
     return dt;
 }

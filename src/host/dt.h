@@ -22,19 +22,16 @@ public:
     [[nodiscard]] DT clone() const;
 
     // Borrowed; code < COUNT.
-    PyObject* str(size_t code) const noexcept { return strings_[code].get(); }
+    PyObject* str(size_t code) const noexcept { return strings_.get(code); }
     // A datetime.datetime or datetime.time; a declined result is an internal
     // error (callers convert only what converts).
     [[nodiscard]] Result<Ref> date_to_py(const DateResult& r) const;
     template <class F>
-    void visit(F&& f) const {
-        for (const Ref& s : strings_)
-            f(s.get());
-    }
+    void visit(F&& f) const { strings_.visit(f); }
 
 private:
     DT() = default;
-    std::array<Ref, COUNT> strings_;
+    RefArray<COUNT> strings_;
     const void* api_ = nullptr;  // the datetime module's PyDateTime_CAPI
 };
 

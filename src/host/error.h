@@ -69,6 +69,10 @@ inline std::unexpected<XmlError> fetched() noexcept { return std::unexpected(Xml
 // nullptr, so that entry points can `return fallback_err(...)`.
 PyObject* fallback_err(XmlError&& e) noexcept;
 
+// A job's object handed to the interpreter, or its error raised as
+// fallback_err raises it (null).
+inline PyObject* hand_over(Result<Ref>&& r) { return r ? r->release() : fallback_err(std::move(r).error()); }
+
 // The process-wide NativeFallback type (borrowed; created on first use).
 PyObject* native_fallback_type() noexcept;
 

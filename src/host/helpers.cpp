@@ -26,19 +26,15 @@ Result<Ref> attr(PyObject* obj, const char* name) {
 }
 
 Result<NameSet> name_set(PyObject* items) {
-    Ref it = Ref::steal(PyObject_GetIter(items));
-    if (!it)
-        return fetched();
     NameSet set;
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+    VLM_TRY(each_item(items, [&](PyObject* item) -> Result<void> {
         Py_ssize_t n;
-        const char* s = PyUnicode_AsUTF8AndSize(item.get(), &n);
+        const char* s = PyUnicode_AsUTF8AndSize(item, &n);
         if (!s)
             return fetched();
         set.add({s, static_cast<size_t>(n)});
-    }
-    if (PyErr_Occurred())
-        return fetched();
+        return {};
+    }));
     return set;
 }
 
@@ -121,29 +117,23 @@ Result<Helpers> Helpers::from_dict(PyObject* helpers) {
 
 Helpers Helpers::clone() const {
     Helpers h;
-    for (size_t i = 0; i < HELPER_COUNT; ++i)
-        h.objs_[i] = Ref::borrow(objs_[i].get());
+    h.objs_ = objs_.clone();
     h.text_dangerous_ = text_dangerous_;
     h.rich_dangerous_ = rich_dangerous_;
     return h;
 }
 
 Result<IntSet> int_set_of(PyObject* items) {
-    Ref it = Ref::steal(PyObject_GetIter(items));
-    if (!it)
-        return fetched();
     IntSet set;
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        long long v = PyLong_AsLongLong(item.get());
+    VLM_TRY(each_item(items, [&](PyObject* item) -> Result<void> {
+        long long v = PyLong_AsLongLong(item);
         if (v == -1 && PyErr_Occurred())
             return fetched();
         // True would otherwise match style id 1.
-        if (PyBool_Check(item.get()) || !PyLong_Check(item.get()))
-            continue;
-        set.add(v);
-    }
-    if (PyErr_Occurred())
-        return fetched();
+        if (!PyBool_Check(item) && PyLong_Check(item))
+            set.add(v);
+        return {};
+    }));
     return set;
 }
 

@@ -84,21 +84,32 @@ public:
     [[nodiscard]] static Result<Helpers> from_dict(PyObject* helpers);
     [[nodiscard]] Helpers clone() const;
 
-    PyObject* get(Helper h) const noexcept { return objs_[static_cast<size_t>(h)].get(); }
+    PyObject* get(Helper h) const noexcept { return objs_.get(static_cast<size_t>(h)); }
     const NameSet& text_dangerous() const noexcept { return text_dangerous_; }
     const NameSet& rich_dangerous() const noexcept { return rich_dangerous_; }
     // Calls f(PyObject*) for every object held (for the GC of an owner).
     template <class F>
-    void visit(F&& f) const {
-        for (const Ref& o : objs_)
-            f(o.get());
-    }
+    void visit(F&& f) const { objs_.visit(f); }
 
 private:
     Helpers() = default;
-    std::array<Ref, HELPER_COUNT> objs_;
+    RefArray<HELPER_COUNT> objs_;
     NameSet text_dangerous_, rich_dangerous_;
 };
+
+// f(item) for each item of an iterable, in order; the first failure (of
+// the iteration or of f) propagates.
+template <class F>
+Result<void> each_item(PyObject* items, F&& f) {
+    Ref it = Ref::steal(PyObject_GetIter(items));
+    if (!it)
+        return fetched();
+    while (Ref item = Ref::steal(PyIter_Next(it.get())))
+        VLM_TRY(f(item.get()));
+    if (PyErr_Occurred())
+        return fetched();
+    return {};
+}
 
 // Python's truth of an object, and obj.name (an interned name); errors
 // propagate.

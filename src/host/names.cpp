@@ -52,6 +52,21 @@ constexpr Text TEXTS[] = {
     {&Names::names, "names"},           {&Names::dtypes, "dtypes"},
     {&Names::error_text, "error_text"}, {&Names::types, "types"},
     {&Names::lists, "lists"},           {&Names::requested_schema, "requested_schema"},
+    {&Names::read, "read"},             {&Names::type_code_i, "i"},
+};
+
+struct Import {
+    PyObject* Names::* member;
+    const char* module;
+    const char* name;
+};
+
+constexpr Import IMPORTS[] = {
+    {&Names::sequence_abc, "collections.abc", "Sequence"},
+    {&Names::member_descriptor_type, "types", "MemberDescriptorType"},
+    {&Names::array_type, "array", "array"},
+    {&Names::builtin_int, "builtins", "int"},
+    {&Names::builtin_any, "builtins", "any"},
 };
 
 PyObject* import_attr(const char* module, const char* name) {
@@ -68,12 +83,16 @@ int init_names() {
     bool ok = true;
     for (const Text& t : TEXTS)
         ok = ok && (n.*t.member = PyUnicode_InternFromString(t.text));
-    ok = ok && (n.sequence_abc = import_attr("collections.abc", "Sequence"));
-    ok = ok && (n.member_descriptor_type = import_attr("types", "MemberDescriptorType"));
+    for (const Import& i : IMPORTS)
+        ok = ok && (n.*i.member = import_attr(i.module, i.name));
+    ok = ok && PyType_Check(n.array_type);
     if (!ok) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_TypeError, "array.array is not a type");
         for (const Text& t : TEXTS)
             Py_XDECREF(n.*t.member);
-        Py_XDECREF(n.sequence_abc);
+        for (const Import& i : IMPORTS)
+            Py_XDECREF(n.*i.member);
         return -1;
     }
     // Kept for the life of the process.

@@ -79,9 +79,16 @@ struct Names {
     PyObject* types;
     PyObject* lists;
     PyObject* requested_schema;
-    // Imported types.
+    // The method a byte source reads a file-like object with.
+    PyObject* read;
+    // The type code of the style arrays the store makes.
+    PyObject* type_code_i;  // "i"
+    // Imported types and functions.
     PyObject* sequence_abc;            // collections.abc.Sequence
     PyObject* member_descriptor_type;  // types.MemberDescriptorType
+    PyObject* array_type;              // array.array
+    PyObject* builtin_int;             // builtins.int
+    PyObject* builtin_any;             // builtins.any
 };
 
 // The table; its members are null until init_names has succeeded.

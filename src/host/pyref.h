@@ -15,6 +15,8 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
 #include <string_view>
 #include <utility>
 
@@ -63,5 +65,28 @@ private:
 [[nodiscard]] inline Ref py_str(std::string_view s) {
     return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
 }
+
+// A fixed set of owned references, listed once for an owner's visit() and
+// copied whole by clone().
+template <size_t N>
+class RefArray {
+public:
+    Ref& operator[](size_t i) noexcept { return refs_[i]; }
+    PyObject* get(size_t i) const noexcept { return refs_[i].get(); }
+    [[nodiscard]] RefArray clone() const {
+        RefArray out;
+        for (size_t i = 0; i < N; ++i)
+            out.refs_[i] = Ref::borrow(refs_[i].get());
+        return out;
+    }
+    template <class F>
+    void visit(F&& f) const {
+        for (const Ref& r : refs_)
+            f(r.get());
+    }
+
+private:
+    std::array<Ref, N> refs_;
+};
 
 }  // namespace vlm

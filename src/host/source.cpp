@@ -1,6 +1,8 @@
 // Byte sources and the input buffer's growth and compaction rules.
 #include "host/source.h"
 
+#include "host/names.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -38,13 +40,7 @@ bool InputBuffer::adopt(std::unique_ptr<char[]>& block, size_t& cap, size_t head
     if (live > head || size_ < head)
         return false;
     std::memcpy(block.get() + head - live, data_.get() + keep, live);
-    size_t delta = size_ - head;  // at most keep: the live bytes stay where the reader finds them
-    dropped += delta;
-    pos -= delta;
-    if (capturing)
-        capture_start -= delta;
-    tag_start = tag_start > delta ? tag_start - delta : 0;
-    tag_end = tag_end > delta ? tag_end - delta : 0;
+    shift(size_ - head);  // at most keep: the live bytes stay where the reader finds them
     size_ = head + n;
     std::swap(data_, block);
     std::swap(cap_, cap);
@@ -58,23 +54,35 @@ void InputBuffer::compact() noexcept {
     std::memmove(data_.get(), data_.get() + consumed, size_ - consumed);
     size_ -= consumed;
     std::memset(data_.get() + size_, 0, PADDING);
-    dropped += consumed;
-    pos -= consumed;
+    shift(consumed);
+}
+
+void InputBuffer::shift(size_t n) noexcept {
+    dropped += n;
+    pos -= n;
     if (capturing)
-        capture_start -= consumed;
-    tag_start = tag_start > consumed ? tag_start - consumed : 0;
-    tag_end = tag_end > consumed ? tag_end - consumed : 0;
+        capture_start -= n;
+    tag_start = tag_start > n ? tag_start - n : 0;
+    tag_end = tag_end > n ? tag_end - n : 0;
 }
 
 Result<bool> PyFileSource::more(InputBuffer& buf) {
     if (eof_)
         return false;
     buf.compact();
+    if (!take_lock_)
+        return read_chunk(buf);
     PyGILState_STATE gil = PyGILState_Ensure();
-    static PyObject* name_read = PyUnicode_InternFromString("read");  // immortal once interned
+    Result<bool> out = read_chunk(buf);
+    PyGILState_Release(gil);
+    return out;
+}
+
+// One read(CHUNK) call; the caller holds the interpreter.
+Result<bool> PyFileSource::read_chunk(InputBuffer& buf) {
     Ref size = Ref::steal(PyLong_FromLong(InputBuffer::CHUNK));
     PyObject* args[2] = {file_.get(), size.get()};
-    Ref chunk = Ref::steal(size ? PyObject_VectorcallMethod(name_read, args,
+    Ref chunk = Ref::steal(size ? PyObject_VectorcallMethod(NAMES.read, args,
                                                             2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
                                 : nullptr);
     Result<bool> out = false;
@@ -94,9 +102,6 @@ Result<bool> PyFileSource::more(InputBuffer& buf) {
             PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'bytes'", qual.get());
         out = std::unexpected(XmlError::fetch());
     }
-    chunk.reset();
-    size.reset();
-    PyGILState_Release(gil);
     return out;
 }
 

@@ -69,6 +69,8 @@ public:
 
 private:
     void reserve(size_t want);
+    // The positions after `n` bytes left the front of the buffer.
+    void shift(size_t n) noexcept;
     std::unique_ptr<char[]> data_;
     size_t size_ = 0;
     size_t cap_ = 0;
@@ -87,13 +89,20 @@ public:
 
 class PyFileSource final : public ByteSource {
 public:
+    // Who holds the interpreter while the source is read: the reading
+    // thread throughout (the default), or nobody, so that each read takes it
+    // for its call (a parse run with the interpreter let go).
+    enum class Interpreter : bool { Held, Released };
     // Takes a new reference to the file-like object; it is never closed here.
-    explicit PyFileSource(PyObject* file) : file_(Ref::borrow(file)) {}
+    explicit PyFileSource(PyObject* file, Interpreter interp = Interpreter::Held)
+        : file_(Ref::borrow(file)), take_lock_(interp == Interpreter::Released) {}
     [[nodiscard]] Result<bool> more(InputBuffer& buf) override;
     PyObject* object() const noexcept override { return file_.get(); }
 
 private:
+    [[nodiscard]] Result<bool> read_chunk(InputBuffer& buf);
     Ref file_;
+    bool take_lock_;
     bool eof_ = false;
 };
 

@@ -85,18 +85,14 @@ PyObject* prescan_sheet(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     CornerSet corners;
     if (!read_corners(a[2], corners))
         return nullptr;
-    PyFileSource src(a[0]);
-    xml::Reader reader(src);
-    SheetScan scan(reader, row_index->get(), a[1] == Py_True, corners);
-    Result<Ref> out = scan.run();
-    if (!out)
-        return fallback_err(std::move(out).error());
-    return out->release();
+    return xml::read_file(a[0], [&](xml::Reader& r) {
+        SheetScan scan(r, row_index->get(), a[1] == Py_True, corners);
+        return scan.run();
+    });
 }
 
 PyMethodDef prescan_def[] = {
-    {"prescan_sheet", method<prescan_sheet>(),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"prescan_sheet", method<prescan_sheet>(), METH_FASTCALL | METH_KEYWORDS,
      "prescan_sheet(source, want_rows, corners, helpers)\n--\n\n"
      "One fast pass over a worksheet part: the elements before and after its sheetData "
      "(head, tail), the attributes of rows that carry row dimensions (rows, if want_rows) "
@@ -185,14 +181,8 @@ Result<Ref> SheetScan::run() {
 // The element just opened, whole, with the namespaces in force around it.
 Result<void> SheetScan::capture(PyObject* into) {
     r_.begin_capture();
-    size_t depth = r_.depth();
-    for (;;) {
-        Event ev = VLM_TRY(r_.next());
-        if (ev == Event::Eof)
-            return malformed(msg::UNEXPECTED_EOF);
-        if (ev == Event::End && r_.depth() < depth)
-            break;
-    }
+    if (!VLM_TRY(r_.read_through(r_.depth())))
+        return malformed(msg::UNEXPECTED_EOF);
     std::string bytes = VLM_TRY(r_.end_capture());
     Ref namespaces = VLM_TRY(xml::namespace_list(r_));
     Ref data = Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));

@@ -130,13 +130,8 @@ Result<void> SheetParser::capture_checked(Item& item) {
         return text::skip_checked(reader_, [](uint32_t, std::string_view) { return false; });
     }
     reader_.begin_capture();
-    for (;;) {
-        Event ev = VLM_TRY(reader_.next());
-        if (ev == Event::Eof)
-            return malformed("unexpected eof");
-        if (ev == Event::End && reader_.depth() < depth)
-            break;
-    }
+    if (!VLM_TRY(reader_.read_through(depth)))
+        return malformed(msg::UNEXPECTED_EOF);
     item.kind = Item::Kind::Element;
     item.bytes = VLM_TRY(reader_.end_capture());
     item.namespaces = VLM_TRY(xml::namespace_list(reader_));

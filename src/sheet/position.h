@@ -8,6 +8,7 @@
 #pragma once
 
 #include "host/error.h"
+#include "sheet/messages.h"
 #include "utils/coord.h"
 
 #include <cstdint>
@@ -31,7 +32,7 @@ public:
     // A row without a number.
     [[nodiscard]] Result<void> start_next_row() noexcept {
         if (row_ >= MAX_SHEET_ROW)
-            return unsupported("row index");
+            return unsupported(msg::ROW_INDEX);
         start_row(row_ + 1);
         return {};
     }
@@ -45,7 +46,7 @@ public:
     // The same, as the event path reports it.
     [[nodiscard]] Result<int64_t> take_next_column() noexcept {
         if (col_ >= MAX_SHEET_COLUMN)
-            return unsupported("column index");
+            return unsupported(msg::COLUMN_INDEX);
         return ++col_;
     }
     // A cell placed at `column` (by its reference or by next_column).

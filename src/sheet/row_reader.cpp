@@ -1,7 +1,7 @@
 // RowReader: the sheet parser driven one item at a time, rows handed to the
-// package as raw tuples or as the read-only worksheet's tuples of cells or
-// values. The Python object holds one heap-allocated State; tp_clear drops
-// it whole, and traverse walks the same objects through State::visit.
+// package as raw tuples or as the streamed worksheet's tuples of cells or
+// values. The Python object holds one State (host/pytype.h): clearing drops
+// it whole, and traversal walks the same objects through State::visit.
 #include "sheet/row_reader.h"
 
 #include "host/args.h"
@@ -12,6 +12,7 @@
 #include "host/names.h"
 #include "host/pytype.h"
 #include "sheet/actions.h"
+#include "sheet/messages.h"
 #include "sheet/parser.h"
 
 #include <deque>
@@ -60,30 +61,8 @@ struct State {
     }
 };
 
-struct RowReaderObject {
-    PyObject_HEAD
-    State* state;
-    int borrowed;
-};
-
-RowReaderObject* as_reader(PyObject* o) { return reinterpret_cast<RowReaderObject*>(o); }
-
-// The reader's exclusive borrow for the length of one method, and its state.
-class Borrow {
-public:
-    explicit Borrow(PyObject* self) : o_(as_reader(self)), guard_(o_->borrowed, BorrowGuard::Mode::Exclusive) {
-        if (guard_ && !o_->state) {
-            PyErr_SetString(PyExc_ValueError, "RowReader has been cleared");
-            guard_.release();
-        }
-    }
-    explicit operator bool() const noexcept { return static_cast<bool>(guard_); }
-    State& state() const noexcept { return *o_->state; }
-
-private:
-    RowReaderObject* o_;
-    BorrowGuard guard_;
-};
+// Cleared (by the collector), the reader says so to every later call.
+using RowReaderObject = Object<State>;
 
 // The exception a parse error becomes for the package: the engine's own
 // NativeFallback as it is; any other exception (a helper's) wrapped in one
@@ -266,10 +245,10 @@ PyObject* hand_out(State& s, Build&& build) {
 }
 
 PyObject* next_raw(PyObject* self, PyObject*) {
-    Borrow b(self);
+    Borrowed<State> b(self, BorrowGuard::Mode::Exclusive);
     if (!b)
         return nullptr;
-    return hand_out(b.state(), [&](const Item& item) { return raw_list(b.state(), item); });
+    return hand_out(*b, [&](const Item& item) { return raw_list(*b, item); });
 }
 
 // --- next_row --------------------------------------------------------------
@@ -301,7 +280,7 @@ bool column_arg(size_t i, PyObject* o, int64_t& out) {
     if (v == -1 && PyErr_Occurred())
         return false;
     if (overflow) {
-        PyErr_SetString(native_fallback_type(), "unsupported: column index");
+        PyErr_Format(native_fallback_type(), "unsupported: %s", sheet::msg::COLUMN_INDEX);
         return false;
     }
     out = v;
@@ -444,34 +423,34 @@ Result<Ref> row_tuple(State& s, const RowArgs& a, const Item& item) {
 }
 
 PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Borrow b(self);
+    Borrowed<State> b(self, BorrowGuard::Mode::Exclusive);
     if (!b)
         return nullptr;
     RowArgs a{};
     if (!parse_row_args(args, PyVectorcall_NARGS(nargs), kwnames, a))
         return nullptr;
-    return hand_out(b.state(), [&](const Item& item) { return row_tuple(b.state(), a, item); });
+    return hand_out(*b, [&](const Item& item) { return row_tuple(*b, a, item); });
 }
 
 // --- the type --------------------------------------------------------------
 
-Result<std::unique_ptr<State>> make_state(PyObject* source, PyObject* parser, PyObject* helpers_obj) {
+Result<State> make_state(PyObject* source, PyObject* parser, PyObject* helpers_obj) {
     Helpers helpers = VLM_TRY(Helpers::from_dict(helpers_obj));
     Settings settings = VLM_TRY(Settings::from_parser(parser));
-    auto s = std::make_unique<State>();
-    s->actions = Ref::steal(PyList_New(0));
-    if (!s->actions)
+    State s;
+    s.actions = Ref::steal(PyList_New(0));
+    if (!s.actions)
         return fetched();
-    Ref dims = Ref::steal(PyObject_GetAttrString(parser, "row_dimensions"));
+    Ref dims = Ref::steal(PyObject_GetAttr(parser, NAMES.row_dimensions));
     if (!dims)
         return fetched();
     if (!PyDict_Check(dims.get())) {
         PyErr_Format(PyExc_TypeError, "row_dimensions must be a dict, not %T", dims.get());
         return fetched();
     }
-    s->parser = VLM_TRY(SheetParser::make(std::make_unique<PyFileSource>(source), std::move(helpers),
-                                          std::move(settings), s->actions.get(), dims.get()));
-    s->parser->defer_warnings();
+    s.parser = VLM_TRY(SheetParser::make(std::make_unique<PyFileSource>(source), std::move(helpers),
+                                          std::move(settings), s.actions.get(), dims.get()));
+    s.parser->defer_warnings();
     return s;
 }
 
@@ -485,41 +464,14 @@ PyObject* row_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject *source = a[0], *parser = a[1], *helpers = a[2];
     if (!PyDict_Check(helpers))
         return NEW_ARGS.type_error(2, "dict", helpers), nullptr;
-    Result<std::unique_ptr<State>> state = make_state(source, parser, helpers);
+    Result<State> state = make_state(source, parser, helpers);
     if (!state)
         return fallback_err(std::move(state).error());
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (!self)
-        return nullptr;
-    as_reader(self)->state = state->release();
-    as_reader(self)->borrowed = 0;
-    return self;
-}
-
-int row_reader_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    const State* s = as_reader(self)->state;
-    return s ? traverse_owner(*s, visit, arg) : 0;
-}
-
-int row_reader_clear(PyObject* self) {
-    // Detached first: releasing the objects may run code that finds `self`.
-    std::unique_ptr<State> s(std::exchange(as_reader(self)->state, nullptr));
-    return 0;
-}
-
-void row_reader_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    row_reader_clear(self);
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(type);
+    return new_object(type, std::move(*state));
 }
 
 PyObject* get_actions(PyObject* self, void*) {
-    const State* s = as_reader(self)->state;
+    const std::optional<State>& s = RowReaderObject::of(self)->value;
     if (!s) {
         PyErr_SetString(PyExc_ValueError, "RowReader has been cleared");
         return nullptr;
@@ -533,7 +485,7 @@ PyMethodDef row_reader_methods[] = {
     {"next_row", method<next_row>(),
      METH_FASTCALL | METH_KEYWORDS,
      "next_row(ws, min_col, max_col, values_only, cell_cls, filler, extra_none=None)\n--\n\n"
-     "Mirrors ReadOnlyWorksheet._get_row for the next row in the source"},
+     "The next row of the source: (row, values) or (row, cells) as the streamed worksheet hands them out"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -543,11 +495,9 @@ PyGetSetDef row_reader_getset[] = {
 };
 
 PyType_Slot row_reader_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Streaming row reader used by ReadOnlyWorksheet.")},
+    {Py_tp_doc, const_cast<char*>("Streaming row reader behind StreamedWorksheet.")},
     {Py_tp_new, slot<row_reader_new>()},
-    {Py_tp_dealloc, reinterpret_cast<void*>(row_reader_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(row_reader_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(row_reader_clear)},
+    VLM_OBJECT_SLOTS(State),
     {Py_tp_methods, row_reader_methods},
     {Py_tp_getset, row_reader_getset},
     {0, nullptr},
@@ -563,11 +513,6 @@ PyType_Spec row_reader_spec = {
 
 }  // namespace
 
-int add_row_reader(PyObject* module) {
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &row_reader_spec, nullptr));
-    if (!type)
-        return -1;
-    return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get()));
-}
+int add_row_reader(PyObject* module) { return add_type(module, row_reader_spec); }
 
 }  // namespace vlm

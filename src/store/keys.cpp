@@ -2,6 +2,8 @@
 // and the slow test for keys a dict would treat as equal to one.
 #include "store/store.h"
 
+#include "host/names.h"
+
 namespace vlm::store {
 
 namespace {
@@ -64,14 +66,10 @@ std::optional<Key> CellStore::exact_key(PyObject* key) noexcept {
 Result<std::optional<Key>> CellStore::equivalent_key(PyObject* key) {
     if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) != 2)
         return std::nullopt;
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    Ref int_type = builtins ? Ref::steal(PyObject_GetAttrString(builtins.get(), "int")) : Ref();
-    if (!int_type)
-        return std::unexpected(XmlError::fetch());
     // The items are held: an __eq__ may drop the tuple's last other reference.
     Ref key_ref = Ref::borrow(key);
-    std::optional<uint32_t> row = equivalent_coord(int_type.get(), PyTuple_GET_ITEM(key, 0));
-    std::optional<uint32_t> column = row ? equivalent_coord(int_type.get(), PyTuple_GET_ITEM(key, 1)) : std::nullopt;
+    std::optional<uint32_t> row = equivalent_coord(NAMES.builtin_int, PyTuple_GET_ITEM(key, 0));
+    std::optional<uint32_t> column = row ? equivalent_coord(NAMES.builtin_int, PyTuple_GET_ITEM(key, 1)) : std::nullopt;
     if (!column)
         return std::nullopt;
     return Key{*row, *column};

@@ -53,10 +53,12 @@ Result<void> load(const BindArgs& a) {
     }
     auto parser = VLM_TRY(sheet::SheetParser::make(std::make_unique<PyFileSource>(a.source), std::move(helpers),
                                                    std::move(settings), a.actions, dims.get()));
-    StoreBorrow borrow(a.store);
+    if (!check_cell_store(a.store))
+        return std::unexpected(XmlError::fetch());
+    Borrowed<store::CellStore> borrow(a.store, BorrowGuard::Mode::Exclusive);
     if (!borrow)
         return std::unexpected(XmlError::fetch());
-    store::CellStore& store = borrow.store();
+    store::CellStore& store = *borrow;
     VLM_TRY(store.begin_loading(a.ws, a.cell_styles, a.cell_cls));
     // Memory running out midway leaves a half-placed record behind: the
     // store is emptied rather than handed back in that state.

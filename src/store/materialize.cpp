@@ -26,9 +26,6 @@ double bits_double(uint64_t u) noexcept {
 // second rendering can start while one is in progress.
 thread_local std::string SCRATCH;
 
-// The slots of a Cell, in the order materialize writes them.
-enum Member : size_t { PARENT, STYLE, ROW, COLUMN, VALUE, HYPERLINK, DATA_TYPE, COMMENT };
-
 }  // namespace
 
 void touch_scratch() noexcept { SCRATCH.clear(); }
@@ -191,7 +188,7 @@ Result<Ref> CellStore::style_array(uint32_t style) {
             Ref index = Ref::steal(PyLong_FromUnsignedLong(style));
             obj = index ? Ref::steal(PyObject_GetItem(styles, index.get())) : Ref();
         }
-        Ref args = obj ? Ref::steal(PyTuple_Pack(2, type_code_.get(), obj.get())) : Ref();
+        Ref args = obj ? Ref::steal(PyTuple_Pack(2, NAMES.type_code_i, obj.get())) : Ref();
         if (!args)
             return fetched();
         style_cache_[style] = std::move(args);
@@ -230,14 +227,15 @@ Result<Ref> CellStore::make_cell(const Entry& e, Ref value) {
     Ref cell = VLM_TRY(cell_class_->alloc());
     const CellClass& c = *cell_class_;
     PyObject* obj = cell.get();
-    c.set(obj, PARENT, Ref::borrow(ws_.get()));
-    c.set(obj, STYLE, std::move(style));
-    c.set(obj, ROW, std::move(row));
-    c.set(obj, COLUMN, std::move(column));
-    c.set(obj, VALUE, std::move(value));
-    c.set(obj, HYPERLINK, Ref::borrow(Py_None));
-    c.set(obj, DATA_TYPE, Ref::borrow(dtype_str(e.dtype)));
-    c.set(obj, COMMENT, Ref::borrow(Py_None));
+    using S = FullSlot;
+    c.set(obj, S::Parent, Ref::borrow(ws_.get()));
+    c.set(obj, S::Style, std::move(style));
+    c.set(obj, S::Row, std::move(row));
+    c.set(obj, S::Column, std::move(column));
+    c.set(obj, S::Value, std::move(value));
+    c.set(obj, S::Hyperlink, Ref::borrow(Py_None));
+    c.set(obj, S::DataType, Ref::borrow(dtype_str(e.dtype)));
+    c.set(obj, S::Comment, Ref::borrow(Py_None));
     return cell;
 }
 

@@ -2,6 +2,8 @@
 // payload and placed, texts interned, and the end of the load.
 #include "store/store.h"
 
+#include "host/names.h"
+
 #include <cstring>
 
 namespace vlm::store {
@@ -10,10 +12,6 @@ namespace {
 
 using sheet::CellRec;
 using sheet::Val;
-
-// The members a materialised Cell gets, in the order they are written.
-constexpr const char* CELL_MEMBERS[] = {"parent", "_style", "row", "column", "_value", "_hyperlink", "data_type",
-                                        "_comment"};
 
 bool fits_coord(int64_t v) noexcept { return v >= 0 && v <= 0xFFFFFFFF; }
 
@@ -39,20 +37,9 @@ Result<void> CellStore::begin_loading(PyObject* ws, PyObject* cell_styles, PyObj
     if (styles_len_ < 0)
         return fetched();
     loading_ = true;
-    cell_class_ = VLM_TRY(CellClass::make(cell_cls, CELL_MEMBERS));
-    Ref array_mod = Ref::steal(PyImport_ImportModule("array"));
-    array_type_ = array_mod ? Ref::steal(PyObject_GetAttrString(array_mod.get(), "array")) : Ref();
-    if (!array_type_)
-        return fetched();
-    if (!PyType_Check(array_type_.get())) {
-        PyErr_SetString(PyExc_TypeError, "array.array is not a type");
-        return fetched();
-    }
+    cell_class_ = VLM_TRY(CellClass::make(cell_cls, FULL_SLOTS));
     array_new_ = reinterpret_cast<newfunc>(
-        PyType_GetSlot(reinterpret_cast<PyTypeObject*>(array_type_.get()), Py_tp_new));
-    type_code_ = Ref::steal(PyUnicode_InternFromString("i"));
-    if (!type_code_)
-        return fetched();
+        PyType_GetSlot(reinterpret_cast<PyTypeObject*>(NAMES.array_type), Py_tp_new));
     dt_ = VLM_TRY(DT::make());
     return {};
 }

@@ -49,7 +49,7 @@ public:
     static std::optional<Key> exact_key(PyObject* key) noexcept;
     // A tuple (or subclass) of two items a dict would take for such ints:
     // int(x) == x with equal hashes. Failures inside the test mean "no";
-    // only failing to fetch builtins.int is an error.
+    // never an error itself.
     [[nodiscard]] static Result<std::optional<Key>> equivalent_key(PyObject* key);
 
     // --- Layout (store.cpp)
@@ -189,8 +189,6 @@ public:
             f(o.get());
         for (const Ref& o : style_cache_)
             f(o.get());
-        f(array_type_.get());
-        f(type_code_.get());
         f(row_obj_.get());
         if (cell_class_)
             cell_class_->visit(f);
@@ -257,9 +255,7 @@ private:
     Py_ssize_t styles_len_ = 0;
     std::optional<CellClass> cell_class_;
     std::optional<DT> dt_;
-    Ref array_type_;
-    newfunc array_new_ = nullptr;
-    Ref type_code_;
+    newfunc array_new_ = nullptr;  // array.array's constructor
     std::optional<sheet::ValueContext> values_;
     // Dict mode.
     Ref dict_;

@@ -37,12 +37,8 @@ struct IterState {
     }
 };
 
-struct KeyIterObject {
-    PyObject_HEAD
-    IterState state;
-};
-
-KeyIterObject* as_iter(PyObject* o) { return reinterpret_cast<KeyIterObject*>(o); }
+// Its borrow flag goes unused: nothing it does runs Python code.
+using KeyIterObject = Object<IterState>;
 
 // The class, made once per module execution and kept for the process.
 PyTypeObject* KEY_ITER_TYPE = nullptr;
@@ -77,13 +73,14 @@ PyObject* iter_next(PyObject* self) {
     // No Python code runs below (the collector runs only between bytecodes),
     // so nothing can re-enter the iterator, and the store's shared borrow
     // is checked rather than held.
-    IterState& s = as_iter(self)->state;
-    if (!s.store)
+    std::optional<IterState>& state = KeyIterObject::of(self)->value;
+    if (!state || !state->store)
         return nullptr;
-    StoreObject* so = as_store(s.store.get());
+    IterState& s = *state;
+    StoreObject* so = StoreObject::of(s.store.get());
     if (!BorrowGuard::available(so->borrowed, BorrowGuard::Mode::Shared))
         return nullptr;
-    const CellStore& st = so->store;
+    const CellStore& st = *so->value;
     if (st.generation() != s.generation) {
         PyErr_SetString(PyExc_RuntimeError, st.size() != s.len ? "dictionary changed size during iteration"
                                                                 : "dictionary keys changed during iteration");
@@ -107,31 +104,8 @@ PyObject* iter_next(PyObject* self) {
     return next_tuple(s, s.row_obj.get(), column);
 }
 
-int iter_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    return traverse_owner(as_iter(self)->state, visit, arg);
-}
-
-int iter_clear(PyObject* self) {
-    IterState& s = as_iter(self)->state;
-    Ref store = std::move(s.store);
-    Ref row = std::move(s.row_obj);
-    Ref key0 = std::move(s.keys[0]), key1 = std::move(s.keys[1]);
-    return 0;
-}
-
-void iter_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    as_iter(self)->state.~IterState();
-    PyObject_GC_Del(self);
-    Py_DECREF(type);
-}
-
 PyType_Slot iter_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(iter_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(iter_clear)},
+    VLM_OBJECT_SLOTS(IterState),
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, slot<iter_next>()},
     {0, nullptr},
@@ -156,14 +130,9 @@ int add_key_iter(PyObject* module) {
 }
 
 PyObject* new_key_iter(PyObject* store_obj, bool reverse) {
-    KeyIterObject* it = PyObject_GC_New(KeyIterObject, KEY_ITER_TYPE);
-    if (!it)
-        return nullptr;
-    const CellStore& st = as_store(store_obj)->store;
-    new (&it->state) IterState{Ref::borrow(store_obj), reverse ? st.end_pos() : 0, st.size(), st.generation(),
-                               SIZE_MAX, Ref(), 0, {}, 0, reverse};
-    PyObject_GC_Track(it);
-    return reinterpret_cast<PyObject*>(it);
+    const CellStore& st = *StoreObject::of(store_obj)->value;
+    return new_object(KEY_ITER_TYPE, IterState{Ref::borrow(store_obj), reverse ? st.end_pos() : 0, st.size(),
+                                               st.generation(), SIZE_MAX, Ref(), 0, {}, 0, reverse});
 }
 
 }  // namespace vlm::store

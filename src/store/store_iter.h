@@ -2,17 +2,13 @@
 // its own methods and by KeyIter, its key iterator.
 #pragma once
 
+#include "host/pytype.h"
 #include "store/store.h"
 
 namespace vlm::store {
 
-struct StoreObject {
-    PyObject_HEAD
-    int borrowed;  // see BorrowGuard
-    CellStore store;
-};
-
-inline StoreObject* as_store(PyObject* o) noexcept { return reinterpret_cast<StoreObject*>(o); }
+// Its value is never empty: clearing keeps an empty store (CellStore::drop_refs).
+using StoreObject = Object<CellStore>;
 
 // Adds the KeyIter class (not exported by name); 0, or -1 with an exception.
 int add_key_iter(PyObject* module);

@@ -20,7 +20,6 @@ using store::Key;
 using store::Loc;
 using Mode = BorrowGuard::Mode;
 using store::StoreObject;
-using store::as_store;
 
 PyObject* raise(XmlError&& e) { return fallback_err(std::move(e)); }
 
@@ -65,67 +64,63 @@ Result<Resolved> resolve(const CellStore& st, PyObject* key) {
 // --- The mapping
 
 Py_ssize_t store_len(PyObject* self) {
-    StoreObject* o = as_store(self);
-    BorrowGuard g(o->borrowed, Mode::Shared);
-    if (!g)
+    Borrowed<CellStore> st(self, Mode::Shared);
+    if (!st)
         return -1;
-    if (PyObject* d = o->store.dict())
+    if (PyObject* d = st->dict())
         return PyDict_Size(d);
-    return o->store.size();
+    return st->size();
 }
 
 int store_contains(PyObject* self, PyObject* key) {
-    StoreObject* o = as_store(self);
-    BorrowGuard g(o->borrowed, Mode::Shared);
-    if (!g)
+    Borrowed<CellStore> st(self, Mode::Shared);
+    if (!st)
         return -1;
-    if (PyObject* d = o->store.dict())
+    if (PyObject* d = st->dict())
         return PyDict_Contains(d, key);
-    Result<Resolved> r = resolve(o->store, key);
+    Result<Resolved> r = resolve(*st, key);
     if (!r)
         return raise(std::move(r).error()), -1;
     return r->loc.has_value();
 }
 
 // The Cell under `key`, or nothing (no exception) when there is none.
-Result<Ref> lookup(StoreObject* o, PyObject* key) {
-    if (PyObject* d = o->store.dict()) {
+Result<Ref> lookup(CellStore& st, PyObject* key) {
+    if (PyObject* d = st.dict()) {
         PyObject* item;
         if (PyDict_GetItemRef(d, key, &item) < 0)
             return std::unexpected(XmlError::fetch());
         return Ref::steal(item);
     }
-    Resolved r = VLM_TRY(resolve(o->store, key));
+    Resolved r = VLM_TRY(resolve(st, key));
     if (!r.loc)
         return Ref();
-    return o->store.materialize(*r.loc);
+    return st.materialize(*r.loc);
 }
 
 PyObject* store_getitem(PyObject* self, PyObject* key) {
-    StoreObject* o = as_store(self);
-    BorrowGuard g(o->borrowed, Mode::Exclusive);
-    if (!g)
+    Borrowed<CellStore> st(self, Mode::Exclusive);
+    if (!st)
         return nullptr;
-    Result<Ref> cell = lookup(o, key);
+    Result<Ref> cell = lookup(*st, key);
     if (!cell)
         return raise(std::move(cell).error());
     return *cell ? cell->release() : key_error(key);
 }
 
-int store_delete(StoreObject* o, PyObject* key, Released& released) {
-    if (PyObject* d = o->store.dict())
+int store_delete(CellStore& st, PyObject* key, Released& released) {
+    if (PyObject* d = st.dict())
         return PyDict_DelItem(d, key);
-    Result<Resolved> r = resolve(o->store, key);
+    Result<Resolved> r = resolve(st, key);
     if (!r)
         return raise(std::move(r).error()), -1;
     if (!r->loc)
         return key_error(key), -1;
-    released.one = o->store.remove(*r->loc);
+    released.one = st.remove(*r->loc);
     return 0;
 }
 
-int store_assign(StoreObject* o, PyObject* key, PyObject* value, Released& released) {
-    CellStore& st = o->store;
+int store_assign(CellStore& st, PyObject* key, PyObject* value, Released& released) {
     if (!st.dict()) {
         Result<Resolved> r = resolve(st, key);
         if (!r)
@@ -143,20 +138,18 @@ int store_assign(StoreObject* o, PyObject* key, PyObject* value, Released& relea
 }
 
 int store_setitem(PyObject* self, PyObject* key, PyObject* value) {
-    StoreObject* o = as_store(self);
     Released released;
-    BorrowGuard g(o->borrowed, Mode::Exclusive);
-    if (!g)
+    Borrowed<CellStore> st(self, Mode::Exclusive);
+    if (!st)
         return -1;
-    return value ? store_assign(o, key, value, released) : store_delete(o, key, released);
+    return value ? store_assign(*st, key, value, released) : store_delete(*st, key, released);
 }
 
 PyObject* store_iter(PyObject* self) {
-    StoreObject* o = as_store(self);
-    BorrowGuard g(o->borrowed, Mode::Shared);
-    if (!g)
+    Borrowed<CellStore> st(self, Mode::Shared);
+    if (!st)
         return nullptr;
-    if (PyObject* d = o->store.dict())
+    if (PyObject* d = st->dict())
         return PyObject_GetIter(d);
     return store::new_key_iter(self);
 }
@@ -169,59 +162,54 @@ PyObject* store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
                      nargs < 1 ? "" : "s", nargs);
         return nullptr;
     }
-    StoreObject* o = as_store(self);
-    BorrowGuard g(o->borrowed, Mode::Exclusive);
-    if (!g)
+    Borrowed<CellStore> st(self, Mode::Exclusive);
+    if (!st)
         return nullptr;
-    Result<Ref> cell = lookup(o, args[0]);
+    Result<Ref> cell = lookup(*st, args[0]);
     if (!cell)
         return raise(std::move(cell).error());
     return *cell ? cell->release() : Py_NewRef(nargs > 1 ? args[1] : Py_None);
 }
 
 PyObject* store_reversed(PyObject* self, PyObject*) {
-    StoreObject* o = as_store(self);
-    BorrowGuard g(o->borrowed, Mode::Shared);
-    if (!g)
+    Borrowed<CellStore> st(self, Mode::Shared);
+    if (!st)
         return nullptr;
-    if (PyObject* d = o->store.dict())
+    if (PyObject* d = st->dict())
         return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyReversed_Type), d);
     return store::new_key_iter(self, true);
 }
 
 PyObject* store_clear(PyObject* self, PyObject*) {
-    StoreObject* o = as_store(self);
     Released released;
-    BorrowGuard g(o->borrowed, Mode::Exclusive);
-    if (!g)
+    Borrowed<CellStore> st(self, Mode::Exclusive);
+    if (!st)
         return nullptr;
-    std::tie(released.many, released.dict) = o->store.clear();
+    std::tie(released.many, released.dict) = st->clear();
     Py_RETURN_NONE;
 }
 
 PyObject* store_popitem(PyObject* self, PyObject*) {
-    StoreObject* o = as_store(self);
     Released released;
-    BorrowGuard g(o->borrowed, Mode::Exclusive);
-    if (!g)
+    Borrowed<CellStore> st(self, Mode::Exclusive);
+    if (!st)
         return nullptr;
-    CellStore& st = o->store;
-    if (PyObject* d = st.dict())
+    if (PyObject* d = st->dict())
         return PyObject_CallMethod(d, "popitem", nullptr);
-    std::optional<Loc> loc = st.last_loc();
+    std::optional<Loc> loc = st->last_loc();
     if (!loc) {
         PyErr_SetString(PyExc_KeyError, "popitem(): dictionary is empty");
         return nullptr;
     }
-    Result<Ref> cell = st.materialize(*loc);
+    Result<Ref> cell = st->materialize(*loc);
     if (!cell)
         return raise(std::move(cell).error());
-    store::Entry e = st.entry(*loc);
+    store::Entry e = st->entry(*loc);
     Ref pair = Ref::steal(Py_BuildValue("((kk)O)", static_cast<unsigned long>(e.row),
                                         static_cast<unsigned long>(e.column), cell->get()));
     if (!pair)
         return nullptr;
-    released.one = st.remove(*loc);
+    released.one = st->remove(*loc);
     return pair.release();
 }
 
@@ -234,41 +222,37 @@ PyObject* bounds_tuple(const std::optional<CellStore::Bounds>& b) {
 }
 
 PyObject* store_bounds(PyObject* self, PyObject*) {
-    StoreObject* o = as_store(self);
-    BorrowGuard g(o->borrowed, Mode::Shared);
-    if (!g)
+    Borrowed<CellStore> st(self, Mode::Shared);
+    if (!st)
         return nullptr;
-    return bounds_tuple(o->store.dict() ? std::nullopt : o->store.bounds());
+    return bounds_tuple(st->dict() ? std::nullopt : st->bounds());
 }
 
 // Exclusive: asking a cell object for its value runs Python code.
 PyObject* store_value_bounds(PyObject* self, PyObject*) {
-    StoreObject* o = as_store(self);
-    BorrowGuard g(o->borrowed, Mode::Exclusive);
-    if (!g)
+    Borrowed<CellStore> st(self, Mode::Exclusive);
+    if (!st)
         return nullptr;
-    if (o->store.dict())
+    if (st->dict())
         Py_RETURN_NONE;
-    Result<std::optional<CellStore::Bounds>> b = o->store.value_bounds();
+    Result<std::optional<CellStore::Bounds>> b = st->value_bounds();
     if (!b)
         return raise(std::move(b).error());
     return bounds_tuple(*b);
 }
 
 PyObject* store_in_dict_mode(PyObject* self, PyObject*) {
-    StoreObject* o = as_store(self);
-    BorrowGuard g(o->borrowed, Mode::Shared);
-    if (!g)
+    Borrowed<CellStore> st(self, Mode::Shared);
+    if (!st)
         return nullptr;
-    return Py_NewRef(o->store.dict() ? Py_True : Py_False);
+    return Py_NewRef(st->dict() ? Py_True : Py_False);
 }
 
 PyObject* store_stats(PyObject* self, PyObject*) {
-    StoreObject* o = as_store(self);
-    BorrowGuard g(o->borrowed, Mode::Shared);
-    if (!g)
+    Borrowed<CellStore> st(self, Mode::Shared);
+    if (!st)
         return nullptr;
-    CellStore::Stats s = o->store.stats();
+    CellStore::Stats s = st->stats();
     return Py_BuildValue("(kknn)", static_cast<unsigned long>(s.cells), static_cast<unsigned long>(s.materialized),
                          static_cast<Py_ssize_t>(s.templates), static_cast<Py_ssize_t>(s.text_bytes));
 }
@@ -293,13 +277,12 @@ PyObject* store_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!PyBool_Check(a[3]))
         return ROW_ARGS.type_error(3, "bool", a[3]), nullptr;
     bool values_only = a[3] == Py_True;
-    StoreObject* o = as_store(self);
-    BorrowGuard g(o->borrowed, Mode::Exclusive);
-    if (!g)
+    Borrowed<CellStore> st(self, Mode::Exclusive);
+    if (!st)
         return nullptr;
     // Many objects are made at once: the collector would only walk them.
     int gc_was_on = values_only ? 0 : PyGC_Disable();
-    auto r = o->store.row_items(static_cast<uint32_t>(v[0]), static_cast<uint32_t>(v[1]),
+    auto r = st->row_items(static_cast<uint32_t>(v[0]), static_cast<uint32_t>(v[1]),
                                 static_cast<uint32_t>(v[2]), values_only);
     if (gc_was_on)
         PyGC_Enable();
@@ -310,38 +293,7 @@ PyObject* store_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // --- The type
 
-PyObject* store_new(PyTypeObject* type, PyObject*, PyObject*) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (!self)
-        return nullptr;
-    StoreObject* o = as_store(self);
-    o->borrowed = 0;
-    new (&o->store) CellStore();
-    return self;
-}
-
-int store_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    return traverse_owner(as_store(self)->store, visit, arg);
-}
-
-int store_clear_refs(PyObject* self) {
-    // The store is emptied first; the references go when `old` does.
-    CellStore old = as_store(self)->store.drop_refs();
-    return 0;
-}
-
-void store_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    PyObject_ClearWeakRefs(self);
-    store_clear_refs(self);
-    as_store(self)->store.~CellStore();
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(type);
-}
+PyObject* store_new(PyTypeObject* type, PyObject*, PyObject*) { return new_object(type, CellStore()); }
 
 PyMethodDef store_methods[] = {
     {"get", method<store_get>(), METH_FASTCALL,
@@ -362,9 +314,7 @@ PyMethodDef store_methods[] = {
 PyType_Slot store_slots[] = {
     {Py_tp_doc, const_cast<char*>("The cells of one worksheet, keyed by (row, column).")},
     {Py_tp_new, slot<store_new>()},
-    {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(store_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(store_clear_refs)},
+    VLM_OBJECT_SLOTS(CellStore),
     {Py_tp_iter, slot<store_iter>()},
     {Py_tp_methods, store_methods},
     {Py_mp_length, slot<store_len>()},
@@ -386,33 +336,25 @@ PyType_Spec STORE_SPEC = {
 
 }  // namespace
 
-StoreBorrow::StoreBorrow(PyObject* obj) {
+bool check_cell_store(PyObject* obj) {
     int found = PyType_GetBaseByToken(Py_TYPE(obj), &STORE_SPEC, nullptr);
-    if (found <= 0) {
-        if (found == 0)
-            PyErr_Format(PyExc_TypeError, "expected a CellStore, not %T", obj);
-        return;
-    }
-    guard_.emplace(as_store(obj)->borrowed, Mode::Exclusive);
-    if (*guard_)
-        store_ = &as_store(obj)->store;
+    if (found == 0)
+        PyErr_Format(PyExc_TypeError, "expected a CellStore, not %T", obj);
+    return found > 0;
 }
 
-std::optional<StoreView> store_view(PyObject* obj) noexcept {
+StoreObject* cell_store_of(PyObject* obj) noexcept {
     if (PyType_GetBaseByToken(Py_TYPE(obj), &STORE_SPEC, nullptr) <= 0) {
         PyErr_Clear();
-        return std::nullopt;
+        return nullptr;
     }
-    return StoreView{&as_store(obj)->borrowed, &as_store(obj)->store};
+    return StoreObject::of(obj);
 }
 
 int add_cell_store(PyObject* module) {
     if (store::add_key_iter(module) < 0)
         return -1;
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &STORE_SPEC, nullptr));
-    if (!type)
-        return -1;
-    return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get()));
+    return add_type(module, STORE_SPEC);
 }
 
 }  // namespace vlm

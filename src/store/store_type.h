@@ -5,7 +5,7 @@
 #pragma once
 
 #include "host/pytype.h"
-#include "store/store.h"
+#include "store/store_iter.h"
 
 namespace vlm {
 
@@ -13,27 +13,14 @@ namespace vlm {
 // exception set.
 int add_cell_store(PyObject* module);
 
-// A CellStore instance (or one of a subclass) held exclusively for a whole
-// job, such as a load. False with TypeError when `obj` is no CellStore of
-// this module, or with RuntimeError "Already borrowed" when it is in use.
-// The native store inside `obj` when it is a CellStore of this module (or
-// of a subclass), with its borrow flag, for a job that borrows it only for
-// each access; nothing (no exception) for any other object.
-struct StoreView {
-    int* borrowed;
-    store::CellStore* store;
-};
-std::optional<StoreView> store_view(PyObject* obj) noexcept;
+// Whether `obj` is a CellStore of this module (or of a subclass), for a job
+// that then takes its borrow (Borrowed<CellStore>): false with TypeError
+// "expected a CellStore, not T" otherwise.
+bool check_cell_store(PyObject* obj);
 
-class StoreBorrow {
-public:
-    explicit StoreBorrow(PyObject* obj);
-    explicit operator bool() const noexcept { return store_ != nullptr; }
-    store::CellStore& store() const noexcept { return *store_; }
-
-private:
-    std::optional<BorrowGuard> guard_;
-    store::CellStore* store_ = nullptr;
-};
+// The object when `obj` is a CellStore of this module (or of a subclass), for
+// a job that borrows it only for each access; null (no exception) for any
+// other object.
+store::StoreObject* cell_store_of(PyObject* obj) noexcept;
 
 }  // namespace vlm

@@ -5,6 +5,7 @@
 
 #include "host/args.h"
 #include "host/names.h"
+#include "host/pytype.h"
 #include "sheet/parser.h"
 #include "table/export.h"
 #include "table/member.h"
@@ -79,7 +80,7 @@ public:
     // inflated on a thread of its own.
     [[nodiscard]] Result<std::unique_ptr<ByteSource>> open(bool threaded = true) const {
         if (file_)
-            return std::unique_ptr<ByteSource>(std::make_unique<PyFileSource>(file_.get()));
+            return std::unique_ptr<ByteSource>(std::make_unique<PyFileSource>(file_.get(), PyFileSource::Interpreter::Released));
         MemberSpec spec = spec_;
         if (path_) {
             spec.fd = ::open(PyBytes_AS_STRING(path_.get()), O_RDONLY | O_CLOEXEC);
@@ -290,33 +291,29 @@ Result<TableData> run(const Request& req, Refusal& refusal, bool& refused, bool&
 
 // --- TableData -------------------------------------------------------------
 
-struct TableObject {
-    PyObject_HEAD
-    SharedTable* table;
-};
+// Immutable and holding no Python object: no borrow is taken, and nothing
+// is cleared (the type is not the collector's).
+using TableObject = Object<SharedTable>;
 
-TableObject* as_table(PyObject* o) { return reinterpret_cast<TableObject*>(o); }
-const TableData& data(PyObject* o) { return **as_table(o)->table; }
+const SharedTable& shared(PyObject* o) { return *TableObject::of(o)->value; }
+const TableData& data(PyObject* o) { return *shared(o); }
 
 PyObject* new_table(PyTypeObject* type, TableData&& t) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (!self)
-        return nullptr;
-    as_table(self)->table = new SharedTable(std::make_shared<const TableData>(std::move(t)));
-    return self;
+    return new_object(type, SharedTable(std::make_shared<const TableData>(std::move(t))));
 }
 
-void table_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    delete as_table(self)->table;
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(type);
-}
+// The capsule names the Arrow PyCapsule interface gives its structures.
+template <class T>
+constexpr const char* CAPSULE_NAME = nullptr;
+template <>
+constexpr const char* CAPSULE_NAME<ArrowSchema> = "arrow_schema";
+template <>
+constexpr const char* CAPSULE_NAME<ArrowArrayStream> = "arrow_array_stream";
 
-void schema_capsule_free(PyObject* capsule) {
-    auto* s = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+// Released (if the consumer did not take it over) and freed with its capsule.
+template <class T>
+void capsule_free(PyObject* capsule) {
+    auto* s = static_cast<T*>(PyCapsule_GetPointer(capsule, CAPSULE_NAME<T>));
     if (!s)
         return PyErr_Clear();
     if (s->release)
@@ -324,24 +321,22 @@ void schema_capsule_free(PyObject* capsule) {
     delete s;
 }
 
-void stream_capsule_free(PyObject* capsule) {
-    auto* s = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-    if (!s)
-        return PyErr_Clear();
-    if (s->release)
-        s->release(s);
-    delete s;
-}
-
-PyObject* arrow_c_schema(PyObject* self, PyObject*) {
-    auto* s = new ArrowSchema;
-    export_schema(data(self), s);
-    PyObject* capsule = PyCapsule_New(s, "arrow_schema", schema_capsule_free);
+// A new structure filled by `fill`, in its capsule; null with the exception
+// set (the structure released) when the capsule cannot be made.
+template <class T, class F>
+PyObject* exported(F&& fill) {
+    auto* s = new T;
+    fill(s);
+    PyObject* capsule = PyCapsule_New(s, CAPSULE_NAME<T>, capsule_free<T>);
     if (!capsule) {
         s->release(s);
         delete s;
     }
     return capsule;
+}
+
+PyObject* arrow_c_schema(PyObject* self, PyObject*) {
+    return exported<ArrowSchema>([&](ArrowSchema* s) { export_schema(data(self), s); });
 }
 
 constexpr Signature<1> STREAM_ARGS{"__arrow_c_stream__", {&NAMES.requested_schema}, {"requested_schema"}, 0};
@@ -353,14 +348,7 @@ PyObject* arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject* a[1] = {Py_None};
     if (!STREAM_ARGS.parse(args, PyVectorcall_NARGS(nargs), kwnames, a))
         return nullptr;
-    auto* s = new ArrowArrayStream;
-    export_stream(*as_table(self)->table, s);
-    PyObject* capsule = PyCapsule_New(s, "arrow_array_stream", stream_capsule_free);
-    if (!capsule) {
-        s->release(s);
-        delete s;
-    }
-    return capsule;
+    return exported<ArrowArrayStream>([&](ArrowArrayStream* s) { export_stream(shared(self), s); });
 }
 
 PyObject* get_num_rows(PyObject* self, void*) { return PyLong_FromLongLong(data(self).rows); }
@@ -492,7 +480,7 @@ PyGetSetDef table_getset[] = {
 
 PyType_Slot table_slots[] = {
     {Py_tp_doc, const_cast<char*>("A table read by the columnar job: record batches of typed columns.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(table_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<SharedTable>)},
     {Py_tp_methods, table_methods},
     {Py_tp_getset, table_getset},
     {0, nullptr},
@@ -649,8 +637,7 @@ PyMethodDef read_table_def[] = {
 }  // namespace
 
 int add_table(PyObject* module) {
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &table_spec, nullptr));
-    if (!type || PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get())) < 0)
+    if (add_type(module, table_spec) < 0)
         return -1;
     return PyModule_AddFunctions(module, read_table_def);
 }

@@ -42,17 +42,11 @@ PyObject* find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* a[1] = {nullptr};
     if (!FIND_DIMENSION_ARGS.parse(args, PyVectorcall_NARGS(nargs), kwnames, a))
         return nullptr;
-    PyFileSource src(a[0]);
-    xml::Reader reader(src);
-    Result<Ref> out = find_dimension_in(reader);
-    if (!out)
-        return fallback_err(std::move(out).error());
-    return out->release();
+    return xml::read_file(a[0], find_dimension_in);
 }
 
 PyMethodDef find_dimension_def[] = {
-    {"find_dimension", method<find_dimension>(),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"find_dimension", method<find_dimension>(), METH_FASTCALL | METH_KEYWORDS,
      "find_dimension(source)\n--\n\n"
      "Return the raw bytes of the worksheet's dimension element and the namespace "
      "declarations in force around it, or None."},

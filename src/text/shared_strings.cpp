@@ -110,17 +110,11 @@ PyObject* read_string_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     Result<Ref> si_content = lookup_helper(helpers_obj, "si_content");
     if (!si_content)
         return fallback_err(std::move(si_content).error());
-    PyFileSource src(source);
-    xml::Reader reader(src);
-    Result<Ref> out = read_string_table_in(reader, *helpers, si_content->get());
-    if (!out)
-        return fallback_err(std::move(out).error());
-    return out->release();
+    return xml::read_file(source, [&](xml::Reader& r) { return read_string_table_in(r, *helpers, si_content->get()); });
 }
 
 PyMethodDef read_string_table_def[] = {
-    {"read_string_table", method<read_string_table>(),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"read_string_table", method<read_string_table>(), METH_FASTCALL | METH_KEYWORDS,
      "read_string_table(source, helpers)\n--\n\n"
      "Read a workbook's shared-strings part into a list: plain texts natively, "
      "rich items through the package's si_content."},

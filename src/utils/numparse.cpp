@@ -1,13 +1,9 @@
 // The decimal scanner behind the exact conversion of number texts.
 #include "utils/numparse.h"
 
+#include "utils/ascii.h"
+
 namespace vlm {
-
-namespace {
-
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
-}  // namespace
 
 Decimal scan_decimal(std::string_view t, double& out) noexcept {
     size_t i = 0, n = t.size();

@@ -47,8 +47,8 @@ Result<void> SheetWriter::write_sheet_data(PyObject* rows_fallback) {
         return fetched();
     buf_ += "<sheetData>";
     bool done = false;
-    if (std::optional<StoreView> view = store_view(cells.get())) {
-        if (!view->store->dict()) {
+    if (store::StoreObject* obj = cell_store_of(cells.get())) {
+        if (!obj->value->dict()) {
             VLM_TRY(write_store(cells.get(), row_dims.get()));
             done = true;
         }

@@ -11,7 +11,6 @@
 #include "utils/coord.h"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 
 namespace vlm::writer {
@@ -23,8 +22,8 @@ using store::Loc;
 
 class StoreWalk {
 public:
-    StoreWalk(SheetWriter& w, StoreView view, PyObject* row_dims)
-        : w_(w), view_(view), row_dims_(row_dims), generation_(view.store->generation()) {}
+    StoreWalk(SheetWriter& w, store::StoreObject* obj, PyObject* row_dims)
+        : w_(w), obj_(obj), row_dims_(row_dims), generation_(obj->value->generation()) {}
 
     Result<void> run();
 
@@ -41,7 +40,7 @@ private:
     Result<Classified> dated(const Loc& loc, const Entry& e, std::optional<std::string_view>& t);
 
     SheetWriter& w_;
-    StoreView view_;
+    store::StoreObject* obj_;
     PyObject* row_dims_;
     uint64_t generation_;
     std::vector<Loc> row_;
@@ -50,11 +49,12 @@ private:
 };
 
 Result<CellStore*> StoreWalk::access() {
-    if (std::atomic_ref<int>(*view_.borrowed).load(std::memory_order_relaxed) != 0)
+    if (!BorrowGuard::is_free(obj_->borrowed))
         return std::unexpected(XmlError::internal("cell store in use while writing"));
-    if (view_.store->generation() != generation_)
+    CellStore* st = &*obj_->value;
+    if (st->generation() != generation_)
         return decline("cell store changed while writing");
-    return view_.store;
+    return st;
 }
 
 Result<void> StoreWalk::run() {
@@ -127,7 +127,7 @@ Result<const StoreWalk::StyleSlot*> StoreWalk::style(uint32_t id) {
     out.date = w_.shows_date(item.get());
     out.styled = VLM_TRY(w_.has_style(item.get()));
     if (out.styled) {
-        Ref copy = Ref::steal(PyObject_CallOneArg(w_.style_array_.get(), item.get()));
+        Ref copy = Ref::steal(PyObject_CallOneArg(w_.helper(WriterHelper::StyleArray), item.get()));
         if (!copy)
             return fetched();
         Ref sid = VLM_TRY(w_.style_id(copy.get()));
@@ -239,10 +239,10 @@ Result<void> StoreWalk::cell(const Loc& loc) {
 }
 
 Result<void> SheetWriter::write_store(PyObject* store_obj, PyObject* row_dims) {
-    std::optional<StoreView> view = store_view(store_obj);
-    if (!view)
+    store::StoreObject* obj = cell_store_of(store_obj);
+    if (!obj)
         return std::unexpected(XmlError::internal("not a cell store"));
-    return StoreWalk(*this, *view, row_dims).run();
+    return StoreWalk(*this, obj, row_dims).run();
 }
 
 }  // namespace vlm::writer

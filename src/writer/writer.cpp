@@ -88,16 +88,13 @@ Result<SheetWriter> SheetWriter::make(PyObject* ws, PyObject* write, bool lxml, 
     w.lxml_ = lxml;
     Ref parent = VLM_TRY(attr(ws, NAMES.parent));
     w.cell_styles_ = VLM_TRY(attr(parent.get(), NAMES._cell_styles));
-    w.style_array_ = VLM_TRY(lookup_helper(helpers, "StyleArray"));
+    for (size_t i = 0; i < WRITER_HELPER_COUNT; ++i)
+        w.helpers_[i] = VLM_TRY(lookup_helper(helpers, WRITER_HELPER_KEYS[i]));
     w.hyperlinks_ = VLM_TRY(attr(ws, NAMES._hyperlinks));
-    w.add_comment_ = VLM_TRY(lookup_helper(helpers, "add_comment"));
-    w.write_cell_ = VLM_TRY(lookup_helper(helpers, "write_cell"));
-    w.date_value_ = VLM_TRY(lookup_helper(helpers, "date_value"));
     Ref epoch = VLM_TRY(attr(parent.get(), NAMES.epoch));
     w.epoch_ = VLM_TRY(native_epoch(epoch.get()));
     Ref iso = VLM_TRY(attr(parent.get(), NAMES.iso_dates));
     w.iso_dates_ = VLM_TRY(truth(iso.get()));
-    w.safe_string_ = VLM_TRY(lookup_helper(helpers, "safe_string"));
     VLM_TRY(w.read_date_formats(helpers));
     VLM_TRY(w.read_formula_values(helpers));
     return w;
@@ -183,14 +180,12 @@ Result<void> SheetWriter::read_formula_values(PyObject* helpers) {
 Result<bool> SheetWriter::has_style(PyObject* style) {
     if (style == Py_None)
         return false;
-    if (Py_TYPE(style) == reinterpret_cast<PyTypeObject*>(style_array_.get())) {
+    if (Py_TYPE(style) == style_array_type()) {
         StyleInts s = style_ints(style);
         if (s.ok)
             return s.any;
     }
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    Ref any = builtins ? Ref::steal(PyObject_GetAttrString(builtins.get(), "any")) : Ref();
-    Ref r = any ? Ref::steal(PyObject_CallOneArg(any.get(), style)) : Ref();
+    Ref r = Ref::steal(PyObject_CallOneArg(NAMES.builtin_any, style));
     if (!r)
         return fetched();
     return truth(r.get());
@@ -199,7 +194,7 @@ Result<bool> SheetWriter::has_style(PyObject* style) {
 bool SheetWriter::shows_date(PyObject* style) const noexcept {
     int32_t format = 0;
     if (style != Py_None) {
-        if (Py_TYPE(style) != reinterpret_cast<PyTypeObject*>(style_array_.get()))
+        if (Py_TYPE(style) != style_array_type())
             return false;
         StyleInts s = style_ints(style);
         if (!s.ok || s.count == 0)
@@ -211,7 +206,7 @@ bool SheetWriter::shows_date(PyObject* style) const noexcept {
 
 Result<Ref> SheetWriter::style_id(PyObject* style) {
     StyleInts s;
-    if (Py_TYPE(style) == reinterpret_cast<PyTypeObject*>(style_array_.get()))
+    if (Py_TYPE(style) == style_array_type())
         s = style_ints(style);
     bool cacheable = s.ok && s.count == 9;
     if (cacheable) {
@@ -248,7 +243,7 @@ Result<void> SheetWriter::id_text(PyObject* id, std::string& out) {
 Result<void> SheetWriter::write_one(PyObject* cell) {
     Ref comment = VLM_TRY(attr(cell, NAMES._comment));
     if (comment.get() != Py_None) {
-        Ref r = Ref::steal(PyObject_CallFunctionObjArgs(add_comment_.get(), ws_.get(), cell, nullptr));
+        Ref r = Ref::steal(PyObject_CallFunctionObjArgs(helper(WriterHelper::AddComment), ws_.get(), cell, nullptr));
         if (!r)
             return fetched();
     }
@@ -280,7 +275,7 @@ Result<void> SheetWriter::write_one(PyObject* cell) {
     if (*dt == "d") {
         if (!shows_date(style.get()))
             return push_fallback(cell, styled);
-        Ref pair = Ref::steal(PyObject_CallFunctionObjArgs(date_value_.get(), ws_.get(), cell, nullptr));
+        Ref pair = Ref::steal(PyObject_CallFunctionObjArgs(helper(WriterHelper::DateValue), ws_.get(), cell, nullptr));
         PyObject *v, *iso;
         if (!pair || !PyArg_ParseTuple(pair.get(), "OO!:date_value", &v, &PyBool_Type, &iso))
             return fetched();
@@ -348,20 +343,27 @@ Result<SheetWriter::Outcome> SheetWriter::emit(const CellOut& c) {
         esc_attr(b, *t, lxml_);
         b += '"';
     }
-    const char* empty_v = lxml_ ? "<v></v></c>" : "<v /></c>";
+    // <v>text</v> or <f>text</f>, escaped; empty, as each serialiser
+    // writes an empty element: <v></v> (lxml) or <v />.
+    auto put_element = [&](char name, std::string_view inner) {
+        const char open[] = {'<', name, '\0'}, close[] = {'<', '/', name, '>', '\0'};
+        b += open;
+        if (inner.empty() && !lxml_) {
+            b += " />";
+            return;
+        }
+        b += '>';
+        esc_text(b, inner, lxml_);
+        b += close;
+    };
     switch (content) {
     case Content::Empty:
         b += lxml_ ? "></c>" : " />";
         break;
     case Content::V:
-        if (text.empty()) {
-            b += '>';
-            b += empty_v;
-        } else {
-            b += "><v>";
-            esc_text(b, text, lxml_);
-            b += "</v></c>";
-        }
+        b += '>';
+        put_element('v', text);
+        b += "</c>";
         break;
     case Content::Inline: {
         std::string_view stripped = py_strip(text);
@@ -376,21 +378,10 @@ Result<SheetWriter::Outcome> SheetWriter::emit(const CellOut& c) {
         size_t skip = 1;
         while (skip < text.size() && (static_cast<unsigned char>(text[skip]) & 0xC0) == 0x80)
             ++skip;
-        std::string_view formula = text.substr(skip);
-        if (formula.empty()) {
-            b += lxml_ ? "><f></f>" : "><f />";
-        } else {
-            b += "><f>";
-            esc_text(b, formula, lxml_);
-            b += "</f>";
-        }
-        if (saved_text.empty()) {
-            b += empty_v;
-        } else {
-            b += "<v>";
-            esc_text(b, saved_text, lxml_);
-            b += "</v></c>";
-        }
+        b += '>';
+        put_element('f', text.substr(skip));
+        put_element('v', saved_text);
+        b += "</c>";
         break;
     }
     }
@@ -398,7 +389,7 @@ Result<SheetWriter::Outcome> SheetWriter::emit(const CellOut& c) {
 }
 
 Result<void> SheetWriter::push_fallback(PyObject* cell, bool styled) {
-    Ref xml = Ref::steal(PyObject_CallFunctionObjArgs(write_cell_.get(), ws_.get(), cell,
+    Ref xml = Ref::steal(PyObject_CallFunctionObjArgs(helper(WriterHelper::WriteCell), ws_.get(), cell,
                                                       styled ? Py_True : Py_False, nullptr));
     if (!xml)
         return fetched();
@@ -539,14 +530,7 @@ Result<void> SheetWriter::row_end() {
 }
 
 Result<void> SheetWriter::write_cells(PyObject* cells) {
-    Ref it = Ref::steal(PyObject_GetIter(cells));
-    if (!it)
-        return fetched();
-    while (Ref cell = Ref::steal(PyIter_Next(it.get())))
-        VLM_TRY(write_one(cell.get()));
-    if (PyErr_Occurred())
-        return fetched();
-    return {};
+    return each_item(cells, [&](PyObject* cell) { return write_one(cell); });
 }
 
 template <class F>

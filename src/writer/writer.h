@@ -34,6 +34,13 @@ namespace vlm::writer {
 // row_dims.get(row): a row's attributes, or None.
 [[nodiscard]] Result<Ref> row_attrs(PyObject* row_dims, int64_t row);
 
+// The package's helpers the writer calls, in the order make() looks them up
+// in the `helpers` dict (missing one: TypeError "missing helper KEY").
+enum class WriterHelper : unsigned char { StyleArray, AddComment, WriteCell, DateValue, SafeString };
+inline constexpr size_t WRITER_HELPER_COUNT = 5;
+inline constexpr const char* WRITER_HELPER_KEYS[WRITER_HELPER_COUNT] = {
+    "StyleArray", "add_comment", "write_cell", "date_value", "safe_string"};
+
 // The buffer is handed over once it holds this much, at a row end.
 inline constexpr size_t FLUSH_AT = size_t{1} << 20;
 
@@ -59,9 +66,9 @@ public:
 
     template <class F>
     void visit(F&& f) const {
-        for (const Ref* r : {&ws_, &write_, &cell_styles_, &style_array_, &hyperlinks_, &add_comment_,
-                             &write_cell_, &date_value_, &safe_string_})
+        for (const Ref* r : {&ws_, &write_, &cell_styles_, &hyperlinks_})
             f(r->get());
+        helpers_.visit(f);
         for (const auto& [key, id] : style_cache_)
             f(id.get());
     }
@@ -126,10 +133,15 @@ private:
         return static_cast<uint64_t>(row) << 16 | static_cast<uint64_t>(column);
     }
 
+    PyObject* helper(WriterHelper h) const noexcept { return helpers_.get(static_cast<size_t>(h)); }
+    PyTypeObject* style_array_type() const noexcept {
+        return reinterpret_cast<PyTypeObject*>(helper(WriterHelper::StyleArray));
+    }
+
     std::string buf_;
     std::optional<Epoch> epoch_;
-    Ref ws_, write_, cell_styles_, style_array_, hyperlinks_;
-    Ref add_comment_, write_cell_, date_value_, safe_string_;
+    Ref ws_, write_, cell_styles_, hyperlinks_;
+    RefArray<WRITER_HELPER_COUNT> helpers_;
     bool lxml_ = false;
     bool iso_dates_ = false;
 

@@ -9,23 +9,13 @@
 #include "host/pytype.h"
 #include "writer/writer.h"
 
-#include <new>
-#include <optional>
-
 namespace vlm {
 
 namespace {
 
 using writer::SheetWriter;
 using Mode = BorrowGuard::Mode;
-
-struct WriterObject {
-    PyObject_HEAD
-    int borrowed;
-    std::optional<SheetWriter> w;
-};
-
-WriterObject* as_writer(PyObject* o) noexcept { return reinterpret_cast<WriterObject*>(o); }
+using WriterObject = Object<SheetWriter>;
 
 constexpr Signature<4> NEW_ARGS{
     "SheetWriter", {&NAMES.ws, &NAMES.write, &NAMES.lxml, &NAMES.helpers}, {"ws", "write", "lxml", "helpers"}, 4};
@@ -45,14 +35,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Result<SheetWriter> made = SheetWriter::make(a[0], a[1], a[2] == Py_True, a[3]);
     if (!made)
         return fallback_err(std::move(made).error());
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (!self)
-        return nullptr;
-    WriterObject* o = as_writer(self);
-    o->borrowed = 0;
-    new (&o->w) std::optional<SheetWriter>(std::move(*made));
-    return self;
+    return new_object(type, std::move(*made));
 }
 
 PyObject* done(Result<void>&& r) {
@@ -65,11 +48,8 @@ PyObject* writer_sheet_data(PyObject* self, PyObject* const* args, Py_ssize_t na
     PyObject* a[1] = {nullptr};
     if (!DATA_ARGS.parse(args, nargs, kwnames, a))
         return nullptr;
-    WriterObject* o = as_writer(self);
-    BorrowGuard g(o->borrowed, Mode::Exclusive);
-    if (!g)
-        return nullptr;
-    return done(o->w->write_sheet_data(a[0]));
+    Borrowed<SheetWriter> w(self, Mode::Exclusive);
+    return w ? done(w->write_sheet_data(a[0])) : nullptr;
 }
 
 // row_idx through Python's integer conversion; a failure is the argument's
@@ -92,67 +72,39 @@ bool row_number(const char* fn, PyObject* obj, int64_t& out) {
     return false;
 }
 
+// A row method's arguments (the row number second), parsed and checked.
+template <size_t N>
+bool row_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              PyObject* (&a)[N], int64_t& row) {
+    return sig.parse(args, nargs, kwnames, a) && row_number(sig.fname, a[1], row);
+}
+
 PyObject* writer_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2] = {nullptr, nullptr};
-    if (!ROW_ARGS.parse(args, nargs, kwnames, a))
-        return nullptr;
     int64_t row;
-    if (!row_number("write_row", a[1], row))
+    if (!row_args(ROW_ARGS, args, nargs, kwnames, a, row))
         return nullptr;
-    WriterObject* o = as_writer(self);
-    BorrowGuard g(o->borrowed, Mode::Exclusive);
-    if (!g)
-        return nullptr;
-    return done(o->w->write_row(a[0], row));
+    Borrowed<SheetWriter> w(self, Mode::Exclusive);
+    return w ? done(w->write_row(a[0], row)) : nullptr;
 }
 
 PyObject* writer_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3] = {nullptr, nullptr, nullptr};
-    if (!VALUES_ARGS.parse(args, nargs, kwnames, a))
-        return nullptr;
     int64_t row;
-    if (!row_number("write_values", a[1], row))
+    if (!row_args(VALUES_ARGS, args, nargs, kwnames, a, row))
         return nullptr;
-    WriterObject* o = as_writer(self);
-    BorrowGuard g(o->borrowed, Mode::Exclusive);
-    if (!g)
+    Borrowed<SheetWriter> w(self, Mode::Exclusive);
+    if (!w)
         return nullptr;
-    Result<int64_t> last = o->w->write_values(a[0], row, a[2]);
+    Result<int64_t> last = w->write_values(a[0], row, a[2]);
     if (!last)
         return fallback_err(std::move(last).error());
     return PyLong_FromLongLong(*last);
 }
 
 PyObject* writer_flush(PyObject* self, PyObject*) {
-    WriterObject* o = as_writer(self);
-    BorrowGuard g(o->borrowed, Mode::Exclusive);
-    if (!g)
-        return nullptr;
-    return done(o->w->flush_buf());
-}
-
-int writer_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    WriterObject* o = as_writer(self);
-    return o->w ? traverse_owner(*o->w, visit, arg) : 0;
-}
-
-int writer_clear(PyObject* self) {
-    // Emptied first; the references go when `old` does.
-    std::optional<SheetWriter> old = std::move(as_writer(self)->w);
-    as_writer(self)->w.reset();
-    return 0;
-}
-
-void writer_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    writer_clear(self);
-    using Opt = std::optional<SheetWriter>;
-    as_writer(self)->w.~Opt();
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(type);
+    Borrowed<SheetWriter> w(self, Mode::Exclusive);
+    return w ? done(w->flush_buf()) : nullptr;
 }
 
 PyMethodDef writer_methods[] = {
@@ -171,9 +123,7 @@ PyMethodDef writer_methods[] = {
 PyType_Slot writer_slots[] = {
     {Py_tp_doc, const_cast<char*>("SheetWriter(ws, write, lxml, helpers): a worksheet's <sheetData>.")},
     {Py_tp_new, slot<writer_new>()},
-    {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(writer_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(writer_clear)},
+    VLM_OBJECT_SLOTS(SheetWriter),
     {Py_tp_methods, writer_methods},
     {0, nullptr},
 };
@@ -188,11 +138,6 @@ PyType_Spec WRITER_SPEC = {
 
 }  // namespace
 
-int add_sheet_writer(PyObject* module) {
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &WRITER_SPEC, nullptr));
-    if (!type)
-        return -1;
-    return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get()));
-}
+int add_sheet_writer(PyObject* module) { return add_type(module, WRITER_SPEC); }
 
 }  // namespace vlm

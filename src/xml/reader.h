@@ -112,6 +112,9 @@ public:
     // the last tag read; the buffer keeps those bytes however long they get.
     void begin_capture() noexcept;
     [[nodiscard]] Result<std::string> end_capture();
+    // Reads through the element whose start tag was read last (open at
+    // `depth`), its end tag included: false when the input ends first.
+    [[nodiscard]] Result<bool> read_through(size_t depth);
 
     // The fast attribute scan for simple start tags, over the buffered bytes
     // from `from` (just after the element name). cb(name, value) is called
@@ -327,6 +330,15 @@ FastTag Reader::fast_attrs(size_t from, size_t& end, F&& cb, bool xml_attrs) con
             return FastTag::NotHandled;
         p = q + 1;
     }
+}
+
+// An entry point's body: job(reader) over a reader of the Python file-like
+// object `source`, its object handed to the interpreter (or its error raised).
+template <class F>
+PyObject* read_file(PyObject* source, F&& job) {
+    PyFileSource src(source);
+    Reader reader(src);
+    return hand_over(job(reader));
 }
 
 }  // namespace vlm::xml

@@ -200,4 +200,14 @@ Result<std::string> Reader::end_capture() {
     return std::string(buf_.view(buf_.capture_start, buf_.tag_end));
 }
 
+Result<bool> Reader::read_through(size_t depth) {
+    for (;;) {
+        Event ev = VLM_TRY(next());
+        if (ev == Event::Eof)
+            return false;
+        if (ev == Event::End && stack_.size() < depth)
+            return true;
+    }
+}
+
 }  // namespace vlm::xml

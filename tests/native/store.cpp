@@ -128,10 +128,12 @@ Result<void> place_one(store::CellStore& st, const sheet::ValueContext& values, 
 // The load between its set-up and its end, with the store borrowed for all of it.
 template <class Place>
 PyObject* load(PyObject* const* a, PyObject* masters, Place&& place) {
-    StoreBorrow b(a[0]);
+    if (!check_cell_store(a[0]))
+        return nullptr;
+    Borrowed<store::CellStore> b(a[0], BorrowGuard::Mode::Exclusive);
     if (!b)
         return nullptr;
-    store::CellStore& st = b.store();
+    store::CellStore& st = *b;
     auto run = [&]() -> Result<void> {
         sheet::ValueContext values = VLM_TRY(value_context(a[4], a[5]));
         if (masters)
@@ -190,8 +192,10 @@ PyObject* fill_store(PyObject*, PyObject* args) {
 }
 
 PyObject* store_bytes(PyObject*, PyObject* obj) {
-    StoreBorrow b(obj);
-    return b ? PyLong_FromSize_t(b.store().bytes()) : nullptr;
+    if (!check_cell_store(obj))
+        return nullptr;
+    Borrowed<store::CellStore> b(obj, BorrowGuard::Mode::Exclusive);
+    return b ? PyLong_FromSize_t(b->bytes()) : nullptr;
 }
 
 PyMethodDef methods[] = {

@@ -25,6 +25,7 @@ import collections.abc
 import re
 import xml.parsers.expat
 
+from vellum.reference.cell import fill_streamed
 from vellum.reference.text import decode_escapes
 from vellum.reference.values import MAX_COLUMN, MAX_ROW, next_index
 
@@ -528,13 +529,10 @@ class SheetReader:
             if values_only:
                 out[column - min_col] = value
                 continue
-            cell = object.__new__(cell_cls)
-            cell.parent, cell.row, cell.column = ws, row, column
-            cell._value, cell.data_type, cell._style_id = value, data_type, style_id
+            cell = fill_streamed(object.__new__(cell_cls), ws, row, column, value, data_type, style_id)
             if self._formula_and_value:
                 is_formula, cached = extra[i]
-                cell.formula = value if is_formula else None
-                cell.cached_value = cached
+                cell.formula, cell.cached_value = value if is_formula else None, cached
             for name in extra_none or ():
                 setattr(cell, name, None)
             out[column - min_col] = cell
