@@ -15,8 +15,10 @@ from typing import IO, Any
 from vellum import _vellum
 from vellum.package import Rel
 from vellum.reference import writer as ref
-from vellum.reference.cell import ILLEGAL_XML, Cell, blank_cell, column_letter
-from vellum.reference.styles import BUILTIN_FORMATS, CellStyles, IndexedList, StyleArray
+from vellum.reference.cell import Cell, blank_cell, column_letter, format_style
+from vellum.reference.formats import CellFormat
+from vellum.reference.values import ILLEGAL_XML
+from vellum.reference.styles import CellStyles, StyleArray, Styles
 from vellum.reference.values import MAX_COLUMN, MAX_ROW, check_cell
 from vellum.reference.worksheet import EditableWorksheet, date_style
 from vellum.sheetpart import has_lxml, sink, worksheet_head, worksheet_tail
@@ -27,12 +29,39 @@ from vellum.utils.datetime import WINDOWS_EPOCH
 _PLAIN = frozenset((type(None), bool, int, float, str))
 
 
-def _new_cell(ws: Any, row: int, column: int, value: Any) -> Cell:
-    """The cell ``ws.cell(row, column, value)`` makes where there was none."""
+def _new_cell(ws: Any, row: int, column: int, value: Any, style: Any = None) -> Cell:
+    """The cell ``ws.cell(row, column, value)`` makes where there was none,
+    with a copy of the style array `style` when one is given."""
     cell = blank_cell(ws, row, column)
+    if style is not None:
+        cell._style = StyleArray(style)
     cell.value = value
     date_style(cell, value)
     return cell
+
+
+def row_styles(book: Any, formats: Any, count: int) -> list[Any]:
+    """The style array of each of `count` cells of a row appended with
+    `formats` (a `CellFormat` for all of them, or one or None for each, in
+    order), None for a cell without; each format resolved once per workbook."""
+    resolved = book.__dict__.setdefault("_format_styles", {})
+
+    def style(fmt):
+        if fmt is None:
+            return None
+        if not isinstance(fmt, CellFormat):
+            raise TypeError(f"formats are a CellFormat, or one or None for each cell, "
+                            f"not {fmt!r}")
+        found = resolved.get(fmt)
+        if found is None:
+            found = resolved[fmt] = format_style(book, fmt)
+        return found
+
+    if isinstance(formats, CellFormat):
+        return [style(formats)] * count
+    _check_row(formats)
+    styles = [style(fmt) for fmt in formats]
+    return styles + [None] * (count - len(styles))
 
 
 def _check_row(values: Any) -> None:
@@ -114,16 +143,24 @@ class NewWorksheet(EditableWorksheet):
         self._last_row = max(self._last_row, row)
         return super()._create(row, column)
 
-    def append(self, values: Iterable[Any]) -> None:
+    def append(self, values: Iterable[Any], formats: Any = None) -> None:
         """Put `values` in the row after the last one that has cells, from
-        column 1 on; None leaves a cell out. The row is added whole or not
-        at all: a value no cell takes (see `Cell.value`) raises, naming its
-        cell, and so does an iterable that fails midway, adding nothing."""
+        column 1 on; None leaves a cell out. `formats`, a `CellFormat`
+        for every cell of the row or one (or None) for each in order, gives
+        them formats (a cell with a format and no value is made too). The
+        row is added whole or not at all: a value no cell takes (see
+        `Cell.value`) raises, naming its cell, and so does an iterable that
+        fails midway, adding nothing."""
         if type(values) not in (list, tuple):
             _check_row(values)
         row = max(self._next_row, self._last_row + 1)
         _check_next_row(self, row)
         items = list(values)
+        if formats is not None:
+            styles = row_styles(self.parent, formats, len(items))
+            self._append_cells(row, items + [None] * (len(styles) - len(items)), styles)
+            self._next_row = row + 1
+            return
         types = set(map(type, items))
         if self._cell_dict or not _PLAIN.issuperset(types) or not _all_plain_saveable(items, types) \
                 or len(items) > MAX_COLUMN:
@@ -137,11 +174,13 @@ class NewWorksheet(EditableWorksheet):
                 self._keep(row, items, columns[0], columns[-1])
         self._next_row = row + 1
 
-    def _append_cells(self, row: int, values: list[Any]) -> None:
-        """Cells for the values of a new row: all of them made (each value
-        checked) before any is added."""
-        made = [_new_cell(self, *check_cell(row, column), value)
-                for column, value in enumerate(values, 1) if value is not None]
+    def _append_cells(self, row: int, values: list[Any], styles: Any = None) -> None:
+        """Cells for the values of a new row, with their `styles` when given:
+        all of them made (each value checked) before any is added."""
+        styles = styles or [None] * len(values)
+        made = [_new_cell(self, *check_cell(row, column), value, style)
+                for column, (value, style) in enumerate(zip(values, styles), 1)
+                if value is not None or style is not None]
         cells = self._cells
         for cell in made:
             cells[(row, cell.column)] = cell
@@ -195,23 +234,37 @@ class WriteOnlyWorksheet:
         """The sheet's name (its `title`)."""
         return self.title
 
-    def append(self, values: Iterable[Any]) -> None:
+    def append(self, values: Iterable[Any], formats: Any = None) -> None:
         """Write `values` as the next row, from column 1 on; None leaves a
-        cell out. The row is written whole or not at all: a value no cell
-        takes (see `Cell.value`) raises, naming its cell, and writes
-        nothing."""
+        cell out. `formats` gives the row's cells formats, as for
+        `NewWorksheet.append`. The row is written whole or not at all: a
+        value no cell takes (see `Cell.value`) raises, naming its cell, and
+        writes nothing."""
         writer = self._check_usable()
         if type(values) not in (list, tuple):
             _check_row(values)
         row = self._rows + 1
         _check_next_row(self, row)
-        last = writer.write_values(values, row, self._make_cell)
+        if formats is None:
+            last = writer.write_values(values, row, self._make_cell)
+        else:
+            last = self._write_styled(writer, row, list(values), formats)
         self._rows = row
         if last:
             self._max_col = max(self._max_col, last)
 
-    def _make_cell(self, row: int, column: int, value: Any) -> Cell:
-        cell = Cell(self, row, column)
+    def _write_styled(self, writer: Any, row: int, items: list[Any], formats: Any) -> int:
+        """Write a row whose cells have formats; the last column written."""
+        styles = row_styles(self.parent, formats, len(items))
+        items += [None] * (len(styles) - len(items))
+        cells = [self._make_cell(*check_cell(row, column), value, style)
+                 for column, (value, style) in enumerate(zip(items, styles), 1)
+                 if value is not None or style is not None]
+        writer.write_row(cells, row)  # whole or not at all
+        return cells[-1].column if cells else 0
+
+    def _make_cell(self, row: int, column: int, value: Any, style: Any = None) -> Cell:
+        cell = Cell(self, row, column, style=style)
         cell.value = value
         date_style(cell, value)
         return cell
@@ -286,10 +339,11 @@ class NewWorkbook:
         self.epoch = WINDOWS_EPOCH
         self.iso_dates = False
         self.worksheets: list[Any] = []
+        styles = Styles.new()
         self._cell_styles = CellStyles([StyleArray()])
-        self._number_formats = dict(BUILTIN_FORMATS)
-        self._alignments = IndexedList([()])
-        self._protections = IndexedList([()])
+        self._number_formats = styles.number_formats
+        self._alignments, self._protections = styles.alignments, styles.protections
+        self._fonts, self._fills, self._borders = styles.fonts, styles.fills, styles.borders
 
     def add_sheet(self, name: str) -> Any:
         """Add a worksheet called `name` at the end and return it: a
