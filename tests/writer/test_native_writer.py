@@ -236,7 +236,9 @@ def test_store_path_forms(lxml):
         cells[("odd",)] = Cell(ws, 50, 1, 1)  # dict mode
         assert cells._in_dict_mode()
         same(ws, lxml)
-        ws.row_dimensions["7"] = {}
+        with pytest.raises(ValueError):
+            ws.row_dimensions["7"] = {}  # refused when set; the writer still declines it
+        dict.__setitem__(ws.row_dimensions, "7", {})
         with pytest.raises(_vellum.NativeFallback):
             ws._cells = _vellum.CellStore()
             _vellum.SheetWriter(ws, [].append, lxml, ref.make_writer_helpers(lxml)).write_sheet_data(list)
