@@ -34,7 +34,7 @@ QUICK = {"stream_workbook": ["--rows", "20000"], "full_load": ["--rows", "20000"
          "find_dimension": ["--rows", "20000"], "prescan": ["--rows", "20000"],
          "shared_strings": ["--strings", "100000"], "profile_stream": ["--rows", "20000"],
          "save": ["--rows", "20000", "--write-only-cells", "1000000"], "write_sheet": ["--rows", "20000"],
-         "table": ["--rows", "20000", "--memory-rows", "100000"]}
+         "save_formats": ["--rows", "20000"], "table": ["--rows", "20000", "--memory-rows", "100000"]}
 COLORS = {"zip": "#7f7f7f", "inflate": "#bcbd22", "floor": "#dbdb8d", "expat": "#9467bd", "python": "#d62728",
           "engine (zipfile)": "#ff7f0e", "engine": "#1f77b4", "full": "#2ca02c",
           "save": "#17becf", "save write_only": "#8c564b",
