@@ -15,7 +15,7 @@ import xlsxwriter
 from hypothesis import given, settings, strategies as st
 
 import vellum
-from tests.api.saving import parts, read, saved
+from tests.api.saving import closed_after, parts, read, saved  # noqa: F401 (a fixture)
 from vellum import Alignment, Border, CellFormat, Fill, Font, Protection, Side
 
 CORPUS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "corpus" / "xlsx"

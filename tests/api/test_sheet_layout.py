@@ -13,7 +13,7 @@ import xlsxwriter
 from hypothesis import given, settings, strategies as st
 
 import vellum
-from tests.api.saving import parts, read, saved
+from tests.api.saving import closed_after, parts, read, saved  # noqa: F401 (a fixture)
 from vellum.reference.sheetlayout import ORDER
 
 

@@ -9,11 +9,11 @@ VELLUM_REQUIRE_LIBREOFFICE is set (CI)."""
 import dataclasses
 import datetime
 import re
-import warnings
 
 import pytest
 
 import vellum
+from tests.api.saving import closed_after, read  # noqa: F401 (a fixture)
 from tests.api.shown import export, sheet_grid, soffice
 from vellum import Alignment, Border, Fill, Font, Protection, Side
 
@@ -81,9 +81,7 @@ def converted(tmp_path_factory):
 
 
 def opened(path):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        return vellum.read_workbook(path)["Report"]
+    return read(path)["Report"]
 
 
 def as_set(kind, value):
