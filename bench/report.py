@@ -5,7 +5,7 @@ process's environment, and one Markdown page with PNG plots of the figures.
 
 Each benchmark that takes `--json PATH` writes its figures there; the
 report plots the ones it knows (inflate, deflate, stream_workbook,
-full_load, scaling, save, write_sheet, table) and shows every other JSON file's `results` as a table,
+full_load, scaling, save, write_sheet, table, dask) and shows every other JSON file's `results` as a table,
 so a new benchmark that writes one is picked up as it is. The printed
 output of every benchmark is kept beside the report and shown in it.
 `--quick` runs each at a small size (the report then says so); `ab`, which
@@ -34,7 +34,8 @@ QUICK = {"stream_workbook": ["--rows", "20000"], "full_load": ["--rows", "20000"
          "find_dimension": ["--rows", "20000"], "prescan": ["--rows", "20000"],
          "shared_strings": ["--strings", "100000"], "profile_stream": ["--rows", "20000"],
          "save": ["--rows", "20000", "--write-only-cells", "1000000"], "write_sheet": ["--rows", "20000"],
-         "save_formats": ["--rows", "20000"], "table": ["--rows", "20000", "--memory-rows", "100000"]}
+         "save_formats": ["--rows", "20000"],
+         "table": ["--rows", "20000", "--memory-rows", "100000"], "dask": ["--rows", "5000"]}
 COLORS = {"zip": "#7f7f7f", "inflate": "#bcbd22", "floor": "#dbdb8d", "expat": "#9467bd", "python": "#d62728",
           "engine (zipfile)": "#ff7f0e", "engine": "#1f77b4", "full": "#2ca02c",
           "save": "#17becf", "save write_only": "#8c564b",
@@ -233,6 +234,23 @@ def plot_scaling(fig_path, scaling):
     save_figure(plt, fig, fig_path)
 
 
+def plot_dask(fig_path, dask):
+    """Each scheduler's speed as a multiple of the plain loop's."""
+    plt = _plt()
+    rows = dask["results"]
+    fig, ax = plt.subplots(figsize=(6, 2.8))
+    y = range(len(rows))
+    ax.barh(y, [r["speedup_vs_loop"] for r in rows],
+            color=[COLORS["zip"] if r["job"] == "loop" else COLORS["engine"] for r in rows])
+    ax.set_yticks(list(y), [r["job"] for r in rows])
+    ax.invert_yaxis()
+    ax.axvline(1.0, color="black", linewidth=0.6)
+    label(ax, "speed, as a multiple of a plain loop of read_table", "",
+          f"{dask['books']} workbooks, {dask['cells']:,} cells, {dask['cpus']} CPUs (load {dask.get('load', 0):.1f}), "
+          "medians")
+    save_figure(plt, fig, fig_path)
+
+
 def plot_memory(fig_path, full):
     plt = _plt()
     rows = full["results"]
@@ -372,7 +390,37 @@ def summary(figures):
                        f"{r['python_bytes_per_cell']:.0f} |")
     out += _writers_summary(figures.get("save"), figures.get("write_sheet"))
     out += _table_summary(figures.get("table"))
+    out += _dask_summary(figures.get("dask"))
+    out += _edit_summary(figures.get("edit"))
     return "\n".join(out)
+
+
+def _dask_summary(dask):
+    """read_sheets on each scheduler against a plain loop of read_table."""
+    if not dask:
+        return []
+    out = ["", f"| read_sheets, {dask['books']} workbooks, {dask['cells']:,} cells, {dask['cpus']} CPUs "
+           f"(load {dask.get('load', 0):.1f}) | time | "
+           "speed-up over the loop | overhead a workbook | best round | its speed-up |",
+           "|---|---|---|---|---|---|"]
+    for r in dask["results"]:
+        out.append(f"| {r['job']} | {r['seconds']:.2f} s | **{r['speedup_vs_loop']:.2f}x** | "
+                   f"{r['overhead_ms_per_book']:+.1f} ms | {r['best_seconds']:.2f} s | "
+                   f"{r['best_speedup_vs_loop']:.2f}x |")
+    return out
+
+
+def _edit_summary(edit):
+    """Saves of a read workbook: one cell of a small sheet against one of a
+    large sheet, and a no-change save against copying the file."""
+    if not edit:
+        return []
+    r = edit["ratios"]
+    return ["", f"Saving a read workbook of {edit['cells']:,} cells and a small sheet: one cell of the small "
+            f"sheet changed, **{r['small_over_large']:.3f}x** the time with one of the large sheet changed. "
+            f"A no-change save of {edit['corpus_file']}: **{r['nochange_over_copy']:.2f}x** the time of "
+            f"copying the file, {r.get('nochange_over_durable_copy', float('nan')):.2f}x that of a copy "
+            "flushed to disk as the save is."]
 
 
 def _table_summary(table):
@@ -450,6 +498,9 @@ def write_report(out, quick, figures, texts, took):
     if "scaling" in figures:
         plot_scaling(out / "scaling.png", figures["scaling"])
         plots.append(("Time against sheet size", "scaling.png"))
+    if "dask" in figures:
+        plot_dask(out / "dask.png", figures["dask"])
+        plots.append(("Many workbooks on Dask (read_sheets), per scheduler", "dask.png"))
     if "full_load" in figures:
         plot_memory(out / "memory.png", figures["full_load"])
         plots.append(("Memory per cell, read in full", "memory.png"))
@@ -480,15 +531,18 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="small sizes, a few minutes in all")
     ap.add_argument("--out", default=str(HERE / "report"))
-    ap.add_argument("--only", nargs="+", help="run only these benchmarks")
+    ap.add_argument("--only", nargs="+", help="run only these benchmarks (the others' figures "
+                    "are taken from the data folder)")
     ap.add_argument("--replot", action="store_true", help="rebuild the page from the data folder, run nothing")
     args = ap.parse_args()
     out = pathlib.Path(args.out)
     data = out / "data"
     data.mkdir(parents=True, exist_ok=True)
     figures, texts, took = {}, {}, {}
-    for name in benches(args.only):
-        if args.replot:
+    chosen = set(benches(args.only))
+    for name in benches(None):
+        # with --only, the others' figures come from their last full run
+        if args.replot or name not in chosen:
             if not (data / f"{name}.txt").exists():
                 continue
             texts[name] = (data / f"{name}.txt").read_text()
@@ -499,9 +553,9 @@ def main():
         if fig is not None:
             figures[name] = fig
     took_path = data / "took.json"
-    if args.replot and took_path.exists():
-        took = json.loads(took_path.read_text())
-    elif not args.replot:
+    if took_path.exists():
+        took = {**json.loads(took_path.read_text()), **took}
+    if not args.replot:
         took_path.write_text(json.dumps(took))
     write_report(out, args.quick, figures, texts, took)
     print(f"report: {out / 'report.md'}")

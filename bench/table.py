@@ -12,7 +12,12 @@ engine's so that the ratio holds on a shared machine; times are medians of
 the rounds. Then the peak memory of reading a 10,000,000-cell floats sheet
 (a fresh process; its resident peak growth against the table's own
 buffers), and two threads reading two workbooks at once against one after
-the other (the job lets the interpreter go).
+the other (the job lets the interpreter go). Then where the time goes, on
+both CPUs and on one: each piece of the job alone (ISA-L's inflate of the
+sheet part, opening the workbook with its string table, the parse and
+the columns from a copy of the workbook whose members are stored, the
+whole job, pyarrow's import of the batches), its wall and CPU time (every
+thread's) against zipfile's.
 
     bash scripts/devenv.sh bench table [--runs N] [--rows N] [--json PATH]
 
@@ -34,6 +39,7 @@ import workbooks  # noqa: E402
 from common import arguments, write_json  # noqa: E402
 
 import vellum  # noqa: E402
+from vellum import zipread  # noqa: E402
 
 PART = "xl/worksheets/sheet1.xml"
 MEMORY_ROWS = 1_000_000  # x 10 columns
@@ -124,6 +130,71 @@ def jobs(kind, path, runs, slow_runs):
             "rows_pandas_vs_table": med["rows_pandas"] / med["table"]}
 
 
+def stored_copy(path):
+    """The workbook with every member stored: read_table of it is the job
+    without its inflate (the data still copied and its CRC-32 checked)."""
+    target = path.with_name(path.stem + "-stored.xlsx")
+    if not target.exists():
+        partial = target.with_suffix(f".{os.getpid()}.tmp")
+        with zipfile.ZipFile(path) as z, zipfile.ZipFile(partial, "w", zipfile.ZIP_STORED) as w:
+            for info in z.infolist():
+                w.writestr(info.filename, z.read(info))
+        partial.replace(target)
+    return target
+
+
+def split(path, runs):
+    """{piece: (wall, cpu)} medians: each piece of read_table alone."""
+    from isal import isal_zlib
+    import pyarrow as pa
+    with zipfile.ZipFile(path) as z:
+        where, start, size = zipread.raw_member(z, z.getinfo(PART), path)[:3]
+    with open(where, "rb") as f:
+        f.seek(start)
+        raw = f.read(size)
+
+    def isal_inflate():
+        d = isal_zlib.decompressobj(-15)
+        for i in range(0, len(raw), 1 << 18):
+            d.decompress(raw[i:i + (1 << 18)])
+    stored = stored_copy(path)
+    table = vellum.read_table(path, header_row=None)
+    pieces = {"zip": lambda: zip_inflate(path), "isal_inflate": isal_inflate,
+              "open_and_strings": lambda: vellum.read_table(path, header_row=None, n_rows=1),
+              "parse_stored": lambda: vellum.read_table(stored, header_row=None),
+              "read_table": lambda: vellum.read_table(path, header_row=None),
+              "pyarrow_import": lambda: pa.table(table)}
+    times = {k: ([], []) for k in pieces}
+    for _ in range(runs):
+        for k, fn in pieces.items():
+            c, t = time.process_time(), time.perf_counter()
+            fn()
+            times[k][0].append(time.perf_counter() - t)
+            times[k][1].append(time.process_time() - c)
+    return {k: (statistics.median(w), statistics.median(c)) for k, (w, c) in times.items()}
+
+
+def split_both(paths, runs):
+    """The pieces of each workbook on every CPU, then on one."""
+    out = []
+    cpus = os.sched_getaffinity(0)
+    try:
+        for cores in (len(cpus), 1):
+            os.sched_setaffinity(0, cpus if cores > 1 else {min(cpus)})
+            for kind, path in paths.items():
+                pieces = split(path, runs)
+                out.append({"workbook": kind, "cores": cores, **{k: v[0] for k, v in pieces.items()},
+                            **{f"{k}_cpu": v[1] for k, v in pieces.items()}})
+                z, zc = pieces["zip"]
+                print(f"{kind}, {cores} CPU{'s' if cores > 1 else ''}: zipfile {z * 1e3:.1f} ms wall, "
+                      f"{zc * 1e3:.1f} ms CPU; as multiples of it, wall (CPU of every thread):")
+                print("    " + ", ".join(f"{k} {w / z:.2f}x ({c / zc:.2f}x)" for k, (w, c) in pieces.items()
+                                         if k != "zip"))
+    finally:
+        os.sched_setaffinity(0, cpus)
+    return out
+
+
 def peak_memory(path):
     """(peak resident growth, the table's bytes) of reading `path` in a
     fresh process: the peak is reset once the workbook's module is loaded."""
@@ -185,6 +256,8 @@ def main():
     print(f"two workbooks (floats, strings): one after the other {serial * 1e3:.1f} ms, two threads at once "
           f"{parallel * 1e3:.1f} ms ({serial / parallel:.2f}x on {os.cpu_count()} CPUs, "
           f"load average {os.getloadavg()[0]:.1f})")
+    print(f"where the time goes (load average {os.getloadavg()[0]:.1f}):")
+    pieces = split_both(paths, args.runs)
     big = floats_path(args.memory_rows)
     growth, nbytes, rows = peak_memory(big)
     ok = "within" if growth <= nbytes + (64 << 20) else "BEYOND"
@@ -194,7 +267,7 @@ def main():
     if args.json:
         write_json(args.json, "table", {
             "results": results,
-            "threads": {"serial": serial, "parallel": parallel, "cpus": os.cpu_count()},
+            "threads": {"serial": serial, "parallel": parallel, "cpus": os.cpu_count()}, "split": pieces,
             "memory": {"cells": rows * workbooks.COLUMNS, "peak_growth": growth, "table_bytes": nbytes}})
 
 

@@ -440,8 +440,9 @@ def resave(data):
     cells: the workbook holding the input as its sheet, read in full (with
     the engine or without it, with formulas or their values), saved, and
     read again gives the same value and data type in every cell that holds
-    a value. NaN and infinities (1e400 reads as one) are refused by
-    default, naming the cell, and saved as error values when asked to."""
+    a value, read back as it was read (formulas or their values). NaN and
+    infinities (1e400 reads as one) are refused by default, naming the
+    cell, and saved as error values when asked to."""
     draw = _draw(data)
     settings = dict(engine=bool(draw & 1), data_only=bool(draw & 2))
     try:
@@ -452,6 +453,7 @@ def resave(data):
         return
     with book:
         want = _cells_of(book)
+        book[0]._changed = True  # written again by the writers, not copied as read
         out = io.BytesIO()
         options = dict(lxml=bool(draw & 4), engine=bool(draw & 8), formulas_as_values=True)
         nonfinite = [key for key in book[0]._cells if cell_nonfinite(book[0]._cells[key].value)]
@@ -466,7 +468,9 @@ def resave(data):
             book.save(out, **options)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        with vellum.read_workbook(io.BytesIO(out.getvalue())) as again:
+        # read back as it was read: with data_only, the values saved
+        # in the formulas' place
+        with vellum.read_workbook(io.BytesIO(out.getvalue()), data_only=settings["data_only"]) as again:
             got = _cells_of(again)
     assert got == want, [(k, want.get(k), got.get(k)) for k in sorted(got.keys() | want.keys())
                          if want.get(k) != got.get(k)][:6]

@@ -1,5 +1,6 @@
 """Test set-up: the installed engine, and the test-only extension of internal
 units, which lives in the build directory and is never installed."""
+import importlib.util
 import os
 import pathlib
 import shutil
@@ -22,12 +23,24 @@ hypothesis.settings.register_profile("soak", max_examples=20000, deadline=None)
 hypothesis.settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE") or "ci")
 
 
+def missing(item):
+    """What a test's markers need and this machine lacks: soffice for
+    ``libreoffice``, the modules named by ``needs(...)``; None if nothing."""
+    if item.get_closest_marker("libreoffice") is not None and not shutil.which("soffice"):
+        return "LibreOffice (soffice)"
+    marker = item.get_closest_marker("needs")
+    absent = [m for m in (marker.args if marker else ()) if importlib.util.find_spec(m) is None]
+    return ", ".join(absent) or None
+
+
 def pytest_runtest_setup(item):
-    """Tests marked ``libreoffice`` need soffice: skipped without it, except
-    where VELLUM_REQUIRE_LIBREOFFICE is set (CI), where a skip would hide
-    that the round trip never ran."""
-    if item.get_closest_marker("libreoffice") is None or shutil.which("soffice"):
+    """Tests marked ``libreoffice`` or ``needs(modules)`` are skipped where
+    what they need is absent, except where VELLUM_REQUIRE_LIBREOFFICE is
+    set (CI, whose environment holds every optional package), where a skip
+    would hide that the test never ran."""
+    lacking = missing(item)
+    if lacking is None:
         return
     if os.environ.get("VELLUM_REQUIRE_LIBREOFFICE"):
-        pytest.fail("LibreOffice (soffice) is required here but not installed")
-    pytest.skip("LibreOffice (soffice) is not installed")
+        pytest.fail(f"{lacking} is required here but not installed")
+    pytest.skip(f"{lacking} is not installed")

@@ -5,11 +5,18 @@ one as a Parquet or Arrow IPC file.
                      [--formatted] [--keep-empty] [--format csv|tsv]
                      [--row-numbers] [--limit N]
     vellum FILE.xlsx [--sheet NAME|INDEX] --format parquet|arrow -o OUT [--no-header] [--limit N]
+    vellum FILES... --format parquet|arrow -o DIR [--jobs N] [--sheet ...] [--no-header] [--limit N]
     vellum info FILE.xlsx
 
 Parquet and Arrow IPC files hold the sheet as `vellum.read_table` reads it
 (typed columns named by the first row, or by letter with `--no-header`),
-written by pyarrow, which they need.
+written by pyarrow, which they need. Several workbooks (or an -o that is a
+directory) are written into the directory -o names, each as its name with
+the format's suffix; `--jobs N` converts N at once, on a local cluster of
+worker processes when `distributed` is installed (see `vellum.convert`),
+with a progress bar on a terminal. A workbook that cannot be read is named
+on standard error and the others are converted all the same (exit
+status 2).
 
 FILE `-` reads the workbook from standard input.
 
@@ -46,6 +53,8 @@ from collections.abc import Callable, Sequence
 from typing import Any, TextIO
 
 import vellum
+from vellum import convert
+from vellum.convert import pick
 from vellum.extent import row_width
 from vellum.numfmt import formatter, shown_code, shows_time
 from vellum.reference.styles import format_kind
@@ -374,7 +383,8 @@ def parser() -> argparse.ArgumentParser:
         "`vellum info FILE` prints each worksheet's layout instead (see `vellum info --help`).",
         epilog="Exit status: 0 done, 1 output could not be written, 2 the workbook or sheet "
                "could not be read.")
-    ap.add_argument("file", help=FILE_HELP)
+    ap.add_argument("file", nargs="+", metavar="FILE",
+                    help=FILE_HELP + " (several with --format parquet or arrow)")
     ap.add_argument("--version", action="version", version=f"vellum {vellum.__version__}")
     which = ap.add_mutually_exclusive_group()
     which.add_argument("--sheet", metavar="NAME|INDEX",
@@ -398,19 +408,17 @@ def parser() -> argparse.ArgumentParser:
                          "columns written with pyarrow to the file -o names, as Parquet or as an "
                          "Arrow IPC file")
     ap.add_argument("-o", "--output", metavar="OUT",
-                    help="the file to write (parquet and arrow formats)")
+                    help="the file to write (parquet and arrow formats), or the directory to "
+                         "write each of several workbooks to")
+    ap.add_argument("--jobs", type=int, default=1, metavar="N",
+                    help="(parquet, arrow) convert N workbooks at once, on a local cluster "
+                         "when distributed is installed (default: 1)")
     ap.add_argument("--no-header", action="store_true",
                     help="(parquet, arrow) the first row is data; columns are named by letter")
     ap.add_argument("--row-numbers", action="store_true",
                     help="start each row with its row number and leave out empty rows")
     ap.add_argument("--limit", type=int, metavar="N", help="print at most N rows of each sheet")
     return ap
-
-
-def pick(book: Workbook, key: str | None) -> StreamedWorksheet:
-    if key is not None and key not in book.sheet_names and key.lstrip("-").isdigit():
-        return book.sheet(int(key))
-    return book.sheet(key)
 
 
 def print_info(book: Workbook) -> None:
@@ -441,37 +449,53 @@ def info(argv: Sequence[str]) -> int:
     return 0
 
 
-TABLE_FORMATS = ("parquet", "arrow")
+TABLE_FORMATS = tuple(convert.FORMATS)
 
 
 def write_table(args: argparse.Namespace) -> int:
-    """One sheet as a Parquet or Arrow IPC file: 0, or 2 when the workbook
+    """Sheets as Parquet or Arrow IPC files: 0, or 2 when a workbook
     cannot be read or pyarrow is not installed."""
     try:
-        import pyarrow
-        import pyarrow.ipc
-        import pyarrow.parquet
+        convert.pyarrow_modules()
     except ImportError:
         print(f"vellum: --format {args.format} needs pyarrow (pip install pyarrow, or Debian's "
               "python3-pyarrow)", file=sys.stderr)
         return 2
+    options = {"sheet": args.sheet, "header": not args.no_header, "limit": args.limit}
+    if len(args.file) > 1 or os.path.isdir(args.output):
+        return write_tables(args, options)
     try:
-        source = source_of(args.file)
-        with Workbook(source) as book:
-            sheet = book.sheets.index(pick(book, args.sheet))
-        if not isinstance(source, str):
-            source.seek(0)
-        table = vellum.read_table(source, sheet, header_row=None if args.no_header else 0,
-                                  n_rows=args.limit).to_arrow(dictionaries=False)
+        convert.convert(source_of(args.file[0]), args.output, args.format, **options)
     except (WorkbookError, ValueError) as e:
         print(f"vellum: {e}", file=sys.stderr)
         return 2
-    if args.format == "parquet":
-        pyarrow.parquet.write_table(table, args.output)
-    else:
-        with pyarrow.OSFile(args.output, "wb") as f, pyarrow.ipc.new_file(f, table.schema) as w:
-            w.write_table(table)
     return 0
+
+
+def write_tables(args: argparse.Namespace, options: dict[str, Any]) -> int:
+    """Each workbook into the directory -o names, `--jobs` at once."""
+    if "-" in args.file:
+        print("vellum: - (standard input) is one workbook alone", file=sys.stderr)
+        return 2
+    failed = 0
+    progress = Progress(sys.stderr, "converting", len(args.file)) if sys.stderr.isatty() else None
+    try:
+        done = convert.convert_many(args.file, args.output, args.format, args.jobs, **options)
+        for count, (file, error) in enumerate(done, 1):
+            if error is not None:
+                failed += 1
+                if progress:
+                    progress.close()
+                print(f"vellum: {error}" if file in error else f"vellum: {file}: {error}", file=sys.stderr)
+            if progress:
+                progress(count)
+    except (ValueError, OSError) as e:
+        print(f"vellum: {e}", file=sys.stderr)
+        return 2
+    finally:
+        if progress:
+            progress.close()
+    return 2 if failed else 0
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -486,14 +510,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.format in TABLE_FORMATS:
         if not args.output:
             ap.error(f"--format {args.format} writes a file: name it with -o")
+        if args.jobs < 1:
+            ap.error("--jobs must be at least 1")
         if args.all or args.list or args.formulas or args.row_numbers or args.formatted or args.keep_empty:
             ap.error(f"--format {args.format} writes one sheet's values: --all, --list, --formulas, "
                      "--row-numbers, --formatted and --keep-empty are for CSV")
         return write_table(args)
-    if args.output or args.no_header:
-        ap.error("-o and --no-header go with --format parquet or arrow")
+    if args.output or args.no_header or args.jobs != 1 or len(args.file) > 1:
+        ap.error("-o, --no-header, --jobs and several files go with --format parquet or arrow")
     try:
-        with Workbook(source_of(args.file), data_only=not args.formulas) as book:
+        with Workbook(source_of(args.file[0]), data_only=not args.formulas) as book:
             if args.formatted:
                 # the number formats render dates and durations from the
                 # serial numbers themselves

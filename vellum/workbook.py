@@ -214,8 +214,9 @@ class Workbook:
         A save to a path is atomic: the file there stays as it was unless
         the whole workbook is saved (see `vellum.save.save_workbook`).
         A workbook read with ``data_only=True`` holds its formulas' values,
-        not the formulas, and saving it would replace them: it is refused
-        (ValueError) unless `formulas_as_values` is true. A cell holding
+        not the formulas, and saving it would replace them in the worksheets
+        written again (those that changed): it is refused (ValueError) unless
+        `formulas_as_values` is true. A cell holding
         NaN or an infinity (a number such as 1e400 in the file reads as one)
         is refused, naming the cell, unless the workbook's
         `nan_inf_to_errors` is set."""

@@ -1,6 +1,8 @@
 // Inflating a zip member with ISA-L, on a thread of its own or on demand.
 #include "table/member.h"
 
+#include "table/worker.h"
+
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 #include <unistd.h>
@@ -21,8 +23,6 @@ namespace {
 // own error.
 constexpr const char TRUNCATED[] = "zip member: truncated";
 constexpr const char BAD_DEFLATE[] = "zip member: bad deflate data";
-constexpr const char TOO_LONG[] = "zip member: more data than its declared size";
-constexpr const char WRONG_SIZE[] = "zip member: not of the size the archive declares";
 constexpr const char BAD_CRC[] = "zip member: bad CRC-32";
 constexpr const char READ_FAILED[] = "zip member: the file cannot be read";
 
@@ -40,7 +40,6 @@ public:
         if (spec_.deflated) {
             st_ = std::make_unique<inflate_state>();
             isal_inflate_init(st_.get());
-            st_->crc_flag = ISAL_GZIP_NO_HDR;  // raw deflate, CRC-32 of the output kept
         }
         if (spec_.fd >= 0)
             in_ = std::make_unique<char[]>(IN_CHUNK);
@@ -53,8 +52,14 @@ public:
     bool done() const noexcept { return done_; }
 
     // The next bytes into [out, out + cap): how many (0 once all is out),
-    // or the fault's message.
+    // or the fault's message. A damaged member ends where zipfile ends it,
+    // so that what a workbook holds never depends on who inflates it: where
+    // its deflate stream ends, where its declared compressed size runs out
+    // (with what the inflater could make of it), or at its declared size
+    // (what lies beyond is not given); then what was given must have the
+    // CRC-32 the archive declares.
     std::pair<size_t, const char*> fill(char* out, size_t cap) {
+        cap = static_cast<size_t>(std::min<uint64_t>(cap, spec_.size - total_));
         size_t n = 0;
         while (n < cap && !done_) {
             if (avail_ == 0 && left_ > 0) {
@@ -62,18 +67,12 @@ public:
                     return {0, err};
             }
             if (!spec_.deflated) {
-                if (avail_ == 0) {
-                    done_ = left_ == 0;
-                    break;
-                }
                 size_t k = std::min(cap - n, avail_);
                 std::memcpy(out + n, next_, k);
-                crc_ = crc32_gzip_refl(crc_, reinterpret_cast<const unsigned char*>(next_), k);
                 next_ += k;
                 avail_ -= k;
                 n += k;
-                if (avail_ == 0 && left_ == 0)
-                    done_ = true;
+                done_ = avail_ == 0 && left_ == 0;
                 continue;
             }
             inflate_state& st = *st_;
@@ -83,24 +82,18 @@ public:
             st.avail_out = static_cast<uint32_t>(cap - n);
             if (isal_inflate(&st) != ISAL_DECOMP_OK)
                 return {0, BAD_DEFLATE};
-            size_t made = (cap - n) - st.avail_out;
             next_ = reinterpret_cast<const char*>(st.next_in);
             avail_ = st.avail_in;
-            n += made;
-            if (st.block_state == ISAL_BLOCK_FINISH) {
-                done_ = true;
-                crc_ = st.crc;
-            } else if (made == 0 && avail_ == 0 && left_ == 0) {
-                return {0, TRUNCATED};
-            }
+            n = cap - st.avail_out;
+            done_ = st.block_state == ISAL_BLOCK_FINISH || (avail_ == 0 && left_ == 0 && st.avail_out > 0);
         }
+        crc_ = crc32_gzip_refl(crc_, reinterpret_cast<const unsigned char*>(out), n);
         total_ += n;
-        if (total_ > spec_.size)
-            return {0, TOO_LONG};
+        done_ = done_ || total_ == spec_.size;
         if (done_ && !checked_) {
             checked_ = true;
-            if (total_ != spec_.size)
-                return {0, WRONG_SIZE};
+            if (const char* err = spec_.deflated ? drain() : nullptr)
+                return {0, err};
             if (crc_ != spec_.crc)
                 return {0, BAD_CRC};
         }
@@ -108,6 +101,35 @@ public:
     }
 
 private:
+    // The stream's rest, past the declared size, inflated and let go:
+    // zipfile inflates a step's worth of it and refuses bad data there, so
+    // bad data anywhere in the member is refused here (the package then
+    // reads the member as zipfile does).
+    const char* drain() {
+        char sink[4096];
+        inflate_state& st = *st_;
+        while (st.block_state != ISAL_BLOCK_FINISH) {
+            if (avail_ == 0) {
+                if (left_ == 0)
+                    return nullptr;
+                if (const char* err = load())
+                    return err;
+            }
+            st.next_in = reinterpret_cast<uint8_t*>(const_cast<char*>(next_));
+            st.avail_in = static_cast<uint32_t>(avail_);
+            st.next_out = reinterpret_cast<uint8_t*>(sink);
+            st.avail_out = sizeof sink;
+            if (isal_inflate(&st) != ISAL_DECOMP_OK)
+                return BAD_DEFLATE;
+            bool moved = st.avail_in != avail_ || st.avail_out != sizeof sink;
+            next_ = reinterpret_cast<const char*>(st.next_in);
+            avail_ = st.avail_in;
+            if (!moved && left_ == 0)
+                return nullptr;
+        }
+        return nullptr;
+    }
+
     // The next piece of compressed data: read from the file, or viewed in
     // memory (at most what isal_inflate takes in one call).
     const char* load() {
@@ -209,7 +231,7 @@ MemberSource::MemberSource(const MemberSpec& spec, bool threaded) : s_(std::make
             s_->caps[i] = BLOCK_CAP;
         }
         try {
-            s_->thread = std::thread([s = s_.get()] { s->produce(); });
+            s_->thread = start_worker([s = s_.get()] { s->produce(); });
             s_->threaded = true;
         } catch (const std::system_error&) {
             // No thread to be had: inflated on demand, as a small member is.

@@ -3,8 +3,9 @@
 // lies (its local header checked as zipfile checks it) and the engine reads
 // from there: from a file it opens by path, reading with pread, or from a
 // buffer the package holds in memory. Deflated data is inflated with
-// ISA-L's igzip; the CRC-32 and the size are checked against the archive's
-// directory at the end, as zipfile checks them.
+// ISA-L's igzip. A damaged member ends where zipfile ends it, and what it
+// gave must have the CRC-32 the archive's directory declares, as zipfile
+// checks it (see Inflater::fill).
 //
 // Inflating runs on a thread of its own while the reader parses what came
 // before, through a ring of a few blocks: inflating a sheet costs about as

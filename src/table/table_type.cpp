@@ -9,6 +9,7 @@
 #include "table/export.h"
 #include "table/member.h"
 #include "table/strings.h"
+#include "table/worker.h"
 
 #include <fcntl.h>
 
@@ -183,7 +184,7 @@ public:
     [[nodiscard]] Result<void> start(const Request& req) {
         src_ = VLM_TRY(req.strings.open(false));
         try {
-            thread_ = std::thread([this, &req] {
+            thread_ = start_worker([this, &req] {
                 try {
                     got_ = read_strings(*src_, *req.helpers, nullptr);
                 } catch (const std::bad_alloc&) {
@@ -606,6 +607,7 @@ PyObject* read_table(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
         return nullptr;
     if (!PyDict_Check(a[5]))
         return READ_ARGS.type_error(5, "dict", a[5]), nullptr;
+    prime_exceptions();
     try {
         Request req;
         if (Result<void> r = request_of(a, req); !r)

@@ -5,8 +5,6 @@ import importlib.util
 import io
 import os
 import pathlib
-import pty
-import select
 import shutil
 import subprocess
 import sys
@@ -17,6 +15,7 @@ import xlsxwriter
 from hypothesis import given, strategies as st
 
 import vellum.__main__ as cli
+from terminal import stderr_on_terminal
 
 CORPUS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "corpus" / "xlsx"
 needs_corpus = pytest.mark.skipif(not CORPUS.is_dir(), reason="no corpus beside the checkout")
@@ -231,21 +230,9 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
     for r in range(25_000):
         sheet.write_row(r, 0, [r, r * 0.5, r + 1, r + 2, r + 3, r + 4])
     wb.close()
-    main, other = pty.openpty()
     with open(tmp_path / "out.csv", "w") as out:
-        proc = subprocess.Popen([sys.executable, "-m", "vellum", str(path)], stdout=out, stderr=other)
-    os.close(other)
-    seen = b""
-    while select.select([main], [], [], 60)[0]:
-        try:
-            chunk = os.read(main, 4096)
-        except OSError:  # the terminal's other end closed
-            break
-        if not chunk:
-            break
-        seen += chunk
-    os.close(main)
-    assert proc.wait(timeout=60) == 0
+        status, seen = stderr_on_terminal([sys.executable, "-m", "vellum", str(path)], stdout=out, timeout=60)
+    assert status == 0
     assert b"large [" in seen and seen.endswith(b"\r\x1b[K")
     assert (tmp_path / "out.csv").read_text().count("\n") == 25_000
     out = run("-m", "vellum", str(path), "--limit", "3")  # stderr a pipe: no bar

@@ -165,21 +165,77 @@ n = len(store)
 report(failed, consistent=n - taken in (0, 1) and keys == [(i // 1000 + 1, i % 1000 + 1) for i in range(n)],
        values=all(store[k] == (k[0] - 1) * 1000 + k[1] - 1 for k in keys[-3:]))
 """,
+    # read_table: memory running out on the job's threads (the inflater's,
+    # the string table's) or the calling one is MemoryError, never the
+    # package's reading again; a read without the cap gives the whole table
+    "read_table": r"""
+import vellum, vellum.table, pyarrow as pa
+def no_package(*args):
+    raise AssertionError("the engine declined: the package read the sheet")
+reading = vellum.table._by_package
+vellum.table._by_package = no_package
+vellum.read_table(BOOK.replace("table.xlsx", "small.xlsx"))  # every module and type loaded
+cap(EXTRA)
+try:
+    got = vellum.read_table(BOOK)
+    failed = False
+except MemoryError:
+    failed = True
+uncap()
+vellum.table._by_package = reading
+again = vellum.read_table(BOOK)
+plain = again.to_arrow(dictionaries=False)
+report(failed, whole=plain.equals(vellum.read_table(BOOK, engine=False).to_arrow(dictionaries=False)),
+       rows=again.num_rows == ROWS, dictionary=pa.types.is_dictionary(again.to_arrow().schema.field("text").type))
+""",
 }
 
+# read_table's workbook: shared strings (most of them distinct, so that the
+# string table is large), integers, floats and dates
+TABLE_ROWS = 100_000
 
-def run(job, extra_mib):
+
+def write_table_books(folder):
+    """table.xlsx (its string table the largest thing read), and a smaller
+    workbook of the same kinds beside it, read first so that the big one's
+    reading needs memory of its own while the job's threads start as at any
+    other time (their stacks kept by the C library once made)."""
+    import xlsxwriter
+    for name, rows in (("table.xlsx", TABLE_ROWS), ("small.xlsx", TABLE_ROWS // 5)):
+        book = xlsxwriter.Workbook(str(folder / name))  # (shared strings: not in constant_memory mode)
+        sheet = book.add_worksheet()
+        date = book.add_format({"num_format": "yyyy-mm-dd"})
+        sheet.write_row(0, 0, ["text", "int", "float", "date"])
+        for r in range(1, rows + 1):
+            sheet.write_string(r, 0, f"text of row {r} " + "x" * 80)
+            sheet.write_number(r, 1, r)
+            sheet.write_number(r, 2, r / 7)
+            sheet.write_number(r, 3, 40000 + r % 3000, date)
+        book.close()
+    return folder / "table.xlsx"
+
+
+@pytest.fixture(scope="module")
+def table_book(tmp_path_factory):
+    pytest.importorskip("xlsxwriter")
+    pytest.importorskip("pyarrow")
+    return write_table_books(tmp_path_factory.mktemp("memory"))
+
+
+def run(job, extra_mib, book=None):
     code = PRELUDE + JOBS[job].replace("EXTRA", str(extra_mib))
+    code = code.replace("BOOK", repr(str(book))).replace("ROWS", str(TABLE_ROWS))
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, f"{job} under +{extra_mib} MiB ended with {proc.returncode}: {proc.stderr[-2000:]}"
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
 @pytest.mark.parametrize("job", sorted(JOBS))
-def test_memory_error_leaves_objects_in_order(job):
+def test_memory_error_leaves_objects_in_order(job, request):
+    book = request.getfixturevalue("table_book") if job == "read_table" else None
     struck = 0
     for extra in (2, 6, 24):
-        result = run(job, extra)
+        result = run(job, extra, book)
         struck += result.pop("memory_error")
         assert all(result.values()), (job, extra, result)
     # the caps are low enough for the job to run out at least once
