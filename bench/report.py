@@ -34,6 +34,7 @@ QUICK = {"stream_workbook": ["--rows", "20000"], "full_load": ["--rows", "20000"
          "find_dimension": ["--rows", "20000"], "prescan": ["--rows", "20000"],
          "shared_strings": ["--strings", "100000"], "profile_stream": ["--rows", "20000"],
          "save": ["--rows", "20000", "--write-only-cells", "1000000"], "write_sheet": ["--rows", "20000"],
+         "save_formats": ["--rows", "20000"],
          "table": ["--rows", "20000", "--memory-rows", "100000"], "dask": ["--rows", "5000"]}
 COLORS = {"zip": "#7f7f7f", "inflate": "#bcbd22", "floor": "#dbdb8d", "expat": "#9467bd", "python": "#d62728",
           "engine (zipfile)": "#ff7f0e", "engine": "#1f77b4", "full": "#2ca02c",
@@ -419,7 +420,7 @@ def _edit_summary(edit):
             f"sheet changed, **{r['small_over_large']:.3f}x** the time with one of the large sheet changed. "
             f"A no-change save of {edit['corpus_file']}: **{r['nochange_over_copy']:.2f}x** the time of "
             f"copying the file, {r.get('nochange_over_durable_copy', float('nan')):.2f}x that of a copy "
-            "made as an atomic save is (flushed to disk, renamed over the target)."]
+            "flushed to disk as the save is."]
 
 
 def _table_summary(table):
@@ -440,15 +441,6 @@ def _table_summary(table):
     if th:
         out += ["", f"Two workbooks read by two threads at once: {th['serial'] / th['parallel']:.2f}x the speed "
                 f"of one after the other ({th['cpus']} CPUs)."]
-    split = table.get("split")
-    if split:
-        out += ["", "| where read_table's time goes (each piece alone, / zipfile's inflate: wall, and CPU of every "
-                "thread) | CPUs | ISA-L inflate | open + string table | parse + columns + strings, stored members "
-                "| whole job | pyarrow import |", "|---|---|---|---|---|---|---|"]
-        for r in split:
-            cells = [f"{r[k] / r['zip']:.2f}x ({r[k + '_cpu'] / r['zip_cpu']:.2f}x)" for k in
-                     ("isal_inflate", "open_and_strings", "parse_stored", "read_table", "pyarrow_import")]
-            out.append(f"| {r['workbook']} | {r['cores']} | " + " | ".join(cells) + " |")
     return out
 
 

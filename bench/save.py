@@ -82,10 +82,11 @@ def build_c(folder):
     return exe
 
 
-def c_seconds(exe, path, kind, rows, constant_memory):
+def c_seconds(exe, path, kind, rows, constant_memory, formats=False):
     """One run of the C program, by its own timing (process start and exit
     left out)."""
-    args = [str(exe), str(path), str(rows), str(COLS), kind] + (["cm"] if constant_memory else [])
+    args = [str(exe), str(path), str(rows), str(COLS), kind] + (["cm"] if constant_memory else []) \
+        + (["formats"] if formats else [])
     return float(subprocess.run(args, check=True, capture_output=True, text=True).stdout)
 
 

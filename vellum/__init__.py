@@ -32,6 +32,7 @@ or `SheetIndexError` (an IndexError), a closed workbook `ClosedWorkbookError`.
 """
 from vellum.errors import ClosedWorkbookError, SheetIndexError, SheetNotFoundError, WorkbookError
 from vellum.reference.cell import Cell
+from vellum.reference.formats import Alignment, Border, CellFormat, Fill, Font, Protection, Side
 from vellum.reference.styles import StyleArray
 from vellum.reference.values import ArrayFormula, DataTableFormula
 from vellum.newbook import NewWorkbook, NewWorksheet, WriteOnlyWorksheet, new_workbook
@@ -41,7 +42,7 @@ from vellum.workbook import EditableWorksheet, SheetName, Workbook, read_workboo
 
 __version__ = "0.1.0"
 
-__all__ = ["ArrayFormula", "Cell", "ClosedWorkbookError", "DataTableFormula", "EditableWorksheet",
-           "NewWorkbook", "NewWorksheet", "SheetIndexError", "SheetName", "SheetNotFoundError",
-           "StreamedWorksheet", "StyleArray", "Table", "Workbook", "WorkbookError", "Worksheet",
+__all__ = ["Alignment", "ArrayFormula", "Border", "Cell", "CellFormat", "ClosedWorkbookError",
+           "DataTableFormula", "EditableWorksheet", "Fill", "Font", "NewWorkbook", "NewWorksheet", "SheetIndexError", "SheetName", "SheetNotFoundError",
+           "Protection", "Side", "StreamedWorksheet", "StyleArray", "Table", "Workbook", "WorkbookError", "Worksheet",
            "WriteOnlyWorksheet", "__version__", "new_workbook", "read_table", "read_workbook"]

@@ -158,11 +158,14 @@ class SheetWriter:
         """Write one ``<row>`` of a write-only sheet; a row whose cell raises
         is left out whole. Output reaches `write` at 1 MiB or on `flush`."""
     def write_values(self, values: Iterable[Any], row_idx: int,
-                     make_cell: Callable[[int, int, Any], Any]) -> int:
+                     make_cell: Callable[[int, int, Any], Any],
+                     styles: tuple[str | None, ...] | None = None) -> int:
         """Write one ``<row>`` of a new row's values, from column 1 on, None
         leaving a cell out: plain numbers, bools and texts directly, any
         other value through the cell ``make_cell(row, column, value)``
-        gives. Whole or not at all, as `write_row`; returns the last column
-        that holds a value, or 0."""
+        gives. `styles` holds, by position, the ``s`` attribute (a style
+        id's decimal text, or None) of the cell make_cell would make of
+        each value, which plain values are written with. Whole or not at
+        all, as `write_row`; returns the last column that holds a value, or 0."""
     def flush(self) -> None:
         """Hand everything buffered to `write`."""

@@ -82,21 +82,22 @@ def sheet_changed(ws: Any) -> bool:
 
 class BookState(NamedTuple):
     """What a workbook held when it was read: its sheets in order, with
-    their names and states, the number of its cell styles and its number
-    formats."""
+    their names and states, the number of its cell styles, its number
+    formats and the numbers of its fonts, fills and borders."""
 
     entries: list[Any]
     names: list[str]
     states: list[str]
     styles: int
     formats: dict[int, str]
+    records: tuple[int, ...] = ()
 
 
 def remember_book(book: Any) -> None:
     """Note `book` and its worksheets as they were read."""
     book._read_state = BookState(list(book._entries), [e.name for e in book._entries],
                                  [_state(e) for e in book._entries], len(book._cell_styles),
-                                 dict(book._number_formats))
+                                 dict(book._number_formats), _records(book))
     for ws in book.worksheets:
         remember(ws)
 
@@ -324,8 +325,13 @@ class _Plan:
                 zf.write_raw(raw, archive.zip.getinfo(self.styles))
 
 
+def _records(book: Any) -> tuple[int, ...]:
+    return tuple(len(getattr(book, name, ())) for name in ("_fonts", "_fills", "_borders"))
+
+
 def _styles_changed(book: Any, state: BookState) -> bool:
-    return len(book._cell_styles) != state.styles or book._number_formats != state.formats
+    return (len(book._cell_styles) != state.styles or book._number_formats != state.formats
+            or _records(book) != state.records)
 
 
 def _write_sheet(book: Any, zf: Any, raw: Any, entry: Any, part: str, lxml: bool, engine: bool,

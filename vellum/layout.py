@@ -4,7 +4,8 @@ missing or declines), then the few elements around the cell data and the
 attributes of the rows, read here.
 
 `Layout` holds the dimension, the merged ranges, the column widths, the
-frozen pane, the sheet views and the row heights.
+frozen pane, the sheet views, the row heights, the autofilter and the
+hidden rows.
 """
 from __future__ import annotations
 
@@ -38,6 +39,8 @@ class Layout(NamedTuple):
     frozen: str | None             # the first cell of the scrolling pane, "B2"
     views: list[dict[str, str]]    # each sheetView's attributes
     row_heights: dict[int, float]  # row number -> height in points
+    auto_filter: str | None = None  # the range the autofilter covers, "A1:D20"
+    hidden_rows: tuple[int, ...] = ()
 
     @property
     def max_row(self) -> int | None:
@@ -86,8 +89,7 @@ def _frozen(pane: ET.Element) -> str | None:
 def layout_of(scan: dict[str, Any]) -> Layout:
     """The `Layout` of a pre-scan dict (taken with `want_rows`)."""
     out = Layout(None, [], [], None, [], {})
-    frozen = None
-    dimension = None
+    frozen = dimension = auto_filter = None
     for data, namespaces in scan["head"] + scan["tail"]:
         element = captured_element(data, namespaces)
         kind = _local(element.tag)
@@ -102,6 +104,8 @@ def layout_of(scan: dict[str, Any]) -> Layout:
                                                int(_number(col.get("max")) or 0),
                                                _number(col.get("width")),
                                                col.get("hidden") in ("1", "true")))
+        elif kind == "autoFilter" and auto_filter is None:
+            auto_filter = element.get("ref")
         elif kind == "sheetViews":
             for view in element:
                 if _local(view.tag) != "sheetView":
@@ -110,8 +114,13 @@ def layout_of(scan: dict[str, Any]) -> Layout:
                 for pane in view:
                     if frozen is None and _local(pane.tag) == "pane":
                         frozen = _frozen(pane)
+    hidden = []
     for row, attrs in scan["rows"]:
-        height = _number(dict(attrs).get("ht"))
+        attrs = dict(attrs)
+        height = _number(attrs.get("ht"))
         if height is not None:
             out.row_heights[row] = height
-    return out._replace(dimension=dimension, frozen=frozen)
+        if attrs.get("hidden") in ("1", "true"):
+            hidden.append(row)
+    return out._replace(dimension=dimension, frozen=frozen, auto_filter=auto_filter,
+                        hidden_rows=tuple(hidden))

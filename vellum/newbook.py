@@ -15,8 +15,10 @@ from typing import IO, Any
 from vellum import _vellum
 from vellum.package import Rel
 from vellum.reference import writer as ref
-from vellum.reference.cell import ILLEGAL_XML, Cell, blank_cell, column_letter
-from vellum.reference.styles import BUILTIN_FORMATS, CellStyles, IndexedList, StyleArray
+from vellum.reference.cell import Cell, blank_cell, column_letter, format_style
+from vellum.reference.formats import CellFormat
+from vellum.reference.values import ILLEGAL_XML
+from vellum.reference.styles import CellStyles, StyleArray, Styles
 from vellum.reference.values import MAX_COLUMN, MAX_ROW, check_cell
 from vellum.reference.worksheet import EditableWorksheet, date_style
 from vellum.sheetpart import has_lxml, sink, worksheet_head, worksheet_tail
@@ -27,12 +29,63 @@ from vellum.utils.datetime import WINDOWS_EPOCH
 _PLAIN = frozenset((type(None), bool, int, float, str))
 
 
-def _new_cell(ws: Any, row: int, column: int, value: Any) -> Cell:
-    """The cell ``ws.cell(row, column, value)`` makes where there was none."""
+def _new_cell(ws: Any, row: int, column: int, value: Any, style: Any = None) -> Cell:
+    """The cell ``ws.cell(row, column, value)`` makes where there was none,
+    with a copy of the style array `style` when one is given."""
     cell = blank_cell(ws, row, column)
+    if style is not None:
+        cell._style = StyleArray(style)
     cell.value = value
     date_style(cell, value)
     return cell
+
+
+class RowFormats:
+    """The formats rows are appended with (`formats`: a `CellFormat` for
+    every cell, or one or None for each in order), as each cell's style
+    array and ``s`` text (None for a cell without a style). Each format is
+    resolved once per workbook, and the last row's formats are reused
+    while the rows that follow give the same."""
+
+    def __init__(self, book: Any) -> None:
+        self.book = book
+        self.last: tuple[Any, int, list[Any], tuple[str | None, ...]] | None = None
+
+    def __call__(self, formats: Any, count: int) -> tuple[list[Any], tuple[str | None, ...]]:
+        """(styles, texts) of a row of `count` values, as long as the row or
+        its formats, whichever is longer."""
+        if not isinstance(formats, CellFormat):
+            _check_row(formats)
+            formats = tuple(formats)
+        last = self.last
+        if last is not None and last[1] == count and (last[0] is formats or last[0] == formats):
+            return last[2], last[3]
+        each = [formats] * count if isinstance(formats, CellFormat) else list(formats)
+        found = [self._resolve(fmt) for fmt in each]
+        found += [(None, None)] * (count - len(found))
+        styles, texts = [s for s, _ in found], tuple(t for _, t in found)
+        self.last = (formats, count, styles, texts)
+        return styles, texts
+
+    def _resolve(self, fmt: Any) -> tuple[Any, str | None]:
+        if fmt is None:
+            return None, None
+        if not isinstance(fmt, CellFormat):
+            raise TypeError(f"formats are a CellFormat, or one or None for each cell, not {fmt!r}")
+        resolved = self.book.__dict__.setdefault("_format_styles", {})
+        found = resolved.get(fmt)
+        if found is None:
+            style = format_style(self.book, fmt)
+            text = str(self.book._cell_styles.add(style)) if any(style) else None
+            found = resolved[fmt] = (style, text)
+        return found
+
+
+def _styled_blank(items: list[Any], styles: list[Any]) -> bool:
+    """Whether a row's formats give a cell without a value a style (such a
+    cell is made and written, where a value of None is otherwise left out)."""
+    return len(styles) > len(items) or (
+        None in items and any(s is not None for v, s in zip(items, styles) if v is None))
 
 
 def _check_row(values: Any) -> None:
@@ -71,12 +124,14 @@ class NewWorksheet(EditableWorksheet):
     `append`, as for a worksheet read in full.
 
     Rows appended to a sheet that has no cells yet are kept as their values
-    (``_pending``: (row, values) in row order, each with a value that is not
-    None) while they hold only numbers, bools and texts, and written from
-    them at save; the first look at the cells (``_cells``) makes them."""
+    (``_pending``: (row, values, formats) in row order, each with a value
+    that is not None, formats None or the row's `RowFormats`) while they
+    hold only numbers, bools and texts, and written from them at save; the
+    first look at the cells (``_cells``) makes them."""
 
     def __init__(self, parent: Any, title: str) -> None:
-        self._pending: list[tuple[int, list[Any]]] = []
+        self._pending: list[tuple[int, list[Any], Any]] = []
+        self._formats = RowFormats(parent)
         self._columns = (0, 0)  # the least and greatest column of _pending
         self._cell_dict: dict[Any, Any] = {}
         super().__init__(parent, title)
@@ -94,16 +149,17 @@ class NewWorksheet(EditableWorksheet):
         self._pending = []
         self._cell_dict = cells
 
-    def _make_cell(self, row: int, column: int, value: Any) -> Cell:
-        return _new_cell(self, row, column, value)
+    def _make_cell(self, row: int, column: int, value: Any, style: Any = None) -> Cell:
+        return _new_cell(self, row, column, value, style)
 
     def _make_pending(self) -> None:
         pending, self._pending = self._pending, []
         cells = self._cell_dict
-        for row, values in pending:
-            for column, value in enumerate(values, 1):
+        for row, values, formats in pending:
+            styles = formats[0] if formats else [None] * len(values)
+            for column, (value, style) in enumerate(zip(values, styles), 1):
                 if value is not None:
-                    cells[(row, column)] = _new_cell(self, row, column, value)
+                    cells[(row, column)] = _new_cell(self, row, column, value, style)
 
     def _extent(self):
         if self._pending:
@@ -114,46 +170,53 @@ class NewWorksheet(EditableWorksheet):
         self._last_row = max(self._last_row, row)
         return super()._create(row, column)
 
-    def append(self, values: Iterable[Any]) -> None:
+    def append(self, values: Iterable[Any], formats: Any = None) -> None:
         """Put `values` in the row after the last one that has cells, from
-        column 1 on; None leaves a cell out. The row is added whole or not
-        at all: a value no cell takes (see `Cell.value`) raises, naming its
-        cell, and so does an iterable that fails midway, adding nothing."""
+        column 1 on; None leaves a cell out. `formats`, a `CellFormat`
+        for every cell of the row or one (or None) for each in order, gives
+        them formats (a cell with a format and no value is made too). The
+        row is added whole or not at all: a value no cell takes (see
+        `Cell.value`) raises, naming its cell, and so does an iterable that
+        fails midway, adding nothing."""
         if type(values) not in (list, tuple):
             _check_row(values)
         row = max(self._next_row, self._last_row + 1)
         _check_next_row(self, row)
         items = list(values)
+        styled = None if formats is None else self._formats(formats, len(items))
         types = set(map(type, items))
         if self._cell_dict or not _PLAIN.issuperset(types) or not _all_plain_saveable(items, types) \
-                or len(items) > MAX_COLUMN:
-            self._append_cells(row, items)
+                or len(items) > MAX_COLUMN or (styled and _styled_blank(items, styled[0])):
+            styles = styled[0] if styled else None
+            self._append_cells(row, items + [None] * (len(styles or ()) - len(items)), styles)
         elif type(None) not in types:
             if items:
-                self._keep(row, items, 1, len(items))
+                self._keep(row, items, 1, len(items), styled)
         else:
             columns = [c for c, value in enumerate(items, 1) if value is not None]
             if columns:
-                self._keep(row, items, columns[0], columns[-1])
+                self._keep(row, items, columns[0], columns[-1], styled)
         self._next_row = row + 1
 
-    def _append_cells(self, row: int, values: list[Any]) -> None:
-        """Cells for the values of a new row: all of them made (each value
-        checked) before any is added."""
-        made = [_new_cell(self, *check_cell(row, column), value)
-                for column, value in enumerate(values, 1) if value is not None]
+    def _append_cells(self, row: int, values: list[Any], styles: Any = None) -> None:
+        """Cells for the values of a new row, with their `styles` when given:
+        all of them made (each value checked) before any is added."""
+        styles = styles or [None] * len(values)
+        made = [_new_cell(self, *check_cell(row, column), value, style)
+                for column, (value, style) in enumerate(zip(values, styles), 1)
+                if value is not None or style is not None]
         cells = self._cells
         for cell in made:
             cells[(row, cell.column)] = cell
         if made:
             self._last_row = max(self._last_row, row)
 
-    def _keep(self, row: int, values: list[Any], first: int, last: int) -> None:
+    def _keep(self, row: int, values: list[Any], first: int, last: int, styled: Any) -> None:
         if self._pending:
             low, high = self._columns
             first, last = min(low, first), max(high, last)
         self._columns = (first, last)
-        self._pending.append((row, values))
+        self._pending.append((row, values, styled))
         self._last_row = row
 
 
@@ -171,6 +234,7 @@ class WriteOnlyWorksheet:
         self._rows = 0
         self._max_col = 0
         self._lxml = parent._lxml
+        self._formats = RowFormats(parent)
         self._file = tempfile.TemporaryFile()
         self._lost: BaseException | None = None  # a failed write to the file
         write = sink(self._file, self._lxml)
@@ -195,23 +259,43 @@ class WriteOnlyWorksheet:
         """The sheet's name (its `title`)."""
         return self.title
 
-    def append(self, values: Iterable[Any]) -> None:
+    def append(self, values: Iterable[Any], formats: Any = None) -> None:
         """Write `values` as the next row, from column 1 on; None leaves a
-        cell out. The row is written whole or not at all: a value no cell
-        takes (see `Cell.value`) raises, naming its cell, and writes
-        nothing."""
+        cell out. `formats` gives the row's cells formats, as for
+        `NewWorksheet.append`. The row is written whole or not at all: a
+        value no cell takes (see `Cell.value`) raises, naming its cell, and
+        writes nothing."""
         writer = self._check_usable()
         if type(values) not in (list, tuple):
             _check_row(values)
         row = self._rows + 1
         _check_next_row(self, row)
-        last = writer.write_values(values, row, self._make_cell)
+        if formats is None:
+            last = writer.write_values(values, row, self._make_cell)
+        else:
+            items = list(values)
+            styles, texts = self._formats(formats, len(items))
+            if _styled_blank(items, styles):
+                last = self._write_cells(writer, row, items, styles)
+            else:
+                last = writer.write_values(items, row, lambda r, c, v: self._make_cell(
+                    r, c, v, styles[c - 1]), texts)
         self._rows = row
         if last:
             self._max_col = max(self._max_col, last)
 
-    def _make_cell(self, row: int, column: int, value: Any) -> Cell:
-        cell = Cell(self, row, column)
+    def _write_cells(self, writer: Any, row: int, items: list[Any], styles: list[Any]) -> int:
+        """Write a row whose formats give cells without values a style, a
+        cell made for each; the last column written."""
+        items += [None] * (len(styles) - len(items))
+        cells = [self._make_cell(*check_cell(row, column), value, style)
+                 for column, (value, style) in enumerate(zip(items, styles), 1)
+                 if value is not None or style is not None]
+        writer.write_row(cells, row)  # whole or not at all
+        return cells[-1].column if cells else 0
+
+    def _make_cell(self, row: int, column: int, value: Any, style: Any = None) -> Cell:
+        cell = Cell(self, row, column, style=style)
         cell.value = value
         date_style(cell, value)
         return cell
@@ -286,10 +370,11 @@ class NewWorkbook:
         self.epoch = WINDOWS_EPOCH
         self.iso_dates = False
         self.worksheets: list[Any] = []
+        styles = Styles.new()
         self._cell_styles = CellStyles([StyleArray()])
-        self._number_formats = dict(BUILTIN_FORMATS)
-        self._alignments = IndexedList([()])
-        self._protections = IndexedList([()])
+        self._number_formats = styles.number_formats
+        self._alignments, self._protections = styles.alignments, styles.protections
+        self._fonts, self._fills, self._borders = styles.fonts, styles.fills, styles.borders
 
     def add_sheet(self, name: str) -> Any:
         """Add a worksheet called `name` at the end and return it: a

@@ -11,7 +11,8 @@ from collections.abc import Iterable
 from typing import Any
 
 from vellum.package import Rel, rels_xml
-from vellum.reference.styles import BUILTIN_FORMATS, children
+from vellum.reference.formats import RECORDS
+from vellum.reference.styles import BUILTIN_FORMATS, DEFAULT_STYLES, children
 from vellum.utils.datetime import MAC_EPOCH
 from vellum.xmlparts import (DECL, MAIN_NS, REL_NS, escape_attr, parse_part, prefixes_of,
                              serialise)
@@ -53,16 +54,6 @@ def workbook_part(book: Any, sheets: list[Any]) -> str:
             + "<bookViews><workbookView/></bookViews><sheets>" + items + "</sheets></workbook>")
 
 
-_DEFAULT_STYLES = (
-    '<fonts count="1"><font><sz val="11"/><name val="Calibri"/></font></fonts>'
-    '<fills count="2"><fill><patternFill patternType="none"/></fill>'
-    '<fill><patternFill patternType="gray125"/></fill></fills>'
-    '<borders count="1"><border><left/><right/><top/><bottom/><diagonal/></border></borders>'
-    '<cellStyleXfs count="1"><xf numFmtId="0" fontId="0" fillId="0" borderId="0"/></cellStyleXfs>'
-    '<cellXfs/>'
-    '<cellStyles count="1"><cellStyle name="Normal" xfId="0" builtinId="0"/></cellStyles>')
-
-
 def _xf(style: Any, alignments: Any, protections: Any) -> ET.Element:
     """One ``xf`` element of ``cellXfs`` from a style array."""
     xf = ET.Element(f"{{{MAIN_NS}}}xf")
@@ -90,10 +81,11 @@ def styles_part(book: Any, read: int = 0) -> str:
     """The styles part: the one read with its cell formats (``cellXfs``)
     and number formats written again, or a minimal one for a new workbook.
     The first `read` cell formats, those the workbook was read with, are
-    kept as they were, those added since made from their style arrays."""
+    kept as they were, those added since made from their style arrays;
+    the fonts, fills and borders read are kept, those added since appended."""
     source = getattr(book, "_styles_xml", None)
     root = ET.fromstring(source) if source else ET.fromstring(
-        f'<styleSheet xmlns="{MAIN_NS}">{_DEFAULT_STYLES}</styleSheet>')
+        f'<styleSheet xmlns="{MAIN_NS}">{DEFAULT_STYLES}</styleSheet>')
     ns = _namespace(root)
     names = [c.tag.rpartition("}")[2] for c in root]
     read_xfs = [xf for xfs in children(root, "cellXfs") for xf in children(xfs, "xf")][:read]
@@ -111,6 +103,7 @@ def styles_part(book: Any, read: int = 0) -> str:
         xfs.append(read_xfs[i] if i < len(read_xfs) else
                    _xf(style, book._alignments, book._protections))
     root.insert(position, xfs)
+    _append_records(root, book, ns)
     if custom:
         formats = ET.Element(f"{{{ns}}}numFmts", count=str(len(custom)))
         for i, code in sorted(custom.items()):
@@ -121,6 +114,31 @@ def styles_part(book: Any, read: int = 0) -> str:
             if isinstance(e.tag, str) and e.tag.startswith(f"{{{MAIN_NS}}}"):
                 e.tag = f"{{{ns}}}" + e.tag[len(MAIN_NS) + 2:]
     return DECL + serialise(root, prefixes_of(source) if source else {}, root=True, default=ns)
+
+
+# The records a cell format refers to, in the order the styles part has them.
+_ORDER = ("numFmts", "fonts", "fills", "borders", "cellStyleXfs", "cellXfs")
+
+
+def _append_records(root: ET.Element, book: Any, ns: str) -> None:
+    """Append to the fonts, fills and borders of `root` (those read, in
+    their first container, which the workbook's lists begin with) the ones
+    the workbook's lists hold beyond them."""
+    for container, record, _, element_of, name in RECORDS:
+        table = getattr(book, name, ())
+        found = next(iter(children(root, container)), None)
+        have = len(children(found, record)) if found is not None else 0
+        if len(table) <= have:
+            continue
+        if found is None:
+            names = [c.tag.rpartition("}")[2] for c in root]
+            before = _ORDER[:_ORDER.index(container)]
+            at = max((i + 1 for i, n in enumerate(names) if n in before), default=0)
+            found = ET.Element(f"{{{ns}}}{container}")
+            root.insert(at, found)
+        for item in table[have:]:
+            found.append(element_of(item, ns))
+        found.set("count", str(len(table)))
 
 
 def _namespace(root: ET.Element) -> str:

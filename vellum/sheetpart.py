@@ -12,6 +12,7 @@ come from.
 """
 from __future__ import annotations
 
+import heapq
 import shutil
 import tempfile
 import xml.etree.ElementTree as ET
@@ -130,7 +131,7 @@ def write_sheet_data(ws: Any, write: Any, lxml: bool, engine: bool = True,
     declines. `out`, when given, is the binary file `write` writes to,
     unbuffered: a large sheet's data is then held on disk until the engine
     is done. `formula_values` are the formulas' saved values."""
-    if engine and getattr(ws, "_pending", None) and not ws.row_dimensions:
+    if engine and getattr(ws, "_pending", None):
         # rows appended to a new sheet, still held as their values
         held = _Held(lxml, out)
         native_or_package(lambda: _write_pending(ws, held, write, lxml),
@@ -166,11 +167,19 @@ def _write_cells(ws: Any, write: Any, lxml: bool, engine: bool, out: IO[bytes] |
 
 def _write_pending(ws: Any, held: _Held, write: Any, lxml: bool) -> None:
     """Write the rows a new worksheet holds as appended values, with no
-    Cell made for most of them; nothing reaches `write` when the engine
-    declines."""
+    Cell made for most of them, and in their places the rows that have
+    only attributes (a height, hidden); nothing reaches `write` when the
+    engine declines."""
     writer = _vellum.SheetWriter(ws, held.append, lxml, ref.make_writer_helpers(lxml, ws.parent))
-    for row, values in ws._pending:
-        writer.write_values(values, row, ws._make_cell)
+    bare = sorted(set(ws.row_dimensions).difference(row for row, _, _ in ws._pending))
+    for row, values, styled in heapq.merge(ws._pending, [(row, [], None) for row in bare],
+                                           key=lambda item: item[0]):
+        if styled is None:
+            writer.write_values(values, row, ws._make_cell)
+            continue
+        styles = styled[0]
+        writer.write_values(values, row, lambda r, c, v: ws._make_cell(r, c, v, styles[c - 1]),
+                            styled[1])
     writer.flush()
     write(b"<sheetData>" if lxml else "<sheetData>")
     held.send(write)

@@ -380,11 +380,13 @@ class Workbook:
         found = part is not None and self._archive.member(part) is not None
         self._styles_part = self._archive.member(part) if found else None
         self._styles_xml = self._archive.read(part) if found else None
-        styles = Styles(self._archive.tree(part) if found else None)
+        # without a styles part, a save writes the one of a new workbook
+        styles = Styles(self._archive.tree(part)) if found else Styles.new()
         self.date_formats, self.timedelta_formats = styles.date_formats, styles.timedelta_formats
         self._cell_styles = styles.cell_styles
         self._number_formats = styles.number_formats
         self._alignments, self._protections = styles.alignments, styles.protections
+        self._fonts, self._fills, self._borders = styles.fonts, styles.fills, styles.borders
 
     def _read_shared_strings(self):
         part = self._related("sharedStrings")

@@ -37,6 +37,7 @@ constexpr Text TEXTS[] = {
     {&Names::rows_fallback, "rows_fallback"}, {&Names::cells, "cells"},
     {&Names::row_idx, "row_idx"},       {&Names::_value, "_value"},
     {&Names::values, "values"},         {&Names::make_cell, "make_cell"},
+    {&Names::styles, "styles"},
     {&Names::_style, "_style"},         {&Names::_comment, "_comment"},
     {&Names::data_type, "data_type"},   {&Names::hyperlink, "hyperlink"},
     {&Names::column, "column"},         {&Names::parent, "parent"},

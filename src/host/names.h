@@ -47,6 +47,7 @@ struct Names {
     PyObject* row_idx;
     PyObject* values;
     PyObject* make_cell;
+    PyObject* styles;
     PyObject* _value;
     PyObject* _style;
     PyObject* _comment;

@@ -566,7 +566,8 @@ Result<void> SheetWriter::write_row(PyObject* cells, int64_t row) {
 // type the package's Cell gives the value: "n" for an int or a float, "b"
 // for a bool, "f" for a str of two characters or more starting with "=",
 // else "s". Its start tag then carries t as write_one gives it.
-Result<bool> SheetWriter::write_plain(int64_t row, int64_t column, PyObject* value) {
+Result<bool> SheetWriter::write_plain(int64_t row, int64_t column, PyObject* value,
+                                      std::optional<std::string_view> s) {
     PyTypeObject* type = Py_TYPE(value);
     if (type != &PyFloat_Type && type != &PyLong_Type && type != &PyBool_Type && type != &PyUnicode_Type)
         return false;
@@ -582,11 +583,12 @@ Result<bool> SheetWriter::write_plain(int64_t row, int64_t column, PyObject* val
         dt = formula ? "f" : "s";
         t = formula ? std::nullopt : std::optional<std::string_view>("inlineStr");
     }
-    Outcome o = VLM_TRY(emit(CellOut{row, column, dt, t, std::nullopt, &val, nullptr}));
+    Outcome o = VLM_TRY(emit(CellOut{row, column, dt, t, s, &val, nullptr}));
     return o == Outcome::Written;
 }
 
-Result<int64_t> SheetWriter::write_values(PyObject* values, int64_t row, PyObject* make_cell) {
+Result<int64_t> SheetWriter::write_values(PyObject* values, int64_t row, PyObject* make_cell,
+                                          PyObject* styles) {
     // A tuple of its own, so that make_cell cannot change what is iterated
     Ref items = Ref::steal(PySequence_Tuple(values));
     if (!items)
@@ -600,7 +602,23 @@ Result<int64_t> SheetWriter::write_values(PyObject* values, int64_t row, PyObjec
                 continue;
             int64_t column = i + 1;
             last = column;
-            if (in_sheet(row, column) && VLM_TRY(write_plain(row, column, value)))
+            std::optional<std::string_view> s;
+            if (styles && i < PyTuple_GET_SIZE(styles)) {
+                PyObject* id = PyTuple_GET_ITEM(styles, i);
+                if (id != Py_None) {
+                    if (!PyUnicode_Check(id))
+                        return unsupported("style text");
+                    Py_ssize_t size = 0;
+                    const char* text = PyUnicode_AsUTF8AndSize(id, &size);
+                    if (!text)
+                        return fetched();
+                    s = std::string_view(text, static_cast<size_t>(size));
+                    // written as it is: a style id, decimal digits only
+                    if (s->empty() || s->find_first_not_of("0123456789") != std::string_view::npos)
+                        return unsupported("style text");
+                }
+            }
+            if (in_sheet(row, column) && VLM_TRY(write_plain(row, column, value, s)))
                 continue;
             Ref r = Ref::steal(PyLong_FromLongLong(row));
             Ref c = r ? Ref::steal(PyLong_FromLongLong(column)) : Ref();

@@ -60,7 +60,10 @@ public:
     // made for a number, a bool or a str: they are written as the cell
     // `make_cell(row, column, value)` would be, which is asked for every
     // other value. The highest column written to, or 0.
-    [[nodiscard]] Result<int64_t> write_values(PyObject* values, int64_t row, PyObject* make_cell);
+    // `styles`, a tuple or null: item i, a str or None, is the s attribute
+    // of the cell make_cell would make of the value at position i.
+    [[nodiscard]] Result<int64_t> write_values(PyObject* values, int64_t row, PyObject* make_cell,
+                                               PyObject* styles = nullptr);
     // Hands whatever is buffered to `write`.
     [[nodiscard]] Result<void> flush_buf();
 
@@ -106,9 +109,10 @@ private:
     [[nodiscard]] Result<void> write_cells(PyObject* cells);
     [[nodiscard]] Result<Outcome> emit(const CellOut& c);
     [[nodiscard]] Result<void> push_fallback(PyObject* cell, bool styled);
-    // One value of write_values in a cell without style, link or comment;
-    // false when it is left to a Cell.
-    [[nodiscard]] Result<bool> write_plain(int64_t row, int64_t column, PyObject* value);
+    // One value of write_values in a cell without link or comment, of
+    // style `s` (none: unstyled); false when it is left to a Cell.
+    [[nodiscard]] Result<bool> write_plain(int64_t row, int64_t column, PyObject* value,
+                                           std::optional<std::string_view> s);
     // write_row's and write_values' frame: the row start, `cells`, the end
     // tag, the whole row or nothing.
     template <class F>

@@ -21,8 +21,10 @@ constexpr Signature<4> NEW_ARGS{
     "SheetWriter", {&NAMES.ws, &NAMES.write, &NAMES.lxml, &NAMES.helpers}, {"ws", "write", "lxml", "helpers"}, 4};
 constexpr Signature<1> DATA_ARGS{"write_sheet_data", {&NAMES.rows_fallback}, {"rows_fallback"}, 1};
 constexpr Signature<2> ROW_ARGS{"write_row", {&NAMES.cells, &NAMES.row_idx}, {"cells", "row_idx"}, 2};
-constexpr Signature<3> VALUES_ARGS{
-    "write_values", {&NAMES.values, &NAMES.row_idx, &NAMES.make_cell}, {"values", "row_idx", "make_cell"}, 3};
+constexpr Signature<4> VALUES_ARGS{"write_values",
+                                   {&NAMES.values, &NAMES.row_idx, &NAMES.make_cell, &NAMES.styles},
+                                   {"values", "row_idx", "make_cell", "styles"},
+                                   3};
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* a[4] = {nullptr, nullptr, nullptr, nullptr};
@@ -89,14 +91,16 @@ PyObject* writer_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* writer_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[3] = {nullptr, nullptr, nullptr};
+    PyObject* a[4] = {nullptr, nullptr, nullptr, Py_None};
     int64_t row;
     if (!row_args(VALUES_ARGS, args, nargs, kwnames, a, row))
         return nullptr;
+    if (a[3] != Py_None && !PyTuple_Check(a[3]))
+        return VALUES_ARGS.type_error(3, "tuple or None", a[3]), nullptr;
     Borrowed<SheetWriter> w(self, Mode::Exclusive);
     if (!w)
         return nullptr;
-    Result<int64_t> last = w->write_values(a[0], row, a[2]);
+    Result<int64_t> last = w->write_values(a[0], row, a[2], a[3] == Py_None ? nullptr : a[3]);
     if (!last)
         return fallback_err(std::move(last).error());
     return PyLong_FromLongLong(*last);
@@ -115,7 +119,7 @@ PyMethodDef writer_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "write_row(cells, row_idx)\n--\n\nWrites one <row> of a write-only sheet."},
     {"write_values", method<writer_values>(),
      METH_FASTCALL | METH_KEYWORDS,
-     "write_values(values, row_idx, make_cell)\n--\n\nWrites one <row> of new values; the last column written to, or 0."},
+     "write_values(values, row_idx, make_cell, styles=None)\n--\n\nWrites one <row> of new values; the last column written to, or 0."},
     {"flush", method<writer_flush>(), METH_NOARGS, "Hands everything buffered to write."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -41,14 +41,9 @@ def export(paths, out, csv_filter=CSV_FILTER):
     (AssertionError if it still has none). A workbook's stem must be no
     other's followed by "-"."""
     paths = [pathlib.Path(p) for p in paths]
-    # LibreOffice is not ours to sanitize: under the sanitizer run the
-    # preloaded runtimes and their options would abort it
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD" and not k.endswith("SAN_OPTIONS")}
 
     def run(batch):
-        subprocess.run([shutil.which("soffice"), f"-env:UserInstallation=file://{out}/profile",
-                        "--headless", "--convert-to", csv_filter, "--outdir", str(out),
-                        *map(str, batch)], capture_output=True, timeout=1800, env=env)
+        soffice(batch, out, csv_filter)
 
     def missing():
         return [p for p in paths if not sheet_files(out, p)]
@@ -58,6 +53,17 @@ def export(paths, out, csv_filter=CSV_FILTER):
     for path in missing():
         run([path])
     assert not missing(), f"LibreOffice exported nothing of {[p.name for p in missing()]}"
+
+
+def soffice(paths, out, target):
+    """Convert the workbooks `paths` into the folder `out` with LibreOffice,
+    headless, to `target` ("xlsx", or a CSV filter)."""
+    # LibreOffice is not ours to sanitize: under the sanitizer run the
+    # preloaded runtimes and their options would abort it
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD" and not k.endswith("SAN_OPTIONS")}
+    subprocess.run([shutil.which("soffice"), f"-env:UserInstallation=file://{out}/profile",
+                    "--headless", "--convert-to", target, "--outdir", str(out),
+                    *map(str, paths)], capture_output=True, timeout=1800, env=env)
 
 
 # Workbooks a soffice run exports.

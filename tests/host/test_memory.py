@@ -225,7 +225,10 @@ def table_book(tmp_path_factory):
 def run(job, extra_mib, book=None):
     code = PRELUDE + JOBS[job].replace("EXTRA", str(extra_mib))
     code = code.replace("BOOK", repr(str(book))).replace("ROWS", str(TABLE_ROWS))
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    # one malloc arena: a thread's own arena reserves its address space ahead
+    # of use, where the cap would not see what the job then allocates
+    env = {**os.environ, "MALLOC_ARENA_MAX": "1"}
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300, env=env)
     assert proc.returncode == 0, f"{job} under +{extra_mib} MiB ended with {proc.returncode}: {proc.stderr[-2000:]}"
     return json.loads(proc.stdout.strip().splitlines()[-1])
 

@@ -207,6 +207,41 @@ def test_appended_values_written_as_their_cells(rows):
 
 
 @native
+@given(rows=st.lists(st.lists(values, max_size=5), max_size=4), chosen=st.lists(styles, max_size=6))
+def test_appended_values_with_styles_written_as_their_cells(rows, chosen):
+    """Values written under the s texts they come with, as the cells
+    make_cell gives them (which the package's writer writes) are."""
+    for lxml in MODES:
+        ws = make_sheet({}, {})
+        texts = tuple(None if s is None or not any(s) else str(ws.parent._cell_styles.add(s))
+                      for s in chosen)
+
+        def make(r, c, v):
+            return ws._make_cell(r, c, v, chosen[c - 1] if c <= len(chosen) else None)
+
+        def job(w):
+            for row, items in enumerate(rows, 1):
+                w.write_values(items, row, make, texts)
+            w.flush()
+        same(ws, lxml, job)
+
+
+@native
+def test_style_texts_are_checked():
+    ws = make_sheet({}, {})
+    out = []
+    w = _vellum.SheetWriter(ws, out.append, False, ref.make_writer_helpers(False))
+    with pytest.raises(TypeError):
+        w.write_values([1], 1, ws._make_cell, ["1"])
+    for bad in ('1" x="', "", "-1", 3):
+        with pytest.raises(_vellum.NativeFallback):
+            w.write_values([1, 2], 1, ws._make_cell, (None, bad))
+    w.write_values([1, 2], 1, ws._make_cell, ("2", None))
+    w.flush()
+    assert "".join(out) == '<row r="1"><c r="A1" s="2" t="n"><v>1</v></c><c r="B1" t="n"><v>2</v></c></row>'
+
+
+@native
 @pytest.mark.parametrize("lxml", MODES)
 def test_store_path_forms(lxml):
     """Cells a loaded store holds in every form: assigned values, a styled
@@ -236,7 +271,9 @@ def test_store_path_forms(lxml):
         cells[("odd",)] = Cell(ws, 50, 1, 1)  # dict mode
         assert cells._in_dict_mode()
         same(ws, lxml)
-        ws.row_dimensions["7"] = {}
+        with pytest.raises(ValueError):
+            ws.row_dimensions["7"] = {}  # refused when set; the writer still declines it
+        dict.__setitem__(ws.row_dimensions, "7", {})
         with pytest.raises(_vellum.NativeFallback):
             ws._cells = _vellum.CellStore()
             _vellum.SheetWriter(ws, [].append, lxml, ref.make_writer_helpers(lxml)).write_sheet_data(list)

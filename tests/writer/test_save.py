@@ -109,6 +109,16 @@ def save_interrupted(book, path, monkeypatch, how, at):
 
 @pytest.mark.parametrize("how", ["error", "disk full", "Ctrl-C"])
 def test_an_interrupted_save_leaves_the_old_file_or_the_new_one(tmp_path, monkeypatch, how):
+    # a process started in the background inherits SIGINT ignored, and then
+    # Python installs no handler of its own: Ctrl-C is made to raise here
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        _interrupt_every_write(tmp_path, monkeypatch, how)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def _interrupt_every_write(tmp_path, monkeypatch, how):
     path = tmp_path / "book.xlsx"
     book_of(OLD).save(path)
     path.chmod(0o640)

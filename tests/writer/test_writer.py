@@ -135,13 +135,15 @@ def test_corpus_saved_reads_back(name):
     assert sheet_cells(outputs[0]) == sheet_cells(outputs[1])
 
 
-def test_write_only_rows_and_flat_memory():
+@pytest.mark.parametrize("formats", [None, [vellum.CellFormat(font=vellum.Font(bold=True)), None,
+                                             vellum.CellFormat(number_format="0.00")]])
+def test_write_only_rows_and_flat_memory(formats):
     def peak(rows):
         book = vellum.new_workbook(write_only=True, lxml=False)
         ws = book.add_sheet("Log")
         tracemalloc.start()
         for i in range(rows):
-            ws.append([i, "some text", 1.5])
+            ws.append([i, "some text", 1.5], formats=formats)
         top = tracemalloc.get_traced_memory()[1]
         tracemalloc.stop()
         out = io.BytesIO()

@@ -13,11 +13,11 @@ from __future__ import annotations
 import datetime
 import decimal
 import math
-import re
 from typing import Any
 
-from vellum.reference.styles import BUILTIN_FORMATS, format_kind
-from vellum.reference.values import ArrayFormula, DataTableFormula
+from vellum.reference.formats import KINDS, CellFormat, attrs_of, format_id, from_attrs
+from vellum.reference.styles import BUILTIN_FORMATS, StyleArray, format_kind
+from vellum.reference.values import ILLEGAL_XML, ArrayFormula, DataTableFormula
 
 _LETTERS = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
 
@@ -53,8 +53,6 @@ def data_type_of(value: Any) -> str:
     raise TypeError(f"a cell cannot hold a {type(value).__name__}: {value!r}")
 
 
-# Characters XML 1.0 cannot carry, lone surrogates included.
-ILLEGAL_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
 # The error values NaN and the infinities are saved as on request.
 NAN_ERROR, INFINITY_ERROR = "#NUM!", "#DIV/0!"
 
@@ -142,6 +140,57 @@ class Hyperlink:
 STREAMED_SLOTS = ("parent", "row", "column", "_value", "data_type", "_style_id")
 FORMULA_SLOTS = ("formula", "cached_value")
 FULL_SLOTS = ("parent", "_style", "row", "column", "_value", "_hyperlink", "data_type", "_comment")
+def _book_table(cell: Any, name: str) -> Any:
+    """The workbook's list `name` (``_fonts``, ...) of `cell`; ValueError
+    for a cell of no workbook that keeps formats."""
+    table = getattr(getattr(getattr(cell, "parent", None), "parent", None), name, None)
+    if table is None:
+        raise ValueError(f"cell {cell.coordinate} is in no workbook that takes formats")
+    return table
+
+
+def _restyle(cell: Any, position: int, index: int) -> None:
+    """Give `cell` a new style array: its own with item `position` set to
+    `index` (a new one, as other cells may hold equal arrays)."""
+    style = getattr(cell, "_style", None)
+    style = StyleArray() if style is None else StyleArray(style)
+    style[position] = index
+    cell._style = style
+    changed(cell.parent)
+
+
+def format_style(book: Any, fmt: CellFormat) -> StyleArray:
+    """The style array of the formats `fmt` gives, in `book`'s lists (its
+    records added where missing); the default style's for the others."""
+    style = StyleArray()
+    for kind, (position, name, _, objects) in KINDS.items():
+        value = getattr(fmt, kind)
+        if value is not None:
+            style[position] = getattr(book, name).add(value if objects else attrs_of(value))
+    if fmt.number_format is not None:
+        style[0] = format_id(book._number_formats, fmt.number_format)
+    return style
+
+
+def _format_property(kind: str) -> property:
+    position, name, cls, objects = KINDS[kind]
+
+    def get(self):
+        style = getattr(self, "_style", None)
+        index = style[position] if style is not None else 0
+        table = getattr(getattr(getattr(self, "parent", None), "parent", None), name, None)
+        if table is None or not 0 <= index < len(table):
+            return cls()
+        return table[index] if objects else from_attrs(cls, table[index])
+
+    def put(self, value):
+        if not isinstance(value, cls):
+            raise TypeError(f"a cell's {kind} is a {cls.__name__}, not {value!r}")
+        table = _book_table(self, name)
+        _restyle(self, position, table.add(value if objects else attrs_of(value)))
+
+    return property(get, put, doc=f"The cell's {cls.__name__} (`vellum.{cls.__name__}`), "
+                                  f"the default one without a style; assign one to set it.")
 
 
 class Cell:
@@ -215,12 +264,23 @@ class Cell:
 
     @property
     def number_format(self) -> str:
-        """The code of the cell's number format, "General" without a style."""
+        """The code of the cell's number format, "General" without a style.
+        Assign a format code ("0.00", "yyyy-mm-dd", ...) to set it."""
         style = getattr(self, "_style", None)
         if style is None:
             return "General"
         formats = getattr(getattr(self.parent, "parent", None), "_number_formats", BUILTIN_FORMATS)
         return formats.get(style[0], "General")
+
+    @number_format.setter
+    def number_format(self, code: str) -> None:
+        _restyle(self, 0, format_id(_book_table(self, "_number_formats"), code))
+
+    font = _format_property("font")
+    fill = _format_property("fill")
+    border = _format_property("border")
+    alignment = _format_property("alignment")
+    protection = _format_property("protection")
 
     @property
     def is_date(self) -> bool:

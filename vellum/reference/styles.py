@@ -11,8 +11,12 @@ from __future__ import annotations
 import array
 import datetime
 import re
+import xml.etree.ElementTree as ET
 from collections.abc import Iterable
 from typing import Any
+
+from vellum.reference.formats import RECORDS
+from vellum.reference.strings import MAIN_NS
 
 # The nine fields of a style array, in order. The ids of number formats,
 # fonts, fills, borders and cell style records are the styles part's own;
@@ -198,18 +202,34 @@ def _flag(element, name):
     return int(element.get(name, "").lower() in ("1", "true"))
 
 
+# The records of a new workbook's styles part: one font, the two fills
+# every file has (none and gray125), one border, the Normal cell style.
+DEFAULT_STYLES = (
+    '<fonts count="1"><font><sz val="11"/><name val="Calibri"/></font></fonts>'
+    '<fills count="2"><fill><patternFill patternType="none"/></fill>'
+    '<fill><patternFill patternType="gray125"/></fill></fills>'
+    '<borders count="1"><border><left/><right/><top/><bottom/><diagonal/></border></borders>'
+    '<cellStyleXfs count="1"><xf numFmtId="0" fontId="0" fillId="0" borderId="0"/></cellStyleXfs>'
+    '<cellXfs/>'
+    '<cellStyles count="1"><cellStyle name="Normal" xfId="0" builtinId="0"/></cellStyles>')
+
+
 class Styles:
     """What the styles part tells cells: the style arrays (`cell_styles`),
-    the number format codes by id (`number_formats`), the distinct alignment
-    and protection attribute sets (`alignments`, `protections`, item 0 being
-    none), and the style ids whose format shows a date or a duration
-    (`date_formats`, `timedelta_formats`)."""
+    the number format codes by id (`number_formats`), the fonts, fills and
+    borders as format objects (`fonts`, `fills`, `borders`, by record id),
+    the distinct alignment and protection attribute sets (`alignments`,
+    `protections`, item 0 being none), and the style ids whose format shows
+    a date or a duration (`date_formats`, `timedelta_formats`)."""
 
     def __init__(self, root: Any = None) -> None:
         self.number_formats = dict(BUILTIN_FORMATS)
         self.cell_styles = CellStyles()
         self.alignments = IndexedList([()])
         self.protections = IndexedList([()])
+        for container, record, read, _, name in RECORDS:
+            found = next(iter(children(root, container)), []) if root is not None else []
+            setattr(self, name[1:], IndexedList(read(e) for e in children(found, record)))
         self.date_formats, self.timedelta_formats = set(), set()
         kinds = {i: "date" for i in BUILTIN_DATE_FORMATS}
         kinds.update({i: "timedelta" for i in BUILTIN_TIMEDELTA_FORMATS})
@@ -235,6 +255,11 @@ class Styles:
         if not self.cell_styles:
             # a cell without an s attribute has style 0, which must exist
             self.cell_styles.append(StyleArray())
+
+    @classmethod
+    def new(cls) -> Styles:
+        """The styles of a new workbook (`DEFAULT_STYLES`)."""
+        return cls(ET.fromstring(f'<styleSheet xmlns="{MAIN_NS}">{DEFAULT_STYLES}</styleSheet>'))
 
     def _style(self, xf):
         style = StyleArray()

@@ -9,6 +9,9 @@ import re
 
 from vellum.utils.datetime import WINDOWS_EPOCH
 
+# Characters XML 1.0 cannot carry, lone surrogates included.
+ILLEGAL_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
+
 MS_PER_DAY = 86_400_000
 
 

@@ -19,13 +19,14 @@ import array
 import re
 import warnings
 import xml.parsers.expat
-from collections.abc import Iterator, MutableSequence, Sequence
+from collections.abc import Iterator, Mapping, MutableSequence, Sequence
 from types import MappingProxyType
 from typing import IO, Any
 
 from vellum.extent import cells_extent
 from vellum.reference.cell import blank_cell, changed, column_letter, fill_cell
 from vellum.reference.sheet import MAIN_NS, STRICT_NS, SheetReader, attr_key
+from vellum.reference.sheetlayout import SheetLayout
 from vellum.reference.styles import BUILTIN_FORMATS, dated_style
 from vellum.reference.values import MAX_COLUMN, MAX_ROW, check_cell, coordinate_to_tuple
 from vellum.xmlparts import in_scope
@@ -110,24 +111,32 @@ class RowDimensions(dict):
         self._ws = ws
 
     def __setitem__(self, key: Any, value: Any) -> None:
+        if type(key) is not int or not 1 <= key <= MAX_ROW:
+            raise ValueError(f"rows are numbered 1 to {MAX_ROW:,}, not {key!r}")
+        if not isinstance(value, Mapping) or not all(
+                isinstance(k, str) and isinstance(v, str) for k, v in value.items()):
+            raise TypeError(f"a row's attributes map names to texts, such as "
+                            f"{{'ht': '30', 'customHeight': '1'}} (set_row takes numbers), "
+                            f"not {value!r}")
         changed(self._ws)
-        super().__setitem__(key, value)
+        super().__setitem__(key, MappingProxyType(dict(value)))
 
     def __delitem__(self, key: Any) -> None:
         changed(self._ws)
         super().__delitem__(key)
 
     def __ior__(self, other: Any) -> RowDimensions:
-        changed(self._ws)
-        return super().__ior__(other)
+        self.update(other)
+        return self
 
     def update(self, *args: Any, **kwargs: Any) -> None:
-        changed(self._ws)
-        super().update(*args, **kwargs)
+        for key, value in dict(*args, **kwargs).items():
+            self[key] = value
 
     def setdefault(self, key: Any, default: Any = None) -> Any:
-        changed(self._ws)
-        return super().setdefault(key, default)
+        if key not in self:
+            self[key] = default
+        return self[key]
 
     def pop(self, *args: Any) -> Any:
         changed(self._ws)
@@ -148,15 +157,20 @@ def _index(name: str, value: Any, limit: int) -> int:
     return value
 
 
-class EditableWorksheet:
+class EditableWorksheet(SheetLayout):
     """A worksheet read in full: cells by coordinate (``ws["B2"]``,
     ``ws[2, 2]``, `cell`), by row (`iter_rows`), its extent (`min_row`,
     `max_row`, `min_column`, `max_column`, `dimensions`) and the extent of
     its values (`data_extent`, `data_dimensions`).
 
+    Its layout (column widths, row heights, hidden rows and columns, the
+    frozen pane, merged ranges, the autofilter) is set with `set_column`,
+    `set_row`, `freeze_panes`, `merge_cells` and `auto_filter`, and read
+    with `layout`.
+
     `parent` is the workbook, `title` the sheet's name, `row_dimensions`
     the attributes of rows that have any, by row number (``{7: {"r": "7",
-    "ht": "30", ...}}``), `_hyperlinks` the attributes of the sheet's
+    "ht": "30", ...}}``, texts as the file holds them), `_hyperlinks` the attributes of the sheet's
     hyperlinks, `_elements` the sheet's other elements as read. `_changed`
     tells that a value, a link or a style was written since it was read
     (`vellum.reference.cell.changed`)."""
@@ -168,7 +182,7 @@ class EditableWorksheet:
         self._title = title
         self.state = state
         self._cells = {}
-        self.row_dimensions = {}
+        self.row_dimensions = RowDimensions(self, {})
         self._hyperlinks = []
         self._elements = []
 

@@ -464,10 +464,12 @@ class SheetWriter:
             raise
 
     def write_values(self, values: Iterable[Any], row_idx: int,
-                     make_cell: Callable[[int, int, Any], Any]) -> int:
+                     make_cell: Callable[[int, int, Any], Any], styles: Any = None) -> int:
         """Write one ``<row>`` of a new row's values, the cell of each value
         but None made by ``make_cell(row, column, value)``; return the
-        highest column written to, or 0. Whole or not at all, as `write_row`."""
+        highest column written to, or 0. Whole or not at all, as `write_row`.
+        `styles` (the cells' style ids as text) tells the engine what
+        make_cell gives; here every cell is made by it."""
         row_idx = row_idx.__index__()
         cells = [make_cell(row_idx, column, value)
                  for column, value in enumerate(tuple(values), 1) if value is not None]
