@@ -57,7 +57,7 @@ DISPATCH = frozenset().union(*(_main(n) for n in DISPATCH_NAMES))
 SHEET_DATA, ROW, V, F, IS = (_main(n) for n in ("sheetData", "row", "v", "f", "is"))
 
 
-_DECLARED = re.compile(rb"""<\?xml[^>]*?encoding\s*=\s*["']([A-Za-z0-9._-]+)["']""")
+_DECLARED = re.compile(rb"""<\?xml\s[^>]*?encoding\s*=\s*["']([A-Za-z0-9._-]+)["']""")
 
 
 def _head_complete(head):
