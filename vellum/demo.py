@@ -15,7 +15,7 @@ import sys
 import tempfile
 import time
 
-from vellum.__main__ import format_row
+from vellum.csvrows import format_row
 from vellum.workbook import Workbook, WorkbookError, read_workbook
 
 SAMPLE_ROWS = 20_000

@@ -126,7 +126,7 @@ def test_rectangle_holds_any_text(rows, keep_empty, spool_memory):
     memory or on disk."""
     out = io.StringIO()
     with pytest.MonkeyPatch.context() as mp:
-        mp.setattr(cli, "SPOOL_MEMORY", spool_memory)
+        mp.setattr("vellum.csvrows.SPOOL_MEMORY", spool_memory)
         table = cli.Rectangle(out, "excel", keep_empty)
         table.BATCH = 3
         for row in rows:
