@@ -57,7 +57,16 @@ public:
     void reserve(size_t bytes) {
         if (bytes <= cap_) [[likely]]
             return;
-        grow(bytes);
+        grow(bytes, true);
+    }
+    // The same for a buffer only ever appended to, whose bytes past what
+    // was written are never read: what is new is left as it comes (no pass
+    // over pages the appends will write anyway). Such a block no longer
+    // reads as zero past what was written.
+    void reserve_raw(size_t bytes) {
+        if (bytes <= cap_) [[likely]]
+            return;
+        grow(bytes, false);
     }
 
     // Gives back what lies past `bytes` (which must be no more than the
@@ -73,15 +82,15 @@ public:
     }
 
 private:
-    void grow(size_t bytes) {
+    void grow(size_t bytes, bool zero) {
         size_t cap = cap_ * 2;
         if (cap < bytes)
             cap = bytes;
         cap = (cap + 63) & ~size_t{63};
-        void* p = cap_ ? std::realloc(p_, cap) : std::calloc(cap, 1);
+        void* p = cap_ ? std::realloc(p_, cap) : zero ? std::calloc(cap, 1) : std::malloc(cap);
         if (!p)
             throw std::bad_alloc();
-        if (cap_)
+        if (cap_ && zero)
             std::memset(static_cast<char*>(p) + cap_, 0, cap - cap_);
         p_ = p;
         cap_ = cap;

@@ -70,14 +70,49 @@ void Chunk::grow(size_t rows) {
     // Small at first (many columns of a wide sheet hold a few values), or
     // as large as the column's chunk before; then doubling.
     size_t cap = std::max({rows, size_t{1024}, static_cast<size_t>(hint_)});
-    slots_.reserve(cap * 8);
-    valid_.reserve((cap + 7) / 8);
+    slots_.reserve(cap * width());
+    cap = slots_.capacity() / width();
+    if (!valid_.empty())
+        valid_.reserve((cap + 7) / 8);
     if (!tags_.empty())
         tags_.reserve(cap);
-    cap = slots_.capacity() / 8;
-    valid_.reserve((cap + 7) / 8);
+}
+
+void Chunk::widen() {
+    narrow_ = false;
+    size_t rows = slots_.capacity() / 4;
+    if (rows == 0)
+        return;
+    slots_.reserve(rows * 8);
+    // From the last row down: slot r's new bytes [8r, 8r + 8) cover only
+    // rows 2r and 2r + 1 of the old, already moved. Rows past the length
+    // are zero either way.
+    char* p = slots_.data();
+    for (int64_t r = length_; r-- > 0;) {
+        uint32_t v;
+        std::memcpy(&v, p + 4 * r, 4);
+        uint64_t w = v;
+        std::memcpy(p + 8 * r, &w, 8);
+    }
+    if (!valid_.empty())
+        valid_.reserve((rows + 7) / 8);
     if (!tags_.empty())
-        tags_.reserve(cap);
+        tags_.reserve(rows);
+}
+
+void Chunk::bitmap() {
+    size_t rows = static_cast<size_t>(values_);
+    valid_.reserve((static_cast<size_t>(capacity()) + 7) / 8);
+    uint8_t* bits = valid_.as<uint8_t>();
+    std::memset(bits, 0xFF, rows / 8);
+    if (rows % 8)
+        bits[rows / 8] = static_cast<uint8_t>((1u << (rows % 8)) - 1);
+}
+
+void Chunk::mark_valid(int64_t row) {
+    if (valid_.empty())
+        bitmap();
+    valid_.as<uint8_t>()[row >> 3] |= static_cast<uint8_t>(1u << (row & 7));
 }
 
 void Chunk::new_kind(Kind k) {
@@ -97,7 +132,7 @@ Kind Chunk::kind(int64_t row) const noexcept {
 
 void Chunk::put_text(int64_t row, std::string_view text) {
     if (!text.empty()) {
-        text_.reserve(text_size_ + text.size());
+        text_.reserve_raw(text_size_ + text.size());
         std::memcpy(text_.data() + text_size_, text.data(), text.size());
         text_size_ += text.size();
     }
@@ -212,11 +247,14 @@ bool booleans(Chunk& chunk, int64_t length, Array& a, Refused& refused) {
 // left, so one forward pass makes them in place, and the block's second half
 // is given back. Null rows hold 0, a valid index.
 void indexes(Chunk& chunk, int64_t length, Array& a) {
+    bool narrow = chunk.narrow();  // already so
     Block idx = chunk.take_slots();
-    const uint64_t* in = idx.as<uint64_t>();
-    int32_t* out = idx.as<int32_t>();
-    for (int64_t r = 0; r < length; ++r)
-        out[r] = static_cast<int32_t>(in[r]);
+    if (!narrow) {
+        const uint64_t* in = idx.as<uint64_t>();
+        int32_t* out = idx.as<int32_t>();
+        for (int64_t r = 0; r < length; ++r)
+            out[r] = static_cast<int32_t>(in[r]);
+    }
     idx.shrink(static_cast<size_t>(length) * 4);
     if (a.null_count)
         a.validity = share(chunk.take_valid());

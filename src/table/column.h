@@ -76,13 +76,32 @@ public:
 
     // The value of row `row` (at or after every row given before).
     void put(int64_t row, Kind k, uint64_t bits) {
+        if (narrow_) [[unlikely]]
+            widen();
         reserve_row(row);
         if (!(mask_ & bit(k))) [[unlikely]]
             new_kind(k);
         if (!tags_.empty())
             tags_.data()[row] = static_cast<char>(k);
         slots_.as<uint64_t>()[row] = bits;
-        valid_.as<uint8_t>()[row >> 3] |= static_cast<uint8_t>(1u << (row & 7));
+        // A column with a value in every row so far keeps no bitmap (most
+        // columns of a table are whole): the first row it skips makes one.
+        if (values_ != row || !valid_.empty()) [[unlikely]]
+            mark_valid(row);
+        ++values_;
+        length_ = row + 1;
+    }
+    // A shared string's index. A chunk holding nothing else keeps four
+    // bytes a row, as the dictionary column made from it does: the
+    // commonest column of text is built in its final form.
+    void put_index(int64_t row, int64_t index) {
+        if (!narrow_ || index > INT32_MAX) [[unlikely]]
+            return put(row, Kind::String, static_cast<uint64_t>(index));
+        reserve_row(row);
+        mask_ = bit(Kind::String);
+        slots_.as<uint32_t>()[row] = static_cast<uint32_t>(index);
+        if (values_ != row || !valid_.empty()) [[unlikely]]
+            mark_valid(row);
         ++values_;
         length_ = row + 1;
     }
@@ -94,13 +113,16 @@ public:
     void extend(int64_t length) {
         if (length > length_)
             length_ = length;
-        if (length && values_)
+        if (length && values_) {
             reserve_row(length - 1);
+            if (values_ < length_ && valid_.empty())
+                bitmap();
+        }
     }
 
     int64_t length() const noexcept { return length_; }
     // Rows the chunk has room for.
-    int64_t capacity() const noexcept { return static_cast<int64_t>(slots_.capacity() / 8); }
+    int64_t capacity() const noexcept { return static_cast<int64_t>(slots_.capacity() / width()); }
     int64_t values() const noexcept { return values_; }
     uint8_t mask() const noexcept { return mask_; }
     // Whether every string is a shared one (the column may stay a dictionary).
@@ -112,31 +134,52 @@ public:
 
     // Reading back, for the conversion.
     bool valid(int64_t row) const noexcept {
-        return !valid_.empty() && (valid_.as<uint8_t>()[row >> 3] >> (row & 7)) & 1;
+        if (valid_.empty())
+            return row < values_;  // no bitmap: rows 0 to values_ - 1 hold one each
+        return (valid_.as<uint8_t>()[row >> 3] >> (row & 7)) & 1;
     }
     Kind kind(int64_t row) const noexcept;
-    uint64_t slot(int64_t row) const noexcept { return slots_.as<uint64_t>()[row]; }
-    uint64_t* slots() noexcept { return slots_.as<uint64_t>(); }
+    uint64_t slot(int64_t row) const noexcept {
+        return narrow_ ? slots_.as<uint32_t>()[row] : slots_.as<uint64_t>()[row];
+    }
+    // The slots, 64 bits each (a narrow chunk widened first).
+    uint64_t* slots() noexcept {
+        if (narrow_)
+            widen();
+        return slots_.as<uint64_t>();
+    }
+    // Whether the slots are shared strings' int32 indexes (see put_index).
+    bool narrow() const noexcept { return narrow_; }
     // The text a String slot numbers when it is not a shared index.
     std::string_view text(uint64_t slot) const noexcept;
 
-    // The blocks, handed over to the arrays made from them.
+    // The blocks, handed over to the arrays made from them (the bitmap is
+    // there once a row is null: see extend).
     Block take_slots() noexcept { return std::move(slots_); }
     Block take_valid() noexcept { return std::move(valid_); }
     Block take_text() noexcept { return std::move(text_); }
     const std::vector<uint64_t>& text_ends() const noexcept { return texts_; }
 
 private:
+    size_t width() const noexcept { return narrow_ ? 4 : 8; }
     void reserve_row(int64_t row) {
         size_t need = static_cast<size_t>(row) + 1;
-        if (need * 8 > slots_.capacity()) [[unlikely]]
+        if (need * width() > slots_.capacity()) [[unlikely]]
             grow(need);
     }
+    // The slots made 64 bits each, as any value but a shared string's
+    // index needs.
+    void widen();
     void grow(size_t rows);
     void new_kind(Kind k);
+    // The bitmap of a column that had a value in every row so far, made
+    // when one is skipped; then row `row` marked.
+    void bitmap();
+    void mark_valid(int64_t row);
 
     int64_t length_ = 0, values_ = 0, hint_ = 0;
     uint8_t mask_ = 0;
+    bool narrow_ = true;  // slots of 32 bits (until a value other than a shared index)
     Block slots_, valid_, tags_;
     Block text_;                  // the chunk's own texts, back to back
     size_t text_size_ = 0;

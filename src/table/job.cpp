@@ -42,7 +42,9 @@ struct Value {
 };
 
 void put(Chunk& c, int64_t row, const Value& v) {
-    if (v.what == Value::What::Slot)
+    if (v.what == Value::What::Slot && v.kind == Kind::String)
+        c.put_index(row, static_cast<int64_t>(v.bits));  // a shared string's (own texts come as Text)
+    else if (v.what == Value::What::Slot)
         c.put(row, v.kind, v.bits);
     else if (v.what == Value::What::Text)
         c.put_text(row, v.text);
@@ -339,27 +341,65 @@ struct Job::State {
         return {};
     }
 
-    // A data cell of the row entered.
-    void place(int64_t column, const Value& v) {
+    // The chunk of a data cell in sheet column `column` of the row entered
+    // (null: a column not kept).
+    Chunk* chunk_of(int64_t column) {
         int64_t s = slot(column);
         if (s < 0)
-            return;
+            return nullptr;
         std::vector<Chunk>& cs = *row_chunks;
         if (cs.size() <= static_cast<size_t>(s)) [[unlikely]]
             cs.resize(static_cast<size_t>(s) + 1);
         if (s >= extent.cell_columns)
             extent.cell_columns = s + 1;
-        if (v.null())
-            return;
-        put(cs[static_cast<size_t>(s)], in_batch, v);
+        return &cs[static_cast<size_t>(s)];
+    }
+
+    void valued(const Chunk* c) {
         extent.value_rows = table_row + 1;
+        int64_t s = c - row_chunks->data();
         if (s >= extent.value_columns)
             extent.value_columns = s + 1;
+    }
+
+    // A data cell of the row entered.
+    void place(int64_t column, const Value& v) {
+        Chunk* c = chunk_of(column);
+        if (!c || v.null())
+            return;
+        put(*c, in_batch, v);
+        valued(c);
     }
 
     // An error cell: null, or its text when asked for.
     Value error(std::string_view text, bool header_row) const {
         return opt.error_text || header_row ? Value::of_text(text) : Value{};
+    }
+
+    // The commonest cell, taken at once: a data cell after the one before
+    // in its row, holding a shared string or a number that is no date.
+    bool quick(const CellRec& c) {
+        if (c.row != at_row || c.column <= at_column || role != Role::Data || c.column > MAX_SHEET_COLUMN)
+            return false;
+        const Val& v = c.value;
+        bool shared = v.kind == Val::Kind::SharedString;
+        if (!shared && !((v.kind == Val::Kind::Int || v.kind == Val::Kind::Float) &&
+                         (c.style_py || !dates.dates.contains(c.style))))
+            return false;
+        at_column = c.column;
+        Chunk* chunk = chunk_of(c.column);
+        if (shared)
+            max_shared = std::max(max_shared, v.i);
+        if (!chunk)
+            return true;
+        if (shared)
+            chunk->put_index(in_batch, v.i);
+        else if (v.kind == Val::Kind::Int)
+            chunk->put(in_batch, Kind::Int, static_cast<uint64_t>(v.i));
+        else
+            chunk->put(in_batch, Kind::Float, std::bit_cast<uint64_t>(v.f));
+        valued(chunk);
+        return true;
     }
 
     // The value of a record that holds no Python object.
@@ -530,6 +570,8 @@ int64_t Job::max_shared() const noexcept { return s_->max_shared; }
 
 Result<void> Job::cell(CellRec& c) {
     State& s = *s_;
+    if (s.quick(c)) [[likely]]
+        return {};
     // In document order, each cell after the last: the package keeps the
     // later of two cells at one place, and places cells out of order where
     // they belong; the engine leaves both to it.

@@ -42,20 +42,29 @@ public:
         // text fits int32 offsets; a larger one is refused all the same.
         if (size_ > INT32_MAX)
             return unsupported("a string table beyond 2 GiB");
-        table_.offsets.reserve(static_cast<size_t>(table_.count + 1) * 4);
-        table_.bytes.reserve(size_ + 1);
+        if (table_.count == 0)
+            start();
+        table_.bytes.reserve_raw(size_ + 1);
         return std::move(table_);
     }
 
 private:
+    // The buffers are only appended to: no pass zeroes what the texts and
+    // offsets then write over.
     void append(std::string_view text) {
         if (!text.empty()) {
-            table_.bytes.reserve(size_ + text.size());
+            table_.bytes.reserve_raw(size_ + text.size());
             std::memcpy(table_.bytes.data() + size_, text.data(), text.size());
             size_ += text.size();
         }
-        table_.offsets.reserve(static_cast<size_t>(table_.count + 2) * 4);
+        if (table_.count == 0)
+            start();
+        table_.offsets.reserve_raw(static_cast<size_t>(table_.count + 2) * 4);
         table_.offsets.as<int32_t>()[++table_.count] = static_cast<int32_t>(size_);
+    }
+    void start() {
+        table_.offsets.reserve_raw(4096);
+        table_.offsets.as<int32_t>()[0] = 0;
     }
 
     PyObject* si_content_;

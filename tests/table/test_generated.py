@@ -175,3 +175,37 @@ def test_generated_sheets_were_read_natively():
     # the property above must have compared tables, not only declines
     print("\ngenerated sheets:", SEEN)
     assert SEEN["native"] >= 50 or sum(SEEN.values()) == 0
+
+
+def test_columns_across_batches_read_as_the_reference_reads_them():
+    # Past one record batch (65,536 rows), where a column of shared strings
+    # keeps its indexes in their final form and a whole column keeps no
+    # bitmap: each turn a column may take is taken in the first batch and
+    # again in the second, against the reference.
+    rows = 65_536 + 3_000
+    turn = (1_000, 66_000)  # one row in each batch
+
+    def cells(r):
+        yield "A", f'<c r="A{r}" t="s"><v>{r % 7}</v></c>'        # whole, shared
+        if r % 997 not in (0, 1) and r < rows - 2:                  # shared, with gaps
+            yield "B", f'<c r="B{r}" t="s"><v>{r % 5}</v></c>'
+        if r in turn:                                                # shared, then a number
+            yield "C", f'<c r="C{r}"><v>{r}.5</v></c>'
+        elif r % 3:
+            yield "C", f'<c r="C{r}" t="s"><v>{r % 4}</v></c>'
+        if r not in turn:                                            # numbers, one gap a batch
+            yield "D", f'<c r="D{r}"><v>{r}</v></c>'
+        if r > 5 and r not in turn:                                  # begins with nulls
+            yield "E", f'<c r="E{r}" t="s"><v>1</v></c>'
+        if r in turn:                                                # a shared string among numbers
+            yield "F", f'<c r="F{r}" t="s"><v>2</v></c>'
+        else:
+            yield "F", f'<c r="F{r}"><v>-{r}</v></c>'
+
+    sheet_data = "".join(f'<row r="{r}">' + "".join(c for _, c in cells(r)) + "</row>"
+                         for r in range(1, rows + 1))
+    data = books.workbook(sheet_data, [f"text {i}" for i in range(7)])
+    options = _options(None, 0, None, None, None, "null")
+    got = engine_table(data, options)
+    assert not isinstance(got, Exception), got
+    assert_same_table(table_columns(got), reference_table(data, options))
