@@ -252,8 +252,8 @@ MemberSource::~MemberSource() {
 
 Result<bool> MemberSource::more(InputBuffer& buf) {
     State& s = *s_;
-    buf.compact();
     if (!s.threaded) {
+        buf.compact();
         // Inflated straight into the reader's buffer.
         if (s.finished)
             return false;
@@ -281,6 +281,8 @@ Result<bool> MemberSource::more(InputBuffer& buf) {
     // The thread leaves this block alone until it is given back: the reader
     // takes it, and the ring takes the reader's old buffer in its place (a
     // new block where that is no ring block, as the reader's first one).
+    // The buffer is not compacted first: that would leave it shorter than
+    // the block's head, and every block would be copied instead.
     if (!buf.adopt(s.blocks[slot], s.caps[slot], HEAD, s.lengths[slot])) {
         buf.compact();
         buf.append(s.blocks[slot].get() + HEAD, s.lengths[slot]);

@@ -58,6 +58,12 @@ public:
         size_t n = name.size();
         if (left() < n + 3 || p_[0] != '<' || std::memcmp(p_ + 1, name.data(), n) != 0)
             return FastTag::NotHandled;
+        if (p_[n + 1] == '>') {
+            // No attributes, as most such tags are: `<si>`, `<t>`, `<v>`.
+            last_tag_ = p_;
+            p_ += n + 2;
+            return FastTag::Start;
+        }
         size_t end = 0;
         FastTag t = r_.fast_attrs(static_cast<size_t>(p_ + 1 + n - d_), end, cb, xml_attrs);
         if (t != FastTag::NotHandled) {
