@@ -376,17 +376,16 @@ struct Job::State {
         return opt.error_text || header_row ? Value::of_text(text) : Value{};
     }
 
-    // The commonest cell, taken at once: a data cell after the one before
-    // in its row, holding a shared string or a number that is no date.
+    // The commonest cell, taken at once: a data cell (in order, its row
+    // entered) holding a shared string or a number that is no date.
     bool quick(const CellRec& c) {
-        if (c.row != at_row || c.column <= at_column || role != Role::Data || c.column > MAX_SHEET_COLUMN)
+        if (role != Role::Data || c.column > MAX_SHEET_COLUMN || c.column < 1)
             return false;
         const Val& v = c.value;
         bool shared = v.kind == Val::Kind::SharedString;
         if (!shared && !((v.kind == Val::Kind::Int || v.kind == Val::Kind::Float) &&
                          (c.style_py || !dates.dates.contains(c.style))))
             return false;
-        at_column = c.column;
         Chunk* chunk = chunk_of(c.column);
         if (shared)
             max_shared = std::max(max_shared, v.i);
@@ -570,8 +569,6 @@ int64_t Job::max_shared() const noexcept { return s_->max_shared; }
 
 Result<void> Job::cell(CellRec& c) {
     State& s = *s_;
-    if (s.quick(c)) [[likely]]
-        return {};
     // In document order, each cell after the last: the package keeps the
     // later of two cells at one place, and places cells out of order where
     // they belong; the engine leaves both to it.
@@ -583,6 +580,8 @@ Result<void> Job::cell(CellRec& c) {
         return unsupported("cells out of order");
     }
     s.at_column = c.column;
+    if (s.quick(c)) [[likely]]
+        return {};
     // Every cell read is looked up in the string table, in rows passed over
     // too, as the package reads them.
     if (c.value.kind == Val::Kind::SharedString && c.value.i > s.max_shared)

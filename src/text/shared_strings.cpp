@@ -146,10 +146,13 @@ Result<void> walk_string_table(xml::Reader& r, TextCtx& ctx, StringSink& sink) {
     std::string scratch;
     bool fast = false;  // inside the root, where `si` is in the main namespace
     for (;;) {
-        while (fast && r.depth() == 1 && r.at_boundary()) {
-            xml::PlainScan scan(r);
+        // Item after item from one scan: the buffer stays where it is
+        // until the scan stops, and each item is committed as it is taken.
+        for (std::optional<xml::PlainScan> scan; fast && r.depth() == 1 && r.at_boundary();) {
+            if (!scan)
+                scan.emplace(r);
             xml::PlainText fi;
-            if (!fast_item(scan, fi))
+            if (!fast_item(*scan, fi))
                 break;
             std::string_view plain = fi.raw;
             if (fi.decode) {
@@ -161,7 +164,7 @@ Result<void> walk_string_table(xml::Reader& r, TextCtx& ctx, StringSink& sink) {
             std::string_view text = decoded(scratch, plain, ascii);
             if (!VLM_TRY(sink.plain(text, ascii, true)))
                 break;
-            scan.commit();
+            scan->commit();
         }
         xml::Event ev = VLM_TRY(r.next());
         if (ev == xml::Event::Eof)
