@@ -17,7 +17,7 @@ from vellum.package import Rel
 from vellum.reference import writer as ref
 from vellum.reference.cell import Cell, blank_cell, column_letter, format_style
 from vellum.reference.formats import CellFormat
-from vellum.reference.values import ILLEGAL_XML
+from vellum.reference.values import ILLEGAL_XML, LONE_SURROGATE
 from vellum.reference.styles import CellStyles, StyleArray, Styles
 from vellum.reference.values import MAX_COLUMN, MAX_ROW, check_cell
 from vellum.reference.worksheet import EditableWorksheet, date_style
@@ -114,7 +114,7 @@ def _all_plain_saveable(items: list[Any], types: set[type]) -> bool:
             return False
         if kind is int and not -2**1023 < min(some) <= max(some) < 2**1023:
             return False
-        if kind is str and ILLEGAL_XML.search("".join(some)):
+        if kind is str and LONE_SURROGATE.search("".join(some)):
             return False
     return True
 
