@@ -14,6 +14,7 @@ from hypothesis import given, settings, strategies as st
 
 import vellum
 from tests.api.saving import closed_after, parts, read, saved  # noqa: F401 (a fixture)
+from vellum.reference.cell import column_letter
 from vellum.reference.sheetlayout import ORDER
 
 
@@ -123,3 +124,33 @@ def test_an_edited_sheet_keeps_its_layout_and_other_elements(tmp_path):
     ws.auto_filter = None
     layout = read(saved(book))["S"].layout()
     assert (layout.merged, layout.auto_filter) == (["D10:E10"], None)
+
+
+rects = st.tuples(st.integers(1, 300), st.integers(1, 8), st.integers(0, 40), st.integers(0, 3)) \
+    .map(lambda t: (t[0], t[1], t[0] + (t[2] if t[2] < 30 else t[2] * 1000), t[1] + t[3]))
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(rects, st.integers(0, 9)), max_size=40))
+def test_merges_against_every_pair(steps):
+    # Each merge is checked against every range merged before, by brute
+    # force; an unmerge or a save between them must not lose track.
+    book = vellum.new_workbook()
+    ws = book.add_sheet("S")
+    merged = []
+    for (r0, c0, r1, c1), op in steps:
+        ref = f"{column_letter(c0)}{r0}:{column_letter(c1)}{r1}"
+        if op == 0 and merged:
+            ws.unmerge_cells(merged.pop(len(merged) // 2)[0])
+            continue
+        single = (r0, c0) == (r1, c1)
+        clash = any(a0 <= r1 and r0 <= a1 and b0 <= c1 and c0 <= b1 for _, (a0, b0, a1, b1) in merged)
+        if single or clash:
+            with pytest.raises(ValueError):
+                ws.merge_cells(ref)
+        else:
+            ws.merge_cells(ref)
+            merged.append((ref, (r0, c0, r1, c1)))
+        if op == 1:
+            assert ws.merged_cells == [ref for ref, _ in merged]
+    assert read(saved(book))["S"].layout().merged == [ref for ref, _ in merged]
