@@ -170,6 +170,7 @@ report(failed, consistent=n - taken in (0, 1) and keys == [(i // 1000 + 1, i % 1
     # package's reading again; a read without the cap gives the whole table
     "read_table": r"""
 import vellum, vellum.table, pyarrow as pa
+from tests.needs import optional
 def no_package(*args):
     raise AssertionError("the engine declined: the package read the sheet")
 reading = vellum.table._by_package
@@ -217,8 +218,8 @@ def write_table_books(folder):
 
 @pytest.fixture(scope="module")
 def table_book(tmp_path_factory):
-    pytest.importorskip("xlsxwriter")
-    pytest.importorskip("pyarrow")
+    optional("xlsxwriter")
+    optional("pyarrow")
     return write_table_books(tmp_path_factory.mktemp("memory"))
 
 
