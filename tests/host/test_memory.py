@@ -16,6 +16,8 @@ import sys
 
 import pytest
 
+from tests.needs import optional
+
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 pytestmark = pytest.mark.skipif(SANITIZED, reason="ASan cannot run under an address-space cap")
 
@@ -170,7 +172,6 @@ report(failed, consistent=n - taken in (0, 1) and keys == [(i // 1000 + 1, i % 1
     # package's reading again; a read without the cap gives the whole table
     "read_table": r"""
 import vellum, vellum.table, pyarrow as pa
-from tests.needs import optional
 def no_package(*args):
     raise AssertionError("the engine declined: the package read the sheet")
 reading = vellum.table._by_package
