@@ -5,8 +5,10 @@
 // A column's type is decided by all its values, so chunks keep values in a
 // form any type can still be made from: a 64-bit slot per row (an int64, a
 // double's bits, a bool, microseconds, a shared-string index, or the number
-// of a text kept with the chunk), a validity bit per row, and, once a chunk
-// holds more than one kind of value, a tag per row saying which. The type
+// of a text kept with the chunk; while a chunk holds nothing but shared
+// strings, their int32 indexes, the dictionary column's own form), a
+// validity bit per row once a row is left without a value, and, once a
+// chunk holds more than one kind of value, a tag per row saying which. The type
 // rule, stated once (`infer`):
 //
 //   no value             -> null
