@@ -441,6 +441,15 @@ def _table_summary(table):
     if th:
         out += ["", f"Two workbooks read by two threads at once: {th['serial'] / th['parallel']:.2f}x the speed "
                 f"of one after the other ({th['cpus']} CPUs)."]
+    pieces = {"isal_inflate": "ISA-L inflate", "open_and_strings": "open + string table",
+              "parse_stored": "parse + columns + strings, stored members", "read_table": "whole job",
+              "pyarrow_import": "pyarrow import"}
+    if table.get("split"):
+        out += ["", "| where read_table's time goes (each piece alone, / zipfile's inflate: wall, and CPU of every "
+                "thread) | CPUs | " + " | ".join(pieces.values()) + " |", "|---|---|" + "---|" * len(pieces)]
+        for r in table["split"]:
+            out.append(f"| {r['workbook']} | {r['cores']} | " + " | ".join(
+                f"{r[k] / r['zip']:.2f}x ({r[k + '_cpu'] / r['zip_cpu']:.2f}x)" for k in pieces) + " |")
     return out
 
 
