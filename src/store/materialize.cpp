@@ -5,6 +5,7 @@
 
 #include "host/names.h"
 
+#include <array>
 #include <cstring>
 
 namespace vlm::store {
@@ -202,8 +203,14 @@ PyObject* CellStore::dtype_str(uint8_t code) const noexcept {
 }
 
 std::optional<std::string_view> CellStore::dtype_text(uint8_t code) const noexcept {
+    static constexpr auto STANDARD = [] {
+        std::array<std::string_view, DT::COUNT> out;
+        for (size_t i = 0; i < DT::COUNT; ++i)
+            out[i] = DT::TEXTS[i];
+        return out;
+    }();
     if (code < DTYPE_EXTRA)
-        return DT::TEXTS[code];
+        return STANDARD[code];
     size_t i = code - DTYPE_EXTRA;
     if (i >= extra_dtypes_.size() || !extra_dtypes_[i].text)
         return std::nullopt;

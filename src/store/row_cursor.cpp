@@ -68,18 +68,27 @@ Result<std::optional<RowCursor::Row>> RowCursor::next_row() {
     }
 }
 
-Result<CellRecord> RowCursor::record(size_t k) {
+Result<const CellRecord*> RowCursor::record(size_t k) {
     CellStore* st = VLM_TRY(look());
-    Entry e = st->entry(row_[k]);
-    bool empty = e.kind == Kind::None || (e.kind == Kind::PyValue && st->objects_[e.payload].get() == Py_None);
-    return CellRecord{e.row, e.column, e.style, e.kind == Kind::Object, empty, st->dtype_text(e.dtype)};
+    CellRecord& r = record_;
+    r.entry = st->entry(row_[k]);
+    const Entry& e = r.entry;
+    r.row = e.row;
+    r.column = e.column;
+    r.style = e.style;
+    r.object = e.kind == Kind::Object;
+    r.empty = e.kind == Kind::None || (e.kind == Kind::PyValue && st->objects_[e.payload].get() == Py_None);
+    r.dtype = st->dtype_text(e.dtype);
+    return &record_;
 }
 
-Result<NativeValue> RowCursor::native(size_t k) {
+Result<const NativeValue*> RowCursor::native() {
     using F = NativeValue::Form;
-    CellStore* st = VLM_TRY(look());
-    Entry e = st->entry(row_[k]);
-    NativeValue v;
+    // No Python code ran since the record was read: the look then holds.
+    const CellStore* st = &*StoreObject::of(store_.get())->value;
+    const Entry& e = record_.entry;
+    NativeValue& v = native_;
+    v.form = F::Other;
     switch (e.kind) {
     case Kind::Int:
         v.form = F::Int;
@@ -113,16 +122,14 @@ Result<NativeValue> RowCursor::native(size_t k) {
     default:
         break;
     }
-    return v;
+    return &native_;
 }
 
-Result<Ref> RowCursor::value(size_t k) {
-    StoreObject* obj = StoreObject::of(store_.get());
-    BorrowGuard guard(obj->borrowed, Mode::Shared);
-    if (!guard)
-        return fetched();
+Result<Ref> RowCursor::value() {
+    // Checked rather than held: the decoding may run Python code (a shared
+    // strings list's own indexing), but reads nothing of the store after it.
     CellStore* st = VLM_TRY(look());
-    return st->value_obj(row_[k]);
+    return st->value_of(record_.entry);
 }
 
 Result<Ref> RowCursor::cell(size_t k) {

@@ -6,9 +6,9 @@
 // The job calls into Python between looks at the store (helpers, the
 // styles), and that code may reach the store. So every look goes through
 // the store's borrow, and declines once the store's cells changed since the
-// cursor opened: the places it walks would be stale. Reading a record runs
-// no Python code and only checks the borrow; anything that may run some
-// (a decoded value, a made Cell) holds it while it does.
+// cursor opened: the places it walks would be stale. Reading a record or a
+// value only checks the borrow (neither touches the store after any Python
+// code it may run); making a Cell, which does, holds it while it runs.
 #pragma once
 
 #include "dates/dates.h"
@@ -31,6 +31,8 @@ struct CellRecord {
     bool empty;
     // The data type's UTF-8 text; none when it is not a str that has one.
     std::optional<std::string_view> dtype;
+    // The record as read, decoded once for native() and value().
+    Entry entry;
 };
 
 // A cell's value in native form, where the store holds one.
@@ -69,12 +71,16 @@ public:
     // The next row that has cells or attributes; nothing after the last.
     [[nodiscard]] Result<std::optional<Row>> next_row();
 
-    // Cell k (below Row::cells) of the current row:
-    [[nodiscard]] Result<CellRecord> record(size_t k);
-    [[nodiscard]] Result<NativeValue> native(size_t k);
-    // Its value as the package sees it.
-    [[nodiscard]] Result<Ref> value(size_t k);
-    // Its Cell: the one it is held as, or one made now and kept from now on.
+    // The record of cell k (below Row::cells) of the current row, kept in
+    // the cursor until the next one is read.
+    [[nodiscard]] Result<const CellRecord*> record(size_t k);
+    // The value of the record last read, before any Python code ran since
+    // (a Cell made meanwhile would have taken its value over): in native
+    // form, and as the package sees it.
+    [[nodiscard]] Result<const NativeValue*> native();
+    [[nodiscard]] Result<Ref> value();
+    // Cell k's Cell: the one it is held as, or one made now and kept from
+    // now on.
     [[nodiscard]] Result<Ref> cell(size_t k);
 
     // The loader's cell style of a style id: cell_styles[id].
@@ -97,6 +103,9 @@ private:
     std::vector<std::pair<uint64_t, Loc>> overflow_;
     size_t slot_ = 0, next_overflow_ = 0, next_attr_ = 0;
     std::vector<Loc> row_;
+    // Filled in place: a writer reads a million of them.
+    CellRecord record_{};
+    NativeValue native_{};
 };
 
 }  // namespace vlm::store

@@ -47,26 +47,26 @@ Result<void> SheetWriter::store_cell(store::RowCursor& cursor, size_t k) {
         Ref cell = VLM_TRY(cursor.cell(k));
         return write_one(cell.get());
     };
-    store::CellRecord rec = VLM_TRY(cursor.record(k));
+    const store::CellRecord* rec = VLM_TRY(cursor.record(k));
     std::optional<std::string_view> s, t;
     bool styled = false, date_styled = false;
-    if (!rec.object && rec.style != store::NO_STYLE) {
-        const StoreStyle* slot = VLM_TRY(store_style(cursor, rec.style));
+    if (!rec->object && rec->style != store::NO_STYLE) {
+        const StoreStyle* slot = VLM_TRY(store_style(cursor, rec->style));
         styled = slot->styled;
         date_styled = slot->date;
         if (styled)
             s = slot->s;
         rec = VLM_TRY(cursor.record(k));
     }
-    if (rec.object)
+    if (rec->object)
         return materialise();
-    if (!styled && rec.empty)
+    if (!styled && rec->empty)
         return {};
-    if (!in_sheet(rec.row, rec.column) || !rec.dtype)
+    if (!in_sheet(rec->row, rec->column) || !rec->dtype)
         return materialise();
     // Kept apart: the record's text lives in the store.
     std::string& dtype = dtype_text_;
-    dtype.assign(*rec.dtype);
+    dtype.assign(*rec->dtype);
     if (dtype == "s")
         t = "inlineStr";
     else if (dtype != "f")
@@ -82,13 +82,13 @@ Result<void> SheetWriter::store_cell(store::RowCursor& cursor, size_t k) {
         // package.
         if (!date_styled || !epoch_ || iso_dates_)
             return materialise();
-        NativeValue v = VLM_TRY(cursor.native(k));
+        const NativeValue& v = *VLM_TRY(cursor.native());
         if (v.form != F::Date || v.date.kind == DateKind::Declined)
             return materialise();
         t = "n";
         val = Classified::number(to_serial(v.date, *epoch_));
     } else {
-        NativeValue v = VLM_TRY(cursor.native(k));
+        const NativeValue& v = *VLM_TRY(cursor.native());
         switch (v.form) {
         case F::Int:
             val = Classified::integer(v.i);
@@ -104,14 +104,14 @@ Result<void> SheetWriter::store_cell(store::RowCursor& cursor, size_t k) {
             break;
         case F::Date:
         case F::Other:
-            hold = VLM_TRY(cursor.value(k));
+            hold = VLM_TRY(cursor.value());
             val = classify(hold.get());
             break;
         }
     }
     if (val.kind == Classified::Kind::Unsupported)
         return materialise();
-    Outcome o = VLM_TRY(emit(CellOut{rec.row, rec.column, dtype, t, s, &val, nullptr}));
+    Outcome o = VLM_TRY(emit(CellOut{rec->row, rec->column, dtype, t, s, &val, nullptr}));
     if (o == Outcome::Declined)
         return materialise();
     return {};
