@@ -51,12 +51,17 @@ Result<void> SheetWriter::store_cell(store::RowCursor& cursor, size_t k) {
     std::optional<std::string_view> s, t;
     bool styled = false, date_styled = false;
     if (!rec->object && rec->style != store::NO_STYLE) {
-        const StoreStyle* slot = VLM_TRY(store_style(cursor, rec->style));
+        uint32_t id = rec->style;
+        bool known = id < (1u << 16) ? id < store_styles_.size() && store_styles_[id].resolved
+                                     : wide_store_styles_.contains(id);
+        const StoreStyle* slot = VLM_TRY(store_style(cursor, id));
         styled = slot->styled;
         date_styled = slot->date;
         if (styled)
             s = slot->s;
-        rec = VLM_TRY(cursor.record(k));
+        // Resolving a style runs Python code, which may have changed the cell.
+        if (!known)
+            rec = VLM_TRY(cursor.record(k));
     }
     if (rec->object)
         return materialise();
