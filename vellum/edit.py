@@ -38,6 +38,7 @@ from vellum.parts import edited_app_part, edited_workbook_part, styles_part
 from vellum.reference.cell import Hyperlink
 from vellum.reference.writer import number_text, to_excel
 from vellum.sheetpart import Frame, write_worksheet
+from vellum.errors import WorkbookError
 from vellum.streaming import SheetStream
 from vellum.xmlparts import MAIN_NS, REL_NAMESPACES, REL_NS, STRICT_NS, escape_attr, root_start
 
@@ -112,7 +113,10 @@ def formula_values(book: Any, entry: Any) -> dict[tuple[int, int], tuple[Any, st
     """{(row, column): (formula, t, text)} of a worksheet's formulas as its
     part holds them: each formula with the value it was saved with (the
     ``<v>`` text, the cell's ``t``, None for a number). Formulas saved
-    without one are left out."""
+    without one are left out, and so are all of them when the saved values
+    cannot be read (a ``<v>`` of a number that is none): the formulas are
+    then saved without values, to be calculated when the file is opened,
+    rather than the workbook refused."""
     if book.data_only or entry.part is None or not _has_formulas(book._archive, entry.part):
         return {}
     out = {}
@@ -124,6 +128,8 @@ def formula_values(book: Any, entry: Any) -> dict[tuple[int, int], tuple[Any, st
                     found = _saved_text(cell.cached_value, book.epoch)
                     if found is not None:
                         out[(cell.row, cell.column)] = (cell.formula, *found)
+    except WorkbookError:
+        return {}
     finally:
         stream.close()
     return out

@@ -17,9 +17,9 @@ from vellum.package import Rel
 from vellum.reference import writer as ref
 from vellum.reference.cell import Cell, blank_cell, column_letter, format_style
 from vellum.reference.formats import CellFormat
-from vellum.reference.values import ILLEGAL_XML
 from vellum.reference.styles import CellStyles, StyleArray, Styles
-from vellum.reference.values import MAX_COLUMN, MAX_ROW, check_cell
+from vellum.reference.sheetlayout import SheetLayout
+from vellum.reference.values import LONE_SURROGATE, MAX_COLUMN, MAX_ROW, check_cell
 from vellum.reference.worksheet import EditableWorksheet, date_style
 from vellum.sheetpart import has_lxml, sink, worksheet_head, worksheet_tail
 from vellum.utils.datetime import WINDOWS_EPOCH
@@ -114,7 +114,7 @@ def _all_plain_saveable(items: list[Any], types: set[type]) -> bool:
             return False
         if kind is int and not -2**1023 < min(some) <= max(some) < 2**1023:
             return False
-        if kind is str and ILLEGAL_XML.search("".join(some)):
+        if kind is str and LONE_SURROGATE.search("".join(some)):
             return False
     return True
 
@@ -220,10 +220,15 @@ class NewWorksheet(EditableWorksheet):
         self._last_row = row
 
 
-class WriteOnlyWorksheet:
+class WriteOnlyWorksheet(SheetLayout):
     """A worksheet of a write-only workbook: rows are added with `append`
     only, written at once (to a temporary file until the workbook is
-    saved), and never held."""
+    saved), and never held.
+
+    Its layout (`set_column`, `freeze_panes`, `merge_cells`, `auto_filter`)
+    may be set at any time before the save, which writes it; a row's height
+    or hiding (`set_row`) only before the row is appended, as rows are
+    written as they come."""
 
     def __init__(self, parent: Any, title: str) -> None:
         self.parent = parent
@@ -231,6 +236,7 @@ class WriteOnlyWorksheet:
         self.state = "visible"
         self.row_dimensions: dict[int, Any] = {}
         self._hyperlinks: list[Any] = []
+        self._elements = []
         self._rows = 0
         self._max_col = 0
         self._lxml = parent._lxml
@@ -258,6 +264,31 @@ class WriteOnlyWorksheet:
     def name(self) -> str:
         """The sheet's name (its `title`)."""
         return self.title
+
+    @property
+    def dimensions(self) -> str:
+        """The range the rows appended so far span, from A1 ("A1" for none)."""
+        if not self._rows or not self._max_col:
+            return "A1"
+        return f"A1:{column_letter(self._max_col)}{self._rows}"
+
+    def set_row(self, row: int, height: float | None = None, hidden: bool = False) -> None:
+        """As `NewWorksheet.set_row`, for a row not appended yet."""
+        self._check_usable()
+        if type(row) is int and row <= self._rows:
+            raise ValueError(f"row {row} of sheet {self.title!r} is written: a write-only sheet "
+                             "takes a row's height and hiding before the row is appended")
+        super().set_row(row, height, hidden)
+
+    def merge_cells(self, ref: str) -> None:
+        self._check_usable()
+        super().merge_cells(ref)
+
+    def _put(self, name: str, element: Any) -> None:
+        # every other layout change goes through here; after the save, it
+        # would be lost
+        self._check_usable()
+        super()._put(name, element)
 
     def append(self, values: Iterable[Any], formats: Any = None) -> None:
         """Write `values` as the next row, from column 1 on; None leaves a
@@ -315,9 +346,14 @@ class WriteOnlyWorksheet:
         """Write the whole worksheet part; the relationships of its links.
         The rows stay in the sheet's file until `_close`, so that a save
         that fails can be made again."""
-        self._check_usable().flush()
-        dimension = "A1" if not self._rows or not self._max_col else \
-            f"A1:{column_letter(self._max_col)}{self._rows}"
+        writer = self._check_usable()
+        dimension = self.dimensions
+        # rows given a height or hidden, past the last row appended: written
+        # empty (once: a save made again finds them written)
+        for row in sorted(r for r in self.row_dimensions if r > self._rows):
+            writer.write_row([], row)
+            self._rows = row
+        writer.flush()
         out.write(worksheet_head(self, dimension))
         out.write(b"<sheetData>")
         self._file.seek(0)

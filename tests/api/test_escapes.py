@@ -1,9 +1,10 @@
 """Text escapes as users read them: "_xHHHH_" in shared strings, inline
 strings and formula text results decoded, through every way of reading a
 workbook. The oracles: texts XlsxWriter wrote (it escapes what XML cannot
-carry, and the underscore before escape-shaped text) read back as they
-were given; LibreOffice's own reading of the same files and of hand-made
-forms XlsxWriter never writes; and the real workbooks that hold escapes."""
+carry, and the underscore before escape-shaped text) and texts vellum
+wrote read back as they were given; LibreOffice's own reading of the same
+files and of hand-made forms XlsxWriter never writes; and the real
+workbooks that hold escapes."""
 import csv
 import io
 import pathlib
@@ -92,6 +93,23 @@ def test_corpus_carriage_returns_in_rich_text():
     texts = [v for sheet in values.values() for v in sheet.values() if isinstance(v, str)]
     assert not any("_x000D_" in t for t in texts)
     assert sum("\r\n" in t for t in texts) >= 3
+
+
+def vellum_book(texts):
+    """A workbook of `texts` down column A, as vellum saves them."""
+    book = vellum.new_workbook()
+    sheet = book.add_sheet("S")
+    for text in texts:
+        sheet.append([text])
+    out = io.BytesIO()
+    book.save(out)
+    return out.getvalue()
+
+
+@given(st.lists(TEXTS, min_size=1, max_size=6))
+def test_texts_vellum_wrote_read_back_as_given(texts):
+    values = every_reading(vellum_book(texts))["S"]
+    assert values == {(r, 1): t for r, t in enumerate(texts, 1) if t}
 
 
 # --- LibreOffice ------------------------------------------------------------------
@@ -183,7 +201,7 @@ def test_libreoffice_reads_what_we_read(tmp_path):
               "_x0041_", "_x000D_", "_x005F_", "_xD83D_", "_x", "x005F_", "\x7f"]
     texts = ["".join(rng.choices(pieces, k=rng.randint(1, 8))) for _ in range(300)]
     books = {"shared.xlsx": xlsxwriter_book(texts, False), "inline.xlsx": xlsxwriter_book(texts, True),
-             "forms.xlsx": hand_made_book()}
+             "forms.xlsx": hand_made_book(), "ours.xlsx": vellum_book(texts)}
     for name, data in books.items():
         (tmp_path / name).write_bytes(data)
     shown = libreoffice_csv([tmp_path / n for n in books], tmp_path)

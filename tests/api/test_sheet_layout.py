@@ -14,6 +14,7 @@ from hypothesis import given, settings, strategies as st
 
 import vellum
 from tests.api.saving import closed_after, parts, read, saved  # noqa: F401 (a fixture)
+from vellum.reference.cell import column_letter
 from vellum.reference.sheetlayout import ORDER
 
 
@@ -37,11 +38,15 @@ row_calls = st.lists(st.tuples(st.integers(1, 30), st.none() | st.sampled_from([
 
 
 @settings(max_examples=60)
-@given(columns=column_calls, rows=row_calls, frozen=st.sampled_from([None, "A2", "C1", "B3"]))
-def test_layout_calls_against_a_model_of_every_row_and_column(columns, rows, frozen):
-    book = vellum.new_workbook()
+@given(columns=column_calls, rows=row_calls, frozen=st.sampled_from([None, "A2", "C1", "B3"]),
+       write_only=st.booleans())
+def test_layout_calls_against_a_model_of_every_row_and_column(columns, rows, frozen, write_only):
+    # A write-only sheet takes a row's layout before the row: its cells
+    # come last; a new sheet's first.
+    book = vellum.new_workbook(write_only=write_only)
     ws = book.add_sheet("S")
-    ws.append([1, 2, 3])
+    if not write_only:
+        ws.append([1, 2, 3])
     model, heights, hidden = {}, {}, set()
     for first, more, width, hide in columns:
         ws.set_column((first, first + more), width=width, hidden=hide)
@@ -54,8 +59,13 @@ def test_layout_calls_against_a_model_of_every_row_and_column(columns, rows, fro
     ws.freeze_panes = frozen
     ws.merge_cells("D5:E6")
     ws.auto_filter = "A1:C4"
+    if write_only:
+        ws.append([1, 2, 3])
+        with pytest.raises(ValueError, match="before the row is appended"):
+            ws.set_row(1, height=5)
     data = saved(book)
-    assert parts(saved(book, engine=False)) == parts(data)
+    if not write_only:
+        assert parts(saved(book, engine=False)) == parts(data)
     element_order(data)
     with read(data, streaming=True) as streamed:
         seen = [ws.layout(), read(data)["S"].layout(), streamed["S"].layout()]
@@ -123,3 +133,33 @@ def test_an_edited_sheet_keeps_its_layout_and_other_elements(tmp_path):
     ws.auto_filter = None
     layout = read(saved(book))["S"].layout()
     assert (layout.merged, layout.auto_filter) == (["D10:E10"], None)
+
+
+rects = st.tuples(st.integers(1, 300), st.integers(1, 8), st.integers(0, 40), st.integers(0, 3)) \
+    .map(lambda t: (t[0], t[1], t[0] + (t[2] if t[2] < 30 else t[2] * 1000), t[1] + t[3]))
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(rects, st.integers(0, 9)), max_size=40))
+def test_merges_against_every_pair(steps):
+    # Each merge is checked against every range merged before, by brute
+    # force; an unmerge or a save between them must not lose track.
+    book = vellum.new_workbook()
+    ws = book.add_sheet("S")
+    merged = []
+    for (r0, c0, r1, c1), op in steps:
+        ref = f"{column_letter(c0)}{r0}:{column_letter(c1)}{r1}"
+        if op == 0 and merged:
+            ws.unmerge_cells(merged.pop(len(merged) // 2)[0])
+            continue
+        single = (r0, c0) == (r1, c1)
+        clash = any(a0 <= r1 and r0 <= a1 and b0 <= c1 and c0 <= b1 for _, (a0, b0, a1, b1) in merged)
+        if single or clash:
+            with pytest.raises(ValueError):
+                ws.merge_cells(ref)
+        else:
+            ws.merge_cells(ref)
+            merged.append((ref, (r0, c0, r1, c1)))
+        if op == 1:
+            assert ws.merged_cells == [ref for ref, _ in merged]
+    assert read(saved(book))["S"].layout().merged == [ref for ref, _ in merged]

@@ -16,6 +16,8 @@ import sys
 
 import pytest
 
+from tests.needs import optional
+
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 pytestmark = pytest.mark.skipif(SANITIZED, reason="ASan cannot run under an address-space cap")
 
@@ -217,8 +219,8 @@ def write_table_books(folder):
 
 @pytest.fixture(scope="module")
 def table_book(tmp_path_factory):
-    pytest.importorskip("xlsxwriter")
-    pytest.importorskip("pyarrow")
+    optional("xlsxwriter")
+    optional("pyarrow")
     return write_table_books(tmp_path_factory.mktemp("memory"))
 
 

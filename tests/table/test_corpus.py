@@ -21,8 +21,9 @@ from vellum.streaming import check_root
 from vellum.workbook import read_workbook
 
 from books import assert_same_table, table_columns
+from tests.needs import optional
 
-pytest.importorskip("pyarrow")
+optional("pyarrow")
 
 CORPUS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "corpus" / "xlsx"
 # The most cells of a table the reference builds as Python lists.

@@ -21,9 +21,10 @@ from vellum.workbook import read_workbook
 
 import books
 from books import DATE, DURATION, GENERAL, NUMBER, TIME, assert_same_table, escape, table_columns
+from tests.needs import optional
 
-pa = pytest.importorskip("pyarrow")
-pd = pytest.importorskip("pandas")
+pa = optional("pyarrow")
+pd = optional("pandas")
 
 TEXT = st.text(st.characters(codec="utf-8", exclude_categories=("Cs", "Cc")), max_size=6)
 NUMBER_TEXTS = st.one_of(

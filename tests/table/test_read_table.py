@@ -19,8 +19,9 @@ import vellum
 from vellum import _vellum
 
 import books
+from tests.needs import optional
 
-pa = pytest.importorskip("pyarrow")
+pa = optional("pyarrow")
 
 
 def xlsx(tmp_path, rows, name="t.xlsx", **options):

@@ -10,8 +10,9 @@ import zlib
 
 import pytest
 from hypothesis import given, strategies as st
+from tests.needs import optional
 
-_vellum_testing = pytest.importorskip("_vellum_testing")
+_vellum_testing = optional("_vellum_testing")
 text_form = _vellum_testing.text_form
 inflate_member = _vellum_testing.inflate_member
 

@@ -63,10 +63,29 @@ def report():
     return book
 
 
+def streamed_report():
+    """The report's layout on a write-only sheet, its rows' layout before
+    the rows."""
+    book = vellum.new_workbook(write_only=True)
+    ws = book.add_sheet("Report")
+    ws.set_column("A", width=20)
+    ws.set_column("B:C", width=12.5)
+    ws.set_column("F", hidden=True)
+    ws.set_row(1, height=30)
+    ws.set_row(3, hidden=True)
+    for row in ROWS:
+        ws.append(row)
+    ws.freeze_panes = "B2"
+    ws.merge_cells("A5:C6")
+    ws.auto_filter = "A1:E3"
+    return book
+
+
 @pytest.fixture(scope="module")
 def converted(tmp_path_factory):
     out = tmp_path_factory.mktemp("formats")
     report().save(out / "new.xlsx")
+    streamed_report().save(out / "streamed.xlsx")
     with vellum.read_workbook(out / "new.xlsx") as book:
         ws = book["Report"]
         for ref, given in EDITS.items():
@@ -75,7 +94,7 @@ def converted(tmp_path_factory):
         ws.set_column("E", width=30)
         ws.merge_cells("A8:B8")
         book.save(out / "edited.xlsx")
-    soffice([out / "new.xlsx", out / "edited.xlsx"], out / "lo", "xlsx")
+    soffice([out / "new.xlsx", out / "edited.xlsx", out / "streamed.xlsx"], out / "lo", "xlsx")
     export([out / "new.xlsx", out / "edited.xlsx"], out / "shown")
     return out
 
@@ -115,7 +134,7 @@ def test_every_format_survives(converted, name, by):
     assert ws["D3"].is_date and ws["D3"].value == datetime.datetime(2024, 4, 6)
 
 
-@pytest.mark.parametrize("name", ["new", "edited"])
+@pytest.mark.parametrize("name", ["new", "edited", "streamed"])
 @pytest.mark.parametrize("by", ["vellum", "libreoffice"])
 def test_the_layout_survives(converted, name, by):
     layout = opened(converted / (f"{name}.xlsx" if by == "vellum" else f"lo/{name}.xlsx")).layout()

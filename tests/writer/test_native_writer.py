@@ -265,7 +265,7 @@ def test_store_path_forms(lxml):
         cells[(44, 16385)] = Cell(ws, 44, 16385, 5)  # beyond XFD
         assert same(ws, lxml) is ValueError
         del cells[(44, 16385)]
-        ws.cell(40, 2)._value = "a\x0cb"  # declined, materialised, refused
+        ws.cell(40, 2)._value = "a\ud800b"  # declined, materialised, refused
         assert same(ws, lxml) is ValueError
         ws.cell(40, 2)._value = None
         cells[("odd",)] = Cell(ws, 50, 1, 1)  # dict mode
@@ -297,7 +297,7 @@ def test_write_row_edges(lxml):
     w = _vellum.SheetWriter(ws, write, lxml, ref.make_writer_helpers(lxml))
     w.write_row([Cell(ws, 1, 1, "ok", "s")], True)
     with pytest.raises(ValueError):
-        w.write_row([Cell(ws, 2, 1, "fine", "s"), Cell(ws, 2, 2, "bad\x0b", "s")], 2)
+        w.write_row([Cell(ws, 2, 1, "fine", "s"), Cell(ws, 2, 2, "bad\ud800", "s")], 2)
     w.write_row([], 5)
     with pytest.raises(TypeError):
         w.write_row([], "3")

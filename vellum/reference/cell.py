@@ -17,7 +17,7 @@ from typing import Any
 
 from vellum.reference.formats import KINDS, CellFormat, attrs_of, format_id, from_attrs
 from vellum.reference.styles import BUILTIN_FORMATS, StyleArray, format_kind
-from vellum.reference.values import ILLEGAL_XML, ArrayFormula, DataTableFormula
+from vellum.reference.values import ILLEGAL_XML, LONE_SURROGATE, ArrayFormula, DataTableFormula
 
 _LETTERS = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
 
@@ -66,13 +66,16 @@ def nonfinite(value: Any) -> bool:
 
 def refusal(value: Any, nan_inf_to_errors: bool = False) -> str | None:
     """Why no xlsx file can hold `value` as it is, or None: a text holding
-    a character XML cannot carry, a NaN or an infinity (unless they are
-    to be saved as error values), a number beyond a spreadsheet's range
-    (about ±1.8e308). Saving such a value would change it (NaN as an
-    empty cell, 1E+400 read back as an infinity) or write a file readers
-    refuse."""
+    a lone surrogate, a NaN or an infinity (unless they are to be saved as
+    error values), a number beyond a spreadsheet's range (about ±1.8e308).
+    Saving such a value would change it (NaN as an empty cell, 1E+400 read
+    back as an infinity), a formula holding a character XML cannot carry.
+    Control characters in text are no reason: a cell's text carries them
+    as "_xHHHH_", as spreadsheet applications write them and as they are
+    read."""
     if isinstance(value, str):
-        found = ILLEGAL_XML.search(value)
+        formula = len(value) > 1 and value[0] == "="
+        found = (ILLEGAL_XML if formula else LONE_SURROGATE).search(value)
         if found is None:
             return None
         return f"its text holds U+{ord(found.group()):04X}, which an xlsx file cannot carry: {value[:40]!r}"
@@ -218,8 +221,8 @@ class Cell:
     def value(self) -> Any:
         """The cell's value; assigning one sets `data_type` to match.
         Assigning a value no xlsx file can hold raises ValueError naming the
-        cell (see `refusal`): a text with a character XML cannot carry, a
-        number beyond ±1.8e308, or NaN or an infinity unless the workbook
+        cell (see `refusal`): a text with a lone surrogate (or a formula
+        with a character XML cannot carry), a number beyond ±1.8e308, or NaN or an infinity unless the workbook
         saves them as error values (its ``nan_inf_to_errors``)."""
         return self._value
 
@@ -242,8 +245,9 @@ class Cell:
 
     @hyperlink.setter
     def hyperlink(self, target: Any) -> None:
-        if target is not None and (why := refusal(str(target))) is not None:
-            raise refused(self, "its link " + why)
+        if target is not None and (found := ILLEGAL_XML.search(str(target))) is not None:
+            raise refused(self, f"its link holds U+{ord(found.group()):04X}, which an xlsx file "
+                                f"cannot carry: {str(target)[:40]!r}")
         self._hyperlink = None if target is None else Hyperlink(self.coordinate, str(target))
         changed(self.parent)
 

@@ -71,10 +71,80 @@ def range_text(r0: int, c0: int, r1: int, c1: int) -> str:
     return f"{column_letter(c0)}{r0}:{column_letter(c1)}{r1}"
 
 
+def _ranges(merges: ET.Element | None) -> list[tuple[int, int, int, int]]:
+    """The ranges of a ``mergeCells`` element (one a file holds that is no
+    range is left out: it cannot overlap anything)."""
+    out = []
+    for child in merges if merges is not None else ():
+        try:
+            out.append(cell_range(child.get("ref")))
+        except ValueError:
+            pass
+    return out
+
+
+class _Merges:
+    """A sheet's merged ranges for the overlap check, and the merges not yet
+    in its ``mergeCells`` element. A report may merge a range in each of
+    many rows: each range is filed under the bands of 64 rows it spans (one
+    spanning very many under `wide`), so that a check looks at its
+    neighbours only, and new merges reach the element together the next
+    time the elements are looked at, so that n merges cost about n steps,
+    not n squared."""
+
+    BAND, WIDE = 6, 256  # bands of 2**6 rows; a range over more bands is wide
+
+    def __init__(self, ranges: list[tuple[int, int, int, int]]) -> None:
+        self.all: list[tuple[int, int, int, int]] = []
+        self.bands: dict[int, list[tuple[int, int, int, int]]] = {}
+        self.wide: list[tuple[int, int, int, int]] = []
+        self.pending: list[tuple[int, int, int, int]] = []
+        for found in ranges:
+            self.add(found)
+
+    def add(self, rect: tuple[int, int, int, int]) -> None:
+        self.all.append(rect)
+        first, last = rect[0] >> self.BAND, rect[2] >> self.BAND
+        if last - first >= self.WIDE:
+            self.wide.append(rect)
+            return
+        for band in range(first, last + 1):
+            self.bands.setdefault(band, []).append(rect)
+
+    def overlapping(self, rect: tuple[int, int, int, int]) -> tuple[int, int, int, int] | None:
+        r0, c0, r1, c1 = rect
+        first, last = r0 >> self.BAND, r1 >> self.BAND
+        if last - first >= self.WIDE:
+            near = [self.all]
+        else:
+            near = [self.wide] + [self.bands.get(band, ()) for band in range(first, last + 1)]
+        for group in near:
+            for a0, b0, a1, b1 in group:
+                if a0 <= r1 and r0 <= a1 and b0 <= c1 and c0 <= b1:
+                    return a0, b0, a1, b1
+        return None
+
+
 class SheetLayout:
     """The layout methods of an editable worksheet (see the module)."""
 
     # -- the captured elements ---------------------------------------------------------
+
+    _merging: _Merges | None = None
+
+    @property
+    def _elements(self) -> list[tuple[bytes, list[tuple[str, str]]]]:
+        """The sheet's elements other than its cells, as captured: ``(bytes,
+        namespaces in scope)`` in document order, merges made since they
+        were last looked at included."""
+        if self._merging is not None and self._merging.pending:
+            self._write_merges()
+        return self._captured
+
+    @_elements.setter
+    def _elements(self, elements: list[tuple[bytes, list[tuple[str, str]]]]) -> None:
+        self._captured = elements
+        self._merging = None
 
     def _element(self, name: str) -> tuple[int, ET.Element | None]:
         """(position in `_elements`, parsed element) of the first `name`
@@ -203,17 +273,28 @@ class SheetLayout:
         """Merge the range `ref` ("A1:C2"): it shows as one cell, the value
         of its first. ValueError for one cell, or a range that overlaps one
         merged already."""
-        r0, c0, r1, c1 = cell_range(ref, "merged range")
-        if (r0, c0) == (r1, c1):
+        rect = cell_range(ref, "merged range")
+        if rect[:2] == rect[2:]:
             raise ValueError(f"a merged range spans more than one cell, not {ref!r}")
-        for other in self.merged_cells:
-            a0, b0, a1, b1 = cell_range(other)
-            if a0 <= r1 and r0 <= a1 and b0 <= c1 and c0 <= b1:
-                raise ValueError(f"{ref!r} overlaps the merged range {other!r}")
+        if self._merging is None:
+            _, merges = self._element("mergeCells")
+            self._merging = _Merges(_ranges(merges))
+        other = self._merging.overlapping(rect)
+        if other is not None:
+            raise ValueError(f"{ref!r} overlaps the merged range {range_text(*other)!r}")
+        self._merging.add(rect)
+        self._merging.pending.append(rect)
+        changed(self)
+
+    def _write_merges(self) -> None:
+        """The merges made since the elements were last looked at, into the
+        ``mergeCells`` element."""
+        pending, self._merging.pending = self._merging.pending, []
         _, merges = self._element("mergeCells")
         merges = self._new("mergeCells") if merges is None else merges
         ns = merges.tag[1:].partition("}")[0]
-        ET.SubElement(merges, f"{{{ns}}}mergeCell", ref=range_text(r0, c0, r1, c1))
+        for rect in pending:
+            ET.SubElement(merges, f"{{{ns}}}mergeCell", ref=range_text(*rect))
         merges.set("count", str(len(merges)))
         self._put("mergeCells", merges)
 
@@ -228,6 +309,7 @@ class SheetLayout:
         merges.remove(found[0])
         merges.set("count", str(len(merges)))
         self._put("mergeCells", merges if len(merges) else None)
+        self._merging = None
 
     @property
     def auto_filter(self) -> str | None:

@@ -11,6 +11,11 @@ from vellum.utils.datetime import WINDOWS_EPOCH
 
 # Characters XML 1.0 cannot carry, lone surrogates included.
 ILLEGAL_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
+# Those of them a cell's text still carries, as the format's own escape
+# "_xHHHH_" (readers decode it); a lone surrogate is no character, and
+# "_xD83D_" alone reads back as those seven characters.
+ESCAPED_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
+LONE_SURROGATE = re.compile("[\ud800-\udfff]")
 
 MS_PER_DAY = 86_400_000
 

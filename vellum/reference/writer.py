@@ -32,7 +32,7 @@ from typing import Any
 from vellum.reference.cell import (ILLEGAL_XML, INFINITY_ERROR, NAN_ERROR, column_letter, nan_inf_to_errors,
                                    nonfinite, refusal, refused)
 from vellum.reference.styles import BUILTIN_FORMATS, StyleArray, date_format_ids, dated_style
-from vellum.reference.values import ArrayFormula, DataTableFormula, check_cell
+from vellum.reference.values import ESCAPED_XML, LONE_SURROGATE, ArrayFormula, DataTableFormula, check_cell
 from vellum.utils.datetime import WINDOWS_EPOCH
 
 XML_SPACE = "{http://www.w3.org/XML/1998/namespace}space"
@@ -99,6 +99,19 @@ def escape_underscores(text: str) -> str:
     as the format's escape for an underscore, ``_x005F_``, so that readers
     give back the text itself ("_x0041_" is saved as "_x005F_x0041_")."""
     return _ESCAPE_SHAPED.sub("_x005F_", text) if "_x" in text else text
+
+
+def cell_text(text: str) -> str:
+    """A cell's text as it is written: `escape_underscores`, then each
+    character XML cannot carry written as the format's escape ``_xHHHH_``
+    ("\\x01" as "_x0001_"), which readers decode back, as spreadsheet
+    applications write such text. The underscores go first, so that the
+    escapes made here are not themselves escaped."""
+    return ESCAPED_XML.sub(_hex_escape, escape_underscores(text))
+
+
+def _hex_escape(found: re.Match[str]) -> str:
+    return f"_x{ord(found.group()):04X}_"
 
 
 def safe_string(text: str) -> str:
@@ -174,7 +187,7 @@ def _content(ws, cell, saved=None):
     "f" or "array"/"table" (text then the formula object); v is the value a
     formula was saved with (`saved`: see `make_writer_helpers`), kept while
     the cell holds the formula it was read with, else None. Texts are
-    written with `escape_underscores`, so they read back as they are."""
+    written with `cell_text`, so they read back as they are."""
     data_type = cell.data_type
     value = cell._value
     t = None if data_type == "f" else "inlineStr" if data_type == "s" else data_type
@@ -188,12 +201,12 @@ def _content(ws, cell, saved=None):
         if saved and (found := saved.get((cell.row, cell.column))) is not None \
                 and found[0] == value:
             _, t, v = found
-            v = escape_underscores(safe_string(v))
+            v = cell_text(_text(cell, v))
         if isinstance(value, ArrayFormula):
             return t, "array", value, v
         if isinstance(value, DataTableFormula):
             return t, "table", value, v
-        return t, "f", _text(cell, str(value))[1:], v
+        return t, "f", _text(cell, str(value), formula=True)[1:], v
     if isinstance(value, bool):
         text = "1" if value else "0"
     elif isinstance(value, _NUMBERS):
@@ -204,7 +217,7 @@ def _content(ws, cell, saved=None):
             raise refused(cell, why)
         text = number_text(int(value) if isinstance(value, int) else float(value))
     elif isinstance(value, str):
-        text = escape_underscores(_text(cell, str(value)))
+        text = cell_text(_text(cell, str(value)))
     else:
         text = str(value)
     if data_type == "s":
@@ -212,11 +225,14 @@ def _content(ws, cell, saved=None):
     return t, ("v" if text or not isinstance(value, str) else "empty"), text, None
 
 
-def _text(cell, text):
+def _text(cell, text, formula=False):
     """`text` unchanged, or ValueError naming the cell when no xlsx file
-    can carry it."""
-    if (why := refusal(text)) is not None:
-        raise refused(cell, why)
+    can carry it: a lone surrogate, or in a formula any character XML
+    cannot carry (a formula has no escape for them)."""
+    found = (ILLEGAL_XML if formula else LONE_SURROGATE).search(text)
+    if found is not None:
+        raise refused(cell, f"its {'formula' if formula else 'text'} holds U+{ord(found.group()):04X}, "
+                            f"which an xlsx file cannot carry: {text[:40]!r}")
     return text
 
 
