@@ -30,6 +30,18 @@ XmlError formula_err(const Helpers& h, const formula::FormulaError& e) {
     return XmlError::fetch();
 }
 
+Result<Ref> ValueContext::shared_string(int64_t i) const {
+    // The list may have changed since the row was read: index it afresh.
+    PyObject* strings = shared_strings_.get();
+    if (PyList_CheckExact(strings) && i < PyList_GET_SIZE(strings))
+        return Ref::borrow(PyList_GET_ITEM(strings, i));
+    Ref idx = Ref::steal(PyLong_FromLongLong(i));
+    Ref r = idx ? Ref::steal(PyObject_GetItem(strings, idx.get())) : Ref();
+    if (!r)
+        return fetched();
+    return r;
+}
+
 Result<Ref> ValueContext::to_py(const Val& v) const {
     Ref r;
     switch (v.kind) {
@@ -43,15 +55,8 @@ Result<Ref> ValueContext::to_py(const Val& v) const {
         break;
     case Val::Kind::Bool:
         return Ref::borrow(v.b ? Py_True : Py_False);
-    case Val::Kind::SharedString: {
-        // The list may have changed since the row was read: index it afresh.
-        PyObject* strings = shared_strings_.get();
-        if (PyList_CheckExact(strings) && v.i < PyList_GET_SIZE(strings))
-            return Ref::borrow(PyList_GET_ITEM(strings, v.i));
-        Ref idx = Ref::steal(PyLong_FromLongLong(v.i));
-        r = idx ? Ref::steal(PyObject_GetItem(shared_strings_.get(), idx.get())) : Ref();
-        break;
-    }
+    case Val::Kind::SharedString:
+        return shared_string(v.i);
     case Val::Kind::Str:
         r = py_str(v.s);
         break;
@@ -66,9 +71,9 @@ Result<Ref> ValueContext::to_py(const Val& v) const {
         break;
     }
     case Val::Kind::DateInt:
-        return dt_.date_to_py(from_excel_int(*epoch_, v.i));
+        return date_int(v.i);
     case Val::Kind::DateFloat:
-        return dt_.date_to_py(from_excel_float(*epoch_, v.f));
+        return date_float(v.f);
     case Val::Kind::Py:
         return Ref::borrow(v.py.get());
     }

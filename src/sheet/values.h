@@ -28,6 +28,15 @@ public:
 
     // The Python object of a value.
     [[nodiscard]] Result<Ref> to_py(const Val& v) const;
+    // The same for a value kept without its record: a shared string by
+    // index, a serial date under the epoch (which the caller knows is set).
+    [[nodiscard]] Result<Ref> shared_string(int64_t i) const;
+    [[nodiscard]] Result<Ref> date_int(int64_t serial) const {
+        return dt_.date_to_py(from_excel_int(*epoch_, serial));
+    }
+    [[nodiscard]] Result<Ref> date_float(double serial) const {
+        return dt_.date_to_py(from_excel_float(*epoch_, serial));
+    }
     // The data type and style id of a record as Python objects (new references).
     Ref dtype_py(const CellRec& c) const {
         return Ref::borrow(c.dtype_py ? c.dtype_py.get() : dt_.str(static_cast<size_t>(c.dtype)));

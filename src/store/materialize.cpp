@@ -5,13 +5,12 @@
 
 #include "host/names.h"
 
+#include <array>
 #include <cstring>
 
 namespace vlm::store {
 
 namespace {
-
-using sheet::Val;
 
 std::unexpected<XmlError> internal(const char* m) { return std::unexpected(XmlError::internal(m)); }
 
@@ -67,18 +66,16 @@ Result<Ref> CellStore::value_of(const Entry& e) {
     case Kind::Bool:
         return Ref::borrow(e.payload ? Py_True : Py_False);
     case Kind::SharedString:
-    case Kind::DateInt:
-    case Kind::DateFloat: {
-        if (!values_ || (e.kind != Kind::SharedString && !values_->epoch()))
+        if (!values_)
             return internal("store not loaded");
-        Val v;
-        v.kind = e.kind == Kind::SharedString ? Val::Kind::SharedString
-                 : e.kind == Kind::DateInt    ? Val::Kind::DateInt
-                                              : Val::Kind::DateFloat;
-        v.i = static_cast<int64_t>(e.payload);
-        v.f = bits_double(e.payload);
-        return values_->to_py(v);
-    }
+        return values_->shared_string(static_cast<int64_t>(e.payload));
+    case Kind::DateInt:
+    case Kind::DateFloat:
+        if (!values_ || !values_->epoch())
+            return internal("store not loaded");
+        if (e.kind == Kind::DateInt)
+            return values_->date_int(static_cast<int64_t>(e.payload));
+        return values_->date_float(bits_double(e.payload));
     case Kind::Text: {
         uint64_t off = text_off(e.payload), len = text_len(e.payload);
         VLM_ASSERT(off + len <= text_.size());
@@ -202,7 +199,22 @@ Result<Ref> CellStore::style_array(uint32_t style) {
 }
 
 PyObject* CellStore::dtype_str(uint8_t code) const noexcept {
-    return code < DTYPE_EXTRA ? dt_->str(code) : extra_dtypes_[code - DTYPE_EXTRA].get();
+    return code < DTYPE_EXTRA ? dt_->str(code) : extra_dtypes_[code - DTYPE_EXTRA].obj.get();
+}
+
+std::optional<std::string_view> CellStore::dtype_text(uint8_t code) const noexcept {
+    static constexpr auto STANDARD = [] {
+        std::array<std::string_view, DT::COUNT> out;
+        for (size_t i = 0; i < DT::COUNT; ++i)
+            out[i] = DT::TEXTS[i];
+        return out;
+    }();
+    if (code < DTYPE_EXTRA)
+        return STANDARD[code];
+    size_t i = code - DTYPE_EXTRA;
+    if (i >= extra_dtypes_.size() || !extra_dtypes_[i].text)
+        return std::nullopt;
+    return *extra_dtypes_[i].text;
 }
 
 Ref CellStore::row_int(uint32_t row) {
@@ -251,8 +263,7 @@ Result<Ref> CellStore::materialize(const Loc& loc) {
     return cell;
 }
 
-std::optional<DateResult> CellStore::excel_date(const Loc& loc) const noexcept {
-    Entry e = entry(loc);
+std::optional<DateResult> CellStore::excel_date(const Entry& e) const noexcept {
     if (!values_ || !values_->epoch() || (e.kind != Kind::DateInt && e.kind != Kind::DateFloat))
         return std::nullopt;
     if (e.kind == Kind::DateInt)

@@ -29,7 +29,7 @@ Result<void> CellStore::begin_loading(PyObject* ws, PyObject* cell_styles, PyObj
     auto [objects, dict] = clear();
     style_cache_ = std::vector<Ref>();
     templates_ = ftemplate::TemplateSet();
-    extra_dtypes_ = std::vector<Ref>();
+    extra_dtypes_ = std::vector<ExtraDtype>();
     values_.reset();
     ws_ = Ref::borrow(ws);
     cell_styles_ = Ref::borrow(cell_styles);
@@ -81,7 +81,7 @@ Result<uint8_t> CellStore::dtype_code(const CellRec& rec) {
         return static_cast<uint8_t>(rec.dtype);
     for (size_t i = 0; i < extra_dtypes_.size(); ++i) {
         // Held: an __eq__ could otherwise see the list change under it.
-        Ref have = Ref::borrow(extra_dtypes_[i].get());
+        Ref have = Ref::borrow(extra_dtypes_[i].obj.get());
         Ref eq = Ref::steal(PyObject_RichCompare(rec.dtype_py.get(), have.get(), Py_EQ));
         int same = eq ? PyObject_IsTrue(eq.get()) : -1;
         if (same < 0)
@@ -91,7 +91,16 @@ Result<uint8_t> CellStore::dtype_code(const CellRec& rec) {
     }
     if (extra_dtypes_.size() >= MAX_EXTRA_DTYPES)
         return decline("too many data types");
-    extra_dtypes_.push_back(Ref::borrow(rec.dtype_py.get()));
+    PyObject* obj = rec.dtype_py.get();
+    std::optional<std::string> text;
+    if (PyUnicode_Check(obj)) {
+        Py_ssize_t n;
+        if (const char* p = PyUnicode_AsUTF8AndSize(obj, &n))
+            text.emplace(p, static_cast<size_t>(n));
+        else
+            PyErr_Clear();  // lone surrogates: such cells are written from their Cell
+    }
+    extra_dtypes_.push_back(ExtraDtype{Ref::borrow(obj), std::move(text)});
     return static_cast<uint8_t>(DTYPE_EXTRA + extra_dtypes_.size() - 1);
 }
 

@@ -293,7 +293,7 @@ size_t CellStore::bytes() const noexcept {
            (key_map_.size() + text_index_.size()) * NODE +
            (key_map_.bucket_count() + text_index_.bucket_count()) * sizeof(void*) +
            objects_.capacity() * sizeof(Ref) + free_slots_.capacity() * sizeof(uint32_t) + text_.capacity() +
-           templates_.bytes() + (extra_dtypes_.capacity() + style_cache_.capacity()) * sizeof(Ref);
+           templates_.bytes() + extra_dtypes_.capacity() * sizeof(ExtraDtype) + style_cache_.capacity() * sizeof(Ref);
 }
 
 }  // namespace vlm::store

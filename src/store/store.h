@@ -61,8 +61,6 @@ public:
     std::vector<Loc> locs() const;
     // The last of locs(), without making them all.
     std::optional<Loc> last_loc() const noexcept;
-    // The live overflow cells sorted by key, for the sheet writer.
-    std::vector<std::pair<uint64_t, Loc>> gen_sorted() const;
     // Iteration: the key of the first live cell at or after `pos` (records
     // first, then entries), pos moved past it. `slot` caches the row of
     // the last record visited.
@@ -125,35 +123,11 @@ public:
     [[nodiscard]] Result<Ref> value_obj(const Loc& loc);
     // The cell's Cell, made on first access and kept (kind Object).
     [[nodiscard]] Result<Ref> materialize(const Loc& loc);
-    // For the writer: the date of a date cell (nothing when it is none).
-    std::optional<DateResult> excel_date(const Loc& loc) const noexcept;
-    // The text of a formula cell (kinds 8, 9, 13), rendered into the
-    // thread's scratch buffer; valid until the next rendering.
-    [[nodiscard]] Result<std::string_view> formula_text(const Entry& e) const;
     // _row: the items of columns min_col..max_col of `row`, and whether a
     // missing cell was created: for cells, each missing one is created
     // empty; for values, a missing one gives None and nothing is created.
     [[nodiscard]] Result<std::pair<Ref, bool>> row_items(uint32_t row, uint32_t min_col, uint32_t max_col,
                                                          bool values_only);
-
-    // --- For the sheet writer, which walks the areas itself
-
-    const Base& base() const noexcept { return base_; }
-    // The cell style list given to the loader (null before a load).
-    PyObject* cell_styles() const noexcept { return cell_styles_.get(); }
-    // The data-type str of a record's code; null when the store has none.
-    PyObject* dtype_text(uint8_t code) const noexcept {
-        if (code < DTYPE_EXTRA)
-            return dt_ ? dt_->str(code) : nullptr;
-        size_t i = code - DTYPE_EXTRA;
-        return i < extra_dtypes_.size() ? extra_dtypes_[i].get() : nullptr;
-    }
-    // The object of a Kind::Object or Kind::PyValue payload (borrowed).
-    PyObject* object(uint64_t slot) const noexcept { return objects_[slot].get(); }
-    // The UTF-8 bytes of a Kind::Text payload.
-    std::string_view text(uint64_t ref) const noexcept {
-        return std::string_view(text_).substr(text_off(ref), text_len(ref));
-    }
 
     // --- Inspection (store.cpp)
 
@@ -185,8 +159,8 @@ public:
             f(o.get());
         if (values_)
             values_->visit(f);
-        for (const Ref& o : extra_dtypes_)
-            f(o.get());
+        for (const ExtraDtype& d : extra_dtypes_)
+            f(d.obj.get());
         for (const Ref& o : style_cache_)
             f(o.get());
         f(row_obj_.get());
@@ -199,6 +173,20 @@ public:
     [[nodiscard]] CellStore drop_refs() noexcept;
 
 private:
+    // The cursor walks the areas and decodes records itself.
+    friend class RowCursor;
+
+    // The live overflow cells sorted by key.
+    std::vector<std::pair<uint64_t, Loc>> gen_sorted() const;
+    // The date of a date cell under the workbook's epoch (nothing when it is
+    // none, or the package converts dates).
+    std::optional<DateResult> excel_date(const Entry& e) const noexcept;
+    // The text of a formula cell (kinds 8, 9, 13), rendered into the
+    // thread's scratch buffer; valid until the next rendering.
+    [[nodiscard]] Result<std::string_view> formula_text(const Entry& e) const;
+    // The UTF-8 text of a data-type code; none when the code's data type is
+    // not a str that has one.
+    std::optional<std::string_view> dtype_text(uint8_t code) const noexcept;
     // The key of compact record `i`; `slot` caches the row of the last one.
     Key record_key(uint32_t i, size_t& slot) const noexcept;
     // f(row, column, loc) for every live cell, compact records first; a
@@ -246,7 +234,13 @@ private:
     std::string text_;
     std::unordered_map<uint64_t, uint64_t, FxWord> text_index_;
     ftemplate::TemplateSet templates_;
-    std::vector<Ref> extra_dtypes_;
+    // A data type beyond the seven, as given, and its text for the writer,
+    // taken once here rather than per cell written.
+    struct ExtraDtype {
+        Ref obj;
+        std::optional<std::string> text;
+    };
+    std::vector<ExtraDtype> extra_dtypes_;
     // Per style id: the argument tuple ("i", cell_styles[id]) of its arrays.
     std::vector<Ref> style_cache_;
     // Installed by the loader.

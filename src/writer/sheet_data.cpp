@@ -5,8 +5,7 @@
 #include "writer/writer.h"
 
 #include "host/names.h"
-#include "store/store.h"
-#include "store/store_type.h"
+#include "store/row_cursor.h"
 #include "utils/coord.h"
 #include "writer/escape.h"
 
@@ -47,9 +46,13 @@ Result<void> SheetWriter::write_sheet_data(PyObject* rows_fallback) {
         return fetched();
     buf_ += "<sheetData>";
     bool done = false;
-    if (store::StoreObject* obj = cell_store_of(cells.get())) {
-        if (!obj->value->dict()) {
-            VLM_TRY(write_store(cells.get(), row_dims.get()));
+    if (store::RowCursor::walks(cells.get())) {
+        std::optional<std::vector<int64_t>> dims = VLM_TRY(row_dim_keys(row_dims.get()));
+        if (!dims)
+            return decline("row dimension keys");
+        // The keys ran Python code: the store may have left native mode.
+        if (std::optional<store::RowCursor> cursor = store::RowCursor::open(cells.get(), std::move(*dims))) {
+            VLM_TRY(write_store(*cursor, row_dims.get()));
             done = true;
         }
     } else if (PyDict_Check(cells.get())) {

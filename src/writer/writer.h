@@ -21,8 +21,7 @@
 #include <vector>
 
 namespace vlm::store {
-class CellStore;
-struct Loc;
+class RowCursor;
 }  // namespace vlm::store
 
 namespace vlm::writer {
@@ -124,7 +123,16 @@ private:
     // Whole sheets (sheet_data.cpp)
     [[nodiscard]] Result<bool> write_dict(PyObject* cells, PyObject* row_dims);
     [[nodiscard]] Result<void> write_fallback(PyObject* rows_fallback, PyObject* row_dims);
-    [[nodiscard]] Result<void> write_store(PyObject* store_obj, PyObject* row_dims);
+
+    // The store path (store_rows.cpp): a style id's s text, resolved once
+    // per sheet.
+    struct StoreStyle {
+        bool resolved = false, styled = false, date = false;
+        std::string s;
+    };
+    [[nodiscard]] Result<void> write_store(store::RowCursor& cursor, PyObject* row_dims);
+    [[nodiscard]] Result<void> store_cell(store::RowCursor& cursor, size_t k);
+    [[nodiscard]] Result<const StoreStyle*> store_style(store::RowCursor& cursor, uint32_t id);
 
     // A formula's saved value: the formula it belongs to (the cell's value,
     // "=" first), the cell's t (none for a number) and the <v> text; not
@@ -167,8 +175,9 @@ private:
     // Scratch for the text of one cell's attributes, and for a text with
     // its escape-shaped underscores escaped.
     std::string s_text_, dtype_text_, escaped_;
-
-    friend class StoreWalk;
+    // The store path's style ids: below 65,536 by index, the rest by key.
+    std::vector<StoreStyle> store_styles_;
+    std::unordered_map<uint32_t, StoreStyle> wide_store_styles_;
 };
 
 }  // namespace vlm::writer
