@@ -87,23 +87,31 @@ public:
         t_.max_len_ += s.size();
     }
 
+    // A row or column: anchored ("$") it stays as written, else it moves.
     void row(std::string_view r) {
         if (r.starts_with('$'))
             return text(r);
-        int64_t n = row_number(r);
-        t_.segs_.push_back(Seg{SegKind::Row, 0, 0, n});
-        t_.min_row_ = std::min(t_.min_row_, n);
-        t_.max_len_ += 20;
+        moving(SegKind::Row, row_number(r));
     }
 
     void col(std::string_view c) {
         if (c.starts_with('$'))
             return text(c);
-        int64_t n = column_number(c);
-        t_.segs_.push_back(Seg{SegKind::Col, 0, 0, n});
-        t_.min_col_ = std::min(t_.min_col_, n);
-        t_.max_col_ = std::max(t_.max_col_, n);
-        t_.max_len_ += 3;
+        moving(SegKind::Col, column_number(c));
+    }
+
+    // The bounds a translation is checked against, and room for the
+    // longest number a moved row (20 digits) or column (3 letters) becomes.
+    void moving(SegKind kind, int64_t n) {
+        t_.segs_.push_back(Seg{kind, 0, 0, n});
+        if (kind == SegKind::Row) {
+            t_.min_row_ = std::min(t_.min_row_, n);
+            t_.max_len_ += 20;
+        } else {
+            t_.min_col_ = std::min(t_.min_col_, n);
+            t_.max_col_ = std::max(t_.max_col_, n);
+            t_.max_len_ += 3;
+        }
     }
 
     // A cell reference "C R" after `prefix`; false (and nothing emitted)
