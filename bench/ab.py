@@ -235,6 +235,8 @@ def main():
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--rows", type=int, default=workbooks.ROWS)
     ap.add_argument("--strings", type=int, default=1_000_000)
+    ap.add_argument("--only", nargs="+", metavar="JOB",
+                    help="time only these jobs, named as the table names them with a slash ('strings/next_raw')")
     ap.add_argument("--worker", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.worker:
@@ -256,6 +258,9 @@ def main():
           f"medians of {runs} runs, each the median of {args.repeat} timings in a fresh process")
     print(f"{'job':28} {'old s':>8} {'new s':>8} {'new/old':>8} {'lowest':>8} {'highest':>8}", flush=True)
     for kind, what in JOBS:
+        label = what if what == "shared_strings" else f"{kind} {what}"
+        if args.only and label.replace(" ", "/") not in args.only:
+            continue
         times = {"old": [], "new": []}
         for i in range(runs):
             order = ("old", "new") if i % 2 == 0 else ("new", "old")
@@ -265,7 +270,6 @@ def main():
                                                     "source": part if what == "shared_strings" else books[kind]}))
         ratios = [n / o for o, n in zip(times["old"], times["new"])]
         ratio = statistics.median(ratios)
-        label = what if what == "shared_strings" else f"{kind} {what}"
         print(f"{label:28} {statistics.median(times['old']):8.3f} {statistics.median(times['new']):8.3f} "
               f"{ratio:8.3f} {min(ratios):8.3f} {max(ratios):8.3f}", flush=True)
 
