@@ -64,6 +64,16 @@ def nonfinite(value: Any) -> bool:
     return isinstance(value, decimal.Decimal) and not value.is_finite()
 
 
+def text_refusal(text: str, escaped: bool = True, what: str = "text") -> str | None:
+    """Why no xlsx file can hold `text`, or None: a lone surrogate, or,
+    where the text is written without the format's ``_xHHHH_`` escape
+    (`escaped` false: a formula, a link), any character XML cannot carry."""
+    found = (LONE_SURROGATE if escaped else ILLEGAL_XML).search(text)
+    if found is None:
+        return None
+    return f"its {what} holds U+{ord(found.group()):04X}, which an xlsx file cannot carry: {text[:40]!r}"
+
+
 def refusal(value: Any, nan_inf_to_errors: bool = False) -> str | None:
     """Why no xlsx file can hold `value` as it is, or None: a text holding
     a lone surrogate, a NaN or an infinity (unless they are to be saved as
@@ -74,11 +84,7 @@ def refusal(value: Any, nan_inf_to_errors: bool = False) -> str | None:
     as "_xHHHH_", as spreadsheet applications write them and as they are
     read."""
     if isinstance(value, str):
-        formula = len(value) > 1 and value[0] == "="
-        found = (ILLEGAL_XML if formula else LONE_SURROGATE).search(value)
-        if found is None:
-            return None
-        return f"its text holds U+{ord(found.group()):04X}, which an xlsx file cannot carry: {value[:40]!r}"
+        return text_refusal(value, escaped=not (len(value) > 1 and value[0] == "="))
     if isinstance(value, bool) or not isinstance(value, _NUMBERS):
         return None
     if nonfinite(value):
@@ -222,8 +228,9 @@ class Cell:
         """The cell's value; assigning one sets `data_type` to match.
         Assigning a value no xlsx file can hold raises ValueError naming the
         cell (see `refusal`): a text with a lone surrogate (or a formula
-        with a character XML cannot carry), a number beyond ±1.8e308, or NaN or an infinity unless the workbook
-        saves them as error values (its ``nan_inf_to_errors``)."""
+        with a character XML cannot carry), a number beyond ±1.8e308, or
+        NaN or an infinity unless the workbook saves them as error values
+        (its ``nan_inf_to_errors``)."""
         return self._value
 
     @value.setter
@@ -245,9 +252,8 @@ class Cell:
 
     @hyperlink.setter
     def hyperlink(self, target: Any) -> None:
-        if target is not None and (found := ILLEGAL_XML.search(str(target))) is not None:
-            raise refused(self, f"its link holds U+{ord(found.group()):04X}, which an xlsx file "
-                                f"cannot carry: {str(target)[:40]!r}")
+        if target is not None and (why := text_refusal(str(target), False, "link")) is not None:
+            raise refused(self, why)
         self._hyperlink = None if target is None else Hyperlink(self.coordinate, str(target))
         changed(self.parent)
 

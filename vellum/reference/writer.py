@@ -30,9 +30,9 @@ from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from vellum.reference.cell import (ILLEGAL_XML, INFINITY_ERROR, NAN_ERROR, column_letter, nan_inf_to_errors,
-                                   nonfinite, refusal, refused)
+                                   nonfinite, refusal, refused, text_refusal)
 from vellum.reference.styles import BUILTIN_FORMATS, StyleArray, date_format_ids, dated_style
-from vellum.reference.values import ESCAPED_XML, LONE_SURROGATE, ArrayFormula, DataTableFormula, check_cell
+from vellum.reference.values import ESCAPED_XML, ArrayFormula, DataTableFormula, check_cell
 from vellum.utils.datetime import WINDOWS_EPOCH
 
 XML_SPACE = "{http://www.w3.org/XML/1998/namespace}space"
@@ -227,12 +227,9 @@ def _content(ws, cell, saved=None):
 
 def _text(cell, text, formula=False):
     """`text` unchanged, or ValueError naming the cell when no xlsx file
-    can carry it: a lone surrogate, or in a formula any character XML
-    cannot carry (a formula has no escape for them)."""
-    found = (ILLEGAL_XML if formula else LONE_SURROGATE).search(text)
-    if found is not None:
-        raise refused(cell, f"its {'formula' if formula else 'text'} holds U+{ord(found.group()):04X}, "
-                            f"which an xlsx file cannot carry: {text[:40]!r}")
+    can carry it (a formula has no escape for characters XML cannot carry)."""
+    if (why := text_refusal(text, not formula, "formula" if formula else "text")) is not None:
+        raise refused(cell, why)
     return text
 
 
