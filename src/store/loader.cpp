@@ -59,18 +59,23 @@ Result<void> load(const BindArgs& a) {
     if (!borrow)
         return std::unexpected(XmlError::fetch());
     store::CellStore& store = *borrow;
-    VLM_TRY(store.begin_loading(a.ws, a.cell_styles, a.cell_cls));
-    // Memory running out midway leaves a half-placed record behind: the
-    // store is emptied rather than handed back in that state.
+    // A load that fails partway (bad input, memory running out as an
+    // exception or as a Python MemoryError) may leave a half-placed record
+    // behind: the store is emptied rather than handed back in that state.
+    Result<void> done;
     try {
-        VLM_TRY(read_cells(*parser, store, a.actions));
-        store.finish_loading(std::move(*parser).take_values());
+        done = store.begin_loading(a.ws, a.cell_styles, a.cell_cls);
+        if (done)
+            done = read_cells(*parser, store, a.actions);
+        if (done)
+            store.finish_loading(std::move(*parser).take_values());
     } catch (...) {
-        store.abandon_loading();
         raise_cpp_exception();
-        return fetched();
+        done = fetched();
     }
-    return {};
+    if (!done)
+        store.abandon_loading();
+    return done;
 }
 
 PyObject* bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
