@@ -15,9 +15,10 @@ workbook with every sheet marked changed, saved to memory (the load not
 timed); and `write_only`, the same rows appended to a write-only workbook
 and saved to memory (the rows made before timing).
 Every timing is taken in a fresh process, so the two extension modules never
-meet: the new side is the venv's python, the old one the
-system python3.14 with PYTHONPATH=.scratch/old (the venv's editable install
-would win over it). A process times its job --repeat times after one warm-up
+meet: both run the system python3.14 with PYTHONPATH, the old side on
+.scratch/old, the new one on a copy of this checkout's package and built
+engine (.scratch/new, staged afresh each run), so that the sides differ
+in their code alone. A process times its job --repeat times after one warm-up
 and reports the median.
 
 For each of N runs (at least 7) both sides time each job one after the
@@ -45,6 +46,7 @@ import workbooks
 
 HERE = pathlib.Path(__file__).resolve().parent
 OLD = HERE.parent / ".scratch" / "old"
+NEW = HERE.parent / ".scratch" / "new"
 JOBS = [(kind, what) for kind in workbooks.KINDS for what in ("kept", "dropped", "next_raw")]
 JOBS.append(("strings", "shared_strings"))
 WHOLE = ("load", "save", "write_only")
@@ -210,13 +212,27 @@ def worker(request):
 
 # --- the driver ------------------------------------------------------------
 
+def stage_new():
+    """This checkout's package with its built engine beside it, laid out as
+    the old side is: the two sides then run the same way (one interpreter,
+    no editable-install finder), and differ in their code alone. Run side by
+    side, the venv's editable install and such a copy of the very same
+    binary timed strings/next_raw 3-5% apart."""
+    from vellum import _vellum  # (re)builds the editable install first
+
+    shutil.rmtree(NEW, ignore_errors=True)
+    shutil.copytree(HERE.parent / "vellum", NEW / "vellum", ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copy2(_vellum.__file__, NEW / "vellum")
+    return NEW
+
+
 def sides():
     if not (OLD / "vellum").is_dir():
         sys.exit(f"no old build in {OLD}: run bash bench/ab_prepare.sh COMMIT on the host first")
-    new_env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    old_env = dict(new_env, PYTHONPATH=str(OLD))
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     system = shutil.which("python3.14", path="/usr/bin:/usr/local/bin") or sys.exit("no system python3.14")
-    return {"old": ([system, "-s"], old_env, OLD / "bench"), "new": ([sys.executable], new_env, HERE)}
+    return {"old": ([system, "-s"], dict(env, PYTHONPATH=str(OLD)), OLD / "bench"),
+            "new": ([system, "-s"], dict(env, PYTHONPATH=str(stage_new())), HERE)}
 
 
 def run(side, request):
