@@ -30,13 +30,9 @@ XmlError formula_err(const Helpers& h, const formula::FormulaError& e) {
     return XmlError::fetch();
 }
 
-Result<Ref> ValueContext::shared_string(int64_t i) const {
-    // The list may have changed since the row was read: index it afresh.
-    PyObject* strings = shared_strings_.get();
-    if (PyList_CheckExact(strings) && i < PyList_GET_SIZE(strings))
-        return Ref::borrow(PyList_GET_ITEM(strings, i));
+Result<Ref> ValueContext::shared_string_item(int64_t i) const {
     Ref idx = Ref::steal(PyLong_FromLongLong(i));
-    Ref r = idx ? Ref::steal(PyObject_GetItem(strings, idx.get())) : Ref();
+    Ref r = idx ? Ref::steal(PyObject_GetItem(shared_strings_.get(), idx.get())) : Ref();
     if (!r)
         return fetched();
     return r;

@@ -30,7 +30,15 @@ public:
     [[nodiscard]] Result<Ref> to_py(const Val& v) const;
     // The same for a value kept without its record: a shared string by
     // index, a serial date under the epoch (which the caller knows is set).
-    [[nodiscard]] Result<Ref> shared_string(int64_t i) const;
+    [[nodiscard]] Result<Ref> shared_string(int64_t i) const {
+        // The list may have changed since the row was read: index it afresh.
+        // Inline, as it runs once a cell on string sheets; a list changed or
+        // replaced by the caller takes the path out of line.
+        PyObject* strings = shared_strings_.get();
+        if (PyList_CheckExact(strings) && i < PyList_GET_SIZE(strings)) [[likely]]
+            return Ref::borrow(PyList_GET_ITEM(strings, i));
+        return shared_string_item(i);
+    }
     [[nodiscard]] Result<Ref> date_int(int64_t serial) const {
         return dt_.date_to_py(from_excel_int(*epoch_, serial));
     }
@@ -69,6 +77,9 @@ public:
 private:
     ValueContext(Helpers h, Ref strings, std::optional<Epoch> epoch, DT dt)
         : helpers_(std::move(h)), shared_strings_(std::move(strings)), epoch_(epoch), dt_(std::move(dt)) {}
+
+    // A shared string the list indexed by PyObject_GetItem.
+    [[nodiscard]] Result<Ref> shared_string_item(int64_t i) const;
 
     Helpers helpers_;
     Ref shared_strings_;
