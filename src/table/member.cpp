@@ -176,7 +176,7 @@ private:
 // are never copied. `produced` and `consumed` count blocks; the thread fills
 // block produced % RING while fewer than RING are waiting, the reader takes
 // block consumed % RING, so the two never touch one block at once.
-struct MemberSource::State {
+struct MemberSource::State final : Feed {
     static constexpr size_t RING = 8;
 
     explicit State(const MemberSpec& spec) : inflater(spec) {}
@@ -191,47 +191,69 @@ struct MemberSource::State {
     std::mutex m;
     std::condition_variable cv;
     std::thread thread;
-    bool threaded = false;
+    bool threaded = false;  // the reader takes blocks from the ring
+    bool fed = false;       // which a thread the caller runs fills
 
-    void produce() {
-        for (;;) {
-            size_t slot;
-            {
-                std::unique_lock lock(m);
+    // One block inflated into the ring, once there is room (`wait`) or if
+    // there is: false once nothing more is to be done now.
+    bool step(bool wait) noexcept {
+        size_t slot;
+        {
+            std::unique_lock lock(m);
+            if (wait)
                 cv.wait(lock, [&] { return cancelled || produced - consumed < RING; });
-                if (cancelled)
-                    return;
-                slot = produced % RING;
-            }
-            char* data = blocks[slot].get() + HEAD;
-            auto [n, err] = inflater.fill(data, BLOCK);
-            std::memset(data + n, 0, InputBuffer::PADDING);
-            std::lock_guard lock(m);
-            if (err) {
-                error = err;
-                finished = true;
-            } else if (n) {
-                lengths[slot] = n;
-                ++produced;
-                finished = inflater.done();
-            } else {
-                finished = true;
-            }
-            cv.notify_all();
-            if (finished)
-                return;
+            if (cancelled || finished || produced - consumed >= RING)
+                return false;
+            slot = produced % RING;
+        }
+        char* data = blocks[slot].get() + HEAD;
+        auto [n, err] = inflater.fill(data, BLOCK);
+        std::memset(data + n, 0, InputBuffer::PADDING);
+        std::lock_guard lock(m);
+        if (err) {
+            error = err;
+            finished = true;
+        } else if (n) {
+            lengths[slot] = n;
+            ++produced;
+            finished = inflater.done();
+        } else {
+            finished = true;
+        }
+        cv.notify_all();
+        return !finished;
+    }
+
+    void top_up() noexcept override {
+        while (step(false)) {
         }
     }
+    void run() noexcept override {
+        while (step(true)) {
+        }
+    }
+    void cancel() noexcept override {
+        {
+            std::lock_guard lock(m);
+            cancelled = true;
+        }
+        cv.notify_all();
+    }
+    void unfed() noexcept override { threaded = fed = false; }
 };
 
-MemberSource::MemberSource(const MemberSpec& spec, bool threaded) : s_(std::make_unique<State>(spec)) {
-    if (threaded && spec.compressed >= THREAD_FROM) {
+MemberSource::MemberSource(const MemberSpec& spec, Inflating how) : s_(std::make_shared<State>(spec)) {
+    if (how != Inflating::Here && spec.compressed >= THREAD_FROM) {
         for (size_t i = 0; i < State::RING; ++i) {
             s_->blocks[i] = std::make_unique_for_overwrite<char[]>(BLOCK_CAP);
             s_->caps[i] = BLOCK_CAP;
         }
+        if (how == Inflating::Fed) {
+            s_->threaded = s_->fed = true;
+            return;
+        }
         try {
-            s_->thread = start_worker([s = s_.get()] { s->produce(); });
+            s_->thread = start_worker([s = s_.get()] { s->run(); });
             s_->threaded = true;
         } catch (const std::system_error&) {
             // No thread to be had: inflated on demand, as a small member is.
@@ -240,15 +262,13 @@ MemberSource::MemberSource(const MemberSpec& spec, bool threaded) : s_(std::make
 }
 
 MemberSource::~MemberSource() {
-    if (s_->threaded) {
-        {
-            std::lock_guard lock(s_->m);
-            s_->cancelled = true;
-        }
-        s_->cv.notify_all();
+    if (s_->threaded)
+        s_->cancel();
+    if (s_->thread.joinable())
         s_->thread.join();
-    }
 }
+
+std::shared_ptr<Feed> MemberSource::feed() const noexcept { return s_->fed ? s_ : nullptr; }
 
 Result<bool> MemberSource::more(InputBuffer& buf) {
     State& s = *s_;

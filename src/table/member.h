@@ -7,12 +7,16 @@
 // gave must have the CRC-32 the archive's directory declares, as zipfile
 // checks it (see Inflater::fill).
 //
-// Inflating runs on a thread of its own while the reader parses what came
+// Inflating runs on another thread while the reader parses what came
 // before, through a ring of a few blocks: inflating a sheet costs about as
 // much as parsing it, so the two together take little longer than either.
-// A member too small to be worth a thread is inflated on the caller's. The
-// thread never touches the interpreter, and it is stopped and joined
-// whenever the source is dropped, however early.
+// That thread is the source's own, or one the caller runs that also has
+// other work (a `Feed`: the string table's thread, which keeps the ring
+// full between pieces of the table and then inflates the rest), so that
+// a job never has more threads running than two cores hold. A member too
+// small to be worth a thread is inflated on the caller's. The inflating
+// never touches the interpreter, and it stops whenever the source is
+// dropped, however early (its own thread joined then).
 #pragma once
 
 #include "host/source.h"
@@ -32,24 +36,48 @@ struct MemberSpec {
     bool deflated = true;          // else stored
 };
 
+// Who inflates a member: the reader's thread as it asks (a thread that has
+// nothing else to do), the source's own thread, or the caller's (`feed`).
+enum class Inflating { Here, OwnThread, Fed };
+
+// The inflating of a Fed source, for the thread the caller runs; it stays
+// valid after the source is dropped (and then does nothing).
+class Feed {
+public:
+    virtual ~Feed() = default;
+    // Inflates blocks while the ring has room, without waiting.
+    virtual void top_up() noexcept = 0;
+    // Inflates the rest, waiting for room: returns once all is inflated,
+    // on a fault, or once cancelled.
+    virtual void run() noexcept = 0;
+    // Stops the inflating: the reader will take no more (a feeding thread
+    // is then joined without waiting for the ring to drain).
+    virtual void cancel() noexcept = 0;
+    // No thread will feed after all (none could be started): the reader
+    // inflates on demand, as for a small member. Before any feeding only.
+    virtual void unfed() noexcept = 0;
+};
+
 class MemberSource final : public ByteSource {
 public:
-    // Takes the spec's file over (closing it with the source). A member
-    // read by a thread that has nothing else to do (`threaded` false) is
-    // inflated on it, as it asks.
-    explicit MemberSource(const MemberSpec& spec, bool threaded = true);
+    // Takes the spec's file over (closing it with the source).
+    explicit MemberSource(const MemberSpec& spec, Inflating how = Inflating::OwnThread);
     ~MemberSource() override;
     MemberSource(const MemberSource&) = delete;
     MemberSource& operator=(const MemberSource&) = delete;
 
     [[nodiscard]] Result<bool> more(InputBuffer& buf) override;
 
+    // The inflating of a Fed source (null for one inflated here: a small
+    // member, or another mode).
+    std::shared_ptr<Feed> feed() const noexcept;
+
     // Members at least this large (compressed) are inflated on a thread.
     static constexpr uint64_t THREAD_FROM = 64 * 1024;
 
 private:
     struct State;
-    std::unique_ptr<State> s_;
+    std::shared_ptr<State> s_;
 };
 
 }  // namespace vlm::table

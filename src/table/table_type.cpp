@@ -76,9 +76,10 @@ public:
     // Read by the engine itself, not through a Python file object.
     bool native() const noexcept { return !file_; }
 
-    // A fresh source over the member (with the interpreter); `threaded`:
-    // inflated on a thread of its own.
-    [[nodiscard]] Result<std::unique_ptr<ByteSource>> open(bool threaded = true) const {
+    // A fresh source over the member (with the interpreter), inflated as
+    // `how` says; a Fed one's inflating into `feed`.
+    [[nodiscard]] Result<std::unique_ptr<ByteSource>> open(Inflating how = Inflating::OwnThread,
+                                                           std::shared_ptr<Feed>* feed = nullptr) const {
         if (file_)
             return std::unique_ptr<ByteSource>(std::make_unique<PyFileSource>(file_.get(), PyFileSource::Interpreter::Released));
         MemberSpec spec = spec_;
@@ -89,7 +90,10 @@ public:
                 return fetched();
             }
         }
-        return std::unique_ptr<ByteSource>(std::make_unique<MemberSource>(spec, threaded));
+        auto src = std::make_unique<MemberSource>(spec, how);
+        if (feed)
+            *feed = src->feed();
+        return std::unique_ptr<ByteSource>(std::move(src));
     }
 
 private:
@@ -176,31 +180,64 @@ Result<StringTable> read_string_table(const Request& req, bool& no_memory, bool 
     return read_strings(*src, *req.helpers, req.si_content.get());
 }
 
+// The string table's bytes, the sheet's ring topped up each time they run
+// out (every 256 KiB of the table: often enough to keep the sheet's reader
+// fed).
+class Feeding final : public ByteSource {
+public:
+    Feeding(ByteSource& inner, Feed& sheet) noexcept : inner_(inner), sheet_(sheet) {}
+    [[nodiscard]] Result<bool> more(InputBuffer& buf) override {
+        sheet_.top_up();
+        return inner_.more(buf);
+    }
+
+private:
+    ByteSource& inner_;
+    Feed& sheet_;
+};
+
 // The string table read on a thread of its own while the calling thread
 // parses the sheet, whose cells need only the table's size (checked once
-// both are done): the two parses take the two cores. The source is opened
-// with the interpreter, then read without it, inflated on the same thread.
+// both are done). The same thread inflates the sheet, between pieces of the
+// table and then to its end: with the parse, two threads for two cores (a
+// third, inflating alone, had the scheduler share the cores three ways and
+// the parse wait). The source is opened with the interpreter, then read
+// without it, inflated on the same thread.
 class StringsThread {
 public:
-    [[nodiscard]] Result<void> start(const Request& req) {
-        src_ = VLM_TRY(req.strings.open(false));
+    // `sheet`: the sheet's inflating, if it is to be done here (or null).
+    [[nodiscard]] Result<void> start(const Request& req, std::shared_ptr<Feed> sheet) {
+        src_ = VLM_TRY(req.strings.open(Inflating::Here));
+        sheet_ = std::move(sheet);
         try {
             thread_ = start_worker([this, &req] {
                 try {
-                    got_ = read_strings(*src_, *req.helpers, nullptr);
+                    if (sheet_) {
+                        Feeding feeding(*src_, *sheet_);
+                        got_ = read_strings(feeding, *req.helpers, nullptr);
+                    } else {
+                        got_ = read_strings(*src_, *req.helpers, nullptr);
+                    }
                 } catch (const std::bad_alloc&) {
                     no_memory_ = true;
                 }
+                // The sheet's reader waits on this whatever became of the table.
+                if (sheet_)
+                    sheet_->run();
             });
         } catch (const std::system_error&) {
-            // No thread to be had: read when asked for.
+            // No thread to be had: read when asked for, the sheet inflated
+            // by its reader.
             got_ = std::nullopt;
             inline_ = true;
+            if (sheet_)
+                sheet_->unfed();
+            sheet_.reset();
         }
         return {};
     }
     // The table (without the interpreter held, but with it for an item
-    // that needs the package).
+    // that needs the package), once the sheet's reading is over.
     [[nodiscard]] Result<StringTable> finish(const Request& req, bool& no_memory) {
         if (inline_)
             return read_string_table(req, no_memory);
@@ -216,17 +253,22 @@ public:
     ~StringsThread() {
         if (thread_.joinable()) {
             Py_BEGIN_ALLOW_THREADS
-            thread_.join();
+            join();
             Py_END_ALLOW_THREADS
         }
     }
 
 private:
+    // The sheet's reading is over, to its end or not: what is left of it
+    // is not inflated.
     void join() {
+        if (sheet_)
+            sheet_->cancel();
         if (thread_.joinable())
             thread_.join();
     }
     std::unique_ptr<ByteSource> src_;
+    std::shared_ptr<Feed> sheet_;
     std::thread thread_;
     std::optional<Result<StringTable>> got_{unsupported("not read")};
     bool inline_ = false;
@@ -240,9 +282,7 @@ Result<TableData> run(const Request& req, Refusal& refusal, bool& refused, bool&
     bool alongside = req.has_strings && req.options.names.empty() && req.strings.native();
     StringsThread pending;
     StringTable strings;
-    if (alongside)
-        VLM_TRY(pending.start(req));
-    else
+    if (!alongside)
         strings = VLM_TRY(read_string_table(req, no_memory));
     if (no_memory)
         return unsupported("out of memory");
@@ -263,7 +303,12 @@ Result<TableData> run(const Request& req, Refusal& refusal, bool& refused, bool&
             settings.shared_count = static_cast<size_t>(strings.count);
             settings.shared_strings = VLM_TRY(string_list(strings));
         }
-        std::unique_ptr<ByteSource> src = VLM_TRY(req.sheet.open());
+        bool together = !attached && alongside;
+        std::shared_ptr<Feed> feed;
+        std::unique_ptr<ByteSource> src =
+            VLM_TRY(req.sheet.open(together ? Inflating::Fed : Inflating::OwnThread, &feed));
+        if (together)
+            VLM_TRY(pending.start(req, std::move(feed)));
         auto parser = VLM_TRY(sheet::SheetParser::make(std::move(src), req.helpers->clone(), settings.clone(),
                                                        nullptr, nullptr));
         Job job(req.options, req.dates, strings);

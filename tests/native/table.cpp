@@ -1,9 +1,11 @@
 // The columnar job's units: a zip member inflated through MemberSource, and
 // the text forms of values (Python's str()).
 //
-//   inflate_member(data: bytes, size, crc, deflated, keep=0) -> bytes   the member's bytes, read
-//       through as the XML reader reads (raises ValueError with the member's fault): each
-//       time all but `keep` of the buffered bytes are taken, the rest left live
+//   inflate_member(data: bytes, size, crc, deflated, keep=0, fed=False) -> bytes   the member's
+//       bytes, read through as the XML reader reads (raises ValueError with the member's fault):
+//       each time all but `keep` of the buffered bytes are taken, the rest left live; `fed`: a
+//       large member inflated by a thread of the caller's, which tops the ring up a few times
+//       before it runs, and outlives the source
 //   text_form(kind: str, value) -> str      kind: "float", "int", "datetime", "time", "duration"
 //       (the last three in microseconds)
 #include "host/pyref.h"
@@ -12,7 +14,9 @@
 #include "table/text_form.h"
 
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 
 namespace vlm::testing {
 namespace {
@@ -22,7 +26,8 @@ PyObject* inflate_member(PyObject*, PyObject* args) {
     unsigned long long size, crc;
     int deflated;
     Py_ssize_t keep = 0;
-    if (!PyArg_ParseTuple(args, "y*KKp|n", &data, &size, &crc, &deflated, &keep))
+    int fed = 0;
+    if (!PyArg_ParseTuple(args, "y*KKp|np", &data, &size, &crc, &deflated, &keep, &fed))
         return nullptr;
     table::MemberSpec spec;
     spec.memory = static_cast<const char*>(data.buf);
@@ -34,10 +39,21 @@ PyObject* inflate_member(PyObject*, PyObject* args) {
     const char* fault = nullptr;
     Py_BEGIN_ALLOW_THREADS
     {
-        table::MemberSource src(spec);
+        auto src = std::make_unique<table::MemberSource>(spec, fed ? table::Inflating::Fed : table::Inflating::OwnThread);
+        std::shared_ptr<table::Feed> feed = src->feed();
+        std::thread feeder;
+        if (feed) {
+            feeder = std::thread([feed] {
+                for (int i = 0; i < 3; ++i) {
+                    feed->top_up();
+                    std::this_thread::yield();
+                }
+                feed->run();
+            });
+        }
         InputBuffer buf;
         for (;;) {
-            Result<bool> more = src.more(buf);
+            Result<bool> more = src->more(buf);
             if (!more) {
                 fault = more.error().message();
                 break;
@@ -54,6 +70,9 @@ PyObject* inflate_member(PyObject*, PyObject* args) {
             if (!*more)
                 break;
         }
+        src.reset();  // the feeder stops, whether or not it is done
+        if (feeder.joinable())
+            feeder.join();
     }
     Py_END_ALLOW_THREADS
     PyBuffer_Release(&data);

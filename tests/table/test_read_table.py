@@ -160,6 +160,30 @@ def test_damaged_parts_raise_the_packages_error_naming_the_part(tmp_path):
             vellum.read_table(io.BytesIO(bytes(raw)))
 
 
+def test_a_reading_cut_short_lets_the_sheets_inflating_go():
+    # The string table's thread also inflates the sheet: a reading that
+    # ends early (n_rows, damage mid-sheet) must stop it, not leave it
+    # waiting for room in a ring nobody empties. Watched, so that a fault
+    # fails here instead of hanging the run.
+    rows = "".join(f'<row r="{r}"><c r="A{r}"><v>{r}</v></c><c r="B{r}" t="s"><v>{r % 3}</v></c></row>'
+                   for r in range(1, 150_000))
+    data = books.workbook(rows, ["a", "b", "c"])
+    cut = damage(data, "xl/worksheets/sheet1.xml", lambda b: b.replace(b'<row r="140000">', b'<row r="140000"'))
+    got = []
+
+    def read():
+        got.append(vellum.read_table(io.BytesIO(data), header_row=None, n_rows=2).to_arrow().to_pydict())
+        with pytest.raises(vellum.WorkbookError, match="part xl/worksheets/sheet1.xml is damaged"):
+            vellum.read_table(io.BytesIO(cut))
+        got.append(vellum.read_table(io.BytesIO(data), header_row=None).num_rows)
+
+    watched = threading.Thread(target=read, daemon=True)
+    watched.start()
+    watched.join(300)
+    assert not watched.is_alive(), "read_table did not return"
+    assert got == [{"A": [1, 2], "B": ["b", "c"]}, 149_999]
+
+
 class ArrowArrayStream(ctypes.Structure):
     pass
 

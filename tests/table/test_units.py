@@ -61,22 +61,24 @@ BIG = bytes(range(256)) * 4096 + b"<row/>" * 100_000  # past the size that gets 
 
 
 @given(st.binary(max_size=3000), st.integers(1, 200), st.sampled_from([True, False]),
-       st.sampled_from([0, 1, 5, 4096, 70_000]), st.booleans())
-def test_member_reads_as_zlib_inflates(piece, times, deflate, keep, big):
+       st.sampled_from([0, 1, 5, 4096, 70_000]), st.booleans(), st.booleans())
+def test_member_reads_as_zlib_inflates(piece, times, deflate, keep, big, fed):
     # the reader's live bytes (a token cut by a block's end) travel with it
-    # whether it takes the inflating thread's block as its buffer or copies
+    # whether it takes the inflating thread's block as its buffer or copies,
+    # the thread the source's own or the caller's
     data = piece * times + (BIG if big else b"")
     raw = deflated(data, 1) if deflate else data
-    assert inflate_member(raw, len(data), zlib.crc32(data), deflate, keep) == data
+    assert inflate_member(raw, len(data), zlib.crc32(data), deflate, keep, fed) == data
 
 
-@pytest.mark.parametrize("data", [b"<c><v>1</v></c>" * 50, BIG], ids=["small", "threaded"])
-def test_member_faults_are_found(data):
+@pytest.mark.parametrize("data, fed", [(b"<c><v>1</v></c>" * 50, False), (BIG, False), (BIG, True)],
+                         ids=["small", "threaded", "fed"])
+def test_member_faults_are_found(data, fed):
     # a member ends where zipfile ends it (the stream's end, its compressed
     # size used up, its declared size given), its CRC-32 then deciding
     raw, crc = deflated(data), zlib.crc32(data)
-    assert inflate_member(raw, len(data), crc, True) == data
-    assert inflate_member(raw, len(data) + 1, crc, True) == data
+    assert inflate_member(raw, len(data), crc, True, 0, fed) == data
+    assert inflate_member(raw, len(data) + 1, crc, True, 0, fed) == data
     faults = {
         "zip member: bad CRC-32": [(raw, len(data), crc ^ 1, True), (raw, len(data) - 1, crc, True),
                                    (raw[: len(raw) // 2], len(data), crc, True)],
@@ -85,6 +87,6 @@ def test_member_faults_are_found(data):
     for message, cases in faults.items():
         for args in cases:
             with pytest.raises(ValueError, match=message):
-                inflate_member(*args)
+                inflate_member(*args, 0, fed)
     with pytest.raises(ValueError, match="bad CRC-32"):
         inflate_member(data, len(data), crc ^ 1, False)
