@@ -175,7 +175,9 @@ private:
 // buffer taking the block's place in the ring), so that the inflated bytes
 // are never copied. `produced` and `consumed` count blocks; the thread fills
 // block produced % RING while fewer than RING are waiting, the reader takes
-// block consumed % RING, so the two never touch one block at once.
+// block consumed % RING, so the two never touch one block at once. A reader
+// that finds the ring empty and the inflater idle fills the next block
+// itself; `inflating` lets one thread at a time use the inflater.
 struct MemberSource::State final : Feed {
     static constexpr size_t RING = 8;
 
@@ -191,25 +193,35 @@ struct MemberSource::State final : Feed {
     std::mutex m;
     std::condition_variable cv;
     std::thread thread;
-    bool threaded = false;  // the reader takes blocks from the ring
-    bool fed = false;       // which a thread the caller runs fills
+    bool threaded = false;   // the reader takes blocks from the ring
+    bool fed = false;        // which a thread the caller runs fills
+    bool inflating = false;  // a thread is filling a block (one at a time)
 
-    // One block inflated into the ring, once there is room (`wait`) or if
-    // there is: false once nothing more is to be done now.
+    // One block inflated into the ring, once there is room and the
+    // inflater is free (`wait`) or if they are: false once nothing more is
+    // to be done now.
     bool step(bool wait) noexcept {
         size_t slot;
         {
             std::unique_lock lock(m);
             if (wait)
-                cv.wait(lock, [&] { return cancelled || produced - consumed < RING; });
-            if (cancelled || finished || produced - consumed >= RING)
+                cv.wait(lock, [&] { return cancelled || finished || (!inflating && produced - consumed < RING); });
+            if (cancelled || finished || inflating || produced - consumed >= RING)
                 return false;
+            inflating = true;
             slot = produced % RING;
         }
+        return fill(slot);
+    }
+
+    // Block `slot` inflated and handed to the reader, by whoever claimed
+    // the inflater (`inflating`, set under the lock): false once all is out.
+    bool fill(size_t slot) noexcept {
         char* data = blocks[slot].get() + HEAD;
         auto [n, err] = inflater.fill(data, BLOCK);
         std::memset(data + n, 0, InputBuffer::PADDING);
         std::lock_guard lock(m);
+        inflating = false;
         if (err) {
             error = err;
             finished = true;
@@ -290,7 +302,21 @@ Result<bool> MemberSource::more(InputBuffer& buf) {
     size_t slot;
     {
         std::unique_lock lock(s.m);
-        s.cv.wait(lock, [&] { return s.produced > s.consumed || s.finished; });
+        // No block waiting and nobody inflating (the other thread busy with
+        // its own work, or not given a core just now): the reader inflates
+        // the next block itself rather than wait, so that a slow second core
+        // slows the job less.
+        while (s.produced == s.consumed && !s.finished) {
+            if (s.inflating) {
+                s.cv.wait(lock);
+                continue;
+            }
+            s.inflating = true;
+            size_t next = s.produced % State::RING;
+            lock.unlock();
+            s.fill(next);
+            lock.lock();
+        }
         if (s.produced == s.consumed) {
             if (s.error)
                 return malformed(s.error);
