@@ -251,7 +251,6 @@ struct MemberSource::State final : Feed {
         }
         cv.notify_all();
     }
-    void unfed() noexcept override { threaded = fed = false; }
 };
 
 MemberSource::MemberSource(const MemberSpec& spec, Inflating how) : s_(std::make_shared<State>(spec)) {

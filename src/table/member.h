@@ -41,7 +41,8 @@ struct MemberSpec {
 enum class Inflating { Here, OwnThread, Fed };
 
 // The inflating of a Fed source, for the thread the caller runs; it stays
-// valid after the source is dropped (and then does nothing).
+// valid after the source is dropped (and then does nothing). A source no
+// thread feeds after all is inflated by its reader, a block at a time.
 class Feed {
 public:
     virtual ~Feed() = default;
@@ -53,9 +54,6 @@ public:
     // Stops the inflating: the reader will take no more (a feeding thread
     // is then joined without waiting for the ring to drain).
     virtual void cancel() noexcept = 0;
-    // No thread will feed after all (none could be started): the reader
-    // inflates on demand, as for a small member. Before any feeding only.
-    virtual void unfed() noexcept = 0;
 };
 
 class MemberSource final : public ByteSource {

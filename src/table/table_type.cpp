@@ -180,20 +180,21 @@ Result<StringTable> read_string_table(const Request& req, bool& no_memory, bool 
     return read_strings(*src, *req.helpers, req.si_content.get());
 }
 
-// The string table's bytes, the sheet's ring topped up each time they run
-// out (every 256 KiB of the table: often enough to keep the sheet's reader
-// fed).
+// The string table's bytes, the sheet's ring (if any) topped up each time
+// they run out (every 256 KiB of the table: often enough to keep the
+// sheet's reader fed).
 class Feeding final : public ByteSource {
 public:
-    Feeding(ByteSource& inner, Feed& sheet) noexcept : inner_(inner), sheet_(sheet) {}
+    Feeding(ByteSource& inner, Feed* sheet) noexcept : inner_(inner), sheet_(sheet) {}
     [[nodiscard]] Result<bool> more(InputBuffer& buf) override {
-        sheet_.top_up();
+        if (sheet_)
+            sheet_->top_up();
         return inner_.more(buf);
     }
 
 private:
     ByteSource& inner_;
-    Feed& sheet_;
+    Feed* sheet_;
 };
 
 // The string table read on a thread of its own while the calling thread
@@ -212,12 +213,8 @@ public:
         try {
             thread_ = start_worker([this, &req] {
                 try {
-                    if (sheet_) {
-                        Feeding feeding(*src_, *sheet_);
-                        got_ = read_strings(feeding, *req.helpers, nullptr);
-                    } else {
-                        got_ = read_strings(*src_, *req.helpers, nullptr);
-                    }
+                    Feeding feeding(*src_, sheet_.get());
+                    got_ = read_strings(feeding, *req.helpers, nullptr);
                 } catch (const std::bad_alloc&) {
                     no_memory_ = true;
                 }
@@ -230,8 +227,6 @@ public:
             // by its reader.
             got_ = std::nullopt;
             inline_ = true;
-            if (sheet_)
-                sheet_->unfed();
             sheet_.reset();
         }
         return {};

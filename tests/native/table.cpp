@@ -1,11 +1,11 @@
 // The columnar job's units: a zip member inflated through MemberSource, and
 // the text forms of values (Python's str()).
 //
-//   inflate_member(data: bytes, size, crc, deflated, keep=0, fed=False) -> bytes   the member's
+//   inflate_member(data: bytes, size, crc, deflated, keep=0, fed=0) -> bytes   the member's
 //       bytes, read through as the XML reader reads (raises ValueError with the member's fault):
-//       each time all but `keep` of the buffered bytes are taken, the rest left live; `fed`: a
+//       each time all but `keep` of the buffered bytes are taken, the rest left live; `fed` 1: a
 //       large member inflated by a thread of the caller's, which tops the ring up a few times
-//       before it runs, and outlives the source
+//       before it runs, and outlives the source; 2: by no thread (its reader inflates it)
 //   text_form(kind: str, value) -> str      kind: "float", "int", "datetime", "time", "duration"
 //       (the last three in microseconds)
 #include "host/pyref.h"
@@ -27,7 +27,7 @@ PyObject* inflate_member(PyObject*, PyObject* args) {
     int deflated;
     Py_ssize_t keep = 0;
     int fed = 0;
-    if (!PyArg_ParseTuple(args, "y*KKp|np", &data, &size, &crc, &deflated, &keep, &fed))
+    if (!PyArg_ParseTuple(args, "y*KKp|ni", &data, &size, &crc, &deflated, &keep, &fed))
         return nullptr;
     table::MemberSpec spec;
     spec.memory = static_cast<const char*>(data.buf);
@@ -42,7 +42,7 @@ PyObject* inflate_member(PyObject*, PyObject* args) {
         auto src = std::make_unique<table::MemberSource>(spec, fed ? table::Inflating::Fed : table::Inflating::OwnThread);
         std::shared_ptr<table::Feed> feed = src->feed();
         std::thread feeder;
-        if (feed) {
+        if (feed && fed == 1) {
             feeder = std::thread([feed] {
                 for (int i = 0; i < 3; ++i) {
                     feed->top_up();
